@@ -1,0 +1,106 @@
+/*
+ * LIB_PowerService.h - client library of the device power service (LIB_POW).
+ *
+ * Read this first
+ * ---------------
+ * - There is no daemon in the call path and no init call. Every function runs
+ *   to completion on the caller's thread. The first use of an area in a
+ *   process attaches it (POSIX shared memory made by the power service);
+ *   handles and mappings are kept until the process ends.
+ * - Three device-wide binary semaphores guard the shared state:
+ *     POW  "sem_POW_Shm_SemName"          the delay-reservation table and the
+ *                                         first attach of the power area
+ *     NVD  "sem_NVD_Shm_SemName"          the weekly timer calendar words
+ *     RDY  "sem_POW_Shm_SemNameHddReady"  never taken by the library itself;
+ *                                         callers bracket their own use of the
+ *                                         HDD ready flag with it
+ *   They are not recursive. Never call a function that may take POW (see the
+ *   "Takes:" notes) while your thread holds POW, e.g. between
+ *   LIB_POW_dbgSemLock(1) and LIB_POW_dbgSemUnLock(1): the thread would wait
+ *   on itself for ever. No function holds two semaphores at once.
+ * - A process that dies while holding a semaphore does not wedge the device:
+ *   the platform recovers the semaphore for the next taker. A kill in the
+ *   middle of a reservation change can still leave that one change half
+ *   done (an index neither held nor free, a total off by the dead holder's
+ *   count); see docs/.
+ * - The status flags are single bytes read and written without a semaphore.
+ * - Tracing: every traced step prints "LIB_PowerService.cpp(LINE):FUNCTION ..."
+ *   on stdout when its level (1, 16, 32 or 64) is in the process's log mask.
+ *   The mask starts at 3: only failures print until LIB_POW_setLogLevel.
+ * - Results: calendar calls return 0, -1 (semaphore or area not obtained) or
+ *   -2 (bad argument, decided before any semaphore is taken); delay requests
+ *   return the index or -1; queries answer false / 0 without the area.
+ */
+#ifndef LIB_POWERSERVICE_H
+#define LIB_POWERSERVICE_H
+
+#include <PLAT_semLib.h>
+
+#ifdef __cplusplus
+extern "C" {
+#else
+#include <stdbool.h>
+#endif
+
+#if defined(__GNUC__)
+#define LIB_POW_API __attribute__((visibility("default")))
+#else
+#define LIB_POW_API
+#endif
+
+/* ---- Diagnostic log -------------------------------------------------- */
+
+/* Replaces this process's log mask (all 32 bits). 0 silences the trace,
+ * 0xFFFFFFFF shows everything. Level bits: 1 failures, 16 state changes,
+ * 32 entry/exit of requests and attaches, 64 locks, calendar, sweep. */
+LIB_POW_API void LIB_POW_setLogLevel(unsigned int ui_Mask);
+
+/* Trace hook called at fixed steps of the power-save operations. Accepts
+ * any arguments (a null label too) and does nothing. */
+LIB_POW_API void LIB_POW_setwSemLog(int sl_Code, const char* pc_Label, int sl_Arg, int sl_Value);
+
+/* ---- Named semaphores ------------------------------------------------ */
+
+/* Handles of the three semaphores once this process has locked them; 0
+ * before. Written by the lock operations after every attempt. */
+LIB_POW_API extern SemId g_semPowID;
+LIB_POW_API extern SemId g_semNvdID;
+LIB_POW_API extern SemId g_semRdyID;
+
+/* Takes the HDD ready semaphore, waiting without limit. Returns the handle
+ * to pass to LIB_POW_UnLock_HddReadyFlag, or 0 when it could not be taken
+ * (then do not unlock, or unlock 0, which is harmless). Takes: RDY. */
+LIB_POW_API SemId LIB_POW_Lock_HddReadyFlag(void);
+
+/* Gives back exactly the handle passed (0 gives nothing). A give that the
+ * platform refuses prints "### LIB_POW SEM_POST ERR ..." whatever the mask. */
+LIB_POW_API void LIB_POW_UnLock_HddReadyFlag(SemId pst_SemID);
+
+/* Debugging: lock (1 POW, 2 NVD, 3 RDY) without returning the handle, and
+ * unlock by the exported global. Other selectors print "invalid value N". */
+LIB_POW_API void LIB_POW_dbgSemLock(int sl_Select);
+LIB_POW_API void LIB_POW_dbgSemUnLock(int sl_Select);
+
+/* Prints the three handles and the platform's view of each semaphore. */
+LIB_POW_API void LIB_POW_semShow(void);
+
+/* ---- Semaphore trace viewer ---------------------------------------- */
+
+
+/* ---- Power status flags ---------------------------------------------- */
+
+
+/* ---- Power-save delay reservations ----------------------------------- */
+
+
+/* ---- Weekly timer calendar ------------------------------------------- */
+
+
+/* ---- Socket-send jam log --------------------------------------------- */
+
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

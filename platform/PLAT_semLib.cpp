@@ -1,0 +1,326 @@
+// PLAT_semLib.cpp - device-wide named binary semaphores over robust,
+// process-shared pthread mutexes kept in POSIX shared memory.
+//
+// Each semaphore is one small file in /dev/shm. Its record is built whole
+// under a private temporary name and then link()ed to the public name, so a
+// process that opens the public name always finds a finished record: there
+// is no window in which a half-initialised mutex can be seen, and an object
+// that already exists is never truncated or initialised again.
+
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+// The public header is included with default visibility so that exactly the
+// functions it declares leave the library; everything else stays hidden.
+#pragma GCC visibility push(default)
+#include "PLAT_semLib.h"
+#pragma GCC visibility pop
+
+namespace {
+
+constexpr uint32_t kMagic = 0x504c5331;  // "PLS1"
+constexpr size_t kNameMax = 200;
+constexpr const char* kShmDir = "/dev/shm/";
+constexpr const char* kPrefix = "PLAT_sem.";
+// A removal racing with our open can make the public name vanish between
+// link()'s EEXIST and our shm_open; a few retries cover any real interleaving.
+constexpr int kCreateAttempts = 8;
+
+}  // namespace
+
+// The shared record. Its layout is only ever shared between processes of the
+// same build on the same machine; the size check on open rejects anything
+// else (a 32-bit and a 64-bit build, say) instead of misreading it.
+struct PLAT_semObject {
+    uint32_t magic;
+    uint32_t size;
+    pthread_mutex_t mutex;
+    // Who holds it: informational for Show, and the cheap ownership test in
+    // give. Written by the holder only, read by anyone, hence relaxed atomics.
+    int32_t holderPid;
+    uint32_t recoveries;
+    pthread_t holderThread;  // meaningful only inside process holderPid
+    char name[kNameMax + 1];
+};
+
+namespace {
+
+thread_local int t_lastError = 0;
+
+// getpid() is a system call in current glibc, far too slow for the take path,
+// so the pid is kept here and refreshed in a forked child.
+pid_t g_pid = 0;
+int g_robustSupported = 0;
+pthread_once_t g_initOnce = PTHREAD_ONCE_INIT;
+
+void refreshPidAfterFork() { g_pid = getpid(); }
+
+// A kernel without the robust futex list (user-mode emulators) still lets the
+// mutex lock and unlock, but a holder that dies is never marked dead, so the
+// recovery promise cannot be kept. We find out once and report it.
+bool probeRobustList() {
+    void* head = nullptr;
+    size_t len = 0;
+    long rc = syscall(SYS_get_robust_list, 0, &head, &len);
+    return !(rc != 0 && errno == ENOSYS);
+}
+
+void initProcess() {
+    g_pid = getpid();
+    int saved = errno;
+    g_robustSupported = probeRobustList() ? 1 : 0;
+    errno = saved;
+    pthread_atfork(nullptr, nullptr, refreshPidAfterFork);
+}
+
+void ensureInit() { pthread_once(&g_initOnce, initProcess); }
+
+int fail(int err) {
+    t_lastError = err;
+    errno = err;
+    return -1;
+}
+
+SemId failCreate(int err) {
+    fail(err);
+    return nullptr;
+}
+
+// Name rules shared by create and remove; 0 when fine, else the errno.
+int checkName(const char* name) {
+    if (name == nullptr || name[0] == '\0') return EINVAL;
+    size_t len = strnlen(name, kNameMax + 1);
+    if (len > kNameMax) return ENAMETOOLONG;
+    if (memchr(name, '/', len) != nullptr) return EINVAL;
+    return 0;
+}
+
+void setHolder(PLAT_semObject* sem) {
+    __atomic_store_n(&sem->holderPid, g_pid, __ATOMIC_RELAXED);
+    __atomic_store_n(&sem->holderThread, pthread_self(), __ATOMIC_RELAXED);
+}
+
+// The lock call returned something other than plain success. EOWNERDEAD means
+// we now hold a mutex whose previous holder died: make it usable again and
+// count it; whatever the dead holder was protecting is the caller's concern.
+int finishTake(PLAT_semObject* sem, int rc) {
+    if (rc == EOWNERDEAD) {
+        if (pthread_mutex_consistent(&sem->mutex) != 0) {
+            pthread_mutex_unlock(&sem->mutex);
+            return fail(ENOTRECOVERABLE);
+        }
+        uint32_t n = __atomic_load_n(&sem->recoveries, __ATOMIC_RELAXED);
+        __atomic_store_n(&sem->recoveries, n + 1, __ATOMIC_RELAXED);
+        setHolder(sem);
+        return 0;
+    }
+    if (rc == EBUSY) return fail(EAGAIN);
+    return fail(rc);
+}
+
+int timedLock(PLAT_semObject* sem, int ms) {
+    struct timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += ms / 1000;
+    deadline.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    return pthread_mutex_clocklock(&sem->mutex, CLOCK_MONOTONIC, &deadline);
+}
+
+// Maps an object that is already in place and checks it is one of ours.
+SemId mapExisting(int fd, const char* name) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return failCreate(errno);
+    if (st.st_size != static_cast<off_t>(sizeof(PLAT_semObject))) return failCreate(EINVAL);
+    void* p = mmap(nullptr, sizeof(PLAT_semObject), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (p == MAP_FAILED) return failCreate(errno);
+    auto* sem = static_cast<PLAT_semObject*>(p);
+    if (sem->magic != kMagic || sem->size != sizeof(PLAT_semObject) ||
+        strncmp(sem->name, name, sizeof sem->name) != 0) {
+        munmap(p, sizeof(PLAT_semObject));
+        return failCreate(EINVAL);
+    }
+    return sem;
+}
+
+// Opens the public object if it exists. Sets *absent when it does not.
+SemId openExisting(const char* shmName, const char* name, bool* absent) {
+    *absent = false;
+    int fd = shm_open(shmName, O_RDWR | O_CLOEXEC, 0);
+    if (fd < 0) {
+        *absent = (errno == ENOENT);
+        return failCreate(errno);
+    }
+    SemId sem = mapExisting(fd, name);
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return sem;
+}
+
+bool initRecord(PLAT_semObject* sem, const char* name) {
+    pthread_mutexattr_t attr;
+    if (pthread_mutexattr_init(&attr) != 0) return false;
+    bool ok = pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED) == 0 &&
+              pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST) == 0 &&
+              pthread_mutex_init(&sem->mutex, &attr) == 0;
+    pthread_mutexattr_destroy(&attr);
+    if (!ok) return false;
+    sem->magic = kMagic;
+    sem->size = sizeof(PLAT_semObject);
+    strncpy(sem->name, name, kNameMax);
+    return true;
+}
+
+// Builds a complete, free semaphore under a private name and tries to publish
+// it. Returns the mapping on success; on EEXIST sets *exists and returns null
+// so the caller opens the winner's object instead.
+SemId buildAndPublish(const char* publicPath, const char* name, bool* exists) {
+    *exists = false;
+    char tmpPath[] = "/dev/shm/PLAT_tmp.XXXXXX";
+    int fd = mkostemp(tmpPath, O_CLOEXEC);
+    if (fd < 0) return failCreate(errno);
+    // Device-wide means any user's process may need it, whatever our umask.
+    fchmod(fd, 0666);
+    void* p = MAP_FAILED;
+    int err = 0;
+    if (ftruncate(fd, sizeof(PLAT_semObject)) != 0) {
+        err = errno;
+    } else {
+        p = mmap(nullptr, sizeof(PLAT_semObject), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (p == MAP_FAILED) err = errno;
+    }
+    close(fd);
+    if (err == 0 && !initRecord(static_cast<PLAT_semObject*>(p), name)) err = EINVAL;
+    if (err == 0 && link(tmpPath, publicPath) != 0) {
+        err = errno;
+        *exists = (err == EEXIST);
+    }
+    unlink(tmpPath);
+    if (err != 0) {
+        if (p != MAP_FAILED) munmap(p, sizeof(PLAT_semObject));
+        return failCreate(err);
+    }
+    return static_cast<PLAT_semObject*>(p);
+}
+
+const char* robustText() {
+    return g_robustSupported ? "yes" : "no (dead holders are not recovered in this process)";
+}
+
+}  // namespace
+
+extern "C" {
+
+SemId PLAT_semBCreate(int options, sem_b_state initialState, char* name) {
+    if (options != 0) return failCreate(EINVAL);
+    // A mutex cannot be "empty" without an owner; see the header.
+    if (initialState != SEM_FULL) return failCreate(EINVAL);
+    int bad = checkName(name);
+    if (bad != 0) return failCreate(bad);
+    ensureInit();
+
+    char shmName[sizeof "/" + sizeof "PLAT_sem." + kNameMax];
+    char publicPath[sizeof "/dev/shm/" + sizeof "PLAT_sem." + kNameMax];
+    snprintf(shmName, sizeof shmName, "/%s%s", kPrefix, name);
+    snprintf(publicPath, sizeof publicPath, "%s%s%s", kShmDir, kPrefix, name);
+
+    for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
+        bool absent = false;
+        SemId sem = openExisting(shmName, name, &absent);
+        if (sem != nullptr || !absent) return sem;
+        bool exists = false;
+        sem = buildAndPublish(publicPath, name, &exists);
+        if (sem != nullptr || !exists) return sem;
+        // Someone else published first: loop and open theirs.
+    }
+    return failCreate(EAGAIN);
+}
+
+int PLAT_semTake(SemId semId, int timeout) {
+    if (semId == nullptr) return fail(EINVAL);
+    int rc;
+    if (timeout == PLAT_WAIT_FOREVER) {
+        rc = pthread_mutex_lock(&semId->mutex);
+    } else if (timeout == PLAT_NO_WAIT) {
+        rc = pthread_mutex_trylock(&semId->mutex);
+    } else if (timeout > 0) {
+        rc = timedLock(semId, timeout);
+    } else {
+        return fail(EINVAL);
+    }
+    if (rc == 0) {
+        setHolder(semId);
+        return 0;
+    }
+    return finishTake(semId, rc);
+}
+
+int PLAT_semGive(SemId semId) {
+    if (semId == nullptr) return fail(EINVAL);
+    // Refuse a non-holder before touching the holder fields: the mutex would
+    // refuse too, but by then we would have wiped the real holder's pid.
+    if (__atomic_load_n(&semId->holderPid, __ATOMIC_RELAXED) != g_pid ||
+        !pthread_equal(__atomic_load_n(&semId->holderThread, __ATOMIC_RELAXED), pthread_self())) {
+        return fail(EPERM);
+    }
+    // Cleared first: once unlocked, the next holder writes its own pid.
+    __atomic_store_n(&semId->holderPid, 0, __ATOMIC_RELAXED);
+    int rc = pthread_mutex_unlock(&semId->mutex);
+    if (rc != 0) return fail(rc);
+    return 0;
+}
+
+int PLAT_semShow(SemId semId, int level) {
+    if (level != 0 && level != 1) return fail(EINVAL);
+    ensureInit();
+    if (semId == nullptr) {
+        if (level == 0) printf("  sem: none (handle 0)\n");
+    } else if (level == 0) {
+        pid_t pid = __atomic_load_n(&semId->holderPid, __ATOMIC_RELAXED);
+        if (pid == 0) {
+            printf("  sem \"%s\": free\n", semId->name);
+        } else {
+            bool dead = kill(pid, 0) != 0 && errno == ESRCH;
+            printf("  sem \"%s\": held by pid %d%s\n", semId->name, static_cast<int>(pid),
+                   dead ? " (dead)" : "");
+        }
+    } else {
+        printf("  recovered from dead holder: %u times; robust futexes: %s\n",
+               __atomic_load_n(&semId->recoveries, __ATOMIC_RELAXED), robustText());
+    }
+    fflush(stdout);
+    return 0;
+}
+
+int PLAT_errnoGet(void) { return t_lastError; }
+
+int PLAT_semRemove(const char* name) {
+    int bad = checkName(name);
+    if (bad != 0) return fail(bad);
+    char shmName[sizeof "/" + sizeof "PLAT_sem." + kNameMax];
+    snprintf(shmName, sizeof shmName, "/%s%s", kPrefix, name);
+    if (shm_unlink(shmName) != 0) return fail(errno);
+    return 0;
+}
+
+int PLAT_semRobustSupported(void) {
+    ensureInit();
+    return g_robustSupported;
+}
+
+}  // extern "C"

@@ -1,0 +1,296 @@
+/*
+ * LIB_PowerService.cpp - the power service client library.
+ *
+ * Sections, in order: diagnostic log; named semaphores; shared-area attach;
+ * semaphore trace viewer; power status flags; power-save delay
+ * reservations; calendar arithmetic; weekly timer day bitmap; socket-send
+ * jam log.
+ */
+#include "LIB_PowerService_internal.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+/* Trace lines name this file by its own name, never by a build path. */
+static const char kSrcFile[] = "LIB_PowerService.cpp";
+
+/* Prints one trace line "LIB_PowerService.cpp(LINE):FUNCTION message".
+ * The mask test sits in front of the call so that a message outside the
+ * mask costs one load, one AND and one branch. */
+#define POW_LOG(level, format, ...)                                                     \
+    do {                                                                                \
+        if (IsLogLevel(level))                                                          \
+            LogPrint((level), "%s(%d):%s " format, kSrcFile, __LINE__,                  \
+                     __func__ __VA_OPT__(, ) __VA_ARGS__);                              \
+    } while (0)
+
+/* The one shape of a failed system or platform call: the call with its
+ * arguments, then the error number and its text. */
+#define POW_LOG_CALL_FAILED(err, call, ...)                                             \
+    POW_LOG(1, call " Failed! errno=%d[%s]\n" __VA_OPT__(, ) __VA_ARGS__, (err),        \
+            strerror(err))
+
+static int realGettimeofday(struct timeval* tv)
+{
+    return gettimeofday(tv, nullptr);
+}
+
+const LibPowSys kLibPowRealSys = {
+    shm_open, mmap64, close, getpid, kill, realGettimeofday,
+    PLAT_semBCreate, PLAT_semTake, PLAT_semGive, PLAT_semShow, PLAT_errnoGet,
+};
+
+LibPowSys g_libPowSys = kLibPowRealSys;
+
+LibPowProcessState g_libPowState;
+
+/* ======================================================================
+ * Diagnostic log
+ * ====================================================================== */
+
+unsigned int g_libPowLogMask = 3;
+
+bool IsLogLevel(unsigned int level)
+{
+    return (level & loadWord(g_libPowLogMask)) != 0;
+}
+
+void LIB_POW_setLogLevel(unsigned int ui_Mask)
+{
+    storeWord(g_libPowLogMask, ui_Mask);
+}
+
+void LogPrint(unsigned int level, const char* format, ...)
+{
+    if (!IsLogLevel(level))
+        return;
+    /* A fresh buffer per message keeps concurrent threads apart. */
+    char* buffer = static_cast<char*>(malloc(1025));
+    if (buffer == nullptr)
+        return;
+    va_list args;
+    va_start(args, format);
+    int length = vsnprintf(buffer, 1024, format, args);
+    va_end(args);
+    if (length > 0)
+        fputs(buffer, stdout);
+    free(buffer);
+}
+
+void LIB_POW_setwSemLog(int sl_Code, const char* pc_Label, int sl_Arg, int sl_Value)
+{
+    (void)sl_Code;
+    (void)pc_Label;
+    (void)sl_Arg;
+    (void)sl_Value;
+}
+
+/* ======================================================================
+ * Named semaphores
+ * ====================================================================== */
+
+SemId g_semPowID = 0;
+SemId g_semNvdID = 0;
+SemId g_semRdyID = 0;
+
+SemId lock(const char* Name, SemId cached)
+{
+    POW_LOG(64, "Start(Name=%s)\n", Name);
+    SemId handle = cached;
+    if (handle == 0) {
+        handle = g_libPowSys.semBCreate(0, SEM_FULL, const_cast<char*>(Name));
+        if (handle == 0) {
+            int err = g_libPowSys.errnoGet();
+            POW_LOG_CALL_FAILED(err, "PLAT_semBCreate(Name=%s)", Name);
+        }
+    }
+    if (handle != 0 && g_libPowSys.semTake(handle, PLAT_WAIT_FOREVER) != 0) {
+        int err = g_libPowSys.errnoGet();
+        POW_LOG_CALL_FAILED(err, "PLAT_semTake()");
+        /* Not held, so the caller must not touch the area. Returning 0 also
+         * drops the cached handle: the next lock asks the platform afresh. */
+        handle = 0;
+    }
+    POW_LOG(64, "End(pst_SemID=%p)\n", static_cast<void*>(handle));
+    return handle;
+}
+
+void unlock(SemId pst_SemID)
+{
+    POW_LOG(64, "Start(pst_SemID=%p)\n", static_cast<void*>(pst_SemID));
+    if (pst_SemID != 0 && g_libPowSys.semGive(pst_SemID) != 0) {
+        int err = g_libPowSys.errnoGet();
+        printf("### LIB_POW SEM_POST ERR %d[%s]\n", err, strerror(err));
+    }
+    POW_LOG(64, "End\n");
+}
+
+/* Locks one of the three semaphores and publishes the outcome, 0 included,
+ * in its cache member and its exported global. */
+static SemId lockAndPublish(const char* name, SemId& cache, SemId& global)
+{
+    SemId handle = lock(name, loadWord(cache));
+    storeWord(cache, handle);
+    storeWord(global, handle);
+    return handle;
+}
+
+SemId lockPowShm(void)
+{
+    return lockAndPublish(LIBPOW_SEM_POW, g_libPowState.pst_SemPowID, g_semPowID);
+}
+
+SemId lockNvdShm(void)
+{
+    return lockAndPublish(LIBPOW_SEM_NVD, g_libPowState.pst_SemNvdID, g_semNvdID);
+}
+
+SemId LIB_POW_Lock_HddReadyFlag(void)
+{
+    return lockAndPublish(LIBPOW_SEM_RDY, g_libPowState.pst_SemRdyID, g_semRdyID);
+}
+
+void LIB_POW_UnLock_HddReadyFlag(SemId pst_SemID)
+{
+    unlock(pst_SemID);
+}
+
+void LIB_POW_dbgSemLock(int sl_Select)
+{
+    switch (sl_Select) {
+    case 1: lockPowShm(); break;
+    case 2: lockNvdShm(); break;
+    case 3: LIB_POW_Lock_HddReadyFlag(); break;
+    default: printf("invalid value %d\n", sl_Select); break;
+    }
+}
+
+void LIB_POW_dbgSemUnLock(int sl_Select)
+{
+    switch (sl_Select) {
+    case 1: unlock(loadWord(g_semPowID)); break;
+    case 2: unlock(loadWord(g_semNvdID)); break;
+    case 3: unlock(loadWord(g_semRdyID)); break;
+    default: printf("invalid value %d\n", sl_Select); break;
+    }
+}
+
+/* The dump prints a handle as a 32-bit word, its full width on the device. */
+static unsigned int handleWord(SemId id)
+{
+    return static_cast<unsigned int>(reinterpret_cast<uintptr_t>(id));
+}
+
+static void showOneSemaphore(const char* label, SemId& global)
+{
+    printf("- %s[0x%x] ---\n", label, handleWord(loadWord(global)));
+    g_libPowSys.semShow(loadWord(global), 0);
+    g_libPowSys.semShow(loadWord(global), 1);
+}
+
+void LIB_POW_semShow(void)
+{
+    printf("----PowerLibSemShow Start\n\n");
+    showOneSemaphore("semPowID", g_semPowID);
+    printf("---\n\n");
+    showOneSemaphore("semNvdID", g_semNvdID);
+    printf("---\n\n");
+    showOneSemaphore("semRdyID", g_semRdyID);
+    printf("----PowerLibSemShow End \n\n");
+}
+
+/* ======================================================================
+ * Shared-area attach
+ * ====================================================================== */
+
+void* GetShm(const char* Key, int size, unsigned int mode)
+{
+    POW_LOG(32, "Start(Key=%s, size=%d, mode=0x%x)\n", Key, size, mode);
+    void* pv_ShmAddr = nullptr;
+    /* Open only: the power service makes the objects, never this library. */
+    int fd = g_libPowSys.shm_open(Key, O_RDWR, static_cast<mode_t>(mode));
+    if (fd == -1) {
+        int err = errno;
+        POW_LOG_CALL_FAILED(err, "shm_open(Key=%s)", Key);
+    } else {
+        void* addr = g_libPowSys.mmap64(nullptr, static_cast<size_t>(size), PROT_READ | PROT_WRITE,
+                                        MAP_SHARED, fd, 0);
+        if (addr == MAP_FAILED) {
+            int err = errno;
+            POW_LOG_CALL_FAILED(err, "mmap(Key=%s, size=%d)", Key, size);
+        } else {
+            pv_ShmAddr = addr;
+        }
+        g_libPowSys.close(fd);
+    }
+    POW_LOG(32, "End(pv_ShmAddr=%p)\n", pv_ShmAddr);
+    return pv_ShmAddr;
+}
+
+NvdSharedArea* getNvdShm(void)
+{
+    NvdSharedArea* area = loadWord(g_libPowState.pst_NvdShm);
+    if (area != nullptr)
+        return area;
+    area = static_cast<NvdSharedArea*>(GetShm(LIBPOW_SHM_NVD, kNvdAreaSize, 0666));
+    storeWord(g_libPowState.pst_NvdShm, area);
+    return area;
+}
+
+/* First attach of the power area, under the POW semaphore. Kept out of
+ * line so that the attached path of getPwrShm stays one load and a test. */
+static __attribute__((noinline)) PwrSharedArea* attachPwrShm(void)
+{
+    SemId handle = lockPowShm();
+    if (handle != 0) {
+        void* addr = GetShm(LIBPOW_SHM_PWR, kPwrAreaSize, 0666);
+        storeWord(g_libPowState.pst_PwrShm, static_cast<PwrSharedArea*>(addr));
+    }
+    unlock(handle);
+    return loadWord(g_libPowState.pst_PwrShm);
+}
+
+PwrSharedArea* getPwrShm(void)
+{
+    PwrSharedArea* area = loadWord(g_libPowState.pst_PwrShm);
+    if (area != nullptr)
+        return area;
+    return attachPwrShm();
+}
+
+/* ======================================================================
+ * Semaphore trace viewer
+ * ====================================================================== */
+
+
+/* ======================================================================
+ * Power status flags
+ * ====================================================================== */
+
+
+/* ======================================================================
+ * Power-save delay reservations
+ * ====================================================================== */
+
+
+/* ======================================================================
+ * Calendar arithmetic
+ * ====================================================================== */
+
+
+/* ======================================================================
+ * Weekly timer day bitmap
+ * ====================================================================== */
+
+
+/* ======================================================================
+ * Socket-send jam log
+ * ====================================================================== */
+

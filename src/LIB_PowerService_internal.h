@@ -1,0 +1,182 @@
+/*
+ * LIB_PowerService_internal.h - what the library keeps to itself: the
+ * layouts of the shared areas, the per-process cache, the internal services
+ * and the seam through which every system and platform call passes.
+ *
+ * Not installed. The tools and the tests include it; the tests link the
+ * library statically so that they can reach the hidden names.
+ */
+#ifndef LIB_POWERSERVICE_INTERNAL_H
+#define LIB_POWERSERVICE_INTERNAL_H
+
+#include "LIB_PowerService.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <sys/time.h>
+#include <sys/types.h>
+
+/* ---- Word access ------------------------------------------------------
+ * Cached handles, cached addresses, the log mask and every field of a
+ * shared area are read and written as single aligned words with relaxed
+ * atomics: no tearing, no compiler caching, and no data race in the C++
+ * sense when threads (or processes) meet on them without a lock. On both
+ * x86 and PowerPC these compile to plain loads and stores. */
+template <typename T>
+inline T loadWord(const T& word)
+{
+    return __atomic_load_n(&word, __ATOMIC_RELAXED);
+}
+
+template <typename T>
+inline void storeWord(T& word, T value)
+{
+    __atomic_store_n(&word, value, __ATOMIC_RELAXED);
+}
+
+/* ---- Shared-area layouts ---------------------------------------------
+ * Fixed byte layouts with no header or version word; the offsets are
+ * checked below. Native byte order except the calendar words. */
+
+/* "/shm_PWR_SharedArea".
+ * Lock rules: the reservation table (DelayTaskNum .. us_FreeIndex) changes
+ * only while the POW semaphore is held. DelayTaskNum and sl_DelayPid are
+ * also read without it (queries, the sweep's scan). The four flag bytes at
+ * the end are read and written without any semaphore, one byte at a time;
+ * b_HddReady has the RDY semaphore, which only callers take. */
+struct PwrSharedArea {
+    int16_t DelayTaskNum;
+    uint8_t reserved0[2];
+    int32_t sl_DelayPid[256];
+    int16_t ss_DelayCount[256];
+    uint16_t us_FreeIndexNum;
+    uint16_t us_FreeIndex[256];
+    uint8_t reserved1[2];
+    uint8_t uc_ResetAutoSleepTimer;
+    uint8_t b_DelayPowerSaveTaskNoneReserved;
+    uint8_t b_HddSleepDelay;
+    uint8_t b_HddReady;
+};
+static_assert(offsetof(PwrSharedArea, DelayTaskNum) == 0);
+static_assert(offsetof(PwrSharedArea, sl_DelayPid) == 4);
+static_assert(offsetof(PwrSharedArea, ss_DelayCount) == 1028);
+static_assert(offsetof(PwrSharedArea, us_FreeIndexNum) == 1540);
+static_assert(offsetof(PwrSharedArea, us_FreeIndex) == 1542);
+static_assert(offsetof(PwrSharedArea, uc_ResetAutoSleepTimer) == 2056);
+static_assert(offsetof(PwrSharedArea, b_DelayPowerSaveTaskNoneReserved) == 2057);
+static_assert(offsetof(PwrSharedArea, b_HddSleepDelay) == 2058);
+static_assert(offsetof(PwrSharedArea, b_HddReady) == 2059);
+static_assert(sizeof(PwrSharedArea) == 2060);
+
+/* "/shm_NVD_SharedArea". Lock rule: the calendar words are read and
+ * written only while the NVD semaphore is held. Each word is little-endian
+ * on every processor, so it is only ever handled as four bytes. */
+struct NvdSharedArea {
+    uint8_t ownerHead[4];
+    uint8_t ul_DateOnBits[90 * 12][4];
+    uint8_t ownerTail[432];
+};
+static_assert(offsetof(NvdSharedArea, ul_DateOnBits) == 4);
+static_assert(sizeof(NvdSharedArea) == 4756);
+
+/* "/shm_LIB_POW_SemLogArea": written by the area owner, only read here,
+ * without a lock. */
+struct SemLogRecord {
+    int32_t tic;
+    int32_t PID;
+    uint32_t TID;
+    char SemName[52];
+    uint32_t SemID;
+    char Status[8];
+    int32_t Value;
+};
+static_assert(sizeof(SemLogRecord) == 80);
+static_assert(offsetof(SemLogRecord, SemName) == 12);
+static_assert(offsetof(SemLogRecord, SemID) == 64);
+static_assert(offsetof(SemLogRecord, Status) == 68);
+static_assert(offsetof(SemLogRecord, Value) == 76);
+
+struct SemLogArea {
+    SemLogRecord records[100];
+    int32_t Count;
+};
+static_assert(offsetof(SemLogArea, Count) == 8000);
+static_assert(sizeof(SemLogArea) == 8004);
+
+/* Names and sizes the library and the area owner agree on. */
+#define LIBPOW_SHM_PWR "/shm_PWR_SharedArea"
+#define LIBPOW_SHM_NVD "/shm_NVD_SharedArea"
+#define LIBPOW_SHM_SEMLOG "/shm_LIB_POW_SemLogArea"
+#define LIBPOW_SEM_POW "sem_POW_Shm_SemName"
+#define LIBPOW_SEM_NVD "sem_NVD_Shm_SemName"
+#define LIBPOW_SEM_RDY "sem_POW_Shm_SemNameHddReady"
+enum {
+    kPwrAreaSize = 2060,
+    kNvdAreaSize = 4756,
+    kSemLogAreaSize = 8004,
+    kDelayIndexCount = 256,
+};
+
+/* ---- Per-process cache -------------------------------------------------
+ * Zero at load, filled on first use, never released. One writer per member
+ * (the operation named in its comment); threads that race on a first use
+ * may both fill a member, and the later store wins. */
+struct SockSendLogEntry {
+    char dstName[7];
+    char srcName[7];
+    uint32_t kindid;
+    uint32_t reqseqid;
+    int32_t time; /* 0: slot free */
+};
+
+struct LibPowProcessState {
+    SockSendLogEntry SockSendLogTable[104]; /* the jam log, this process only */
+    SemLogArea* pst_SemLogArea;             /* LIB_POW_getLogShmPtr */
+    SemId pst_SemPowID;                     /* lockPowShm */
+    SemId pst_SemNvdID;                     /* lockNvdShm */
+    SemId pst_SemRdyID;                     /* LIB_POW_Lock_HddReadyFlag */
+    NvdSharedArea* pst_NvdShm;              /* getNvdShm */
+    PwrSharedArea* pst_PwrShm;              /* getPwrShm */
+};
+
+extern LibPowProcessState g_libPowState;
+
+/* ---- The seam -----------------------------------------------------------
+ * Every call the library makes into the system or the platform goes through
+ * this table, so that a test can make one fail with a chosen errno or point
+ * the fixed object names at private ones. The shared library never changes
+ * it; it is hidden like every other internal name. */
+struct LibPowSys {
+    int (*shm_open)(const char* name, int oflag, mode_t mode);
+    void* (*mmap64)(void* addr, size_t len, int prot, int flags, int fd, off64_t off);
+    int (*close)(int fd);
+    pid_t (*getpid)(void);
+    int (*kill)(pid_t pid, int sig);
+    int (*gettimeofday)(struct timeval* tv);
+    SemId (*semBCreate)(int options, sem_b_state initialState, char* name);
+    int (*semTake)(SemId semId, int timeout);
+    int (*semGive)(SemId semId);
+    int (*semShow)(SemId semId, int level);
+    int (*errnoGet)(void);
+};
+
+extern LibPowSys g_libPowSys;
+extern const LibPowSys kLibPowRealSys;
+
+/* ---- Internal services -------------------------------------------------- */
+
+extern unsigned int g_libPowLogMask;
+
+bool IsLogLevel(unsigned int level);
+void LogPrint(unsigned int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+SemId lock(const char* Name, SemId cached);
+void unlock(SemId pst_SemID);
+SemId lockPowShm(void);
+SemId lockNvdShm(void);
+
+void* GetShm(const char* Key, int size, unsigned int mode);
+NvdSharedArea* getNvdShm(void);
+PwrSharedArea* getPwrShm(void);
+
+#endif

@@ -1,0 +1,91 @@
+/*
+ * support.h - what every library test needs: a private copy of the device's
+ * named objects, a fresh library state, captured stdout and child processes.
+ */
+#ifndef LIBPOW_TEST_SUPPORT_H
+#define LIBPOW_TEST_SUPPORT_H
+
+#include "LIB_PowerService_internal.h"
+#include "area_owner.h"
+
+#include <functional>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/types.h>
+
+namespace libpow_test {
+
+/* A private set of the three areas and three semaphores for one test. While
+ * it lives, the library's seam maps the device's fixed names onto these, so
+ * tests never see or touch what is in /dev/shm otherwise, and ctest -j is
+ * safe. Creating one also resets the library to its state at load (cache
+ * and globals zero, mask 3). The objects are removed on destruction. */
+class PrivateDevice {
+public:
+    PrivateDevice();
+    ~PrivateDevice();
+    PrivateDevice(const PrivateDevice&) = delete;
+    PrivateDevice& operator=(const PrivateDevice&) = delete;
+
+    /* Makes the three areas as powsvc create would. */
+    void createAreas(const AreaOptions& options = {});
+
+    /* The test's own mappings of the areas (made on first use). */
+    PwrSharedArea* pwr();
+    NvdSharedArea* nvd();
+    SemLogArea* semLog();
+
+    AreaNames names;
+
+private:
+    PwrSharedArea* pwr_ = nullptr;
+    NvdSharedArea* nvd_ = nullptr;
+    SemLogArea* semLog_ = nullptr;
+};
+
+/* Puts the library back to its state at load, with the seam redirected to
+ * the current PrivateDevice. */
+void resetLibrary();
+
+/* Fixture for tests that use the library against a private device. */
+class LibPowTest : public ::testing::Test {
+protected:
+    PrivateDevice device;
+};
+
+/* Runs fn with stdout captured and returns what it printed. */
+std::string captureStdout(const std::function<void()>& fn);
+
+/* Child processes. The child runs fn and _exits with its result; stdout is
+ * flushed first so nothing is printed twice. A child that outlives
+ * `limitSeconds` is killed by its own alarm. */
+pid_t startChild(const std::function<int()>& fn, unsigned limitSeconds = 60);
+/* Waits for the child: its exit code, or 128 + signal when it was killed. */
+int waitChild(pid_t pid);
+inline int runChild(const std::function<int()>& fn, unsigned limitSeconds = 60)
+{
+    return waitChild(startChild(fn, limitSeconds));
+}
+
+/* A cross-process one-shot gate: children block in wait() until the parent
+ * calls open(). Lets several processes start a step at the same moment. */
+class Gate {
+public:
+    Gate();
+    ~Gate();
+    void wait();
+    void open();
+
+private:
+    int fds_[2];
+};
+
+/* Lines of a text, without their line feeds. */
+std::vector<std::string> lines(const std::string& text);
+
+/* A name unique to this process and call, for objects a test makes itself. */
+std::string uniqueName(const std::string& base);
+
+} // namespace libpow_test
+
+#endif
