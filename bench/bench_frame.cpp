@@ -1,0 +1,3 @@
+#include <benchmark/benchmark.h>
+#include "support.h"
+BENCHMARK_MAIN();
