@@ -179,4 +179,16 @@ void* GetShm(const char* Key, int size, unsigned int mode);
 NvdSharedArea* getNvdShm(void);
 PwrSharedArea* getPwrShm(void);
 
+/* Semaphore trace viewer */
+
+
+/* Power-save delay reservations */
+
+
+/* Weekly timer calendar */
+
+
+/* Socket-send jam log */
+
+
 #endif
