@@ -303,7 +303,7 @@ TEST_F(WeeklyTimer, ConcurrentSwitchingOfOneMonthLosesNoBitAndTouchesNothingElse
     const unsigned short year = 2023;
     const unsigned char month = 2;
     const int kProcesses = 4;
-    const int kRounds = 40;
+    const int kRounds = 2000;
     auto finalOn = [](unsigned day) { return (day * 7) % 3 != 0; };
 
     Gate gate;
