@@ -321,21 +321,29 @@ signed char LIB_POW_getWeeklyTimerFirstWeek(unsigned short us_Year, unsigned cha
     return sc_Result;
 }
 
+/* The month length without the trace; 0 and the length in *days, or -2
+ * with *days untouched. */
+static inline signed char monthLength(unsigned short us_Year, unsigned char uc_Month,
+                                      unsigned char* days)
+{
+    if (days == nullptr || !calendarYearMonthValid(us_Year, uc_Month))
+        return -2;
+    unsigned char length = kDaysPerMonth[uc_Month - 1];
+    bool leap = (us_Year % 4 == 0 && us_Year % 100 != 0) || us_Year % 400 == 0;
+    if (uc_Month == 2 && leap)
+        length += 1;
+    *days = length;
+    return 0;
+}
+
 signed char LIB_POW_getWeeklyTimerLastDate(unsigned short us_Year, unsigned char uc_Month,
                                            unsigned char* puc_Date)
 {
     POW_LOG(64, "Start(us_Year=%d, uc_Month=%d, puc_Date=%p)\n", us_Year, uc_Month,
             static_cast<void*>(puc_Date));
-    signed char sc_Result = -2;
-    if (puc_Date != nullptr && calendarYearMonthValid(us_Year, uc_Month)) {
-        unsigned char days = kDaysPerMonth[uc_Month - 1];
-        bool leap = (us_Year % 4 == 0 && us_Year % 100 != 0) || us_Year % 400 == 0;
-        if (uc_Month == 2 && leap)
-            days += 1;
-        *puc_Date = days;
-        POW_LOG(64, "LastDate(*puc_Date=%d)\n", days);
-        sc_Result = 0;
-    }
+    signed char sc_Result = monthLength(us_Year, uc_Month, puc_Date);
+    if (sc_Result == 0)
+        POW_LOG(64, "LastDate(*puc_Date=%d)\n", *puc_Date);
     POW_LOG(64, "End(sc_Result=%d)\n", sc_Result);
     return sc_Result;
 }
@@ -369,14 +377,25 @@ static inline void writeMonthWord(uint8_t* bytes, uint32_t word)
     storeWord(bytes[3], static_cast<uint8_t>(word >> 24));
 }
 
+/* Every switch and query checks the date with LIB_POW_getWeeklyTimerLastDate.
+ * While its lines are masked out the same answer is worked out in place:
+ * the out-of-line call was a noticeable part of the cost of a call that is
+ * otherwise little more than a semaphore take and give. */
+static inline signed char lastDateOfMonth(unsigned short us_Year, unsigned char uc_Month,
+                                          unsigned char* days)
+{
+    if (IsLogLevel(64))
+        return LIB_POW_getWeeklyTimerLastDate(us_Year, uc_Month, days);
+    return monthLength(us_Year, uc_Month, days);
+}
+
 signed char LIB_POW_setWeeklyTimerDateOn(unsigned short us_Year, unsigned char uc_Month,
                                          unsigned char uc_Date, bool b_On)
 {
     POW_LOG(64, "Start(us_Year=%d, uc_Month=%d, uc_Date=%d, b_On=%d)\n", us_Year, uc_Month,
             uc_Date, b_On);
-    signed char sc_Result;
     unsigned char lastDate = 0;
-    sc_Result = LIB_POW_getWeeklyTimerLastDate(us_Year, uc_Month, &lastDate);
+    signed char sc_Result = lastDateOfMonth(us_Year, uc_Month, &lastDate);
     if (sc_Result == 0 && (uc_Date == 0 || uc_Date > lastDate))
         sc_Result = -2;
     if (sc_Result == 0) {
@@ -405,9 +424,8 @@ signed char LIB_POW_getWeeklyTimerDateOn(unsigned short us_Year, unsigned char u
 {
     POW_LOG(64, "Start(us_Year=%d, uc_Month=%d, uc_Date=%d, pb_On=%p)\n", us_Year, uc_Month,
             uc_Date, static_cast<void*>(pb_On));
-    signed char sc_Result;
     unsigned char lastDate = 0;
-    sc_Result = LIB_POW_getWeeklyTimerLastDate(us_Year, uc_Month, &lastDate);
+    signed char sc_Result = lastDateOfMonth(us_Year, uc_Month, &lastDate);
     if (sc_Result == 0 && (pb_On == nullptr || uc_Date == 0 || uc_Date > lastDate))
         sc_Result = -2;
     if (sc_Result == 0) {
