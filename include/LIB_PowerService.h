@@ -95,6 +95,34 @@ LIB_POW_API void LIB_POW_semShow(void);
 
 /* ---- Weekly timer calendar ------------------------------------------- */
 
+/* Weekday (0 Sunday .. 6 Saturday) of day 1 of a month of 2000..2089, written
+ * to *puc_Week. Returns 0, or -2 (null pointer, year or month out of range:
+ * nothing written). Takes: nothing. */
+LIB_POW_API signed char LIB_POW_getWeeklyTimerFirstWeek(unsigned short us_Year,
+                                                        unsigned char uc_Month,
+                                                        unsigned char* puc_Week);
+
+/* Number of days (28..31) of a month of 2000..2089, written to *puc_Date.
+ * Returns 0, or -2 (null pointer, year or month out of range: nothing
+ * written). Takes: nothing. */
+LIB_POW_API signed char LIB_POW_getWeeklyTimerLastDate(unsigned short us_Year,
+                                                       unsigned char uc_Month,
+                                                       unsigned char* puc_Date);
+
+/* Switches the weekly timer's flag of one day on (b_On true) or off. Returns
+ * 0; -1 when the semaphore or the calendar area is not available; -2 for a
+ * date outside 1.1.2000..31.12.2089 or not in the calendar. Takes: NVD. */
+LIB_POW_API signed char LIB_POW_setWeeklyTimerDateOn(unsigned short us_Year,
+                                                     unsigned char uc_Month,
+                                                     unsigned char uc_Date, bool b_On);
+
+/* Reads the weekly timer's flag of one day into *pb_On. Returns 0; -1 when
+ * the semaphore or the calendar area is not available (*pb_On untouched);
+ * -2 for a null pb_On or a bad date. Takes: NVD. */
+LIB_POW_API signed char LIB_POW_getWeeklyTimerDateOn(unsigned short us_Year,
+                                                     unsigned char uc_Month,
+                                                     unsigned char uc_Date, bool* pb_On);
+
 
 /* ---- Socket-send jam log --------------------------------------------- */
 

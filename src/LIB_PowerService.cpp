@@ -284,11 +284,167 @@ PwrSharedArea* getPwrShm(void)
  * Calendar arithmetic
  * ====================================================================== */
 
+/* February is stored as 28; the leap day is added by rule. */
+static const uint8_t kDaysPerMonth[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+
+/* The year and month tests are done on wrapped unsigned differences, so a
+ * year below 2000 or month 0 fail the same single comparison as one that is
+ * too large. */
+static inline bool calendarYearMonthValid(unsigned short us_Year, unsigned char uc_Month)
+{
+    return static_cast<uint16_t>(us_Year - 2000) <= 89 &&
+           static_cast<uint8_t>(uc_Month - 1) <= 11;
+}
+
+signed char LIB_POW_getWeeklyTimerFirstWeek(unsigned short us_Year, unsigned char uc_Month,
+                                            unsigned char* puc_Week)
+{
+    POW_LOG(64, "Start(us_Year=%d, uc_Month=%d, puc_Week=%p)\n", us_Year, uc_Month,
+            static_cast<void*>(puc_Week));
+    signed char sc_Result = -2;
+    if (puc_Week != nullptr && calendarYearMonthValid(us_Year, uc_Month)) {
+        /* January and February count as months 13 and 14 of the year before,
+         * which moves the leap day to the end of the counted year. */
+        unsigned int year = us_Year;
+        unsigned int month = uc_Month;
+        if (month <= 2) {
+            year -= 1;
+            month += 12;
+        }
+        unsigned int sum = year + 1 + year / 4 + year / 400 + (13 * month + 8) / 5 - year / 100;
+        unsigned char weekday = static_cast<unsigned char>(sum % 7);
+        *puc_Week = weekday;
+        POW_LOG(64, "FirstWeek(*puc_Week=%d)\n", weekday);
+        sc_Result = 0;
+    }
+    POW_LOG(64, "End(sc_Result=%d)\n", sc_Result);
+    return sc_Result;
+}
+
+/* The month length without the trace; 0 and the length in *days, or -2
+ * with *days untouched. */
+static inline signed char monthLength(unsigned short us_Year, unsigned char uc_Month,
+                                      unsigned char* days)
+{
+    if (days == nullptr || !calendarYearMonthValid(us_Year, uc_Month))
+        return -2;
+    unsigned char length = kDaysPerMonth[uc_Month - 1];
+    bool leap = (us_Year % 4 == 0 && us_Year % 100 != 0) || us_Year % 400 == 0;
+    if (uc_Month == 2 && leap)
+        length += 1;
+    *days = length;
+    return 0;
+}
+
+signed char LIB_POW_getWeeklyTimerLastDate(unsigned short us_Year, unsigned char uc_Month,
+                                           unsigned char* puc_Date)
+{
+    POW_LOG(64, "Start(us_Year=%d, uc_Month=%d, puc_Date=%p)\n", us_Year, uc_Month,
+            static_cast<void*>(puc_Date));
+    signed char sc_Result = monthLength(us_Year, uc_Month, puc_Date);
+    if (sc_Result == 0)
+        POW_LOG(64, "LastDate(*puc_Date=%d)\n", *puc_Date);
+    POW_LOG(64, "End(sc_Result=%d)\n", sc_Result);
+    return sc_Result;
+}
 
 /* ======================================================================
  * Weekly timer day bitmap
  * ====================================================================== */
 
+/* The month word of a date already checked against the calendar. */
+static inline uint8_t* monthWordBytes(NvdSharedArea* area, unsigned short us_Year,
+                                      unsigned char uc_Month)
+{
+    return area->ul_DateOnBits[(us_Year - 2000) * 12 + (uc_Month - 1)];
+}
+
+/* The words are little-endian on every processor that shares the area, so
+ * they are assembled and stored byte by byte, never as a native word. */
+static inline uint32_t readMonthWord(const uint8_t* bytes)
+{
+    return static_cast<uint32_t>(loadWord(bytes[0])) |
+           static_cast<uint32_t>(loadWord(bytes[1])) << 8 |
+           static_cast<uint32_t>(loadWord(bytes[2])) << 16 |
+           static_cast<uint32_t>(loadWord(bytes[3])) << 24;
+}
+
+static inline void writeMonthWord(uint8_t* bytes, uint32_t word)
+{
+    storeWord(bytes[0], static_cast<uint8_t>(word));
+    storeWord(bytes[1], static_cast<uint8_t>(word >> 8));
+    storeWord(bytes[2], static_cast<uint8_t>(word >> 16));
+    storeWord(bytes[3], static_cast<uint8_t>(word >> 24));
+}
+
+/* Every switch and query checks the date with LIB_POW_getWeeklyTimerLastDate.
+ * While its lines are masked out the same answer is worked out in place:
+ * the out-of-line call was a noticeable part of the cost of a call that is
+ * otherwise little more than a semaphore take and give. */
+static inline signed char lastDateOfMonth(unsigned short us_Year, unsigned char uc_Month,
+                                          unsigned char* days)
+{
+    if (IsLogLevel(64))
+        return LIB_POW_getWeeklyTimerLastDate(us_Year, uc_Month, days);
+    return monthLength(us_Year, uc_Month, days);
+}
+
+signed char LIB_POW_setWeeklyTimerDateOn(unsigned short us_Year, unsigned char uc_Month,
+                                         unsigned char uc_Date, bool b_On)
+{
+    POW_LOG(64, "Start(us_Year=%d, uc_Month=%d, uc_Date=%d, b_On=%d)\n", us_Year, uc_Month,
+            uc_Date, b_On);
+    unsigned char lastDate = 0;
+    signed char sc_Result = lastDateOfMonth(us_Year, uc_Month, &lastDate);
+    if (sc_Result == 0 && (uc_Date == 0 || uc_Date > lastDate))
+        sc_Result = -2;
+    if (sc_Result == 0) {
+        /* The attach happens under the semaphore too: whoever holds it is
+         * the only one touching the calendar. */
+        SemId handle = lockNvdShm();
+        NvdSharedArea* area = handle != 0 ? getNvdShm() : nullptr;
+        if (area == nullptr) {
+            sc_Result = -1;
+        } else {
+            uint8_t* bytes = monthWordBytes(area, us_Year, uc_Month);
+            uint32_t bit = static_cast<uint32_t>(1) << uc_Date;
+            uint32_t word = readMonthWord(bytes);
+            word = b_On ? (word | bit) : (word & ~bit);
+            writeMonthWord(bytes, word);
+        }
+        if (handle != 0)
+            unlock(handle);
+    }
+    POW_LOG(64, "End(sc_Result=%d)\n", sc_Result);
+    return sc_Result;
+}
+
+signed char LIB_POW_getWeeklyTimerDateOn(unsigned short us_Year, unsigned char uc_Month,
+                                         unsigned char uc_Date, bool* pb_On)
+{
+    POW_LOG(64, "Start(us_Year=%d, uc_Month=%d, uc_Date=%d, pb_On=%p)\n", us_Year, uc_Month,
+            uc_Date, static_cast<void*>(pb_On));
+    unsigned char lastDate = 0;
+    signed char sc_Result = lastDateOfMonth(us_Year, uc_Month, &lastDate);
+    if (sc_Result == 0 && (pb_On == nullptr || uc_Date == 0 || uc_Date > lastDate))
+        sc_Result = -2;
+    if (sc_Result == 0) {
+        SemId handle = lockNvdShm();
+        NvdSharedArea* area = handle != 0 ? getNvdShm() : nullptr;
+        if (area == nullptr) {
+            sc_Result = -1;
+        } else {
+            uint32_t word = readMonthWord(monthWordBytes(area, us_Year, uc_Month));
+            bool on = ((word >> uc_Date) & 1) != 0;
+            *pb_On = on;
+            POW_LOG(64, "GetDateOn(*pb_On=%d)\n", on);
+        }
+        if (handle != 0)
+            unlock(handle);
+    }
+    POW_LOG(64, "End(sc_Result=%d)\n", sc_Result);
+    return sc_Result;
+}
 
 /* ======================================================================
  * Socket-send jam log
