@@ -180,6 +180,7 @@ NvdSharedArea* getNvdShm(void);
 PwrSharedArea* getPwrShm(void);
 
 /* Semaphore trace viewer */
+enum { kSemLogRecordCount = 100 };
 
 
 /* Power-save delay reservations */
@@ -189,6 +190,10 @@ PwrSharedArea* getPwrShm(void);
 
 
 /* Socket-send jam log */
+/* The known socket paths, 25 characters each; a path's row is its slot in
+ * g_libPowState.SockSendLogTable: 4 x service number + channel (a f n s). */
+enum { kSockPathCount = 104, kSockPathLength = 25, kSockNamePos = 19, kSockNameLength = 6 };
+extern const char SocketPathTable[kSockPathCount][kSockPathLength + 1];
 
 
 #endif
