@@ -456,18 +456,19 @@ int SockSendIndexSearch(char* pc_Path)
      * unterminated-looking argument is never over-read. */
     if (pc_Path == nullptr || strnlen(pc_Path, kSockPathLength + 1) != kSockPathLength)
         return -1;
-    int channel;
-    switch (pc_Path[19]) {
-    case 'a': channel = 0; break;
-    case 'f': channel = 1; break;
-    case 'n': channel = 2; break;
-    case 's': channel = 3; break;
-    default: return -1;
-    }
+    /* Every test must pass, so their order does not change the answer.
+     * Service first, channel second: the other way round the compiler
+     * precomputes a row for every service before it knows which one. */
     int service = sockServiceNumber(pc_Path);
     if (service < 0)
         return -1;
-    return 4 * service + channel;
+    switch (pc_Path[19]) {
+    case 'a': return 4 * service;
+    case 'f': return 4 * service + 1;
+    case 'n': return 4 * service + 2;
+    case 's': return 4 * service + 3;
+    default: return -1;
+    }
 }
 
 /* The time stamp of a recording: milliseconds since midnight (UTC) of the

@@ -180,7 +180,7 @@ NvdSharedArea* getNvdShm(void);
 PwrSharedArea* getPwrShm(void);
 
 /* Semaphore trace viewer */
-enum { kSemLogRecordCount = 100 };
+constexpr int kSemLogRecordCount = 100;
 
 
 /* Power-save delay reservations */
@@ -192,7 +192,10 @@ enum { kSemLogRecordCount = 100 };
 /* Socket-send jam log */
 /* The known socket paths, 25 characters each; a path's row is its slot in
  * g_libPowState.SockSendLogTable: 4 x service number + channel (a f n s). */
-enum { kSockPathCount = 104, kSockPathLength = 25, kSockNamePos = 19, kSockNameLength = 6 };
+constexpr int kSockPathCount = 104;
+constexpr int kSockPathLength = 25;
+constexpr int kSockNamePos = 19;    /* the name is the path's last six characters */
+constexpr int kSockNameLength = 6;
 extern const char SocketPathTable[kSockPathCount][kSockPathLength + 1];
 
 
