@@ -114,9 +114,10 @@ LIB_POW_API void LIB_POW_showSemLog(void);
 extern "C++" LIB_POW_API int SockSendIndexSearch(char* pc_Path);
 #endif
 
-/* Records a pending send to pc_DstPath in this process's jam log. The first
- * record for a destination stands until it is cleared; unknown destinations
- * are ignored. A NULL path prints an "Arg NULL" line. Takes: none. */
+/* Records a pending send to pc_DstPath in this process's jam log. A slot
+ * already in use keeps its older entry (clear it first); unknown
+ * destinations are ignored. A NULL path prints an "Arg NULL" line. Takes:
+ * none. */
 LIB_POW_API void LIB_POW_setSockSendLog(char* pc_DstPath, char* pc_SrcPath, unsigned long ul_KindId,
                                         unsigned long ul_ReqSeqId);
 
