@@ -38,12 +38,10 @@ void BM_SockSendIndexSearch(benchmark::State& state)
 {
     static Paths paths;
     for (auto _ : state) {
-        for (int row = 0; row < kSockPathCount; ++row) {
-            char* path = paths.text[row];
-            benchmark::DoNotOptimize(path);
-            int found = SockSendIndexSearch(path);
-            benchmark::DoNotOptimize(found);
-        }
+        int sum = 0;
+        for (int row = 0; row < kSockPathCount; ++row)
+            sum += SockSendIndexSearch(paths.text[row]);
+        benchmark::DoNotOptimize(sum);
     }
     state.SetItemsProcessed(state.iterations() * kSockPathCount);
 }
@@ -52,18 +50,18 @@ void BM_StrcmpWalk(benchmark::State& state)
 {
     static Paths paths;
     for (auto _ : state) {
-        for (int row = 0; row < kSockPathCount; ++row) {
-            char* path = paths.text[row];
-            benchmark::DoNotOptimize(path);
-            int found = strcmpWalk(path);
-            benchmark::DoNotOptimize(found);
-        }
+        int sum = 0;
+        for (int row = 0; row < kSockPathCount; ++row)
+            sum += strcmpWalk(paths.text[row]);
+        benchmark::DoNotOptimize(sum);
     }
     state.SetItemsProcessed(state.iterations() * kSockPathCount);
 }
 
-BENCHMARK(BM_SockSendIndexSearch);
-BENCHMARK(BM_StrcmpWalk);
+/* Several repetitions of each; the ratio takes each side's least disturbed
+ * one, since the machine is shared with other work. */
+BENCHMARK(BM_SockSendIndexSearch)->Repetitions(5);
+BENCHMARK(BM_StrcmpWalk)->Repetitions(5);
 
 /* Keeps the per-benchmark time per lookup so that main can print the ratio. */
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -78,10 +76,9 @@ public:
              * would land on whichever side happened to be running. */
             double seconds = run.cpu_accumulated_time;
             double ns = seconds * 1e9 / (static_cast<double>(run.iterations) * kSockPathCount);
-            /* With --benchmark_repetitions the least disturbed run counts. */
-            auto known = g_nsPerLookup.find(run.benchmark_name());
+            auto known = g_nsPerLookup.find(run.run_name.function_name);
             if (known == g_nsPerLookup.end() || ns < known->second)
-                g_nsPerLookup[run.benchmark_name()] = ns;
+                g_nsPerLookup[run.run_name.function_name] = ns;
         }
     }
 };
@@ -108,7 +105,7 @@ int main(int argc, char** argv)
     auto walk = g_nsPerLookup.find("BM_StrcmpWalk");
     if (search != g_nsPerLookup.end() && walk != g_nsPerLookup.end() && search->second > 0) {
         double ratio = walk->second / search->second;
-        printf("\nCPU time per lookup, average over the 104 paths: SockSendIndexSearch %.2f ns, strcmp walk "
+        printf("\nCPU time per lookup, average over the 104 paths, best of the repetitions: SockSendIndexSearch %.2f ns, strcmp walk "
                "%.2f ns\nratio strcmp walk / SockSendIndexSearch = %.1fx (goal: at least 30x) %s\n",
                search->second, walk->second, ratio, ratio >= 30.0 ? "MET" : "NOT MET");
     }
