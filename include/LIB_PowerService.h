@@ -86,6 +86,15 @@ LIB_POW_API void LIB_POW_semShow(void);
 
 /* ---- Semaphore trace viewer ---------------------------------------- */
 
+/* Address of the device's semaphore trace area, attached on the first
+ * successful call and kept; NULL while it cannot be attached (nothing is
+ * printed; the next call tries again). Never creates it. Takes: none. */
+LIB_POW_API void* LIB_POW_getLogShmPtr(void);
+
+/* Prints the trace area's records as a table on stdout, whatever the log
+ * mask; prints nothing when the area cannot be attached. Takes: none. */
+LIB_POW_API void LIB_POW_showSemLog(void);
+
 
 /* ---- Power status flags ---------------------------------------------- */
 
@@ -125,6 +134,28 @@ LIB_POW_API signed char LIB_POW_getWeeklyTimerDateOn(unsigned short us_Year,
 
 
 /* ---- Socket-send jam log --------------------------------------------- */
+
+/* Row (0..103) of a "/var/spool/sockets/<channel>_<service>" path in the
+ * jam log, or -1 for a path it does not know or a NULL. No output. Takes:
+ * none. Exported under its C++ name, so it lives outside the C linkage. */
+#ifdef __cplusplus
+extern "C++" LIB_POW_API int SockSendIndexSearch(char* pc_Path);
+#endif
+
+/* Records a pending send to pc_DstPath in this process's jam log. A slot
+ * already in use keeps its older entry (clear it first); unknown
+ * destinations are ignored. A NULL path prints an "Arg NULL" line. Takes:
+ * none. */
+LIB_POW_API void LIB_POW_setSockSendLog(char* pc_DstPath, char* pc_SrcPath, unsigned long ul_KindId,
+                                        unsigned long ul_ReqSeqId);
+
+/* Frees the jam log slot of pc_DstPath (no-op when free or unknown). A NULL
+ * path prints an "Arg NULL" line. Takes: none. */
+LIB_POW_API void LIB_POW_clearSockSendLog(char* pc_DstPath);
+
+/* Prints every pending send of this process in row order, or a "no jam
+ * log" line when there is none, whatever the log mask. Takes: none. */
+LIB_POW_API void LIB_POW_getSockSendJamLog(void);
 
 
 #ifdef __cplusplus

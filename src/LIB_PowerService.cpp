@@ -269,6 +269,80 @@ PwrSharedArea* getPwrShm(void)
  * Semaphore trace viewer
  * ====================================================================== */
 
+/* Silent on purpose, unlike GetShm: the viewer is a debugging aid and a
+ * device without the trace area is normal. */
+void* LIB_POW_getLogShmPtr(void)
+{
+    SemLogArea* area = loadWord(g_libPowState.pst_SemLogArea);
+    if (area != nullptr)
+        return area;
+    int fd = g_libPowSys.shm_open(LIBPOW_SHM_SEMLOG, O_RDWR, 0666);
+    if (fd == -1)
+        return nullptr;
+    void* addr = g_libPowSys.mmap64(nullptr, kSemLogAreaSize, PROT_READ | PROT_WRITE, MAP_SHARED,
+                                    fd, 0);
+    if (addr != MAP_FAILED)
+        storeWord(g_libPowState.pst_SemLogArea, static_cast<SemLogArea*>(addr));
+    g_libPowSys.close(fd);
+    return loadWord(g_libPowState.pst_SemLogArea);
+}
+
+/* Copies a text field of a trace record that another process may be
+ * writing, byte by byte, into `out` (width + 1 bytes). The copy always ends
+ * in a NUL, so a field that lacks one prints as its full width and the
+ * listing never reads past the field. */
+static void copyTraceText(char* out, const char* field, size_t width)
+{
+    size_t n = 0;
+    for (; n < width; ++n) {
+        char c = loadWord(field[n]);
+        if (c == '\0')
+            break;
+        out[n] = c;
+    }
+    out[n] = '\0';
+}
+
+void LIB_POW_showSemLog(void)
+{
+    SemLogArea* area = static_cast<SemLogArea*>(LIB_POW_getLogShmPtr());
+    if (area == nullptr)
+        return;
+    printf("\n");
+    printf(" LIB_POW_showSemLog "
+           "--------------------------------------------------------------------------\n");
+    printf(" No   tic         PID   TID         SemName                      SemID       Status  Value\n");
+    printf(" ----------------------------------------------------------------------------------------"
+           "-----\n");
+    for (int i = 0; i < kSemLogRecordCount; ++i) {
+        const SemLogRecord& record = area->records[i];
+        int32_t pid = loadWord(record.PID);
+        uint32_t tid = loadWord(record.TID);
+        if (pid == 0 && tid == 0)
+            break;
+        char semName[sizeof record.SemName + 1];
+        char status[sizeof record.Status + 1];
+        copyTraceText(semName, record.SemName, sizeof record.SemName);
+        copyTraceText(status, record.Status, sizeof record.Status);
+        printf(" %04d ", i + 1);
+        printf(" %010d ", static_cast<int>(loadWord(record.tic)));
+        printf(" %d ", static_cast<int>(pid));
+        printf(" 0x%08lx ", static_cast<unsigned long>(tid));
+        printf(" %s ", semName);
+        printf(" 0x%08lx ", static_cast<unsigned long>(loadWord(record.SemID)));
+        printf(" %s ", status);
+        printf(" %d ", static_cast<int>(loadWord(record.Value)));
+        /* Compared as Count == i + 1: Count - 1 would overflow for the most
+         * negative Count a broken writer could leave. */
+        int32_t count = loadWord(area->Count);
+        if (count != 0 && count == i + 1)
+            printf("    ***");
+        printf("\n");
+    }
+    printf(" LogEnd --------------------------------------------------------------------- \n");
+    printf("\n");
+}
+
 
 /* ======================================================================
  * Power status flags
@@ -449,4 +523,178 @@ signed char LIB_POW_getWeeklyTimerDateOn(unsigned short us_Year, unsigned char u
 /* ======================================================================
  * Socket-send jam log
  * ====================================================================== */
+
+/* Rows come four per service, in channel order a, f, n, s. */
+#define LIBPOW_SOCK_ROWS(code)                                                                \
+    "/var/spool/sockets/a_" code, "/var/spool/sockets/f_" code, "/var/spool/sockets/n_" code, \
+        "/var/spool/sockets/s_" code
+
+const char SocketPathTable[kSockPathCount][kSockPathLength + 1] = {
+    LIBPOW_SOCK_ROWS("adrm"), LIBPOW_SOCK_ROWS("appm"), LIBPOW_SOCK_ROWS("autm"),
+    LIBPOW_SOCK_ROWS("chrm"), LIBPOW_SOCK_ROWS("devm"), LIBPOW_SOCK_ROWS("ntfm"),
+    LIBPOW_SOCK_ROWS("prfm"), LIBPOW_SOCK_ROWS("resm"), LIBPOW_SOCK_ROWS("srvm"),
+    LIBPOW_SOCK_ROWS("usrm"), LIBPOW_SOCK_ROWS("winm"), LIBPOW_SOCK_ROWS("adps"),
+    LIBPOW_SOCK_ROWS("auts"), LIBPOW_SOCK_ROWS("bass"), LIBPOW_SOCK_ROWS("chrs"),
+    LIBPOW_SOCK_ROWS("dcms"), LIBPOW_SOCK_ROWS("devs"), LIBPOW_SOCK_ROWS("exts"),
+    LIBPOW_SOCK_ROWS("faxs"), LIBPOW_SOCK_ROWS("icvs"), LIBPOW_SOCK_ROWS("jobs"),
+    LIBPOW_SOCK_ROWS("mnts"), LIBPOW_SOCK_ROWS("pwrs"), LIBPOW_SOCK_ROWS("ssts"),
+    LIBPOW_SOCK_ROWS("strs"), LIBPOW_SOCK_ROWS("wsds"),
+};
+#undef LIBPOW_SOCK_ROWS
+
+static_assert(sizeof g_libPowState.SockSendLogTable / sizeof(SockSendLogEntry) == kSockPathCount);
+
+/* Service number from the last code letter (position 24), the first
+ * (position 21) and, where two services share both, the second (22). */
+static int sockServiceNumber(const char* pc_Path)
+{
+    const char first = pc_Path[21];
+    const char second = pc_Path[22];
+    switch (pc_Path[24]) {
+    case 'm':
+        switch (first) {
+        case 'a':
+            switch (second) {
+            case 'd': return 0;  /* adrm */
+            case 'p': return 1;  /* appm */
+            case 'u': return 2;  /* autm */
+            default: return -1;
+            }
+        case 'c': return 3;  /* chrm */
+        case 'd': return 4;  /* devm */
+        case 'n': return 5;  /* ntfm */
+        case 'p': return 6;  /* prfm */
+        case 'r': return 7;  /* resm */
+        case 's': return 8;  /* srvm */
+        case 'u': return 9;  /* usrm */
+        case 'w': return 10; /* winm */
+        default: return -1;
+        }
+    case 's':
+        switch (first) {
+        case 'a':
+            switch (second) {
+            case 'd': return 11; /* adps */
+            case 'u': return 12; /* auts */
+            default: return -1;
+            }
+        case 'b': return 13; /* bass */
+        case 'c': return 14; /* chrs */
+        case 'd':
+            switch (second) {
+            case 'c': return 15; /* dcms */
+            case 'e': return 16; /* devs */
+            default: return -1;
+            }
+        case 'e': return 17; /* exts */
+        case 'f': return 18; /* faxs */
+        case 'i': return 19; /* icvs */
+        case 'j': return 20; /* jobs */
+        case 'm': return 21; /* mnts */
+        case 'p': return 22; /* pwrs */
+        case 's':
+            switch (second) {
+            case 's': return 23; /* ssts */
+            case 't': return 24; /* strs */
+            default: return -1;
+            }
+        case 'w': return 25; /* wsds */
+        default: return -1;
+        }
+    default:
+        return -1;
+    }
+}
+
+int SockSendIndexSearch(char* pc_Path)
+{
+    /* strnlen never looks past the NUL nor past 26 bytes, so a short or
+     * unterminated-looking argument is never over-read. */
+    if (pc_Path == nullptr || strnlen(pc_Path, kSockPathLength + 1) != kSockPathLength)
+        return -1;
+    /* Every test must pass, so their order does not change the answer.
+     * Service first, channel second: the other way round the compiler
+     * precomputes a row for every service before it knows which one. */
+    int service = sockServiceNumber(pc_Path);
+    if (service < 0)
+        return -1;
+    switch (pc_Path[19]) {
+    case 'a': return 4 * service;
+    case 'f': return 4 * service + 1;
+    case 'n': return 4 * service + 2;
+    case 's': return 4 * service + 3;
+    default: return -1;
+    }
+}
+
+/* The time stamp of a recording: milliseconds since midnight (UTC) of the
+ * time of day, 0 .. 86399999. The one millisecond at midnight would read
+ * as 0, which marks a free slot, so it is stored as 1 instead. */
+static int32_t jamLogTime(const struct timeval& tv)
+{
+    long long secOfDay = static_cast<long long>(tv.tv_sec % 86400);
+    if (secOfDay < 0)
+        secOfDay += 86400;
+    long long ms = (secOfDay * 1000 + static_cast<long long>(tv.tv_usec) / 1000) % 86400000;
+    if (ms < 0)
+        ms += 86400000;
+    return ms == 0 ? 1 : static_cast<int32_t>(ms);
+}
+
+void LIB_POW_setSockSendLog(char* pc_DstPath, char* pc_SrcPath, unsigned long ul_KindId,
+                            unsigned long ul_ReqSeqId)
+{
+    if (pc_DstPath == nullptr || pc_SrcPath == nullptr) {
+        printf("########## LIB_POW_setSockSendLog Arg NULL !!!\n");
+        return;
+    }
+    struct timeval tv = {};
+    (void)g_libPowSys.gettimeofday(&tv);
+    int row = SockSendIndexSearch(pc_DstPath);
+    if (row < 0)
+        return;
+    SockSendLogEntry& slot = g_libPowState.SockSendLogTable[row];
+    if (slot.time != 0)
+        return; /* the first record for a destination stands */
+    memcpy(slot.dstName, &SocketPathTable[row][kSockNamePos], kSockNameLength);
+    /* The source name starts at position 19; a shorter path gives a shorter
+     * (or empty) name, and nothing past its NUL is read. */
+    size_t srcLength = strnlen(pc_SrcPath, kSockNamePos + kSockNameLength);
+    size_t nameLength = srcLength > kSockNamePos ? srcLength - kSockNamePos : 0;
+    memset(slot.srcName, 0, kSockNameLength);
+    if (nameLength > 0)
+        memcpy(slot.srcName, pc_SrcPath + kSockNamePos, nameLength);
+    slot.kindid = static_cast<uint32_t>(ul_KindId);
+    slot.reqseqid = static_cast<uint32_t>(ul_ReqSeqId);
+    slot.time = jamLogTime(tv);
+}
+
+void LIB_POW_clearSockSendLog(char* pc_DstPath)
+{
+    if (pc_DstPath == nullptr) {
+        printf("########## LIB_POW_clearSockSendLog Arg NULL !!!\n");
+        return;
+    }
+    int row = SockSendIndexSearch(pc_DstPath);
+    if (row < 0)
+        return;
+    SockSendLogEntry& slot = g_libPowState.SockSendLogTable[row];
+    if (slot.time != 0)
+        slot.time = 0;
+}
+
+void LIB_POW_getSockSendJamLog(void)
+{
+    bool printed = false;
+    for (const SockSendLogEntry& slot : g_libPowState.SockSendLogTable) {
+        if (slot.time == 0)
+            continue;
+        printf("sock_send [%s]->[%s]    time:[%d (ms)]    kindid:[0x%lx]    reqseqid:[0x%lx]\n",
+               slot.srcName, slot.dstName, static_cast<int>(slot.time),
+               static_cast<unsigned long>(slot.kindid), static_cast<unsigned long>(slot.reqseqid));
+        printed = true;
+    }
+    if (!printed)
+        printf("########## no jam log.  SockSendJamLog\n");
+}
 

@@ -180,6 +180,7 @@ NvdSharedArea* getNvdShm(void);
 PwrSharedArea* getPwrShm(void);
 
 /* Semaphore trace viewer */
+constexpr int kSemLogRecordCount = 100;
 
 
 /* Power-save delay reservations */
@@ -189,6 +190,13 @@ PwrSharedArea* getPwrShm(void);
 
 
 /* Socket-send jam log */
+/* The known socket paths, 25 characters each; a path's row is its slot in
+ * g_libPowState.SockSendLogTable: 4 x service number + channel (a f n s). */
+constexpr int kSockPathCount = 104;
+constexpr int kSockPathLength = 25;
+constexpr int kSockNamePos = 19;    /* the name is the path's last six characters */
+constexpr int kSockNameLength = 6;
+extern const char SocketPathTable[kSockPathCount][kSockPathLength + 1];
 
 
 #endif

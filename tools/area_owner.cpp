@@ -7,6 +7,8 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <ctime>
 #include <unistd.h>
 
 namespace {
@@ -157,4 +159,66 @@ void* mapArea(const std::string& name, size_t size, std::string& error)
         return nullptr;
     }
     return area;
+}
+
+namespace {
+
+/* The trace's tick count: milliseconds of the monotonic clock, kept
+ * positive in 31 bits so it prints as a plain number. */
+int32_t semLogTick()
+{
+    timespec now = {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long long ms = static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    return static_cast<int32_t>(ms & 0x7fffffff);
+}
+
+void storeText(char* field, size_t width, const std::string& text)
+{
+    for (size_t n = 0; n < width; ++n)
+        storeWord(field[n], n < text.size() ? text[n] : '\0');
+}
+
+} // namespace
+
+bool appendSemLogRecord(const std::string& name, const SemLogInput& input, int& position,
+                        std::string& error)
+{
+    SemLogRecord probe;
+    if (input.semName.size() >= sizeof probe.SemName) {
+        error = "semaphore name longer than " + std::to_string(sizeof probe.SemName - 1) + " characters";
+        return false;
+    }
+    if (input.status.size() >= sizeof probe.Status) {
+        error = "status longer than " + std::to_string(sizeof probe.Status - 1) + " characters";
+        return false;
+    }
+    auto* area = static_cast<SemLogArea*>(mapArea(name, sizeof(SemLogArea), error));
+    if (area == nullptr)
+        return false;
+    int32_t count = loadWord(area->Count);
+    position = (count >= 0 && count < kSemLogRecordCount) ? count : 0;
+    SemLogRecord& record = area->records[position];
+    /* PID and TID last: a reader that meets a fresh position early still
+     * sees the end mark rather than half a record. */
+    storeWord(record.tic, semLogTick());
+    storeText(record.SemName, sizeof record.SemName, input.semName);
+    storeWord(record.SemID, static_cast<uint32_t>(input.semId));
+    storeText(record.Status, sizeof record.Status, input.status);
+    storeWord(record.Value, static_cast<int32_t>(input.value));
+    storeWord(record.TID, static_cast<uint32_t>(syscall(SYS_gettid)));
+    storeWord(record.PID, static_cast<int32_t>(getpid()));
+    storeWord(area->Count, static_cast<int32_t>(position + 1));
+    munmap(area, sizeof(SemLogArea));
+    return true;
+}
+
+bool clearSemLog(const std::string& name, std::string& error)
+{
+    void* area = mapArea(name, sizeof(SemLogArea), error);
+    if (area == nullptr)
+        return false;
+    memset(area, 0, sizeof(SemLogArea));
+    munmap(area, sizeof(SemLogArea));
+    return true;
 }

@@ -46,4 +46,26 @@ bool removeAreas(const AreaNames& names, std::string& error);
 /* Maps an existing object read-write; nullptr with `error` set on failure. */
 void* mapArea(const std::string& name, size_t size, std::string& error);
 
+/* One semaphore trace record as a writer hands it over; the writer's own
+ * process id, thread id and tick count are filled in by appendSemLogRecord. */
+struct SemLogInput {
+    std::string semName;  /* at most 51 characters */
+    std::string status;   /* at most 7 characters */
+    int value = 0;
+    unsigned int semId = 0;
+};
+
+/* Writes one record into the trace area `name` at the position that Count
+ * selects as the next one (Count itself, i.e. just after the marked record)
+ * and advances Count to mark it. After position 99 the next write goes to
+ * position 0 again (a ring: the oldest record is overwritten, the listing
+ * still shows all 100 and marks the newest). A Count outside 0..99 also
+ * restarts at 0. Meant for one writer at a time. Returns true and the
+ * position written, or false with the reason in `error`. */
+bool appendSemLogRecord(const std::string& name, const SemLogInput& input, int& position,
+                        std::string& error);
+
+/* Zeroes the whole trace area: no records, Count 0. */
+bool clearSemLog(const std::string& name, std::string& error);
+
 #endif
