@@ -21,6 +21,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <new>
+
 // The public header is included with default visibility so that exactly the
 // functions it declares leave the library; everything else stays hidden.
 #pragma GCC visibility push(default)
@@ -50,7 +52,7 @@ struct PLAT_semObject {
     // give. Written by the holder only, read by anyone, hence relaxed atomics.
     int32_t holderPid;
     uint32_t recoveries;
-    pthread_t holderThread;  // meaningful only inside process holderPid
+    uintptr_t holderThread;  // threadSelf() of the holder, inside process holderPid
     char name[kNameMax + 1];
 };
 
@@ -58,13 +60,42 @@ namespace {
 
 thread_local int t_lastError = 0;
 
+// The address of this per-thread byte tells the calling thread apart from the
+// others of its process. Unlike pthread_self() it costs no call into libc on
+// the take and give paths; initial-exec keeps it a plain thread-pointer offset.
+__attribute__((tls_model("initial-exec"))) thread_local char t_self;
+
+uintptr_t threadSelf() { return reinterpret_cast<uintptr_t>(&t_self); }
+
 // getpid() is a system call in current glibc, far too slow for the take path,
 // so the pid is kept here and refreshed in a forked child.
 pid_t g_pid = 0;
 int g_robustSupported = 0;
 pthread_once_t g_initOnce = PTHREAD_ONCE_INIT;
 
-void refreshPidAfterFork() { g_pid = getpid(); }
+// Every object this process has mapped, by file identity. Creating a name
+// twice must give back the same mapping: glibc on 32-bit targets keeps a
+// thread's held robust mutexes on a singly linked list and finds one on
+// unlock by its address, so a take through one mapping and a give through
+// another would search that list for ever. Nothing is ever unmapped, so an
+// inode in here stays alive and its number cannot be reused by a new object.
+struct Mapped {
+    dev_t dev;
+    ino_t ino;
+    PLAT_semObject* sem;
+    Mapped* next;
+};
+Mapped* g_mapped = nullptr;
+// Held across a whole create, so two threads of one process that create the
+// same name at once also end up with one mapping.
+pthread_mutex_t g_createLock = PTHREAD_MUTEX_INITIALIZER;
+
+void lockCreateForFork() { pthread_mutex_lock(&g_createLock); }
+void unlockCreateInParent() { pthread_mutex_unlock(&g_createLock); }
+void refreshAfterFork() {
+    pthread_mutex_unlock(&g_createLock);
+    g_pid = getpid();
+}
 
 // A kernel without the robust futex list (user-mode emulators) still lets the
 // mutex lock and unlock, but a holder that dies is never marked dead, so the
@@ -81,12 +112,12 @@ void initProcess() {
     int saved = errno;
     g_robustSupported = probeRobustList() ? 1 : 0;
     errno = saved;
-    pthread_atfork(nullptr, nullptr, refreshPidAfterFork);
+    pthread_atfork(lockCreateForFork, unlockCreateInParent, refreshAfterFork);
 }
 
 void ensureInit() { pthread_once(&g_initOnce, initProcess); }
 
-int fail(int err) {
+__attribute__((noinline, cold)) int fail(int err) {
     t_lastError = err;
     errno = err;
     return -1;
@@ -108,13 +139,13 @@ int checkName(const char* name) {
 
 void setHolder(PLAT_semObject* sem) {
     __atomic_store_n(&sem->holderPid, g_pid, __ATOMIC_RELAXED);
-    __atomic_store_n(&sem->holderThread, pthread_self(), __ATOMIC_RELAXED);
+    __atomic_store_n(&sem->holderThread, threadSelf(), __ATOMIC_RELAXED);
 }
 
 // The lock call returned something other than plain success. EOWNERDEAD means
 // we now hold a mutex whose previous holder died: make it usable again and
 // count it; whatever the dead holder was protecting is the caller's concern.
-int finishTake(PLAT_semObject* sem, int rc) {
+__attribute__((noinline, cold)) int finishTake(PLAT_semObject* sem, int rc) {
     if (rc == EOWNERDEAD) {
         if (pthread_mutex_consistent(&sem->mutex) != 0) {
             pthread_mutex_unlock(&sem->mutex);
@@ -129,7 +160,11 @@ int finishTake(PLAT_semObject* sem, int rc) {
     return fail(rc);
 }
 
-int timedLock(PLAT_semObject* sem, int ms) {
+// Everything but the wait-for-ever path lives out of line so that the common
+// take keeps a minimal frame. Returns a pthread error code, not -1.
+__attribute__((noinline)) int lockWithin(PLAT_semObject* sem, int ms) {
+    if (ms == PLAT_NO_WAIT) return pthread_mutex_trylock(&sem->mutex);
+    if (ms < 0) return EINVAL;
     struct timespec deadline;
     clock_gettime(CLOCK_MONOTONIC, &deadline);
     deadline.tv_sec += ms / 1000;
@@ -141,10 +176,30 @@ int timedLock(PLAT_semObject* sem, int ms) {
     return pthread_mutex_clocklock(&sem->mutex, CLOCK_MONOTONIC, &deadline);
 }
 
+PLAT_semObject* findMapped(const struct stat& st) {
+    for (Mapped* m = g_mapped; m != nullptr; m = m->next)
+        if (m->dev == st.st_dev && m->ino == st.st_ino) return m->sem;
+    return nullptr;
+}
+
+// Keeps the new mapping for later creates, or unmaps it and fails when
+// there is no memory to remember it (an unremembered mapping could later be
+// paired with a second one).
+SemId remember(const struct stat& st, PLAT_semObject* sem) {
+    Mapped* m = new (std::nothrow) Mapped{st.st_dev, st.st_ino, sem, g_mapped};
+    if (m == nullptr) {
+        munmap(sem, sizeof(PLAT_semObject));
+        return failCreate(ENOMEM);
+    }
+    g_mapped = m;
+    return sem;
+}
+
 // Maps an object that is already in place and checks it is one of ours.
 SemId mapExisting(int fd, const char* name) {
     struct stat st;
     if (fstat(fd, &st) != 0) return failCreate(errno);
+    if (PLAT_semObject* known = findMapped(st)) return known;
     if (st.st_size != static_cast<off_t>(sizeof(PLAT_semObject))) return failCreate(EINVAL);
     void* p = mmap(nullptr, sizeof(PLAT_semObject), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (p == MAP_FAILED) return failCreate(errno);
@@ -154,7 +209,7 @@ SemId mapExisting(int fd, const char* name) {
         munmap(p, sizeof(PLAT_semObject));
         return failCreate(EINVAL);
     }
-    return sem;
+    return remember(st, sem);
 }
 
 // Opens the public object if it exists. Sets *absent when it does not.
@@ -197,8 +252,9 @@ SemId buildAndPublish(const char* publicPath, const char* name, bool* exists) {
     // Device-wide means any user's process may need it, whatever our umask.
     fchmod(fd, 0666);
     void* p = MAP_FAILED;
+    struct stat st;
     int err = 0;
-    if (ftruncate(fd, sizeof(PLAT_semObject)) != 0) {
+    if (ftruncate(fd, sizeof(PLAT_semObject)) != 0 || fstat(fd, &st) != 0) {
         err = errno;
     } else {
         p = mmap(nullptr, sizeof(PLAT_semObject), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
@@ -215,7 +271,7 @@ SemId buildAndPublish(const char* publicPath, const char* name, bool* exists) {
         if (p != MAP_FAILED) munmap(p, sizeof(PLAT_semObject));
         return failCreate(err);
     }
-    return static_cast<PLAT_semObject*>(p);
+    return remember(st, static_cast<PLAT_semObject*>(p));
 }
 
 const char* robustText() {
@@ -239,31 +295,27 @@ SemId PLAT_semBCreate(int options, sem_b_state initialState, char* name) {
     snprintf(shmName, sizeof shmName, "/%s%s", kPrefix, name);
     snprintf(publicPath, sizeof publicPath, "%s%s%s", kShmDir, kPrefix, name);
 
+    pthread_mutex_lock(&g_createLock);
+    SemId sem = nullptr;
     for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
         bool absent = false;
-        SemId sem = openExisting(shmName, name, &absent);
-        if (sem != nullptr || !absent) return sem;
+        sem = openExisting(shmName, name, &absent);
+        if (sem != nullptr || !absent) break;
         bool exists = false;
         sem = buildAndPublish(publicPath, name, &exists);
-        if (sem != nullptr || !exists) return sem;
+        if (sem != nullptr || !exists) break;
         // Someone else published first: loop and open theirs.
+        if (attempt + 1 == kCreateAttempts) fail(EAGAIN);
     }
-    return failCreate(EAGAIN);
+    pthread_mutex_unlock(&g_createLock);
+    return sem;
 }
 
 int PLAT_semTake(SemId semId, int timeout) {
     if (semId == nullptr) return fail(EINVAL);
-    int rc;
-    if (timeout == PLAT_WAIT_FOREVER) {
-        rc = pthread_mutex_lock(&semId->mutex);
-    } else if (timeout == PLAT_NO_WAIT) {
-        rc = pthread_mutex_trylock(&semId->mutex);
-    } else if (timeout > 0) {
-        rc = timedLock(semId, timeout);
-    } else {
-        return fail(EINVAL);
-    }
-    if (rc == 0) {
+    int rc = timeout == PLAT_WAIT_FOREVER ? pthread_mutex_lock(&semId->mutex)
+                                          : lockWithin(semId, timeout);
+    if (__builtin_expect(rc == 0, 1)) {
         setHolder(semId);
         return 0;
     }
@@ -275,7 +327,7 @@ int PLAT_semGive(SemId semId) {
     // Refuse a non-holder before touching the holder fields: the mutex would
     // refuse too, but by then we would have wiped the real holder's pid.
     if (__atomic_load_n(&semId->holderPid, __ATOMIC_RELAXED) != g_pid ||
-        !pthread_equal(__atomic_load_n(&semId->holderThread, __ATOMIC_RELAXED), pthread_self())) {
+        __atomic_load_n(&semId->holderThread, __ATOMIC_RELAXED) != threadSelf()) {
         return fail(EPERM);
     }
     // Cleared first: once unlocked, the next holder writes its own pid.

@@ -14,7 +14,10 @@
  *            same semaphore. Creation is race-free: when several processes
  *            create one name at the same moment, exactly one object is made
  *            and all of them get handles to it. A semaphore that already
- *            exists keeps its state (free or held). Only SEM_FULL (made
+ *            exists keeps its state (free or held). Within one process,
+ *            every create of the same object returns the same handle (a
+ *            new object made after PLAT_semRemove gets a new one). Only
+ *            SEM_FULL (made
  *            free) is accepted: a mutex-backed semaphore that is "empty"
  *            would need an owner, and an empty one nobody holds could then
  *            be given by anyone, breaking the Give rule below; SEM_EMPTY
