@@ -2,12 +2,16 @@
  * fuzz_power.cpp - whatever bytes the power area holds, no flag call, no
  * reservation and no sweep may read or write outside its 2060 bytes.
  *
- * Input: the first 2060 bytes are the area image (zero-padded when short);
- * the rest is a list of operations with their arguments, and also feeds the
- * answers of kill(). The area is an exact-size heap block installed as the
- * attached area, so AddressSanitizer flags any access past either end.
+ * Input: the first 2060 bytes are the area image; the rest is a list of
+ * operations with their arguments, and also feeds the answers of kill().
+ * A shorter input is laid over a freshly initialised area and is read as
+ * the operation list too, so that short inputs already reach the table
+ * code and the fuzzer has coverage to grow them from. The area is an
+ * exact-size heap block installed as the attached area, so AddressSanitizer
+ * flags any access past either end.
  */
 #include "LIB_PowerService_internal.h"
+#include "area_owner.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -82,13 +86,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (area == nullptr)
         return 0;
     size_t imageSize = size < kPwrAreaSize ? size : kPwrAreaSize;
-    memset(area, 0, kPwrAreaSize);
+    initPwrArea(reinterpret_cast<PwrSharedArea*>(area), 0);
     memcpy(area, data, imageSize);
     auto* pwr = reinterpret_cast<PwrSharedArea*>(area);
     g_libPowState.pst_PwrShm = pwr;
     g_libPowState.pst_SemPowID = 0; /* the first lock asks fakeCreate */
 
-    g_input = Cursor{data + imageSize, size - imageSize, 0};
+    if (size > kPwrAreaSize)
+        g_input = Cursor{data + kPwrAreaSize, size - kPwrAreaSize, 0};
+    else
+        g_input = Cursor{data, size, 0};
     LIB_POW_setLogLevel((g_input.byte() & 1) ? 0x71u : 0u);
     /* Either the index-0 holder or someone else. */
     int32_t pid0;
