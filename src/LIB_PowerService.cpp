@@ -507,7 +507,10 @@ void checkPowerSaveDelayPid(PwrSharedArea* pst_PwrShm)
     POW_LOG(64, "End(%d)\n", loadWord(pst_PwrShm->DelayTaskNum));
 }
 
-short LIB_POW_setPowerSaveDelay(short ss_Index)
+/* The request path runs once per job step on every process of the device:
+ * let the compiler fold the internal steps (and the lock and unlock, whose
+ * traces are off by default) into the exported entry. */
+__attribute__((flatten)) short LIB_POW_setPowerSaveDelay(short ss_Index)
 {
     POW_LOG(32, "Start(ss_Index=%d)\n", ss_Index);
     LIB_POW_setwSemLog(10, "LIB_POW_setPowerSaveDelay 1", 0, ss_Index);
@@ -517,7 +520,7 @@ short LIB_POW_setPowerSaveDelay(short ss_Index)
     return ss_Ret;
 }
 
-void LIB_POW_resetPowerSaveDelay(short ss_Index)
+__attribute__((flatten)) void LIB_POW_resetPowerSaveDelay(short ss_Index)
 {
     POW_LOG(32, "Start(ss_Index=%d)\n", ss_Index);
     resetPowerSaveDelayPid(ss_Index, false);
