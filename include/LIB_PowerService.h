@@ -98,8 +98,54 @@ LIB_POW_API void LIB_POW_showSemLog(void);
 
 /* ---- Power status flags ---------------------------------------------- */
 
+/* Auto-sleep timer reset request byte as read (0 none, 2 requested; 0
+ * without the area). With b_Delete true the byte is taken: read and zeroed
+ * in one atomic step, so a request made meanwhile is never lost. Takes POW
+ * only on this process's first attach of the power area. */
+LIB_POW_API unsigned char LIB_POW_getResetAutoSleepTimer(bool b_Delete);
+
+/* Requests an auto-sleep timer reset (the byte becomes 2). Takes POW only
+ * on first attach. */
+LIB_POW_API void LIB_POW_putResetAutoSleepTimer(void);
+
+/* Stores the hard disk's ready state. Does not take RDY: bracket with
+ * LIB_POW_Lock_HddReadyFlag yourself. Takes POW only on first attach. */
+LIB_POW_API void LIB_POW_setHddReady(bool b_Ready);
+
+/* The hard disk's ready state; false without the area. Does not take RDY.
+ * Takes POW only on first attach. */
+LIB_POW_API bool LIB_POW_isHddReady(void);
+
+/* True when the reservations have dropped to none since the note was last
+ * cleared; false without the area. b_Delete true takes the note (atomic
+ * read-and-zero). Takes POW only on first attach. */
+LIB_POW_API bool LIB_POW_getDelayPowerSaveTaskNoneReserved(bool b_Delete);
+
+/* True while any power-save delay is outstanding (total not 0, negative
+ * included); false without the area. Takes POW only on first attach. */
+LIB_POW_API bool LIB_POW_IsPowerSaveDelay(void);
+
+/* Clears the HDD sleep delay flag. Takes POW only on first attach. */
+LIB_POW_API void LIB_POW_setPowerSaveDelayForService(void);
+
 
 /* ---- Power-save delay reservations ----------------------------------- */
+
+/* Counts one power-save delay request. Pass -1 the first time: the result
+ * is the delay index this process then keeps (0..255) and passes on every
+ * later request; -1 means nothing was counted (no area, no semaphore, bad
+ * index, no free index). Takes: POW. */
+LIB_POW_API short LIB_POW_setPowerSaveDelay(short ss_Index);
+
+/* Counts off the end of one request on the caller's index (never below
+ * 0). The index stays the caller's. Invalid indices change nothing.
+ * Takes: POW. */
+LIB_POW_API void LIB_POW_resetPowerSaveDelay(short ss_Index);
+
+/* The HDD sleep delay flag (false without the area). Also sweeps the table:
+ * each index 1..255 whose holder has ended is released with everything it
+ * still counts. Takes: POW once per index released, none otherwise. */
+LIB_POW_API bool LIB_POW_IsHddSleepDelay(void);
 
 
 /* ---- Weekly timer calendar ------------------------------------------- */

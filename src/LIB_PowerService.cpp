@@ -348,10 +348,271 @@ void LIB_POW_showSemLog(void)
  * Power status flags
  * ====================================================================== */
 
+/* A take of a request byte must not drop a request written between the
+ * look and the clear, so the clear is one exchange, not a load then a store. */
+static inline uint8_t readFlagByte(uint8_t& flag, bool b_Delete)
+{
+    if (b_Delete)
+        return __atomic_exchange_n(&flag, static_cast<uint8_t>(0), __ATOMIC_RELAXED);
+    return loadWord(flag);
+}
+
+unsigned char LIB_POW_getResetAutoSleepTimer(bool b_Delete)
+{
+    POW_LOG(64, "Start(b_Delete=%d)\n", b_Delete);
+    unsigned char uc_Ret = 0;
+    PwrSharedArea* area = getPwrShm();
+    if (area != nullptr)
+        uc_Ret = readFlagByte(area->uc_ResetAutoSleepTimer, b_Delete);
+    POW_LOG(64, "End(uc_Ret=0x%x)\n", uc_Ret);
+    return uc_Ret;
+}
+
+void LIB_POW_putResetAutoSleepTimer(void)
+{
+    POW_LOG(16, "Start\n");
+    PwrSharedArea* area = getPwrShm();
+    if (area != nullptr)
+        storeWord(area->uc_ResetAutoSleepTimer, static_cast<uint8_t>(2));
+    POW_LOG(16, "End\n");
+}
+
+void LIB_POW_setHddReady(bool b_Ready)
+{
+    POW_LOG(64, "Start(b_Ready=%d)\n", b_Ready);
+    PwrSharedArea* area = getPwrShm();
+    if (area != nullptr)
+        storeWord(area->b_HddReady, static_cast<uint8_t>(b_Ready ? 1 : 0));
+    POW_LOG(16, "End(b_Ready=%d)\n", b_Ready);
+}
+
+bool LIB_POW_isHddReady(void)
+{
+    POW_LOG(64, "Start\n");
+    LIB_POW_setwSemLog(10, "LIB_POW_isHddReady 1", 0, 0);
+    LIB_POW_setwSemLog(10, "LIB_POW_isHddReady 1-1", 0, 0);
+    bool b_Ret = false;
+    PwrSharedArea* area = getPwrShm();
+    if (area != nullptr)
+        b_Ret = loadWord(area->b_HddReady) != 0;
+    /* A ready disk is the ordinary answer; a disk that is not ready is news. */
+    POW_LOG(b_Ret ? 64 : 16, "End(b_Ret=%d)\n", b_Ret);
+    return b_Ret;
+}
+
+bool LIB_POW_getDelayPowerSaveTaskNoneReserved(bool b_Delete)
+{
+    POW_LOG(64, "Start(b_Delete=%d)\n", b_Delete);
+    bool b_Ret = false;
+    PwrSharedArea* area = getPwrShm();
+    if (area != nullptr)
+        b_Ret = readFlagByte(area->b_DelayPowerSaveTaskNoneReserved, b_Delete) != 0;
+    POW_LOG(b_Ret ? 16 : 64, "End(b_Ret=%d)\n", b_Ret);
+    return b_Ret;
+}
+
+bool LIB_POW_IsPowerSaveDelay(void)
+{
+    POW_LOG(32, "Start\n");
+    bool b_Ret = false;
+    PwrSharedArea* area = getPwrShm();
+    if (area != nullptr)
+        b_Ret = loadWord(area->DelayTaskNum) != 0;
+    POW_LOG(32, "End(b_Ret=%d)\n", b_Ret);
+    return b_Ret;
+}
+
+void LIB_POW_setPowerSaveDelayForService(void)
+{
+    POW_LOG(32, "Start\n");
+    PwrSharedArea* area = getPwrShm();
+    if (area != nullptr)
+        storeWord(area->b_HddSleepDelay, static_cast<uint8_t>(0));
+    POW_LOG(16, "End\n");
+}
+
 
 /* ======================================================================
  * Power-save delay reservations
  * ====================================================================== */
+
+/* A delay index is usable when its low 16 bits, unsigned, are 0..255; this
+ * rejects every negative value. */
+static inline bool isDelayIndex(int16_t ss_Index)
+{
+    return static_cast<uint16_t>(ss_Index) < kDelayIndexCount;
+}
+
+/* Counters are 16-bit: an increment wraps, a decrement stops at 0 (and
+ * lifts a negative value to 0), so a stray end of a request can never
+ * leave a total below nothing. */
+static inline int16_t countUp(int16_t value)
+{
+    return static_cast<int16_t>(static_cast<uint16_t>(value) + 1u);
+}
+
+static inline int16_t countDown(int16_t value, int16_t amount)
+{
+    return value > amount ? static_cast<int16_t>(value - amount) : 0;
+}
+
+int16_t setPowerSaveDelayPid(int16_t ss_Index)
+{
+    POW_LOG(32, "Start(ss_Index=%d)\n", ss_Index);
+    LIB_POW_setwSemLog(10, "setPowerSaveDelayPid 1", 0, ss_Index);
+    int16_t ss_Ret = -1;
+    int ss_Shown = ss_Index; /* the index named by the End line */
+    int16_t ss_Total = 0;
+    int16_t ss_Count = 0;
+    PwrSharedArea* area = getPwrShm();
+    SemId sem = area != nullptr ? lockPowShm() : 0;
+    if (sem != 0) {
+        LIB_POW_setwSemLog(10, "setPowerSaveDelayPid 2", 0, 0);
+        int index = -1;
+        int failValue = ss_Index;
+        if (ss_Index == -1) {
+            pid_t pid = g_libPowSys.getpid();
+            LIB_POW_setwSemLog(10, "setPowerSaveDelayPid 3", 0, pid);
+            if (pid == loadWord(area->sl_DelayPid[0])) {
+                index = 0;
+            } else {
+                uint16_t num = loadWord(area->us_FreeIndexNum);
+                LIB_POW_setwSemLog(10, "setPowerSaveDelayPid 4", 0, num);
+                /* The owner never writes a count above 256; should one appear,
+                 * the pop still starts inside the stack. */
+                if (num > kDelayIndexCount)
+                    num = kDelayIndexCount;
+                while (index < 0 && num > 0) {
+                    --num;
+                    storeWord(area->us_FreeIndexNum, num);
+                    LIB_POW_setwSemLog(10, "setPowerSaveDelayPid 5", 0, num);
+                    uint16_t entry = loadWord(area->us_FreeIndex[num]);
+                    int16_t ss_Entry = static_cast<int16_t>(entry);
+                    LIB_POW_setwSemLog(10, "setPowerSaveDelayPid 6", 0, ss_Entry);
+                    if (entry >= kDelayIndexCount) {
+                        POW_LOG(1, "ss_Index=%d Failed!\n", ss_Entry);
+                        failValue = ss_Entry;
+                        continue;
+                    }
+                    index = entry;
+                    storeWord(area->ss_DelayCount[index], static_cast<int16_t>(0));
+                    storeWord(area->sl_DelayPid[index], static_cast<int32_t>(pid));
+                    POW_LOG(16, "get index [pid=%d, index=%d]\n", pid, index);
+                }
+            }
+        } else if (isDelayIndex(ss_Index)) {
+            index = ss_Index;
+        }
+        if (index >= 0) {
+            LIB_POW_setwSemLog(10, "setPowerSaveDelayPid 7", 0, index);
+            ss_Total = countUp(loadWord(area->DelayTaskNum));
+            ss_Count = countUp(loadWord(area->ss_DelayCount[index]));
+            storeWord(area->DelayTaskNum, ss_Total);
+            storeWord(area->ss_DelayCount[index], ss_Count);
+            LIB_POW_setwSemLog(10, "setPowerSaveDelayPid 8", 0, ss_Total);
+            LIB_POW_setwSemLog(11, "setPowerSaveDelayPid 9", 0, ss_Count);
+            storeWord(area->b_DelayPowerSaveTaskNoneReserved, static_cast<uint8_t>(0));
+            unlock(sem);
+            ss_Ret = static_cast<int16_t>(index);
+            ss_Shown = index;
+        } else {
+            POW_LOG(1, "ss_Index=%d Failed! pid=%d\n", failValue, g_libPowSys.getpid());
+            unlock(sem);
+            ss_Shown = failValue;
+        }
+    }
+    LIB_POW_setwSemLog(10, "setPowerSaveDelayPid 10", 0, ss_Ret);
+    POW_LOG(16, "End(DelayTaskNum=%d [index=%d, count=%d])\n", ss_Total, ss_Shown, ss_Count);
+    return ss_Ret;
+}
+
+void resetPowerSaveDelayPid(int16_t ss_Index, bool b_AllDelete, pid_t expectedHolder)
+{
+    POW_LOG(32, "Start(ss_Index=%d, b_AllDelete=%d)\n", ss_Index, b_AllDelete);
+    int16_t ss_Total = 0;
+    int16_t ss_Count = 0;
+    PwrSharedArea* area = getPwrShm();
+    SemId sem = area != nullptr ? lockPowShm() : 0;
+    if (sem != 0 && isDelayIndex(ss_Index)) {
+        int index = ss_Index;
+        ss_Total = loadWord(area->DelayTaskNum);
+        ss_Count = loadWord(area->ss_DelayCount[index]);
+        /* A sweep names the holder it found dead. Another sweep may have
+         * released the index since (and someone may hold it anew); a second
+         * release would push it twice or cut off its new holder. */
+        int32_t holder = loadWord(area->sl_DelayPid[index]);
+        if (expectedHolder == 0 || holder == expectedHolder) {
+            int16_t amount = b_AllDelete ? ss_Count : static_cast<int16_t>(1);
+            if (amount > 0) {
+                ss_Total = countDown(ss_Total, amount);
+                ss_Count = countDown(ss_Count, amount);
+                storeWord(area->DelayTaskNum, ss_Total);
+                storeWord(area->ss_DelayCount[index], ss_Count);
+                if (ss_Total == 0)
+                    storeWord(area->b_DelayPowerSaveTaskNoneReserved, static_cast<uint8_t>(1));
+            }
+            if (b_AllDelete) {
+                POW_LOG(16, "release index [pid=%d, index=%d]\n", holder, index);
+                storeWord(area->sl_DelayPid[index], static_cast<int32_t>(0));
+                storeWord(area->ss_DelayCount[index], static_cast<int16_t>(0));
+                uint16_t num = loadWord(area->us_FreeIndexNum);
+                if (num >= kDelayIndexCount) {
+                    POW_LOG(1, "ss_Index=%d put Failed!\n", ss_Index);
+                } else {
+                    storeWord(area->us_FreeIndex[num], static_cast<uint16_t>(index));
+                    storeWord(area->us_FreeIndexNum, static_cast<uint16_t>(num + 1));
+                }
+            }
+        }
+    }
+    unlock(sem);
+    POW_LOG(16, "End(DelayTaskNum=%d [index=%d, count=%d])\n", ss_Total, ss_Index, ss_Count);
+}
+
+void checkPowerSaveDelayPid(PwrSharedArea* pst_PwrShm)
+{
+    POW_LOG(64, "Start(%d)\n", loadWord(pst_PwrShm->DelayTaskNum));
+    /* Index 0 belongs to the owner's chosen process for good. */
+    for (int i = 1; i < kDelayIndexCount; ++i) {
+        pid_t pid = loadWord(pst_PwrShm->sl_DelayPid[i]);
+        if (pid != 0 && g_libPowSys.kill(pid, 0) != 0)
+            resetPowerSaveDelayPid(static_cast<int16_t>(i), true, pid);
+    }
+    POW_LOG(64, "End(%d)\n", loadWord(pst_PwrShm->DelayTaskNum));
+}
+
+/* The request path runs once per job step on every process of the device:
+ * let the compiler fold the internal steps (and the lock and unlock, whose
+ * traces are off by default) into the exported entry. */
+__attribute__((flatten)) short LIB_POW_setPowerSaveDelay(short ss_Index)
+{
+    POW_LOG(32, "Start(ss_Index=%d)\n", ss_Index);
+    LIB_POW_setwSemLog(10, "LIB_POW_setPowerSaveDelay 1", 0, ss_Index);
+    short ss_Ret = setPowerSaveDelayPid(ss_Index);
+    LIB_POW_setwSemLog(10, "LIB_POW_setPowerSaveDelay 2", 0, ss_Index);
+    POW_LOG(32, "End(ss_Index=%d)\n", ss_Index);
+    return ss_Ret;
+}
+
+__attribute__((flatten)) void LIB_POW_resetPowerSaveDelay(short ss_Index)
+{
+    POW_LOG(32, "Start(ss_Index=%d)\n", ss_Index);
+    resetPowerSaveDelayPid(ss_Index, false);
+    POW_LOG(32, "End\n");
+}
+
+bool LIB_POW_IsHddSleepDelay(void)
+{
+    POW_LOG(32, "Start\n");
+    bool b_Ret = false;
+    PwrSharedArea* area = getPwrShm();
+    if (area != nullptr) {
+        b_Ret = loadWord(area->b_HddSleepDelay) != 0;
+        checkPowerSaveDelayPid(area);
+    }
+    POW_LOG(b_Ret ? 16 : 32, "End(b_Ret=%d)\n", b_Ret);
+    return b_Ret;
+}
 
 
 /* ======================================================================

@@ -184,6 +184,17 @@ constexpr int kSemLogRecordCount = 100;
 
 
 /* Power-save delay reservations */
+/* Counts a request on ss_Index (-1: pop a new index); the index or -1.
+ * Takes and gives POW. */
+int16_t setPowerSaveDelayPid(int16_t ss_Index);
+/* Counts off one request, or with b_AllDelete releases the index and all
+ * it counts. A non-zero expectedHolder makes the call a no-op unless the
+ * index still holds that pid when POW is held, so racing sweeps release an
+ * index once. Takes and gives POW. */
+void resetPowerSaveDelayPid(int16_t ss_Index, bool b_AllDelete, pid_t expectedHolder = 0);
+/* Releases the indices 1..255 whose holders have ended. Takes POW once per
+ * release only. */
+void checkPowerSaveDelayPid(PwrSharedArea* pst_PwrShm);
 
 
 /* Weekly timer calendar */
