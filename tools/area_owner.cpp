@@ -222,3 +222,24 @@ bool clearSemLog(const std::string& name, std::string& error)
     munmap(area, sizeof(SemLogArea));
     return true;
 }
+
+bool claimIndex0(const AreaNames& names, pid_t pid, std::string& error)
+{
+    SemId pow = PLAT_semBCreate(0, SEM_FULL, const_cast<char*>(names.semPow.c_str()));
+    if (pow == 0) {
+        error = failure("PLAT_semBCreate(" + names.semPow + ")", PLAT_errnoGet());
+        return false;
+    }
+    auto* area = static_cast<PwrSharedArea*>(mapArea(names.pwr, sizeof(PwrSharedArea), error));
+    if (area == nullptr)
+        return false;
+    if (PLAT_semTake(pow, PLAT_WAIT_FOREVER) != 0) {
+        error = failure("PLAT_semTake(" + names.semPow + ")", PLAT_errnoGet());
+        munmap(area, sizeof *area);
+        return false;
+    }
+    storeWord(area->sl_DelayPid[0], static_cast<int32_t>(pid));
+    PLAT_semGive(pow);
+    munmap(area, sizeof *area);
+    return true;
+}

@@ -65,6 +65,10 @@ struct SemLogInput {
 bool appendSemLogRecord(const std::string& name, const SemLogInput& input, int& position,
                         std::string& error);
 
+/* Records `pid` at delay index 0, under the POW semaphore as every change
+ * of the reservation table must be. */
+bool claimIndex0(const AreaNames& names, pid_t pid, std::string& error);
+
 /* Zeroes the whole trace area: no records, Count 0. */
 bool clearSemLog(const std::string& name, std::string& error);
 

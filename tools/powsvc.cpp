@@ -5,9 +5,106 @@
  * to show.
  */
 #include "area_owner.h"
+#include "LIB_PowerService.h"
 
 #include <CLI/CLI.hpp>
+#include <csignal>
 #include <cstdio>
+#include <ctime>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace {
+
+volatile sig_atomic_t g_stop = 0;
+
+void onStopSignal(int)
+{
+    g_stop = 1;
+}
+
+double monotonicSeconds()
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9;
+}
+
+void say(const char* format, const std::string& detail = "")
+{
+    time_t now = time(nullptr);
+    tm local;
+    localtime_r(&now, &local);
+    char stamp[16];
+    strftime(stamp, sizeof stamp, "%H:%M:%S", &local);
+    printf("%s ", stamp);
+    printf(format, detail.c_str());
+    printf("\n");
+    fflush(stdout);
+}
+
+struct RunOptions {
+    double graceSeconds = 5;
+    int tickMs = 200;
+    std::string traceMask;
+};
+
+/* The service's own loop: keep index 0, take reset requests, sweep ended
+ * holders once a second, and decide when the device may save power: when
+ * nothing has been reserved for a whole grace period. */
+int runService(const AreaNames& names, const RunOptions& run)
+{
+    if (!run.traceMask.empty()) {
+        try {
+            LIB_POW_setLogLevel(static_cast<unsigned>(std::stoul(run.traceMask, nullptr, 0)));
+        } catch (const std::exception&) {
+            fprintf(stderr, "powsvc: --trace: '%s' is not a number\n", run.traceMask.c_str());
+            return 2;
+        }
+    }
+    AreaOptions options;
+    options.index0Pid = getpid();
+    std::string error;
+    if (!createAreas(names, options, error) || !claimIndex0(names, getpid(), error)) {
+        fprintf(stderr, "powsvc: %s\n", error.c_str());
+        return 1;
+    }
+    signal(SIGINT, onStopSignal);
+    signal(SIGTERM, onStopSignal);
+    say("running as pid %s: areas ready, delay index 0 is ours", std::to_string(getpid()));
+
+    bool saving = false;
+    double lastActive = monotonicSeconds();
+    double lastSweep = 0;
+    while (!g_stop) {
+        double now = monotonicSeconds();
+        if (LIB_POW_getResetAutoSleepTimer(true) == 2) {
+            say("auto-sleep timer reset requested%s", saving ? "; leaving power saving" : "");
+            saving = false;
+            lastActive = now;
+        }
+        if (now - lastSweep >= 1.0) {
+            LIB_POW_IsHddSleepDelay();
+            lastSweep = now;
+        }
+        if (LIB_POW_getDelayPowerSaveTaskNoneReserved(true))
+            say("reservations dropped to none%s", "");
+        if (LIB_POW_IsPowerSaveDelay()) {
+            if (saving)
+                say("leaving power saving: a delay is reserved%s", "");
+            saving = false;
+            lastActive = now;
+        } else if (!saving && now - lastActive >= run.graceSeconds) {
+            say("entering power saving: no delay for %s s", std::to_string(static_cast<int>(run.graceSeconds)));
+            saving = true;
+        }
+        usleep(static_cast<useconds_t>(run.tickMs) * 1000);
+    }
+    say("stopping; the areas stay in place%s", "");
+    return 0;
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -20,6 +117,13 @@ int main(int argc, char** argv)
     create->add_option("--index0-pid", options.index0Pid, "process kept at delay index 0 (default: nobody)")
         ->check(CLI::NonNegativeNumber);
     CLI::App* remove = app.add_subcommand("remove", "unlink the three objects and the three semaphores");
+
+    RunOptions run;
+    CLI::App* serve = app.add_subcommand("run", "be the power service in the foreground until SIGINT/SIGTERM");
+    serve->add_option("--grace", run.graceSeconds, "seconds without any delay before power saving")
+        ->check(CLI::Range(0.0, 3600.0));
+    serve->add_option("--tick-ms", run.tickMs, "milliseconds between looks at the area")->check(CLI::Range(10, 10000));
+    serve->add_option("--trace", run.traceMask, "library log mask for the service (e.g. 0x10)");
 
     CLI::App* semlog = app.add_subcommand("semlog", "write the semaphore trace area");
     semlog->require_subcommand(1);
@@ -41,6 +145,8 @@ int main(int argc, char** argv)
     AreaNames names;
     std::string error;
     bool ok = true;
+    if (*serve)
+        return runService(names, run);
     if (*create)
         ok = createAreas(names, options, error);
     else if (*remove)
