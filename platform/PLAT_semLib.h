@@ -10,8 +10,8 @@
  * What every call promises
  * ------------------------
  * Naming     A semaphore is named by a plain string (no '/', 1..200 bytes).
- *            Every process that passes the same name reaches one and the
- *            same semaphore. Creation is race-free: when several processes
+ *            Any process that uses a given name gets the very same
+ *            semaphore. Creation is race-free: when several processes
  *            create one name at the same moment, exactly one object is made
  *            and all of them get handles to it. A semaphore that already
  *            exists keeps its state (free or held). Within one process,

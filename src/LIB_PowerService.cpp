@@ -1,10 +1,10 @@
 /*
  * LIB_PowerService.cpp - the power service client library.
  *
- * Sections, in order: diagnostic log; named semaphores; shared-area attach;
- * semaphore trace viewer; power status flags; power-save delay
- * reservations; calendar arithmetic; weekly timer day bitmap; socket-send
- * jam log.
+ * The file runs from the bottom layer up: the trace print, the three
+ * semaphores, the attach of the areas and the trace-area viewer, then the
+ * power flags and delay reservations, the weekly timer (dates, then the
+ * day flags), and last the per-process log of pending socket sends.
  */
 #include "LIB_PowerService_internal.h"
 
