@@ -8,6 +8,7 @@
  * missing), 2 bad usage.
  */
 #include "area_owner.h"
+#include "cli_usage.h"
 #include "LIB_PowerService_internal.h"
 
 #include <CLI/CLI.hpp>
@@ -468,8 +469,7 @@ int main(int argc, char** argv)
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        int code = app.exit(e);
-        return code == 0 ? kOk : kUsage;
+        return reportParseError(app, e, "powctl");
     }
 
     if (!traceMask.empty()) {

@@ -5,6 +5,7 @@
  * to show.
  */
 #include "area_owner.h"
+#include "cli_usage.h"
 #include "LIB_PowerService.h"
 
 #include <CLI/CLI.hpp>
@@ -30,17 +31,24 @@ double monotonicSeconds()
     return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9;
 }
 
-void say(const char* format, const std::string& detail = "")
+/* One line of the service's log, stamped to the millisecond so that it can
+ * be lined up with `powctl watch`. */
+void say(const std::string& message)
 {
-    time_t now = time(nullptr);
+    timeval tv;
+    gettimeofday(&tv, nullptr);
     tm local;
-    localtime_r(&now, &local);
-    char stamp[16];
-    strftime(stamp, sizeof stamp, "%H:%M:%S", &local);
-    printf("%s ", stamp);
-    printf(format, detail.c_str());
-    printf("\n");
+    localtime_r(&tv.tv_sec, &local);
+    printf("%02d:%02d:%02d.%03d %s\n", local.tm_hour, local.tm_min, local.tm_sec,
+           static_cast<int>(tv.tv_usec / 1000), message.c_str());
     fflush(stdout);
+}
+
+std::string seconds(double value)
+{
+    char text[32];
+    snprintf(text, sizeof text, "%g", value);
+    return text;
 }
 
 struct RunOptions {
@@ -71,7 +79,7 @@ int runService(const AreaNames& names, const RunOptions& run)
     }
     signal(SIGINT, onStopSignal);
     signal(SIGTERM, onStopSignal);
-    say("running as pid %s: areas ready, delay index 0 is ours", std::to_string(getpid()));
+    say("running as pid " + std::to_string(getpid()) + ": areas ready, delay index 0 is ours");
 
     bool saving = false;
     double lastActive = monotonicSeconds();
@@ -79,7 +87,7 @@ int runService(const AreaNames& names, const RunOptions& run)
     while (!g_stop) {
         double now = monotonicSeconds();
         if (LIB_POW_getResetAutoSleepTimer(true) == 2) {
-            say("auto-sleep timer reset requested%s", saving ? "; leaving power saving" : "");
+            say(std::string("auto-sleep timer reset requested") + (saving ? "; leaving power saving" : ""));
             saving = false;
             lastActive = now;
         }
@@ -88,19 +96,19 @@ int runService(const AreaNames& names, const RunOptions& run)
             lastSweep = now;
         }
         if (LIB_POW_getDelayPowerSaveTaskNoneReserved(true))
-            say("reservations dropped to none%s", "");
+            say("reservations dropped to none");
         if (LIB_POW_IsPowerSaveDelay()) {
             if (saving)
-                say("leaving power saving: a delay is reserved%s", "");
+                say("leaving power saving: a delay is reserved");
             saving = false;
             lastActive = now;
         } else if (!saving && now - lastActive >= run.graceSeconds) {
-            say("entering power saving: no delay for %s s", std::to_string(static_cast<int>(run.graceSeconds)));
+            say("entering power saving: no delay for " + seconds(run.graceSeconds) + " s");
             saving = true;
         }
         usleep(static_cast<useconds_t>(run.tickMs) * 1000);
     }
-    say("stopping; the areas stay in place%s", "");
+    say("stopping; the areas stay in place");
     return 0;
 }
 
@@ -139,7 +147,7 @@ int main(int argc, char** argv)
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return app.exit(e) == 0 ? 0 : 2;
+        return reportParseError(app, e, "powsvc");
     }
 
     AreaNames names;
