@@ -246,6 +246,10 @@ int reserveDelay(int count, double holdSeconds, bool noRelease)
 {
     if (!areaExists(kNames.pwr))
         return missingArea(kNames.pwr);
+    /* Handlers first: whoever sees the "reserved" line may stop the job at
+     * once and must get the release, not a default death. */
+    signal(SIGINT, onStopSignal);
+    signal(SIGTERM, onStopSignal);
     short index = LIB_POW_setPowerSaveDelay(-1);
     if (index == -1)
         return fail(kFailed, "no delay index could be reserved (free-index stack empty?)");
@@ -253,8 +257,6 @@ int reserveDelay(int count, double holdSeconds, bool noRelease)
         LIB_POW_setPowerSaveDelay(index);
     printf("pid %d reserved delay index %d, count %d\n", getpid(), index, count);
     fflush(stdout);
-    signal(SIGINT, onStopSignal);
-    signal(SIGTERM, onStopSignal);
     for (double left = holdSeconds; left > 0 && !g_stop; left -= 0.05)
         usleep(50 * 1000);
     if (noRelease) {
@@ -343,14 +345,14 @@ const char* const kSemNames[] = {nullptr, "POW", "NVD", "HddReady"};
 
 int holdSemaphore(int which, double seconds)
 {
+    signal(SIGINT, onStopSignal);
+    signal(SIGTERM, onStopSignal);
     LIB_POW_dbgSemLock(which);
     SemId held = which == 1 ? g_semPowID : which == 2 ? g_semNvdID : g_semRdyID;
     if (held == 0)
         return fail(kFailed, std::string("the ") + kSemNames[which] + " semaphore could not be taken");
     printf("pid %d holds the %s semaphore for %.1f s\n", getpid(), kSemNames[which], seconds);
     fflush(stdout);
-    signal(SIGINT, onStopSignal);
-    signal(SIGTERM, onStopSignal);
     for (double left = seconds; left > 0 && !g_stop; left -= 0.05)
         usleep(50 * 1000);
     LIB_POW_dbgSemUnLock(which);

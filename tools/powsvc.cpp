@@ -112,6 +112,19 @@ int runService(const AreaNames& names, const RunOptions& run)
     return 0;
 }
 
+/* The trace record's text fields are fixed-width; refuse what would not
+ * fit while parsing, so it is reported as the usage error it is. */
+CLI::Validator atMost(size_t characters)
+{
+    return CLI::Validator(
+        [characters](std::string& text) {
+            return text.size() > characters ? "'" + text + "' is longer than " + std::to_string(characters) +
+                                                  " characters"
+                                            : std::string();
+        },
+        "");
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -138,8 +151,10 @@ int main(int argc, char** argv)
     SemLogInput record;
     CLI::App* semlogAdd = semlog->add_subcommand(
         "add", "append one record after the marked one and mark it (after record 100: back to 1)");
-    semlogAdd->add_option("NAME", record.semName, "semaphore name (at most 51 characters)")->required();
-    semlogAdd->add_option("STATUS", record.status, "status text (at most 7 characters)")->required();
+    semlogAdd->add_option("NAME", record.semName, "semaphore name (at most 51 characters)")
+        ->required()
+        ->check(atMost(51));
+    semlogAdd->add_option("STATUS", record.status, "status text (at most 7 characters)")->required()->check(atMost(7));
     semlogAdd->add_option("VALUE", record.value, "value")->required();
     semlogAdd->add_option("--sem-id", record.semId, "semaphore handle to show (default 0)");
     CLI::App* semlogClear = semlog->add_subcommand("clear", "zero every record and the mark");

@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Builds the Debian package of a build tree into a scratch folder and checks
+# that it carries what a device image needs, for the machine the build was
+# made for (read from the built library itself, not from the packaging rules).
+#   check_deb.sh BUILD_DIR SCRATCH_DIR
+set -euo pipefail
+build=$1 scratch=$2
+rm -rf "$scratch" && mkdir -p "$scratch"
+
+fail() { echo "check_deb: $*" >&2; exit 1; }
+
+# ELF class, byte order and machine of a file -> Debian architecture name.
+debian_arch() {
+  local h
+  h=$(od -An -tx1 -N20 "$1" | tr -d ' \n')
+  case "${h:8:4}:${h:36:4}" in
+    0201:3e00) echo amd64 ;;
+    0101:0300) echo i386 ;;
+    0201:b700) echo arm64 ;;
+    0102:0014) echo powerpc ;;
+    0202:0015) echo ppc64 ;;
+    *) echo "unknown-${h:8:4}-${h:36:4}" ;;
+  esac
+}
+
+lib=$(find "$build" -name 'libLIB_POW.so.1.*' -type f | head -1)
+[ -n "$lib" ] || fail "no libLIB_POW.so.1.* in $build"
+want_arch=$(debian_arch "$lib")
+
+cpack -G DEB -B "$scratch" --config "$build/CPackConfig.cmake" >"$scratch/cpack.log" 2>&1 ||
+  { cat "$scratch/cpack.log"; fail "cpack failed"; }
+debs=("$scratch"/*.deb)
+[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "expected one .deb in $scratch, found: ${debs[*]}"
+deb=${debs[0]}
+
+info=$(dpkg-deb -I "$deb")
+field() { sed -n "s/^ $1: //p" <<<"$info"; }
+[ "$(field Package)" = lib-pow ] || fail "package name is '$(field Package)', not lib-pow"
+[ "$(field Architecture)" = "$want_arch" ] ||
+  fail "architecture is '$(field Architecture)' but the library is built for $want_arch"
+[ -n "$(field Version)" ] || fail "no version"
+
+contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
+need=(
+  'usr/include/LIB_PowerService\.h' 'usr/include/PLAT_semLib\.h'
+  'usr/lib/(.*/)?libLIB_POW\.so\.1\.[0-9.]+' 'usr/lib/(.*/)?libLIB_POW\.so\.1' 'usr/lib/(.*/)?libLIB_POW\.so'
+  'usr/lib/(.*/)?libPLAT\.so\.1\.[0-9.]+' 'usr/lib/(.*/)?libPLAT\.so\.1'
+  'usr/bin/powctl' 'usr/bin/powsvc'
+  'usr/lib/(.*/)?pkgconfig/lib_pow\.pc'
+  'usr/lib/(.*/)?cmake/LIB_POW/LIB_POWConfig\.cmake' 'usr/lib/(.*/)?cmake/LIB_POW/LIB_POWConfigVersion\.cmake'
+  'usr/lib/(.*/)?cmake/LIB_POW/LIB_POWTargets\.cmake'
+)
+for path in "${need[@]}"; do
+  grep -Eq "^\./$path\$" <<<"$contents" || fail "the package lacks $path; it holds:
+$contents"
+done
+
+# The programs inside are built for the same machine as the package says.
+dpkg-deb -x "$deb" "$scratch/root"
+for prog in powctl powsvc; do
+  got=$(debian_arch "$scratch/root/usr/bin/$prog")
+  [ "$got" = "$want_arch" ] || fail "usr/bin/$prog is built for $got, the package is $want_arch"
+done
+echo "check_deb: $(basename "$deb"): $want_arch, $(wc -l <<<"$contents") entries, all expected files present"
