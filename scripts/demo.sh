@@ -22,12 +22,16 @@ if [ -z "${LIBPOW_DEMO_NO_BUILD:-}" ]; then
 fi
 export PATH="$build/tools:$PATH"
 
-step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+if [ -t 1 ]; then bold=$'\033[1m' plain=$'\033[0m'; else bold="" plain=""; fi
+step() { printf '\n%s== %s%s\n' "$bold" "$*" "$plain"; }
 pause() { sleep "${1:-1}"; }
 
 service=""
 cleanup() {
-  [ -n "$service" ] && kill "$service" 2>/dev/null && wait "$service" 2>/dev/null
+  if [ -n "$service" ]; then
+    kill -CONT "$service" 2>/dev/null || true
+    kill "$service" 2>/dev/null && wait "$service" 2>/dev/null
+  fi
   powsvc remove || true
 }
 trap cleanup EXIT
@@ -56,12 +60,17 @@ step "A job is killed while it holds a delay; the next sweep of any process recl
 powctl delay reserve --hold 60 &
 job=$!
 pause 1
-powctl status
+# The service sweeps every second; pause it so that the sweep shown here is
+# the one that finds the dead job.
+kill -STOP "$service"
 kill -9 "$job"; wait "$job" 2>/dev/null || true
-echo "  job $job killed; a sweep (traced at level 16) releases what it held:"
+echo "  job $job killed (service paused for a moment); its index still counts:"
+powctl status | tail -3
+echo "  a sweep, traced at level 16, releases what it held:"
 powctl --trace 0x10 sweep
 echo "  and the none-reserved note is raised:"
 powctl none-reserved peek
+kill -CONT "$service"
 
 step "The first attach of a process, with the full trace mask"
 powctl --trace 0x71 hdd-ready get
