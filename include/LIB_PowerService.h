@@ -3,10 +3,19 @@
  *
  * Read this first
  * ---------------
- * - There is no daemon in the call path and no init call. Every function runs
- *   to completion on the caller's thread. The first use of an area in a
- *   process attaches it (POSIX shared memory made by the power service);
- *   handles and mappings are kept until the process ends.
+ * - No init call and no daemon in the call path: every function runs to
+ *   completion on the caller's thread. The first use of an area attaches it
+ *   (POSIX shared memory made by the power service); handles and mappings
+ *   are kept until the process ends. Until the service has made the areas,
+ *   queries answer false/0, setters do nothing, delay requests return -1
+ *   and calendar calls -1; the next call simply tries again.
+ * - Reserving a power-save delay: call LIB_POW_setPowerSaveDelay(-1) once
+ *   and keep the index it returns; pass that index to every later
+ *   LIB_POW_setPowerSaveDelay and to one LIB_POW_resetPowerSaveDelay per
+ *   counted request. The index stays the process's until it ends; then the
+ *   next sweep (LIB_POW_IsHddSleepDelay, any process) releases it with all
+ *   it still counts. The index is tied to the pid: a forked child inherits
+ *   the parent's mappings and handles but must reserve its own index.
  * - Three device-wide binary semaphores guard the shared state:
  *     POW  "sem_POW_Shm_SemName"          the delay-reservation table and the
  *                                         first attach of the power area
@@ -14,22 +23,30 @@
  *     RDY  "sem_POW_Shm_SemNameHddReady"  never taken by the library itself;
  *                                         callers bracket their own use of the
  *                                         HDD ready flag with it
- *   They are not recursive. Never call a function that may take POW (see the
- *   "Takes:" notes) while your thread holds POW, e.g. between
- *   LIB_POW_dbgSemLock(1) and LIB_POW_dbgSemUnLock(1): the thread would wait
- *   on itself for ever. No function holds two semaphores at once.
+ *   Each function's comment says which of them it may take.
+ *   They are not recursive: never call a function that may take a
+ *   semaphore your thread already holds (e.g. a POW-taking call between
+ *   LIB_POW_dbgSemLock(1) and LIB_POW_dbgSemUnLock(1)); the thread would
+ *   wait on itself for ever. No function holds two at once. Give a
+ *   semaphore back from the thread that took it: the platform refuses a
+ *   give from any other thread.
  * - A process that dies while holding a semaphore does not wedge the device:
- *   the platform recovers the semaphore for the next taker. A kill in the
- *   middle of a reservation change can still leave that one change half
- *   done (an index neither held nor free, a total off by the dead holder's
- *   count); see docs/.
+ *   the platform recovers the semaphore for the next taker (given the
+ *   kernel's robust futexes). A kill in the middle of a reservation change
+ *   can still leave that one change half done (an index neither held nor
+ *   free, a total off by the dead holder's count).
  * - The status flags are single bytes read and written without a semaphore.
+ * - Threads: every call may be made from any thread, except that the jam log
+ *   calls take no lock (serialise them yourself). The delay index and the
+ *   log mask belong to the process, shared by its threads.
  * - Tracing: every traced step prints "LIB_PowerService.cpp(LINE):FUNCTION ..."
  *   on stdout when its level (1, 16, 32 or 64) is in the process's log mask.
  *   The mask starts at 3: only failures print until LIB_POW_setLogLevel.
  * - Results: calendar calls return 0, -1 (semaphore or area not obtained) or
  *   -2 (bad argument, decided before any semaphore is taken); delay requests
  *   return the index or -1; queries answer false / 0 without the area.
+ * - More: docs/integration.md (protocol, semaphore rules, threads and fork,
+ *   cross build, linking) and docs/troubleshooting.md (trace, powctl).
  */
 #ifndef LIB_POWERSERVICE_H
 #define LIB_POWERSERVICE_H
@@ -51,12 +68,13 @@ extern "C" {
 /* ---- Diagnostic log -------------------------------------------------- */
 
 /* Replaces this process's log mask (all 32 bits). 0 silences the trace,
- * 0xFFFFFFFF shows everything. Level bits: 1 failures, 16 state changes,
- * 32 entry/exit of requests and attaches, 64 locks, calendar, sweep. */
+ * failures included; 0x71 shows everything. Level bits: 1 failures, 16
+ * power-save decisions, 32 entry/exit of requests and attaches, 64 locks,
+ * calendar, sweep, flags. No result. Takes: none. */
 LIB_POW_API void LIB_POW_setLogLevel(unsigned int ui_Mask);
 
 /* Trace hook called at fixed steps of the power-save operations. Accepts
- * any arguments (a null label too) and does nothing. */
+ * any arguments (a null label too) and does nothing. Takes: none. */
 LIB_POW_API void LIB_POW_setwSemLog(int sl_Code, const char* pc_Label, int sl_Arg, int sl_Value);
 
 /* ---- Named semaphores ------------------------------------------------ */
@@ -72,16 +90,22 @@ LIB_POW_API extern SemId g_semRdyID;
  * (then do not unlock, or unlock 0, which is harmless). Takes: RDY. */
 LIB_POW_API SemId LIB_POW_Lock_HddReadyFlag(void);
 
-/* Gives back exactly the handle passed (0 gives nothing). A give that the
- * platform refuses prints "### LIB_POW SEM_POST ERR ..." whatever the mask. */
+/* Gives back exactly the handle passed (0 gives nothing); call it from the
+ * thread that locked. A give that the platform refuses (another thread, a
+ * semaphore not held) prints "### LIB_POW SEM_POST ERR ..." whatever the
+ * mask. No result. Takes: none (gives RDY). */
 LIB_POW_API void LIB_POW_UnLock_HddReadyFlag(SemId pst_SemID);
 
 /* Debugging: lock (1 POW, 2 NVD, 3 RDY) without returning the handle, and
- * unlock by the exported global. Other selectors print "invalid value N". */
+ * unlock by the exported global. Other selectors print "invalid value N".
+ * While a lock is held, calls that take the same semaphore wait for ever.
+ * No result. Takes: the selected semaphore (the lock). */
 LIB_POW_API void LIB_POW_dbgSemLock(int sl_Select);
 LIB_POW_API void LIB_POW_dbgSemUnLock(int sl_Select);
 
-/* Prints the three handles and the platform's view of each semaphore. */
+/* Prints this process's three handles (0x0 for one it has not locked yet)
+ * and the platform's view of each semaphore: free, or held by which pid.
+ * No result. Takes: none. */
 LIB_POW_API void LIB_POW_semShow(void);
 
 /* ---- Semaphore trace viewer ---------------------------------------- */
@@ -125,7 +149,8 @@ LIB_POW_API bool LIB_POW_getDelayPowerSaveTaskNoneReserved(bool b_Delete);
  * included); false without the area. Takes POW only on first attach. */
 LIB_POW_API bool LIB_POW_IsPowerSaveDelay(void);
 
-/* Clears the HDD sleep delay flag. Takes POW only on first attach. */
+/* Clears the HDD sleep delay flag (raised by the power service). No
+ * result. Takes POW only on first attach. */
 LIB_POW_API void LIB_POW_setPowerSaveDelayForService(void);
 
 
@@ -137,9 +162,9 @@ LIB_POW_API void LIB_POW_setPowerSaveDelayForService(void);
  * index, no free index). Takes: POW. */
 LIB_POW_API short LIB_POW_setPowerSaveDelay(short ss_Index);
 
-/* Counts off the end of one request on the caller's index (never below
- * 0). The index stays the caller's. Invalid indices change nothing.
- * Takes: POW. */
+/* Counts off the end of one request on the caller's index and on the
+ * device total (each never below 0). The index stays the caller's. Invalid
+ * indices change nothing. No result. Takes: POW. */
 LIB_POW_API void LIB_POW_resetPowerSaveDelay(short ss_Index);
 
 /* The HDD sleep delay flag (false without the area). Also sweeps the table:
