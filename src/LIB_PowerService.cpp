@@ -565,7 +565,8 @@ void resetPowerSaveDelayPid(int16_t ss_Index, bool b_AllDelete, pid_t expectedHo
             }
         }
     }
-    unlock(sem);
+    if (sem != 0)
+        unlock(sem);
     POW_LOG(16, "End(DelayTaskNum=%d [index=%d, count=%d])\n", ss_Total, ss_Index, ss_Count);
 }
 
