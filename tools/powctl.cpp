@@ -361,15 +361,31 @@ int holdSemaphore(int which, double seconds)
 }
 
 /* The dump shows the handles this process holds; look them up by name
- * first (without taking anything) so that a fresh shell sees them all. */
+ * first (without taking anything) so that a fresh shell sees them all. A
+ * semaphore nobody has used yet is left unmade: a look must not change the
+ * device. The platform keeps each one as /dev/shm/PLAT_sem.<name>. */
+SemId openExisting(const std::string& name, std::vector<std::string>& unmade)
+{
+    if (access(("/dev/shm/PLAT_sem." + name).c_str(), F_OK) != 0) {
+        unmade.push_back(name);
+        return 0;
+    }
+    return PLAT_semBCreate(0, SEM_FULL, const_cast<char*>(name.c_str()));
+}
+
 int showSemaphores()
 {
-    g_semPowID = PLAT_semBCreate(0, SEM_FULL, const_cast<char*>(kNames.semPow.c_str()));
-    g_semNvdID = PLAT_semBCreate(0, SEM_FULL, const_cast<char*>(kNames.semNvd.c_str()));
-    g_semRdyID = PLAT_semBCreate(0, SEM_FULL, const_cast<char*>(kNames.semRdy.c_str()));
+    std::vector<std::string> unmade;
+    g_semPowID = openExisting(kNames.semPow, unmade);
+    g_semNvdID = openExisting(kNames.semNvd, unmade);
+    g_semRdyID = openExisting(kNames.semRdy, unmade);
+    int err = PLAT_errnoGet();
     LIB_POW_semShow();
-    if (g_semPowID == 0 || g_semNvdID == 0 || g_semRdyID == 0)
-        return fail(kFailed, std::string("a semaphore could not be opened: ") + strerror(PLAT_errnoGet()));
+    for (const std::string& name : unmade)
+        printf("%s: not made yet (no process has locked it)\n", name.c_str());
+    size_t missing = (g_semPowID == 0) + (g_semNvdID == 0) + (g_semRdyID == 0);
+    if (missing > unmade.size())
+        return fail(kFailed, std::string("a semaphore could not be opened: ") + strerror(err));
     return kOk;
 }
 

@@ -407,6 +407,8 @@ class TimerTest(ToolTest):
 
 class SemTest(ToolTest):
     def test_show_names_the_holder_while_sem_hold_runs_and_free_after(self):
+        for n in ("2", "3"):  # used once, so that all three exist
+            self.assertOk(powctl("sem", "hold", n, "0"))
         holder = self.start(POWCTL, "sem", "hold", "1", "60")
         holder.wait_line(r"^pid \d+ holds the POW semaphore")
         shown = self.assertOk(powctl("sem", "show"))
@@ -531,6 +533,12 @@ class HelpAndUsageTest(ToolTest):
                         self.assertIn(path + [sub], paths, "command without a help test")
         self.assertEqual(os.listdir(SHM), [])  # help touched nothing
 
+    def test_sem_show_on_a_bare_device_reports_unmade_semaphores_and_makes_none(self):
+        shown = self.assertOk(powctl("sem", "show"))
+        self.assertEqual(shown.count("sem: none (handle 0)"), 3, shown)
+        self.assertIn("sem_NVD_Shm_SemName: not made yet", shown)
+        self.assertEqual(os.listdir(SHM), [])
+
     def test_bad_usage_exits_2_with_one_line_naming_the_argument(self):
         cases = [
             (["bogus"], ["bogus"]), ([], ["command is required"]), (["delay", "bogus"], ["delay", "bogus"]),
@@ -590,8 +598,10 @@ class PowsvcTest(ToolTest):
                          ([0], 77, 0, 255))
         self.assertEqual(self.assertOk(powctl("timer", "get", "2030-03-03")).strip(), "2030-03-03 off")
 
-        self.assertOk(powctl("sem", "show"))  # makes the three semaphores
-        self.assertTrue(any(n.startswith("PLAT_sem.") for n in os.listdir(SHM)))
+        self.assertOk(powctl("sem", "hold", "3", "0"))  # the timer made NVD, POW was made at create
+        self.assertEqual(sorted(n for n in os.listdir(SHM) if n.startswith("PLAT_sem.")),
+                         ["PLAT_sem.sem_NVD_Shm_SemName", "PLAT_sem.sem_POW_Shm_SemName",
+                          "PLAT_sem.sem_POW_Shm_SemNameHddReady"])
         self.assertOk(powsvc("remove"))
         self.assertEqual(os.listdir(SHM), [])
         self.assertOk(powsvc("remove"))  # nothing left to remove is fine
