@@ -44,7 +44,12 @@ SLOW = 1
 
 def enter_private_shm():
     """Re-runs this script in a mount namespace with a fresh /dev/shm."""
-    if os.environ.get(PRIVATE) == "1":
+    here = os.readlink("/proc/self/ns/mnt")
+    outer = os.environ.get(PRIVATE)
+    if outer:
+        # setUp empties /dev/shm: make sure it is the namespace's own.
+        if outer == here:
+            sys.exit("refusing to run: %s is set but /dev/shm is not private" % PRIVATE)
         return
     unshare = shutil.which("unshare")
     tried = []
@@ -53,7 +58,7 @@ def enter_private_shm():
             break
         probe = subprocess.run([unshare, *extra, "--mount", "true"], capture_output=True)
         if probe.returncode == 0:
-            os.environ[PRIVATE] = "1"
+            os.environ[PRIVATE] = here
             inner = 'mount -t tmpfs -o mode=1777 tmpfs /dev/shm || exit %d; exec "$@"' % SKIP
             os.execv(unshare, [unshare, *extra, "--mount", "sh", "-c", inner, "sh",
                                sys.executable, *sys.argv])
