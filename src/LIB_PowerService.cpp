@@ -45,6 +45,7 @@ static int realGettimeofday(struct timeval* tv)
 const LibPowSys kLibPowRealSys = {
     shm_open, mmap64, close, getpid, kill, realGettimeofday,
     PLAT_semBCreate, PLAT_semTake, PLAT_semGive, PLAT_semShow, PLAT_errnoGet,
+    nullptr,
 };
 
 LibPowSys g_libPowSys = kLibPowRealSys;
@@ -456,6 +457,15 @@ static inline int16_t countDown(int16_t value, int16_t amount)
     return value > amount ? static_cast<int16_t>(value - amount) : 0;
 }
 
+/* Lets a crash test stop the process between two stores of a table change;
+ * in service the hook is null and this is one load and a branch not taken. */
+static inline void crashPoint(LibPowCrashPoint point)
+{
+    void (*hook)(int) = g_libPowSys.crashPoint;
+    if (__builtin_expect(hook != nullptr, 0))
+        hook(point);
+}
+
 int16_t setPowerSaveDelayPid(int16_t ss_Index)
 {
     POW_LOG(32, "Start(ss_Index=%d)\n", ss_Index);
@@ -487,6 +497,7 @@ int16_t setPowerSaveDelayPid(int16_t ss_Index)
                     storeWord(area->us_FreeIndexNum, num);
                     LIB_POW_setwSemLog(10, "setPowerSaveDelayPid 5", 0, num);
                     uint16_t entry = loadWord(area->us_FreeIndex[num]);
+                    crashPoint(kCrashAfterPop);
                     int16_t ss_Entry = static_cast<int16_t>(entry);
                     LIB_POW_setwSemLog(10, "setPowerSaveDelayPid 6", 0, ss_Entry);
                     if (entry >= kDelayIndexCount) {
@@ -497,6 +508,7 @@ int16_t setPowerSaveDelayPid(int16_t ss_Index)
                     index = entry;
                     storeWord(area->ss_DelayCount[index], static_cast<int16_t>(0));
                     storeWord(area->sl_DelayPid[index], static_cast<int32_t>(pid));
+                    crashPoint(kCrashAfterHolderStore);
                     POW_LOG(16, "get index [pid=%d, index=%d]\n", pid, index);
                 }
             }
@@ -508,7 +520,9 @@ int16_t setPowerSaveDelayPid(int16_t ss_Index)
             ss_Total = countUp(loadWord(area->DelayTaskNum));
             ss_Count = countUp(loadWord(area->ss_DelayCount[index]));
             storeWord(area->DelayTaskNum, ss_Total);
+            crashPoint(kCrashAfterTotalUp);
             storeWord(area->ss_DelayCount[index], ss_Count);
+            crashPoint(kCrashAfterCountUp);
             LIB_POW_setwSemLog(10, "setPowerSaveDelayPid 8", 0, ss_Total);
             LIB_POW_setwSemLog(11, "setPowerSaveDelayPid 9", 0, ss_Count);
             storeWord(area->b_DelayPowerSaveTaskNoneReserved, static_cast<uint8_t>(0));
@@ -547,7 +561,9 @@ void resetPowerSaveDelayPid(int16_t ss_Index, bool b_AllDelete, pid_t expectedHo
                 ss_Total = countDown(ss_Total, amount);
                 ss_Count = countDown(ss_Count, amount);
                 storeWord(area->DelayTaskNum, ss_Total);
+                crashPoint(kCrashAfterTotalDown);
                 storeWord(area->ss_DelayCount[index], ss_Count);
+                crashPoint(kCrashAfterCountDown);
                 if (ss_Total == 0)
                     storeWord(area->b_DelayPowerSaveTaskNoneReserved, static_cast<uint8_t>(1));
             }
@@ -555,12 +571,15 @@ void resetPowerSaveDelayPid(int16_t ss_Index, bool b_AllDelete, pid_t expectedHo
                 POW_LOG(16, "release index [pid=%d, index=%d]\n", holder, index);
                 storeWord(area->sl_DelayPid[index], static_cast<int32_t>(0));
                 storeWord(area->ss_DelayCount[index], static_cast<int16_t>(0));
+                crashPoint(kCrashAfterClear);
                 uint16_t num = loadWord(area->us_FreeIndexNum);
                 if (num >= kDelayIndexCount) {
                     POW_LOG(1, "ss_Index=%d put Failed!\n", ss_Index);
                 } else {
                     storeWord(area->us_FreeIndex[num], static_cast<uint16_t>(index));
+                    crashPoint(kCrashAfterPushEntry);
                     storeWord(area->us_FreeIndexNum, static_cast<uint16_t>(num + 1));
+                    crashPoint(kCrashAfterPush);
                 }
             }
         }

@@ -158,6 +158,10 @@ struct LibPowSys {
     int (*semGive)(SemId semId);
     int (*semShow)(SemId semId, int level);
     int (*errnoGet)(void);
+    /* Null except in crash tests: called with a LibPowCrashPoint at each
+     * step of a change to the reservation table, while POW is held, so a
+     * test can kill the process exactly there. */
+    void (*crashPoint)(int point);
 };
 
 extern LibPowSys g_libPowSys;
@@ -195,6 +199,19 @@ void resetPowerSaveDelayPid(int16_t ss_Index, bool b_AllDelete, pid_t expectedHo
 /* Releases the indices 1..255 whose holders have ended. Takes POW once per
  * release only. */
 void checkPowerSaveDelayPid(PwrSharedArea* pst_PwrShm);
+/* The steps between the stores of a table change, where g_libPowSys.crashPoint
+ * is called; each names what has been stored so far. */
+enum LibPowCrashPoint {
+    kCrashAfterPop = 1,     /* request: free count lowered, entry taken */
+    kCrashAfterHolderStore, /* request: new index's count zeroed, holder stored */
+    kCrashAfterTotalUp,     /* request: total raised, index count not yet */
+    kCrashAfterCountUp,     /* request: index count raised too */
+    kCrashAfterTotalDown,   /* reset or release: total lowered, count not yet */
+    kCrashAfterCountDown,   /* reset or release: index count lowered too */
+    kCrashAfterClear,       /* release: holder and count cleared, not pushed */
+    kCrashAfterPushEntry,   /* release: index written above the stack top */
+    kCrashAfterPush,        /* release: free count raised */
+};
 
 
 /* Weekly timer calendar */
