@@ -137,9 +137,9 @@ void unlock(SemId pst_SemID)
  * in its cache member and its exported global. */
 static SemId lockAndPublish(const char* name, SemId& cache, SemId& global)
 {
-    SemId handle = lock(name, loadWord(cache));
-    storeWord(cache, handle);
-    storeWord(global, handle);
+    SemId handle = lock(name, loadCached(cache));
+    storeCached(cache, handle);
+    storeCached(global, handle);
     return handle;
 }
 
@@ -176,9 +176,9 @@ void LIB_POW_dbgSemLock(int sl_Select)
 void LIB_POW_dbgSemUnLock(int sl_Select)
 {
     switch (sl_Select) {
-    case 1: unlock(loadWord(g_semPowID)); break;
-    case 2: unlock(loadWord(g_semNvdID)); break;
-    case 3: unlock(loadWord(g_semRdyID)); break;
+    case 1: unlock(loadCached(g_semPowID)); break;
+    case 2: unlock(loadCached(g_semNvdID)); break;
+    case 3: unlock(loadCached(g_semRdyID)); break;
     default: printf("invalid value %d\n", sl_Select); break;
     }
 }
@@ -191,9 +191,9 @@ static unsigned int handleWord(SemId id)
 
 static void showOneSemaphore(const char* label, SemId& global)
 {
-    printf("- %s[0x%x] ---\n", label, handleWord(loadWord(global)));
-    g_libPowSys.semShow(loadWord(global), 0);
-    g_libPowSys.semShow(loadWord(global), 1);
+    printf("- %s[0x%x] ---\n", label, handleWord(loadCached(global)));
+    g_libPowSys.semShow(loadCached(global), 0);
+    g_libPowSys.semShow(loadCached(global), 1);
 }
 
 void LIB_POW_semShow(void)
@@ -237,11 +237,11 @@ void* GetShm(const char* Key, int size, unsigned int mode)
 
 NvdSharedArea* getNvdShm(void)
 {
-    NvdSharedArea* area = loadWord(g_libPowState.pst_NvdShm);
+    NvdSharedArea* area = loadCached(g_libPowState.pst_NvdShm);
     if (area != nullptr)
         return area;
     area = static_cast<NvdSharedArea*>(GetShm(LIBPOW_SHM_NVD, kNvdAreaSize, 0666));
-    storeWord(g_libPowState.pst_NvdShm, area);
+    storeCached(g_libPowState.pst_NvdShm, area);
     return area;
 }
 
@@ -252,15 +252,15 @@ static __attribute__((noinline)) PwrSharedArea* attachPwrShm(void)
     SemId handle = lockPowShm();
     if (handle != 0) {
         void* addr = GetShm(LIBPOW_SHM_PWR, kPwrAreaSize, 0666);
-        storeWord(g_libPowState.pst_PwrShm, static_cast<PwrSharedArea*>(addr));
+        storeCached(g_libPowState.pst_PwrShm, static_cast<PwrSharedArea*>(addr));
     }
     unlock(handle);
-    return loadWord(g_libPowState.pst_PwrShm);
+    return loadCached(g_libPowState.pst_PwrShm);
 }
 
 PwrSharedArea* getPwrShm(void)
 {
-    PwrSharedArea* area = loadWord(g_libPowState.pst_PwrShm);
+    PwrSharedArea* area = loadCached(g_libPowState.pst_PwrShm);
     if (area != nullptr)
         return area;
     return attachPwrShm();
@@ -274,7 +274,7 @@ PwrSharedArea* getPwrShm(void)
  * device without the trace area is normal. */
 void* LIB_POW_getLogShmPtr(void)
 {
-    SemLogArea* area = loadWord(g_libPowState.pst_SemLogArea);
+    SemLogArea* area = loadCached(g_libPowState.pst_SemLogArea);
     if (area != nullptr)
         return area;
     int fd = g_libPowSys.shm_open(LIBPOW_SHM_SEMLOG, O_RDWR, 0666);
@@ -283,9 +283,9 @@ void* LIB_POW_getLogShmPtr(void)
     void* addr = g_libPowSys.mmap64(nullptr, kSemLogAreaSize, PROT_READ | PROT_WRITE, MAP_SHARED,
                                     fd, 0);
     if (addr != MAP_FAILED)
-        storeWord(g_libPowState.pst_SemLogArea, static_cast<SemLogArea*>(addr));
+        storeCached(g_libPowState.pst_SemLogArea, static_cast<SemLogArea*>(addr));
     g_libPowSys.close(fd);
-    return loadWord(g_libPowState.pst_SemLogArea);
+    return loadCached(g_libPowState.pst_SemLogArea);
 }
 
 /* Copies a text field of a trace record that another process may be
