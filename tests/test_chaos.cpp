@@ -179,6 +179,12 @@ const CrashCase kCrashCases[] = {
     {"ReleaseAfterPush", Operation::Release, kCrashAfterPush, 0, 0},
 };
 
+/* Names the case in test listings instead of dumping its bytes. */
+void PrintTo(const CrashCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
 class CrashPointTest : public ::testing::TestWithParam<CrashCase> {
 protected:
     PrivateDevice device;
