@@ -308,11 +308,12 @@ struct WorkerSlot {
     int32_t nIndices;
     int16_t index[kMaxIndices];
     int16_t count[kMaxIndices];
-    int64_t ops;
-    int64_t takes;
-    int64_t maxWaitNs;
-    int64_t failedTakes;
-    int64_t defects;
+    /* 32-bit words: the device's 32-bit ABI has no lock-free 64-bit ones. */
+    int32_t ops;
+    int32_t takes;
+    int32_t maxWaitUs;
+    int32_t failedTakes;
+    int32_t defects;
     char defect[160];
 };
 
@@ -362,10 +363,10 @@ int chaosTake(SemId id, int timeout)
 {
     int64_t start = nowNs();
     int rc = PLAT_semTake(id, timeout);
-    int64_t waited = nowNs() - start;
+    int32_t waited = static_cast<int32_t>((nowNs() - start) / 1000);
     put(g_me->takes, get(g_me->takes) + 1);
-    if (waited > get(g_me->maxWaitNs))
-        put(g_me->maxWaitNs, waited);
+    if (waited > get(g_me->maxWaitUs))
+        put(g_me->maxWaitUs, waited);
     if (rc != 0) {
         put(g_me->failedTakes, get(g_me->failedTakes) + 1);
         return rc;
@@ -533,7 +534,7 @@ struct ChaosFigures {
     long allowedMinus = 0;
     int64_t ops = 0;
     int64_t takes = 0;
-    int64_t maxWaitNs = 0;
+    int64_t maxWaitUs = 0;
     int64_t failedTakes = 0;
     int64_t workerDefects = 0;
     std::string firstWorkerDefect;
@@ -556,7 +557,7 @@ void collect(ChaosFigures& f, WorkerSlot& s)
 {
     f.ops += get(s.ops);
     f.takes += get(s.takes);
-    f.maxWaitNs = std::max(f.maxWaitNs, get(s.maxWaitNs));
+    f.maxWaitUs = std::max(f.maxWaitUs, static_cast<int64_t>(get(s.maxWaitUs)));
     f.failedTakes += get(s.failedTakes);
     if (get(s.defects) != 0 && f.firstWorkerDefect.empty())
         f.firstWorkerDefect = s.defect;
@@ -755,7 +756,7 @@ TEST(Chaos, RandomKillsLeaveOnlyDamageOfInterruptedHoldsAndNeverWedgeASemaphore)
            "failed takes %lld; pid reuses %ld\n",
            seconds, kWorkers, f.started, f.killed, f.killsInPowHold, f.killsInNvdHold,
            f.killsInRdyHold, static_cast<long long>(f.ops), static_cast<long long>(f.takes),
-           f.maxWaitNs / 1e6, static_cast<long long>(f.failedTakes), f.pidReuses);
+           f.maxWaitUs / 1e3, static_cast<long long>(f.failedTakes), f.pidReuses);
     printf("chaos: POW-hold kills by operation@last step:");
     for (const auto& [what, n] : f.powHoldKillsBy)
         printf(" %s=%ld", what.c_str(), n);
@@ -774,7 +775,7 @@ TEST(Chaos, RandomKillsLeaveOnlyDamageOfInterruptedHoldsAndNeverWedgeASemaphore)
     EXPECT_EQ(unexpectedExits, 0) << "a worker ended other than by our kill";
     EXPECT_TRUE(allParked) << "a survivor never came back from its call";
     EXPECT_EQ(f.failedTakes, 0) << "a take failed";
-    EXPECT_LT(f.maxWaitNs, int64_t(kTakeLimitMs) * 1000000) << "a take waited a second or more";
+    EXPECT_LT(f.maxWaitUs, int64_t(kTakeLimitMs) * 1000) << "a take waited a second or more";
     EXPECT_EQ(f.workerDefects, 0) << f.firstWorkerDefect;
     EXPECT_FALSE(d.defect()) << describe(d);
     EXPECT_TRUE(tallyErrors.empty()) << (tallyErrors.empty() ? "" : tallyErrors.front());
