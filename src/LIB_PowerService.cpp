@@ -45,6 +45,7 @@ static int realGettimeofday(struct timeval* tv)
 const LibPowSys kLibPowRealSys = {
     shm_open, mmap64, close, getpid, kill, realGettimeofday,
     PLAT_semBCreate, PLAT_semTake, PLAT_semGive, PLAT_semShow, PLAT_errnoGet,
+    nullptr,
 };
 
 LibPowSys g_libPowSys = kLibPowRealSys;
@@ -136,9 +137,9 @@ void unlock(SemId pst_SemID)
  * in its cache member and its exported global. */
 static SemId lockAndPublish(const char* name, SemId& cache, SemId& global)
 {
-    SemId handle = lock(name, loadWord(cache));
-    storeWord(cache, handle);
-    storeWord(global, handle);
+    SemId handle = lock(name, loadCached(cache));
+    storeCached(cache, handle);
+    storeCached(global, handle);
     return handle;
 }
 
@@ -175,9 +176,9 @@ void LIB_POW_dbgSemLock(int sl_Select)
 void LIB_POW_dbgSemUnLock(int sl_Select)
 {
     switch (sl_Select) {
-    case 1: unlock(loadWord(g_semPowID)); break;
-    case 2: unlock(loadWord(g_semNvdID)); break;
-    case 3: unlock(loadWord(g_semRdyID)); break;
+    case 1: unlock(loadCached(g_semPowID)); break;
+    case 2: unlock(loadCached(g_semNvdID)); break;
+    case 3: unlock(loadCached(g_semRdyID)); break;
     default: printf("invalid value %d\n", sl_Select); break;
     }
 }
@@ -190,9 +191,9 @@ static unsigned int handleWord(SemId id)
 
 static void showOneSemaphore(const char* label, SemId& global)
 {
-    printf("- %s[0x%x] ---\n", label, handleWord(loadWord(global)));
-    g_libPowSys.semShow(loadWord(global), 0);
-    g_libPowSys.semShow(loadWord(global), 1);
+    printf("- %s[0x%x] ---\n", label, handleWord(loadCached(global)));
+    g_libPowSys.semShow(loadCached(global), 0);
+    g_libPowSys.semShow(loadCached(global), 1);
 }
 
 void LIB_POW_semShow(void)
@@ -236,11 +237,11 @@ void* GetShm(const char* Key, int size, unsigned int mode)
 
 NvdSharedArea* getNvdShm(void)
 {
-    NvdSharedArea* area = loadWord(g_libPowState.pst_NvdShm);
+    NvdSharedArea* area = loadCached(g_libPowState.pst_NvdShm);
     if (area != nullptr)
         return area;
     area = static_cast<NvdSharedArea*>(GetShm(LIBPOW_SHM_NVD, kNvdAreaSize, 0666));
-    storeWord(g_libPowState.pst_NvdShm, area);
+    storeCached(g_libPowState.pst_NvdShm, area);
     return area;
 }
 
@@ -251,15 +252,15 @@ static __attribute__((noinline)) PwrSharedArea* attachPwrShm(void)
     SemId handle = lockPowShm();
     if (handle != 0) {
         void* addr = GetShm(LIBPOW_SHM_PWR, kPwrAreaSize, 0666);
-        storeWord(g_libPowState.pst_PwrShm, static_cast<PwrSharedArea*>(addr));
+        storeCached(g_libPowState.pst_PwrShm, static_cast<PwrSharedArea*>(addr));
     }
     unlock(handle);
-    return loadWord(g_libPowState.pst_PwrShm);
+    return loadCached(g_libPowState.pst_PwrShm);
 }
 
 PwrSharedArea* getPwrShm(void)
 {
-    PwrSharedArea* area = loadWord(g_libPowState.pst_PwrShm);
+    PwrSharedArea* area = loadCached(g_libPowState.pst_PwrShm);
     if (area != nullptr)
         return area;
     return attachPwrShm();
@@ -273,7 +274,7 @@ PwrSharedArea* getPwrShm(void)
  * device without the trace area is normal. */
 void* LIB_POW_getLogShmPtr(void)
 {
-    SemLogArea* area = loadWord(g_libPowState.pst_SemLogArea);
+    SemLogArea* area = loadCached(g_libPowState.pst_SemLogArea);
     if (area != nullptr)
         return area;
     int fd = g_libPowSys.shm_open(LIBPOW_SHM_SEMLOG, O_RDWR, 0666);
@@ -282,9 +283,9 @@ void* LIB_POW_getLogShmPtr(void)
     void* addr = g_libPowSys.mmap64(nullptr, kSemLogAreaSize, PROT_READ | PROT_WRITE, MAP_SHARED,
                                     fd, 0);
     if (addr != MAP_FAILED)
-        storeWord(g_libPowState.pst_SemLogArea, static_cast<SemLogArea*>(addr));
+        storeCached(g_libPowState.pst_SemLogArea, static_cast<SemLogArea*>(addr));
     g_libPowSys.close(fd);
-    return loadWord(g_libPowState.pst_SemLogArea);
+    return loadCached(g_libPowState.pst_SemLogArea);
 }
 
 /* Copies a text field of a trace record that another process may be
@@ -456,6 +457,15 @@ static inline int16_t countDown(int16_t value, int16_t amount)
     return value > amount ? static_cast<int16_t>(value - amount) : 0;
 }
 
+/* Lets a crash test stop the process between two stores of a table change;
+ * in service the hook is null and this is one load and a branch not taken. */
+static inline void crashPoint(LibPowCrashPoint point)
+{
+    void (*hook)(int) = g_libPowSys.crashPoint;
+    if (__builtin_expect(hook != nullptr, 0))
+        hook(point);
+}
+
 int16_t setPowerSaveDelayPid(int16_t ss_Index)
 {
     POW_LOG(32, "Start(ss_Index=%d)\n", ss_Index);
@@ -487,6 +497,7 @@ int16_t setPowerSaveDelayPid(int16_t ss_Index)
                     storeWord(area->us_FreeIndexNum, num);
                     LIB_POW_setwSemLog(10, "setPowerSaveDelayPid 5", 0, num);
                     uint16_t entry = loadWord(area->us_FreeIndex[num]);
+                    crashPoint(kCrashAfterPop);
                     int16_t ss_Entry = static_cast<int16_t>(entry);
                     LIB_POW_setwSemLog(10, "setPowerSaveDelayPid 6", 0, ss_Entry);
                     if (entry >= kDelayIndexCount) {
@@ -497,6 +508,7 @@ int16_t setPowerSaveDelayPid(int16_t ss_Index)
                     index = entry;
                     storeWord(area->ss_DelayCount[index], static_cast<int16_t>(0));
                     storeWord(area->sl_DelayPid[index], static_cast<int32_t>(pid));
+                    crashPoint(kCrashAfterHolderStore);
                     POW_LOG(16, "get index [pid=%d, index=%d]\n", pid, index);
                 }
             }
@@ -508,7 +520,9 @@ int16_t setPowerSaveDelayPid(int16_t ss_Index)
             ss_Total = countUp(loadWord(area->DelayTaskNum));
             ss_Count = countUp(loadWord(area->ss_DelayCount[index]));
             storeWord(area->DelayTaskNum, ss_Total);
+            crashPoint(kCrashAfterTotalUp);
             storeWord(area->ss_DelayCount[index], ss_Count);
+            crashPoint(kCrashAfterCountUp);
             LIB_POW_setwSemLog(10, "setPowerSaveDelayPid 8", 0, ss_Total);
             LIB_POW_setwSemLog(11, "setPowerSaveDelayPid 9", 0, ss_Count);
             storeWord(area->b_DelayPowerSaveTaskNoneReserved, static_cast<uint8_t>(0));
@@ -547,7 +561,9 @@ void resetPowerSaveDelayPid(int16_t ss_Index, bool b_AllDelete, pid_t expectedHo
                 ss_Total = countDown(ss_Total, amount);
                 ss_Count = countDown(ss_Count, amount);
                 storeWord(area->DelayTaskNum, ss_Total);
+                crashPoint(kCrashAfterTotalDown);
                 storeWord(area->ss_DelayCount[index], ss_Count);
+                crashPoint(kCrashAfterCountDown);
                 if (ss_Total == 0)
                     storeWord(area->b_DelayPowerSaveTaskNoneReserved, static_cast<uint8_t>(1));
             }
@@ -555,12 +571,15 @@ void resetPowerSaveDelayPid(int16_t ss_Index, bool b_AllDelete, pid_t expectedHo
                 POW_LOG(16, "release index [pid=%d, index=%d]\n", holder, index);
                 storeWord(area->sl_DelayPid[index], static_cast<int32_t>(0));
                 storeWord(area->ss_DelayCount[index], static_cast<int16_t>(0));
+                crashPoint(kCrashAfterClear);
                 uint16_t num = loadWord(area->us_FreeIndexNum);
                 if (num >= kDelayIndexCount) {
                     POW_LOG(1, "ss_Index=%d put Failed!\n", ss_Index);
                 } else {
                     storeWord(area->us_FreeIndex[num], static_cast<uint16_t>(index));
+                    crashPoint(kCrashAfterPushEntry);
                     storeWord(area->us_FreeIndexNum, static_cast<uint16_t>(num + 1));
+                    crashPoint(kCrashAfterPush);
                 }
             }
         }

@@ -1,0 +1,178 @@
+/*
+ * Several threads of one process using the library at the same time. The
+ * process cache is filled without a process-local lock, so these tests are
+ * mostly there for ThreadSanitizer (the tsan stage builds and runs this file
+ * alone); the checks below also catch lost updates on any build.
+ */
+#include "support.h"
+
+#include <atomic>
+#include <latch>
+#include <sched.h>
+#include <set>
+#include <thread>
+#include <vector>
+
+using namespace libpow_test;
+
+namespace {
+
+constexpr int kThreads = 6;
+
+/* Runs fn(t) on kThreads threads released at the same moment. */
+void onThreads(const std::function<void(int)>& fn)
+{
+    std::latch start(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            start.arrive_and_wait();
+            fn(t);
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+}
+
+class ThreadsTest : public LibPowTest {
+protected:
+    void SetUp() override { device.createAreas(); }
+};
+
+TEST_F(ThreadsTest, RacingFirstAttachesAllGiveViewsOfTheSameArea)
+{
+    for (int round = 0; round < 20; ++round) {
+        resetLibrary();
+        PwrSharedArea* seen[kThreads] = {};
+        onThreads([&](int t) { seen[t] = getPwrShm(); });
+        PwrSharedArea* cached = loadWord(g_libPowState.pst_PwrShm);
+        bool cachedIsOne = false;
+        /* The test writes a byte the library never touches through its
+         * own mapping; every thread's mapping must show it. */
+        storeWord(device.pwr()->reserved0[0], static_cast<uint8_t>(round + 1));
+        for (PwrSharedArea* area : seen) {
+            ASSERT_NE(area, nullptr);
+            EXPECT_EQ(loadWord(area->reserved0[0]), round + 1);
+            cachedIsOne = cachedIsOne || area == cached;
+        }
+        EXPECT_TRUE(cachedIsOne) << "the cache holds an address no thread was given";
+    }
+}
+
+TEST_F(ThreadsTest, RacingFirstLocksShareOneHandleAndStillExcludeEachOther)
+{
+    for (int round = 0; round < 20; ++round) {
+        resetLibrary();
+        SemId handles[kThreads] = {};
+        long counter = 0; /* plain on purpose: only the semaphore guards it */
+        onThreads([&](int t) {
+            for (int n = 0; n < 50; ++n) {
+                SemId held = lockPowShm();
+                if (held == 0)
+                    return;
+                handles[t] = held;
+                long value = counter;
+                if (n % 8 == 0)
+                    sched_yield();
+                counter = value + 1;
+                unlock(held);
+            }
+        });
+        EXPECT_EQ(counter, kThreads * 50);
+        for (SemId handle : handles)
+            EXPECT_EQ(handle, handles[0]);
+        EXPECT_EQ(loadWord(g_semPowID), handles[0]);
+        EXPECT_EQ(loadWord(g_libPowState.pst_SemPowID), handles[0]);
+    }
+}
+
+TEST_F(ThreadsTest, ThreadsReservingAndSweepingAtOnceLoseNoCount)
+{
+    resetLibrary();
+    short indices[kThreads] = {};
+    constexpr int kRounds = 300;
+    std::atomic<bool> done{false};
+    std::thread sweeper([&] {
+        while (!done.load()) {
+            LIB_POW_IsHddSleepDelay();
+            LIB_POW_IsPowerSaveDelay();
+        }
+    });
+    onThreads([&](int t) {
+        /* Every thread asks for its own index: one process, several indices. */
+        indices[t] = LIB_POW_setPowerSaveDelay(-1);
+        for (int n = 0; n < kRounds; ++n) {
+            LIB_POW_setPowerSaveDelay(indices[t]);
+            LIB_POW_setPowerSaveDelay(indices[t]);
+            LIB_POW_resetPowerSaveDelay(indices[t]);
+        }
+    });
+    done = true;
+    sweeper.join();
+    PwrSharedArea* area = device.pwr();
+    std::set<short> distinct(indices, indices + kThreads);
+    EXPECT_EQ(distinct.size(), size_t(kThreads)) << "two threads were given one index";
+    long sum = 0;
+    for (short index : indices) {
+        ASSERT_GE(index, 1);
+        EXPECT_EQ(loadWord(area->sl_DelayPid[index]), getpid());
+        EXPECT_EQ(loadWord(area->ss_DelayCount[index]), 1 + kRounds);
+        sum += loadWord(area->ss_DelayCount[index]);
+    }
+    EXPECT_EQ(loadWord(area->DelayTaskNum), sum);
+    EXPECT_EQ(loadWord(area->us_FreeIndexNum), 255 - kThreads);
+}
+
+TEST_F(ThreadsTest, ThreadsSwitchingDaysOfOneMonthLoseNoBit)
+{
+    resetLibrary();
+    /* Each thread owns four days of January 2024, all in one word; it
+     * switches them on and off and leaves day d on when d is odd. */
+    onThreads([](int t) {
+        for (int n = 0; n < 200; ++n) {
+            for (int k = 0; k < 4; ++k) {
+                unsigned char day = static_cast<unsigned char>(1 + t * 4 + k);
+                bool on = (n + k) % 2 == 0;
+                bool read = !on;
+                if (LIB_POW_setWeeklyTimerDateOn(2024, 1, day, on) != 0 ||
+                    LIB_POW_getWeeklyTimerDateOn(2024, 1, day, &read) != 0 || read != on)
+                    ADD_FAILURE() << "day " << int(day) << " did not read back";
+            }
+        }
+        for (int k = 0; k < 4; ++k) {
+            unsigned char day = static_cast<unsigned char>(1 + t * 4 + k);
+            LIB_POW_setWeeklyTimerDateOn(2024, 1, day, day % 2 == 1);
+        }
+    });
+    const uint8_t* word = device.nvd()->ul_DateOnBits[(2024 - 2000) * 12];
+    uint32_t bits = word[0] | word[1] << 8 | word[2] << 16 | uint32_t(word[3]) << 24;
+    uint32_t expected = 0;
+    for (int day = 1; day <= kThreads * 4; day += 2)
+        expected |= 1u << day;
+    EXPECT_EQ(bits, expected);
+}
+
+TEST_F(ThreadsTest, FlagsMaskAndHddReadyLockFromManyThreads)
+{
+    resetLibrary();
+    long inside = 0; /* plain: the HddReady semaphore is what guards it */
+    onThreads([&](int t) {
+        for (int n = 0; n < 200; ++n) {
+            if (t == 0)
+                LIB_POW_setLogLevel(n % 2 ? 3 : 2);
+            SemId held = LIB_POW_Lock_HddReadyFlag();
+            ASSERT_NE(held, nullptr);
+            bool ready = (n + t) % 2 == 0;
+            LIB_POW_setHddReady(ready);
+            EXPECT_EQ(LIB_POW_isHddReady(), ready);
+            ++inside;
+            LIB_POW_UnLock_HddReadyFlag(held);
+            LIB_POW_putResetAutoSleepTimer();
+            unsigned char request = LIB_POW_getResetAutoSleepTimer(true);
+            EXPECT_TRUE(request == 0 || request == 2);
+            LIB_POW_getDelayPowerSaveTaskNoneReserved(true);
+        }
+    });
+    EXPECT_EQ(inside, kThreads * 200);
+}
+
+} // namespace
