@@ -47,12 +47,11 @@ constexpr int kCreateAttempts = 8;
 struct PLAT_semObject {
     uint32_t magic;
     uint32_t size;
+    // glibc keeps the holder's thread id inside the mutex itself, and a
+    // robust mutex refuses an unlock by anyone else; so the take and give
+    // paths are the bare lock and unlock, and Show reads the holder there.
     pthread_mutex_t mutex;
-    // Who holds it: informational for Show, and the cheap ownership test in
-    // give. Written by the holder only, read by anyone, hence relaxed atomics.
-    int32_t holderPid;
     uint32_t recoveries;
-    uintptr_t holderThread;  // threadSelf() of the holder, inside process holderPid
     char name[kNameMax + 1];
 };
 
@@ -60,16 +59,6 @@ namespace {
 
 thread_local int t_lastError = 0;
 
-// The address of this per-thread byte tells the calling thread apart from the
-// others of its process. Unlike pthread_self() it costs no call into libc on
-// the take and give paths; initial-exec keeps it a plain thread-pointer offset.
-__attribute__((tls_model("initial-exec"))) thread_local char t_self;
-
-uintptr_t threadSelf() { return reinterpret_cast<uintptr_t>(&t_self); }
-
-// getpid() is a system call in current glibc, far too slow for the take path,
-// so the pid is kept here and refreshed in a forked child.
-pid_t g_pid = 0;
 int g_robustSupported = 0;
 pthread_once_t g_initOnce = PTHREAD_ONCE_INIT;
 
@@ -92,10 +81,7 @@ pthread_mutex_t g_createLock = PTHREAD_MUTEX_INITIALIZER;
 
 void lockCreateForFork() { pthread_mutex_lock(&g_createLock); }
 void unlockCreateInParent() { pthread_mutex_unlock(&g_createLock); }
-void refreshAfterFork() {
-    pthread_mutex_unlock(&g_createLock);
-    g_pid = getpid();
-}
+void unlockCreateInChild() { pthread_mutex_unlock(&g_createLock); }
 
 // A kernel without the robust futex list (user-mode emulators) still lets the
 // mutex lock and unlock, but a holder that dies is never marked dead, so the
@@ -108,11 +94,10 @@ bool probeRobustList() {
 }
 
 void initProcess() {
-    g_pid = getpid();
     int saved = errno;
     g_robustSupported = probeRobustList() ? 1 : 0;
     errno = saved;
-    pthread_atfork(lockCreateForFork, unlockCreateInParent, refreshAfterFork);
+    pthread_atfork(lockCreateForFork, unlockCreateInParent, unlockCreateInChild);
 }
 
 void ensureInit() { pthread_once(&g_initOnce, initProcess); }
@@ -137,9 +122,18 @@ int checkName(const char* name) {
     return 0;
 }
 
-void setHolder(PLAT_semObject* sem) {
-    __atomic_store_n(&sem->holderPid, g_pid, __ATOMIC_RELAXED);
-    __atomic_store_n(&sem->holderThread, threadSelf(), __ATOMIC_RELAXED);
+// The process of a thread id, from /proc; 0 when the thread is gone.
+pid_t processOfThread(pid_t tid) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(tid));
+    FILE* status = fopen(path, "r");
+    if (status == nullptr) return 0;
+    pid_t pid = 0;
+    char line[128];
+    while (pid == 0 && fgets(line, sizeof line, status) != nullptr)
+        sscanf(line, "Tgid: %d", &pid);
+    fclose(status);
+    return pid;
 }
 
 // The lock call returned something other than plain success. EOWNERDEAD means
@@ -153,7 +147,6 @@ __attribute__((noinline, cold)) int finishTake(PLAT_semObject* sem, int rc) {
         }
         uint32_t n = __atomic_load_n(&sem->recoveries, __ATOMIC_RELAXED);
         __atomic_store_n(&sem->recoveries, n + 1, __ATOMIC_RELAXED);
-        setHolder(sem);
         return 0;
     }
     if (rc == EBUSY) return fail(EAGAIN);
@@ -315,23 +308,12 @@ int PLAT_semTake(SemId semId, int timeout) {
     if (semId == nullptr) return fail(EINVAL);
     int rc = timeout == PLAT_WAIT_FOREVER ? pthread_mutex_lock(&semId->mutex)
                                           : lockWithin(semId, timeout);
-    if (__builtin_expect(rc == 0, 1)) {
-        setHolder(semId);
-        return 0;
-    }
+    if (__builtin_expect(rc == 0, 1)) return 0;
     return finishTake(semId, rc);
 }
 
 int PLAT_semGive(SemId semId) {
     if (semId == nullptr) return fail(EINVAL);
-    // Refuse a non-holder before touching the holder fields: the mutex would
-    // refuse too, but by then we would have wiped the real holder's pid.
-    if (__atomic_load_n(&semId->holderPid, __ATOMIC_RELAXED) != g_pid ||
-        __atomic_load_n(&semId->holderThread, __ATOMIC_RELAXED) != threadSelf()) {
-        return fail(EPERM);
-    }
-    // Cleared first: once unlocked, the next holder writes its own pid.
-    __atomic_store_n(&semId->holderPid, 0, __ATOMIC_RELAXED);
     int rc = pthread_mutex_unlock(&semId->mutex);
     if (rc != 0) return fail(rc);
     return 0;
@@ -343,13 +325,15 @@ int PLAT_semShow(SemId semId, int level) {
     if (semId == nullptr) {
         if (level == 0) printf("  sem: none (handle 0)\n");
     } else if (level == 0) {
-        pid_t pid = __atomic_load_n(&semId->holderPid, __ATOMIC_RELAXED);
-        if (pid == 0) {
+        // A snapshot without the lock; the thread id is the process id for
+        // a process's first thread, and a gone thread shows under its id.
+        pid_t tid = __atomic_load_n(&semId->mutex.__data.__owner, __ATOMIC_RELAXED);
+        if (tid == 0) {
             printf("  sem \"%s\": free\n", semId->name);
         } else {
-            bool dead = kill(pid, 0) != 0 && errno == ESRCH;
-            printf("  sem \"%s\": held by pid %d%s\n", semId->name, static_cast<int>(pid),
-                   dead ? " (dead)" : "");
+            pid_t pid = processOfThread(tid);
+            printf("  sem \"%s\": held by pid %d%s\n", semId->name, static_cast<int>(pid ? pid : tid),
+                   pid ? "" : " (dead)");
         }
     } else {
         printf("  recovered from dead holder: %u times; robust futexes: %s\n",
