@@ -143,22 +143,27 @@ static SemId lockAndPublish(const char* name, SemId& cache, SemId& global)
     return handle;
 }
 
-SemId lockPowShm(void)
+/* The lock paths are a handful of instructions around the platform's own
+ * take and give; flatten folds lock() and unlock() into them so that the
+ * calls themselves do not cost as much as the work. */
+#define LIBPOW_HOT __attribute__((flatten))
+
+LIBPOW_HOT SemId lockPowShm(void)
 {
     return lockAndPublish(LIBPOW_SEM_POW, g_libPowState.pst_SemPowID, g_semPowID);
 }
 
-SemId lockNvdShm(void)
+LIBPOW_HOT SemId lockNvdShm(void)
 {
     return lockAndPublish(LIBPOW_SEM_NVD, g_libPowState.pst_SemNvdID, g_semNvdID);
 }
 
-SemId LIB_POW_Lock_HddReadyFlag(void)
+LIBPOW_HOT SemId LIB_POW_Lock_HddReadyFlag(void)
 {
     return lockAndPublish(LIBPOW_SEM_RDY, g_libPowState.pst_SemRdyID, g_semRdyID);
 }
 
-void LIB_POW_UnLock_HddReadyFlag(SemId pst_SemID)
+LIBPOW_HOT void LIB_POW_UnLock_HddReadyFlag(SemId pst_SemID)
 {
     unlock(pst_SemID);
 }
@@ -604,7 +609,7 @@ void checkPowerSaveDelayPid(PwrSharedArea* pst_PwrShm)
 /* The request path runs once per job step on every process of the device:
  * let the compiler fold the internal steps (and the lock and unlock, whose
  * traces are off by default) into the exported entry. */
-__attribute__((flatten)) short LIB_POW_setPowerSaveDelay(short ss_Index)
+LIBPOW_HOT short LIB_POW_setPowerSaveDelay(short ss_Index)
 {
     POW_LOG(32, "Start(ss_Index=%d)\n", ss_Index);
     LIB_POW_setwSemLog(10, "LIB_POW_setPowerSaveDelay 1", 0, ss_Index);
@@ -614,7 +619,7 @@ __attribute__((flatten)) short LIB_POW_setPowerSaveDelay(short ss_Index)
     return ss_Ret;
 }
 
-__attribute__((flatten)) void LIB_POW_resetPowerSaveDelay(short ss_Index)
+LIBPOW_HOT void LIB_POW_resetPowerSaveDelay(short ss_Index)
 {
     POW_LOG(32, "Start(ss_Index=%d)\n", ss_Index);
     resetPowerSaveDelayPid(ss_Index, false);
@@ -744,7 +749,7 @@ static inline signed char lastDateOfMonth(unsigned short us_Year, unsigned char 
     return monthLength(us_Year, uc_Month, days);
 }
 
-signed char LIB_POW_setWeeklyTimerDateOn(unsigned short us_Year, unsigned char uc_Month,
+LIBPOW_HOT signed char LIB_POW_setWeeklyTimerDateOn(unsigned short us_Year, unsigned char uc_Month,
                                          unsigned char uc_Date, bool b_On)
 {
     POW_LOG(64, "Start(us_Year=%d, uc_Month=%d, uc_Date=%d, b_On=%d)\n", us_Year, uc_Month,
@@ -774,7 +779,7 @@ signed char LIB_POW_setWeeklyTimerDateOn(unsigned short us_Year, unsigned char u
     return sc_Result;
 }
 
-signed char LIB_POW_getWeeklyTimerDateOn(unsigned short us_Year, unsigned char uc_Month,
+LIBPOW_HOT signed char LIB_POW_getWeeklyTimerDateOn(unsigned short us_Year, unsigned char uc_Month,
                                          unsigned char uc_Date, bool* pb_On)
 {
     POW_LOG(64, "Start(us_Year=%d, uc_Month=%d, uc_Date=%d, pb_On=%p)\n", us_Year, uc_Month,
