@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <regex>
 #include <sstream>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -175,6 +176,101 @@ std::vector<std::string> lines(const std::string& text)
     for (std::string line; std::getline(in, line);)
         out.push_back(line);
     return out;
+}
+
+std::vector<std::string> traced(const std::string& out, bool blankHandles)
+{
+    static const std::regex prefix(R"(^LIB_PowerService\.cpp\(\d+\):(.*)$)");
+    static const std::regex handle(R"(pst_SemID=[^)]*)");
+    std::vector<std::string> result;
+    for (const std::string& line : lines(out)) {
+        std::smatch m;
+        std::string text = std::regex_match(line, m, prefix) ? m[1].str() : "UNPREFIXED " + line;
+        result.push_back(blankHandles ? std::regex_replace(text, handle, "pst_SemID=*") : text);
+    }
+    return result;
+}
+
+std::vector<std::string> traceAt(unsigned mask, const std::function<void()>& fn, bool blankHandles)
+{
+    LIB_POW_setLogLevel(mask);
+    std::string out = captureStdout(fn);
+    LIB_POW_setLogLevel(3);
+    return traced(out, blankHandles);
+}
+
+std::string pointerText(const void* p)
+{
+    char text[32];
+    snprintf(text, sizeof text, "%p", p);
+    return text;
+}
+
+std::vector<std::string> differences(const std::vector<uint8_t>& before,
+                                     const std::vector<uint8_t>& after)
+{
+    std::vector<std::string> out;
+    for (size_t i = 0; i < before.size() && i < after.size(); ++i) {
+        if (before[i] != after[i]) {
+            char text[48];
+            snprintf(text, sizeof text, "%zu:%02x->%02x", i, before[i], after[i]);
+            out.push_back(text);
+        }
+    }
+    if (before.size() != after.size())
+        out.push_back("sizes differ");
+    return out;
+}
+
+SeamCalls CountingSeam::calls;
+LibPowSys CountingSeam::inner;
+
+CountingSeam::CountingSeam()
+{
+    calls = SeamCalls{};
+    inner = g_libPowSys;
+    g_libPowSys.semBCreate = [](int options, sem_b_state state, char* name) {
+        ++calls.creates;
+        return inner.semBCreate(options, state, name);
+    };
+    g_libPowSys.semTake = [](SemId id, int timeout) {
+        ++calls.takes;
+        return inner.semTake(id, timeout);
+    };
+    g_libPowSys.semGive = [](SemId id) {
+        ++calls.gives;
+        calls.given.push_back(id);
+        return inner.semGive(id);
+    };
+    g_libPowSys.semShow = [](SemId id, int level) {
+        calls.shown.push_back(id);
+        return inner.semShow(id, level);
+    };
+    g_libPowSys.shm_open = [](const char* name, int flags, mode_t mode) {
+        int fd = inner.shm_open(name, flags, mode);
+        calls.opened.push_back(fd);
+        return fd;
+    };
+    g_libPowSys.mmap64 = [](void* addr, size_t len, int prot, int flags, int fd, off64_t off) {
+        calls.mapped.push_back(len);
+        return inner.mmap64(addr, len, prot, flags, fd, off);
+    };
+    g_libPowSys.close = [](int fd) {
+        calls.closed.push_back(fd);
+        return inner.close(fd);
+    };
+}
+
+CountingSeam::~CountingSeam() { g_libPowSys = inner; }
+
+void* sharedPages(size_t size)
+{
+    void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) {
+        ADD_FAILURE() << "mmap: " << strerror(errno);
+        abort();
+    }
+    return p;
 }
 
 } // namespace libpow_test
