@@ -180,8 +180,7 @@ std::vector<std::string> lines(const std::string& text)
 
 std::vector<std::string> traced(const std::string& out, bool blankHandles)
 {
-    static const std::regex prefix(R"(^LIB_PowerService\.cpp\(\d+\):(.*)$)");
-    static const std::regex handle(R"(pst_SemID=[^)]*)");
+    static const std::regex prefix(R"(^LIB_PowerService\.cpp\(\d+\):(.*)$)"), handle(R"(pst_SemID=[^)]*)");
     std::vector<std::string> result;
     for (const std::string& line : lines(out)) {
         std::smatch m;
@@ -206,17 +205,13 @@ std::string pointerText(const void* p)
     return text;
 }
 
-std::vector<std::string> differences(const std::vector<uint8_t>& before,
-                                     const std::vector<uint8_t>& after)
+std::vector<std::string> differences(const std::vector<uint8_t>& before, const std::vector<uint8_t>& after)
 {
     std::vector<std::string> out;
-    for (size_t i = 0; i < before.size() && i < after.size(); ++i) {
-        if (before[i] != after[i]) {
-            char text[48];
-            snprintf(text, sizeof text, "%zu:%02x->%02x", i, before[i], after[i]);
+    char text[48];
+    for (size_t i = 0; i < before.size() && i < after.size(); ++i)
+        if (before[i] != after[i] && snprintf(text, sizeof text, "%zu:%02x->%02x", i, before[i], after[i]) > 0)
             out.push_back(text);
-        }
-    }
     if (before.size() != after.size())
         out.push_back("sizes differ");
     return out;
@@ -233,32 +228,18 @@ CountingSeam::CountingSeam()
         ++calls.creates;
         return inner.semBCreate(options, state, name);
     };
-    g_libPowSys.semTake = [](SemId id, int timeout) {
-        ++calls.takes;
-        return inner.semTake(id, timeout);
-    };
-    g_libPowSys.semGive = [](SemId id) {
-        ++calls.gives;
-        calls.given.push_back(id);
-        return inner.semGive(id);
-    };
-    g_libPowSys.semShow = [](SemId id, int level) {
-        calls.shown.push_back(id);
-        return inner.semShow(id, level);
-    };
+    g_libPowSys.semTake = [](SemId id, int timeout) { ++calls.takes; return inner.semTake(id, timeout); };
+    g_libPowSys.semGive = [](SemId id) { ++calls.gives; calls.given.push_back(id); return inner.semGive(id); };
+    g_libPowSys.semShow = [](SemId id, int level) { calls.shown.push_back(id); return inner.semShow(id, level); };
     g_libPowSys.shm_open = [](const char* name, int flags, mode_t mode) {
-        int fd = inner.shm_open(name, flags, mode);
-        calls.opened.push_back(fd);
-        return fd;
+        calls.opened.push_back(inner.shm_open(name, flags, mode));
+        return calls.opened.back();
     };
     g_libPowSys.mmap64 = [](void* addr, size_t len, int prot, int flags, int fd, off64_t off) {
         calls.mapped.push_back(len);
         return inner.mmap64(addr, len, prot, flags, fd, off);
     };
-    g_libPowSys.close = [](int fd) {
-        calls.closed.push_back(fd);
-        return inner.close(fd);
-    };
+    g_libPowSys.close = [](int fd) { calls.closed.push_back(fd); return inner.close(fd); };
 }
 
 CountingSeam::~CountingSeam() { g_libPowSys = inner; }
@@ -266,10 +247,8 @@ CountingSeam::~CountingSeam() { g_libPowSys = inner; }
 void* sharedPages(size_t size)
 {
     void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) {
-        ADD_FAILURE() << "mmap: " << strerror(errno);
+    if (p == MAP_FAILED)
         abort();
-    }
     return p;
 }
 

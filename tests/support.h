@@ -89,53 +89,41 @@ std::vector<std::string> lines(const std::string& text);
 /* A name unique to this process and call, for objects a test makes itself. */
 std::string uniqueName(const std::string& base);
 
-/* Trace lines with "LIB_PowerService.cpp(LINE):" taken off, so expectations
- * read "function message"; a line without that prefix comes back as
- * "UNPREFIXED line" so a comparison shows it. blankHandles turns every
- * "pst_SemID=..." into "pst_SemID=*". */
+/* Trace lines as "function message": "LIB_PowerService.cpp(LINE):" taken
+ * off (a line without it comes back as "UNPREFIXED line"); blankHandles
+ * turns "pst_SemID=..." into "pst_SemID=*". */
 std::vector<std::string> traced(const std::string& out, bool blankHandles = false);
-
-/* Runs fn at log mask `mask`, puts the mask back to 3 and returns the
- * trace lines as traced() gives them. */
-std::vector<std::string> traceAt(unsigned mask, const std::function<void()>& fn,
-                                 bool blankHandles = false);
-
+/* Runs fn at log mask `mask` (then back to 3) and returns its trace lines. */
+std::vector<std::string> traceAt(unsigned mask, const std::function<void()>& fn, bool blankHandles = false);
 /* "%p" of a pointer, as the library prints it. */
 std::string pointerText(const void* p);
 
-/* The bytes of an area (or any object), and where two byte images differ,
- * as "offset:old->new". */
+/* An object's bytes, and where two images differ ("offset:old->new"). */
 template <typename T>
 std::vector<uint8_t> bytesOf(const T* object)
 {
     auto* b = reinterpret_cast<const uint8_t*>(object);
     return std::vector<uint8_t>(b, b + sizeof(T));
 }
-std::vector<std::string> differences(const std::vector<uint8_t>& before,
-                                     const std::vector<uint8_t>& after);
+std::vector<std::string> differences(const std::vector<uint8_t>& before, const std::vector<uint8_t>& after);
 
-/* While one lives, every platform and area call the library makes is
- * counted in `calls` and then passed on to what the seam held before
- * (reachable as `inner`). A test may still replace a seam member after
- * construction; the old seam comes back on destruction. */
+/* While one lives, the library's platform and area calls are recorded in
+ * `calls` and passed on to the seam as it was (`inner`), which comes back
+ * on destruction. A test may still replace members afterwards. */
 struct SeamCalls {
     int creates = 0, takes = 0, gives = 0;
     std::vector<SemId> given, shown;
     std::vector<int> opened, closed; /* descriptors; -1 for a failed open */
     std::vector<size_t> mapped;      /* lengths asked of mmap */
 };
-class CountingSeam {
-public:
+struct CountingSeam {
     CountingSeam();
     ~CountingSeam();
-    CountingSeam(const CountingSeam&) = delete;
-    CountingSeam& operator=(const CountingSeam&) = delete;
     static SeamCalls calls;
     static LibPowSys inner;
 };
 
-/* Memory that forked children share with the parent, zero-filled and
- * holding a T made in place; never unmapped (a few pages per test). */
+/* Zeroed memory shared with forked children, holding a T; never unmapped. */
 void* sharedPages(size_t size);
 template <typename T>
 T* sharedBlock()

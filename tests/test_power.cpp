@@ -6,7 +6,6 @@
 #include "support.h"
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -22,9 +21,9 @@ namespace {
 
 constexpr unsigned kLevels[] = {1, 16, 32, 64};
 
-/* Runs `op` once with every level shown, for the order, then once per
- * single level to learn each line's level ("LEVEL function message");
- * `prepare` puts the area back before each run. */
+/* Runs `op` with every level shown, for the order, then once per single
+ * level to tag each line "LEVEL function message"; `prepare` puts the area
+ * back before each run. */
 Lines leveled(const std::function<void()>& prepare, const std::function<void()>& op)
 {
     prepare();
@@ -36,13 +35,10 @@ Lines leveled(const std::function<void()>& prepare, const std::function<void()>&
     }
     for (const std::string& line : ordered) {
         std::string tagged = "? " + line;
-        for (size_t n = 0; n < perLevel.size(); ++n) {
+        for (size_t n = 0; n < perLevel.size() && tagged[0] == '?'; ++n) {
             auto it = std::find(perLevel[n].begin(), perLevel[n].end(), line);
-            if (it != perLevel[n].end()) {
-                perLevel[n].erase(it);
-                tagged = std::to_string(kLevels[n]) + " " + line;
-                break;
-            }
+            if (it != perLevel[n].end())
+                perLevel[n].erase(it), tagged = std::to_string(kLevels[n]) + " " + line;
         }
         out.push_back(tagged);
     }
@@ -50,52 +46,16 @@ Lines leveled(const std::function<void()>& prepare, const std::function<void()>&
 }
 
 /* Keeps only the lines printed by the named functions (after any level). */
-Lines only(const Lines& in, std::initializer_list<const char*> functions)
+Lines only(const Lines& in, std::initializer_list<std::string> functions)
 {
     Lines out;
     for (const std::string& line : in) {
         size_t start = isdigit(static_cast<unsigned char>(line[0])) ? line.find(' ') + 1 : 0;
-        std::string fn = line.substr(start, line.find(' ', start) - start);
-        for (const char* wanted : functions)
-            if (fn == wanted)
-                out.push_back(line);
+        if (std::find(functions.begin(), functions.end(), line.substr(start, line.find(' ', start) - start)) != functions.end())
+            out.push_back(line);
     }
     return out;
 }
-
-/* The area at the documented offsets, independent of the library's struct. */
-struct Raw {
-    uint8_t* b;
-    template <typename T> T get(size_t at) const { T v; memcpy(&v, b + at, sizeof v); return v; }
-    template <typename T> void put(size_t at, T v) { memcpy(b + at, &v, sizeof v); }
-    int16_t total() const { return get<int16_t>(0); }
-    void setTotal(int16_t v) { put<int16_t>(0, v); }
-    int32_t pid(int i) const { return get<int32_t>(4 + 4 * i); }
-    void setPid(int i, int32_t v) { put(4 + 4 * i, v); }
-    int16_t count(int i) const { return get<int16_t>(1028 + 2 * i); }
-    void setCount(int i, int16_t v) { put(1028 + 2 * i, v); }
-    uint16_t freeNum() const { return get<uint16_t>(1540); }
-    void setFreeNum(uint16_t v) { put(1540, v); }
-    uint16_t freeAt(int n) const { return get<uint16_t>(1542 + 2 * n); }
-    void setFreeAt(int n, uint16_t v) { put(1542 + 2 * n, v); }
-    uint8_t& timer() { return b[2056]; }
-    uint8_t& noneReserved() { return b[2057]; }
-    uint8_t& hddSleepDelay() { return b[2058]; }
-    uint8_t& hddReady() { return b[2059]; }
-    std::vector<uint8_t> image() const { return std::vector<uint8_t>(b, b + kPwrAreaSize); }
-    /* One index and the table's totals, as one text to compare. */
-    std::string state(int i) const
-    {
-        return "pid=" + std::to_string(pid(i)) + " count=" + std::to_string(count(i)) + " total=" +
-               std::to_string(total()) + " free=" + std::to_string(freeNum()) + " note=" + std::to_string(b[2057]);
-    }
-    void setStack(std::initializer_list<uint16_t> bottomToTop)
-    {
-        setFreeNum(0);
-        for (uint16_t e : bottomToTop)
-            setFreeAt(freeNum(), e), setFreeNum(freeNum() + 1);
-    }
-};
 
 /* kill() stand-in: pids in g_deadPids have ended; a hook may run once,
  * between a sweep's scan and its release. */
@@ -105,15 +65,10 @@ std::function<void()> g_onFirstKill;
 int fakeKill(pid_t pid, int sig)
 {
     g_killedPids.push_back(pid);
-    if (g_onFirstKill) {
-        auto hook = std::move(g_onFirstKill);
-        g_onFirstKill = nullptr;
+    if (auto hook = std::exchange(g_onFirstKill, nullptr))
         hook();
-    }
-    if (sig == 0 && g_deadPids.count(pid)) {
-        errno = ESRCH;
-        return -1;
-    }
+    if (sig == 0 && g_deadPids.count(pid))
+        return errno = ESRCH, -1;
     return 0;
 }
 
@@ -125,41 +80,42 @@ pid_t endedPid()
     return pid;
 }
 
-/* A child that attaches like a process of its own. */
-int asNewProcess(const std::function<int()>& fn)
-{
-    return runChild([&] { resetLibrary(); return fn(); });
-}
+int asNewProcess(const std::function<int()>& fn) { return runChild([&] { resetLibrary(); return fn(); }); }
 
 class PowerTest : public LibPowTest {
 protected:
     void SetUp() override
     {
         device.createAreas();
-        raw.b = reinterpret_cast<uint8_t*>(device.pwr());
-        g_killedPids.clear();
-        g_deadPids.clear();
-        g_onFirstKill = nullptr;
+        a = device.pwr();
+        g_killedPids.clear(), g_deadPids.clear(), g_onFirstKill = nullptr;
     }
-    /* The stack of the worked example: 5 then 9, 9 on top, nothing held. */
-    void twoFreeIndices()
+    uint8_t* bytes() { return reinterpret_cast<uint8_t*>(a); }
+    void setStack(std::initializer_list<uint16_t> bottomToTop)
     {
-        memset(raw.b, 0, kPwrAreaSize);
-        raw.setStack({5, 9});
+        a->us_FreeIndexNum = 0;
+        for (uint16_t e : bottomToTop)
+            a->us_FreeIndex[a->us_FreeIndexNum++] = e;
     }
-    /* An ended holder at `index` counting `count`, index off the stack. */
+    /* The worked example's stack: 5 then 9 on top, nothing held. */
+    void twoFreeIndices() { memset(a, 0, kPwrAreaSize), setStack({5, 9}); }
+    /* An ended holder at `index` counting `count`; every other index free. */
     void endedHolder(int index, pid_t pid, int16_t count)
     {
-        raw.setStack({});
+        setStack({});
         for (int i = 255; i >= 1; --i)
             if (i != index)
-                raw.setFreeAt(raw.freeNum(), static_cast<uint16_t>(i)), raw.setFreeNum(raw.freeNum() + 1);
-        raw.setPid(index, pid);
-        raw.setCount(index, count);
-        raw.setTotal(count);
+                a->us_FreeIndex[a->us_FreeIndexNum++] = static_cast<uint16_t>(i);
+        a->sl_DelayPid[index] = pid, a->ss_DelayCount[index] = count, a->DelayTaskNum = count;
     }
-    Raw raw{};
-    const pid_t self = getpid();
+    /* One index and the table's totals, as one text to compare. */
+    std::string state(int i)
+    {
+        return "pid=" + std::to_string(a->sl_DelayPid[i]) + " count=" + std::to_string(a->ss_DelayCount[i]) +
+               " total=" + std::to_string(a->DelayTaskNum) + " free=" + std::to_string(a->us_FreeIndexNum) +
+               " note=" + std::to_string(a->b_DelayPowerSaveTaskNoneReserved);
+    }
+    PwrSharedArea* a = nullptr;
     const std::string me = std::to_string(getpid());
 };
 
@@ -170,14 +126,10 @@ protected:
 TEST_F(PowerTest, FlagCallsReadAndWriteOnlyTheirOwnByte)
 {
     /* Everything else is a pattern a write at a wrong offset would disturb. */
-    memset(raw.b, 0xA5, kPwrAreaSize);
-    raw.timer() = 0, raw.hddSleepDelay() = 1, raw.noneReserved() = 1, raw.hddReady() = 0;
-    std::vector<uint8_t> expect = raw.image();
-    const struct {
-        std::function<void()> op;
-        size_t offset;
-        uint8_t value;
-    } writes[] = {
+    memset(a, 0xA5, kPwrAreaSize);
+    bytes()[2056] = 0, bytes()[2057] = 1, bytes()[2058] = 1, bytes()[2059] = 0;
+    std::vector<uint8_t> expect = bytesOf(a);
+    const std::tuple<std::function<void()>, size_t, uint8_t> writes[] = {
         {[] { LIB_POW_putResetAutoSleepTimer(); }, 2056, 2},
         {[] { LIB_POW_setHddReady(true); }, 2059, 1},
         {[] { LIB_POW_setPowerSaveDelayForService(); }, 2058, 0},
@@ -185,28 +137,25 @@ TEST_F(PowerTest, FlagCallsReadAndWriteOnlyTheirOwnByte)
         {[] { EXPECT_EQ(LIB_POW_getResetAutoSleepTimer(true), 2); }, 2056, 0},
         {[] { LIB_POW_setHddReady(false); }, 2059, 0},
         {[] { LIB_POW_isHddReady(), LIB_POW_IsPowerSaveDelay(), LIB_POW_getResetAutoSleepTimer(false),
-              LIB_POW_getDelayPowerSaveTaskNoneReserved(false); }, 2056, 0},
+              LIB_POW_getDelayPowerSaveTaskNoneReserved(false); }, 2056, 0}, /* queries change nothing */
     };
-    for (const auto& w : writes) {
-        w.op();
-        expect[w.offset] = w.value;
-        EXPECT_EQ(differences(expect, raw.image()), Lines{}) << "offset " << w.offset;
+    for (const auto& [op, offset, value] : writes) {
+        op();
+        expect[offset] = value;
+        EXPECT_EQ(differences(expect, bytesOf(a)), Lines{}) << "offset " << offset;
     }
-
-    memset(raw.b, 0, kPwrAreaSize);
-    raw.hddReady() = 1;
+    memset(a, 0, kPwrAreaSize);
+    bytes()[2059] = 1;
     EXPECT_TRUE(LIB_POW_isHddReady());
-    raw.hddReady() = 0, raw.noneReserved() = 1;
-    EXPECT_FALSE(LIB_POW_isHddReady());
-    EXPECT_TRUE(LIB_POW_getDelayPowerSaveTaskNoneReserved(false));
-    raw.noneReserved() = 0, raw.timer() = 7; /* a value from outside passes through */
+    bytes()[2059] = 0, bytes()[2057] = 1;
+    EXPECT_TRUE(!LIB_POW_isHddReady() && LIB_POW_getDelayPowerSaveTaskNoneReserved(false));
+    bytes()[2057] = 0, bytes()[2056] = 7; /* a value from outside passes through */
     EXPECT_FALSE(LIB_POW_getDelayPowerSaveTaskNoneReserved(false));
     EXPECT_EQ(LIB_POW_getResetAutoSleepTimer(false), 7);
-    raw.hddSleepDelay() = 1;
+    bytes()[2058] = 1;
     EXPECT_TRUE(LIB_POW_IsHddSleepDelay());
-    /* Negative, and only the high byte set: a one-byte read would miss it. */
-    for (int16_t total : {0, 1, -3, 0x100}) {
-        raw.setTotal(total);
+    for (int16_t total : {0, 1, -3, 0x100}) { /* negative, and the high byte alone */
+        a->DelayTaskNum = total;
         EXPECT_EQ(LIB_POW_IsPowerSaveDelay(), total != 0) << total;
     }
 }
@@ -214,33 +163,31 @@ TEST_F(PowerTest, FlagCallsReadAndWriteOnlyTheirOwnByte)
 TEST_F(PowerTest, FlagTracesCarryTheirLevelsAndTheEndLevelFollowsTheAnswer)
 {
     getPwrShm(); /* keep the first attach's lines out */
-    const struct {
-        std::function<void()> prepare, op;
-        Lines expected;
-    } cases[] = {
-        {[&] { raw.timer() = 2; }, [] { EXPECT_EQ(LIB_POW_getResetAutoSleepTimer(true), 2); },
+    auto set = [this](size_t offset, uint8_t value) { return [this, offset, value] { bytes()[offset] = value; }; };
+    const std::tuple<std::function<void()>, std::function<void()>, Lines> cases[] = {
+        {set(2056, 2), [] { EXPECT_EQ(LIB_POW_getResetAutoSleepTimer(true), 2); },
          {"64 LIB_POW_getResetAutoSleepTimer Start(b_Delete=1)", "64 LIB_POW_getResetAutoSleepTimer End(uc_Ret=0x2)"}},
-        {[&] { raw.timer() = 0; }, [] { LIB_POW_putResetAutoSleepTimer(); },
+        {set(2056, 0), [] { LIB_POW_putResetAutoSleepTimer(); },
          {"16 LIB_POW_putResetAutoSleepTimer Start", "16 LIB_POW_putResetAutoSleepTimer End"}},
-        {[] {}, [] { LIB_POW_setHddReady(true); },
+        {set(2059, 0), [] { LIB_POW_setHddReady(true); },
          {"64 LIB_POW_setHddReady Start(b_Ready=1)", "16 LIB_POW_setHddReady End(b_Ready=1)"}},
-        {[&] { raw.hddReady() = 1; }, [] { EXPECT_TRUE(LIB_POW_isHddReady()); },
+        {set(2059, 1), [] { EXPECT_TRUE(LIB_POW_isHddReady()); },
          {"64 LIB_POW_isHddReady Start", "64 LIB_POW_isHddReady End(b_Ret=1)"}},
-        {[&] { raw.hddReady() = 0; }, [] { EXPECT_FALSE(LIB_POW_isHddReady()); },
+        {set(2059, 0), [] { EXPECT_FALSE(LIB_POW_isHddReady()); },
          {"64 LIB_POW_isHddReady Start", "16 LIB_POW_isHddReady End(b_Ret=0)"}},
-        {[&] { raw.noneReserved() = 1; }, [] { EXPECT_TRUE(LIB_POW_getDelayPowerSaveTaskNoneReserved(true)); },
+        {set(2057, 1), [] { EXPECT_TRUE(LIB_POW_getDelayPowerSaveTaskNoneReserved(true)); },
          {"64 LIB_POW_getDelayPowerSaveTaskNoneReserved Start(b_Delete=1)",
           "16 LIB_POW_getDelayPowerSaveTaskNoneReserved End(b_Ret=1)"}},
-        {[&] { raw.noneReserved() = 0; }, [] { EXPECT_FALSE(LIB_POW_getDelayPowerSaveTaskNoneReserved(false)); },
+        {set(2057, 0), [] { EXPECT_FALSE(LIB_POW_getDelayPowerSaveTaskNoneReserved(false)); },
          {"64 LIB_POW_getDelayPowerSaveTaskNoneReserved Start(b_Delete=0)",
           "64 LIB_POW_getDelayPowerSaveTaskNoneReserved End(b_Ret=0)"}},
-        {[&] { raw.setTotal(2); }, [] { EXPECT_TRUE(LIB_POW_IsPowerSaveDelay()); },
+        {set(0, 2), [] { EXPECT_TRUE(LIB_POW_IsPowerSaveDelay()); },
          {"32 LIB_POW_IsPowerSaveDelay Start", "32 LIB_POW_IsPowerSaveDelay End(b_Ret=1)"}},
-        {[&] { raw.hddSleepDelay() = 1; }, [] { LIB_POW_setPowerSaveDelayForService(); },
+        {set(2058, 1), [] { LIB_POW_setPowerSaveDelayForService(); },
          {"32 LIB_POW_setPowerSaveDelayForService Start", "16 LIB_POW_setPowerSaveDelayForService End"}},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(leveled(c.prepare, c.op), c.expected);
+    for (const auto& [prepare, op, expected] : cases)
+        EXPECT_EQ(leveled(prepare, op), expected);
 }
 
 /* A take that read the byte and then cleared it with a separate store
@@ -256,12 +203,10 @@ void expectNoRequestLost(void (*raise)(), bool (*take)(), bool (*raised)())
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(40);
     pid_t reader = startChild([&] {
         gate.wait();
-        while (std::chrono::steady_clock::now() < deadline) {
-            bool finished = shared->stop.load() != 0;
+        for (bool finished = false; !finished && std::chrono::steady_clock::now() < deadline;) {
+            finished = shared->stop.load() != 0;
             if (take())
-                ++shared->taken;
-            else if (finished)
-                break;
+                ++shared->taken, finished = false;
         }
         return 0;
     });
@@ -294,7 +239,7 @@ TEST_F(PowerTest, ReadAndClearNeverLosesARequestWrittenMeanwhile)
 
 TEST_F(LibPowTest, WithoutTheAreaCallsAnswerNothingAndStillTraceStartAndEnd)
 {
-    const std::pair<const char*, std::function<void()>> cases[] = {
+    const std::pair<std::string, std::function<void()>> cases[] = {
         {"LIB_POW_getResetAutoSleepTimer", [] { EXPECT_EQ(LIB_POW_getResetAutoSleepTimer(true), 0); }},
         {"LIB_POW_putResetAutoSleepTimer", [] { LIB_POW_putResetAutoSleepTimer(); }},
         {"LIB_POW_setHddReady", [] { LIB_POW_setHddReady(true); }},
@@ -311,8 +256,8 @@ TEST_F(LibPowTest, WithoutTheAreaCallsAnswerNothingAndStillTraceStartAndEnd)
     for (const auto& [fn, call] : cases) {
         Lines got = traceAt(0x71, call), mine = only(got, {fn});
         ASSERT_EQ(mine.size(), 2u) << fn;
-        EXPECT_EQ(mine[0].rfind(std::string(fn) + " Start", 0), 0u) << mine[0];
-        EXPECT_EQ(mine[1].rfind(std::string(fn) + " End", 0), 0u) << mine[1];
+        EXPECT_EQ(mine[0].rfind(fn + " Start", 0), 0u) << mine[0];
+        EXPECT_EQ(mine[1].rfind(fn + " End", 0), 0u) << mine[1];
         EXPECT_EQ(only(got, {"GetShm"}).size(), 3u) << fn << ": attach retried each call";
     }
     EXPECT_TRUE(g_killedPids.empty()) << "no sweep without the area";
@@ -325,19 +270,15 @@ TEST_F(PowerTest, WithoutTheSemaphoreNothingIsCountedOrGivenBack)
 {
     getPwrShm(); /* attached already: only the reservation's own take fails */
     CountingSeam seam;
-    g_libPowSys.semTake = [](SemId, int) { ++CountingSeam::calls.takes; errno = EIO; return -1; };
-    raw.setCount(1, 2);
-    raw.setTotal(2);
-    std::vector<uint8_t> before = raw.image();
-    std::string out = captureStdout([] {
-        EXPECT_EQ(LIB_POW_setPowerSaveDelay(-1), -1);
-        EXPECT_EQ(LIB_POW_setPowerSaveDelay(1), -1);
-        LIB_POW_resetPowerSaveDelay(1);
-    });
-    EXPECT_EQ(lines(out).size(), 3u) << "only the failed takes, at level 1:\n" << out;
-    EXPECT_EQ(traceAt(16, [] { LIB_POW_setPowerSaveDelay(4); }),
-              Lines{"setPowerSaveDelayPid End(DelayTaskNum=0 [index=4, count=0])"});
-    EXPECT_EQ(raw.image(), before);
+    g_libPowSys.semTake = [](SemId, int) { ++CountingSeam::calls.takes; return errno = EIO, -1; };
+    a->ss_DelayCount[1] = a->DelayTaskNum = 2;
+    std::vector<uint8_t> before = bytesOf(a);
+    EXPECT_EQ(lines(captureStdout([] {
+                  EXPECT_EQ(LIB_POW_setPowerSaveDelay(-1) + LIB_POW_setPowerSaveDelay(1), -2);
+                  LIB_POW_resetPowerSaveDelay(1);
+              })).size(), 3u) << "only the failed takes, at level 1";
+    EXPECT_EQ(traceAt(16, [] { LIB_POW_setPowerSaveDelay(4); }), Lines{"setPowerSaveDelayPid End(DelayTaskNum=0 [index=4, count=0])"});
+    EXPECT_EQ(bytesOf(a), before);
     EXPECT_EQ(CountingSeam::calls.takes, 4);
     EXPECT_EQ(CountingSeam::calls.gives, 0);
 }
@@ -347,22 +288,15 @@ TEST_F(PowerTest, WithoutTheSemaphoreNothingIsCountedOrGivenBack)
 TEST_F(PowerTest, FirstRequestPopsTheTopIndexRecordsTheHolderAndCounts)
 {
     getPwrShm();
-    Lines got = leveled([&] { twoFreeIndices(); raw.noneReserved() = 1; },
-                        [] { EXPECT_EQ(LIB_POW_setPowerSaveDelay(-1), 9); });
-    EXPECT_EQ(got, (Lines{
-                       "32 LIB_POW_setPowerSaveDelay Start(ss_Index=-1)",
-                       "32 setPowerSaveDelayPid Start(ss_Index=-1)",
-                       "64 lock Start(Name=sem_POW_Shm_SemName)",
-                       "64 lock End(pst_SemID=*)",
-                       "16 setPowerSaveDelayPid get index [pid=" + me + ", index=9]",
-                       "64 unlock Start(pst_SemID=*)",
-                       "64 unlock End",
-                       "16 setPowerSaveDelayPid End(DelayTaskNum=1 [index=9, count=1])",
-                       "32 LIB_POW_setPowerSaveDelay End(ss_Index=-1)",
-                   }));
-    EXPECT_EQ(raw.state(9), "pid=" + me + " count=1 total=1 free=1 note=0");
-    EXPECT_EQ(raw.freeAt(0), 5);
-    EXPECT_EQ(raw.pid(5), 0);
+    EXPECT_EQ(leveled([&] { twoFreeIndices(), a->b_DelayPowerSaveTaskNoneReserved = 1; },
+                      [] { EXPECT_EQ(LIB_POW_setPowerSaveDelay(-1), 9); }),
+              (Lines{"32 LIB_POW_setPowerSaveDelay Start(ss_Index=-1)", "32 setPowerSaveDelayPid Start(ss_Index=-1)",
+                     "64 lock Start(Name=sem_POW_Shm_SemName)", "64 lock End(pst_SemID=*)",
+                     "16 setPowerSaveDelayPid get index [pid=" + me + ", index=9]", "64 unlock Start(pst_SemID=*)",
+                     "64 unlock End", "16 setPowerSaveDelayPid End(DelayTaskNum=1 [index=9, count=1])",
+                     "32 LIB_POW_setPowerSaveDelay End(ss_Index=-1)"}));
+    EXPECT_EQ(state(9), "pid=" + me + " count=1 total=1 free=1 note=0");
+    EXPECT_EQ(a->us_FreeIndex[0], 5);
 }
 
 TEST_F(PowerTest, CountsOnTheHeldIndexRaiseTheNoteAtEveryZeroAndAnEmptyStackRefuses)
@@ -370,39 +304,33 @@ TEST_F(PowerTest, CountsOnTheHeldIndexRaiseTheNoteAtEveryZeroAndAnEmptyStackRefu
     twoFreeIndices();
     ASSERT_EQ(LIB_POW_setPowerSaveDelay(-1), 9);
     EXPECT_EQ(LIB_POW_setPowerSaveDelay(9) + LIB_POW_setPowerSaveDelay(9), 18);
-    EXPECT_EQ(raw.state(9), "pid=" + me + " count=3 total=3 free=1 note=0") << "a held index does not pop";
+    EXPECT_EQ(state(9), "pid=" + me + " count=3 total=3 free=1 note=0") << "a held index does not pop";
     LIB_POW_resetPowerSaveDelay(9);
     LIB_POW_resetPowerSaveDelay(9);
-    EXPECT_EQ(raw.state(9), "pid=" + me + " count=1 total=1 free=1 note=0");
-    EXPECT_EQ(only(leveled([] {}, [] { LIB_POW_resetPowerSaveDelay(9); }),
-                   {"LIB_POW_resetPowerSaveDelay", "resetPowerSaveDelayPid"}),
-              (Lines{"32 LIB_POW_resetPowerSaveDelay Start(ss_Index=9)",
-                     "32 resetPowerSaveDelayPid Start(ss_Index=9, b_AllDelete=0)",
-                     "16 resetPowerSaveDelayPid End(DelayTaskNum=0 [index=9, count=0])",
-                     "32 LIB_POW_resetPowerSaveDelay End"}));
-    EXPECT_EQ(raw.state(9), "pid=" + me + " count=0 total=0 free=1 note=1") << "a count of 0 does not end the holding";
-    raw.noneReserved() = 0;
+    EXPECT_EQ(state(9), "pid=" + me + " count=1 total=1 free=1 note=0");
+    EXPECT_EQ(only(leveled([] {}, [] { LIB_POW_resetPowerSaveDelay(9); }), {"LIB_POW_resetPowerSaveDelay", "resetPowerSaveDelayPid"}),
+              (Lines{"32 LIB_POW_resetPowerSaveDelay Start(ss_Index=9)", "32 resetPowerSaveDelayPid Start(ss_Index=9, b_AllDelete=0)",
+                     "16 resetPowerSaveDelayPid End(DelayTaskNum=0 [index=9, count=0])", "32 LIB_POW_resetPowerSaveDelay End"}));
+    EXPECT_EQ(state(9), "pid=" + me + " count=0 total=0 free=1 note=1") << "a count of 0 does not end the holding";
+    a->b_DelayPowerSaveTaskNoneReserved = 0;
     LIB_POW_resetPowerSaveDelay(9);
-    EXPECT_EQ(raw.noneReserved(), 1) << "every decrement to 0 raises the note again";
-
+    EXPECT_EQ(state(9), "pid=" + me + " count=0 total=0 free=1 note=1") << "every decrement to 0 raises the note";
     EXPECT_EQ(LIB_POW_setPowerSaveDelay(-1), 5);
-    std::vector<uint8_t> before = raw.image();
+    std::vector<uint8_t> before = bytesOf(a);
     EXPECT_EQ(traceAt(3, [] { EXPECT_EQ(LIB_POW_setPowerSaveDelay(-1), -1); }),
               Lines{"setPowerSaveDelayPid ss_Index=-1 Failed! pid=" + me});
-    EXPECT_EQ(raw.image(), before);
+    EXPECT_EQ(bytesOf(a), before);
 }
 
 TEST_F(PowerTest, InvalidIndicesAreRefusedAtTheirLevelsAndChangeNothing)
 {
     twoFreeIndices();
-    raw.setTotal(4);
-    raw.setCount(255, 4);
-    std::vector<uint8_t> before = raw.image();
+    a->DelayTaskNum = a->ss_DelayCount[255] = 4;
+    std::vector<uint8_t> before = bytesOf(a);
     for (short bad : {256, -2, -32768, 1000}) {
         const std::string b = std::to_string(bad);
         EXPECT_EQ(only(leveled([] {}, [bad] { EXPECT_EQ(LIB_POW_setPowerSaveDelay(bad), -1); }), {"setPowerSaveDelayPid"}),
-                  (Lines{"32 setPowerSaveDelayPid Start(ss_Index=" + b + ")",
-                         "1 setPowerSaveDelayPid ss_Index=" + b + " Failed! pid=" + me,
+                  (Lines{"32 setPowerSaveDelayPid Start(ss_Index=" + b + ")", "1 setPowerSaveDelayPid ss_Index=" + b + " Failed! pid=" + me,
                          "16 setPowerSaveDelayPid End(DelayTaskNum=0 [index=" + b + ", count=0])"}));
     }
     for (short bad : {256, -1, -256}) {
@@ -411,7 +339,7 @@ TEST_F(PowerTest, InvalidIndicesAreRefusedAtTheirLevelsAndChangeNothing)
                   (Lines{"32 resetPowerSaveDelayPid Start(ss_Index=" + b + ", b_AllDelete=0)",
                          "16 resetPowerSaveDelayPid End(DelayTaskNum=0 [index=" + b + ", count=0])"}));
     }
-    EXPECT_EQ(raw.image(), before);
+    EXPECT_EQ(bytesOf(a), before);
     EXPECT_EQ(LIB_POW_setPowerSaveDelay(255), 255) << "255 is the last valid index";
 }
 
@@ -421,63 +349,55 @@ TEST_F(PowerTest, CountersWrapAt16BitsUpAndClampAtZeroDown)
     const struct {
         int16_t total, count;
         bool up;
-        int16_t totalAfter, countAfter;
-        uint8_t note;
+        const char* after;
     } cases[] = {
-        {0, 0, true, 1, 1, 0},    /* an index nobody holds is counted, no pid recorded */
-        {2, 0, false, 1, 0, 0},   /* ending at count 0 still lowers the total */
-        {32767, 32767, true, -32768, -32768, 0},
-        {-32768, -32768, false, 0, 0, 1},
-        {5, -4, false, 4, 0, 0},
+        {0, 0, true, "pid=0 count=1 total=1 free=2 note=0"}, /* an index nobody holds: counted, no pid */
+        {2, 0, false, "pid=0 count=0 total=1 free=2 note=0"}, /* ending at count 0 still lowers the total */
+        {32767, 32767, true, "pid=0 count=-32768 total=-32768 free=2 note=0"},
+        {-32768, -32768, false, "pid=0 count=0 total=0 free=2 note=1"},
+        {5, -4, false, "pid=0 count=0 total=4 free=2 note=0"},
     };
     for (const auto& c : cases) {
-        raw.setTotal(c.total), raw.setCount(7, c.count), raw.noneReserved() = 0;
+        a->DelayTaskNum = c.total, a->ss_DelayCount[7] = c.count, a->b_DelayPowerSaveTaskNoneReserved = 0;
         if (c.up)
             EXPECT_EQ(LIB_POW_setPowerSaveDelay(7), 7);
         else
             LIB_POW_resetPowerSaveDelay(7);
-        EXPECT_EQ(raw.state(7), "pid=0 count=" + std::to_string(c.countAfter) + " total=" +
-                                    std::to_string(c.totalAfter) + " free=2 note=" + std::to_string(c.note))
-            << c.total << "/" << c.count;
+        EXPECT_EQ(state(7), c.after) << c.total << "/" << c.count;
     }
 }
 
 TEST_F(PowerTest, StackEntriesAbove255AreDroppedAndNoPushOrPopLeavesTheStack)
 {
     getPwrShm();
-    Lines got = leveled([&] { twoFreeIndices(); raw.setStack({5, 300}); },
-                        [] { EXPECT_EQ(LIB_POW_setPowerSaveDelay(-1), 5); });
-    EXPECT_EQ(only(got, {"setPowerSaveDelayPid"}).at(1), "1 setPowerSaveDelayPid ss_Index=300 Failed!");
-    EXPECT_EQ(raw.state(5), "pid=" + me + " count=1 total=1 free=0 note=0");
-    /* Only bad entries: each is dropped and the last one names the failure. */
-    memset(raw.b, 0, kPwrAreaSize);
-    raw.setStack({0xFFFF, 256});
+    EXPECT_EQ(only(leveled([&] { twoFreeIndices(), setStack({5, 300}); }, [] { EXPECT_EQ(LIB_POW_setPowerSaveDelay(-1), 5); }),
+                   {"setPowerSaveDelayPid"}).at(1),
+              "1 setPowerSaveDelayPid ss_Index=300 Failed!");
+    EXPECT_EQ(state(5), "pid=" + me + " count=1 total=1 free=0 note=0");
+    memset(a, 0, kPwrAreaSize); /* only bad entries: each dropped, the last one names the failure */
+    setStack({0xFFFF, 256});
     EXPECT_EQ(traceAt(3, [] { EXPECT_EQ(LIB_POW_setPowerSaveDelay(-1), -1); }),
               (Lines{"setPowerSaveDelayPid ss_Index=256 Failed!", "setPowerSaveDelayPid ss_Index=-1 Failed!",
                      "setPowerSaveDelayPid ss_Index=-1 Failed! pid=" + me}));
-    EXPECT_EQ(raw.state(0), "pid=0 count=0 total=0 free=0 note=0");
+    EXPECT_EQ(state(0), "pid=0 count=0 total=0 free=0 note=0");
 
-    /* A free count above 256 pops from the top slot, no further. */
-    memset(raw.b, 0, kPwrAreaSize);
-    raw.setFreeAt(255, 42);
-    raw.setFreeNum(0xFFFF);
-    raw.hddSleepDelay() = raw.timer() = 0x5A; /* bytes past the stack */
+    memset(a, 0, kPwrAreaSize); /* a free count above 256 pops from the top slot, no further */
+    a->us_FreeIndex[255] = 42, a->us_FreeIndexNum = 0xFFFF;
+    a->b_HddSleepDelay = a->uc_ResetAutoSleepTimer = 0x5A; /* bytes past the stack */
     EXPECT_EQ(LIB_POW_setPowerSaveDelay(-1), 42);
-    EXPECT_EQ(raw.freeNum(), 255);
-    /* A release onto a full (or overfull) stack clears the holder, drops the index. */
-    g_libPowSys.kill = fakeKill;
+    EXPECT_EQ(a->us_FreeIndexNum, 255);
+    g_libPowSys.kill = fakeKill; /* a release onto a full or overfull stack drops the index */
     for (uint16_t freeNum : {256, 300}) {
         for (int n = 0; n < 256; ++n)
-            raw.setFreeAt(n, static_cast<uint16_t>(n));
-        raw.setFreeNum(freeNum);
-        raw.setPid(42, 123456), raw.setCount(42, 2), raw.setTotal(2);
+            a->us_FreeIndex[n] = static_cast<uint16_t>(n);
+        a->us_FreeIndexNum = freeNum;
+        a->sl_DelayPid[42] = 123456, a->ss_DelayCount[42] = 2, a->DelayTaskNum = 2;
         g_deadPids = {123456};
         EXPECT_EQ(traceAt(3, [] { LIB_POW_IsHddSleepDelay(); }), Lines{"resetPowerSaveDelayPid ss_Index=42 put Failed!"});
-        EXPECT_EQ(raw.state(42), "pid=0 count=0 total=0 free=" + std::to_string(freeNum) + " note=1");
-        EXPECT_EQ(raw.freeAt(255), 255);
+        EXPECT_EQ(state(42), "pid=0 count=0 total=0 free=" + std::to_string(freeNum) + " note=1");
+        EXPECT_EQ(a->us_FreeIndex[255], 255);
     }
-    EXPECT_EQ(raw.hddSleepDelay(), 0x5A);
-    EXPECT_EQ(raw.timer(), 0x5A);
+    EXPECT_EQ(a->b_HddSleepDelay + a->uc_ResetAutoSleepTimer, 2 * 0x5A);
 }
 
 /* ---- The sweep ----------------------------------------------------------- */
@@ -485,17 +405,16 @@ TEST_F(PowerTest, StackEntriesAbove255AreDroppedAndNoPushOrPopLeavesTheStack)
 TEST_F(PowerTest, SweepReleasesAnEndedHolderWithEverythingItCounts)
 {
     getPwrShm();
-    const pid_t gone = endedPid();
-    Lines got = leveled([&] { twoFreeIndices(); raw.setStack({5}); raw.setPid(9, gone), raw.setCount(9, 2), raw.setTotal(2); },
+    const std::string g = std::to_string(endedPid());
+    Lines got = leveled([&] { twoFreeIndices(), setStack({5}), a->sl_DelayPid[9] = std::stoi(g), a->ss_DelayCount[9] = a->DelayTaskNum = 2; },
                         [] { EXPECT_FALSE(LIB_POW_IsHddSleepDelay()); });
-    const std::string g = std::to_string(gone);
     EXPECT_EQ(only(got, {"LIB_POW_IsHddSleepDelay", "checkPowerSaveDelayPid", "resetPowerSaveDelayPid"}),
               (Lines{"32 LIB_POW_IsHddSleepDelay Start", "64 checkPowerSaveDelayPid Start(2)",
                      "32 resetPowerSaveDelayPid Start(ss_Index=9, b_AllDelete=1)",
                      "16 resetPowerSaveDelayPid release index [pid=" + g + ", index=9]",
                      "16 resetPowerSaveDelayPid End(DelayTaskNum=0 [index=9, count=0])",
                      "64 checkPowerSaveDelayPid End(0)", "32 LIB_POW_IsHddSleepDelay End(b_Ret=0)"}));
-    EXPECT_EQ(raw.state(9), "pid=0 count=0 total=0 free=2 note=1");
+    EXPECT_EQ(state(9), "pid=0 count=0 total=0 free=2 note=1");
     EXPECT_EQ(LIB_POW_setPowerSaveDelay(-1), 9) << "the released index is on top";
 }
 
@@ -504,47 +423,39 @@ TEST_F(PowerTest, SweepTakesTheSemaphoreOnlyPerReleaseAndNeverLooksAtIndex0)
     getPwrShm();
     CountingSeam seam;
     g_libPowSys.kill = fakeKill;
-    raw.setPid(0, 111), raw.setPid(3, 222), raw.setPid(200, 333); /* 111 ended, but at index 0 */
-    raw.setCount(3, 1), raw.setTotal(1);
     g_deadPids = {111};
-    std::vector<uint8_t> before = raw.image();
-    raw.hddSleepDelay() = 1;
-    EXPECT_EQ(leveled([] {}, [] { EXPECT_TRUE(LIB_POW_IsHddSleepDelay()); }).back(),
-              "16 LIB_POW_IsHddSleepDelay End(b_Ret=1)");
-    raw.hddSleepDelay() = 0;
-    EXPECT_EQ(raw.image(), before) << "live holders are left alone";
+    a->sl_DelayPid[0] = 111, a->sl_DelayPid[3] = 222, a->sl_DelayPid[200] = 333; /* 111 ended, but at index 0 */
+    a->ss_DelayCount[3] = a->DelayTaskNum = 1;
+    std::vector<uint8_t> before = bytesOf(a);
+    a->b_HddSleepDelay = 1;
+    EXPECT_EQ(leveled([] {}, [] { EXPECT_TRUE(LIB_POW_IsHddSleepDelay()); }).back(), "16 LIB_POW_IsHddSleepDelay End(b_Ret=1)");
+    a->b_HddSleepDelay = 0;
+    EXPECT_EQ(bytesOf(a), before) << "live holders are left alone";
     EXPECT_EQ(CountingSeam::calls.takes, 0);
-    std::vector<pid_t> asked; /* five runs of the query, each asks about 3 and 200 */
-    for (int run = 0; run < 5; ++run)
-        asked.insert(asked.end(), {222, 333});
-    EXPECT_EQ(g_killedPids, asked);
+    EXPECT_EQ(g_killedPids, (std::vector<pid_t>{222, 333, 222, 333, 222, 333, 222, 333, 222, 333})) << "five runs, 3 and 200 each";
 
     g_deadPids = {1001, 1002, 1003};
-    raw.setStack({});
-    raw.setPid(3, 0), raw.setPid(200, 0);
-    raw.setPid(10, 1001), raw.setPid(20, 1002), raw.setPid(30, 1003), raw.setPid(40, self);
-    raw.setCount(20, 3), raw.setCount(40, 1), raw.setTotal(4);
+    setStack({});
+    a->sl_DelayPid[3] = a->sl_DelayPid[200] = 0;
+    a->sl_DelayPid[10] = 1001, a->sl_DelayPid[20] = 1002, a->sl_DelayPid[30] = 1003, a->sl_DelayPid[40] = getpid();
+    a->ss_DelayCount[20] = 3, a->ss_DelayCount[40] = 1, a->DelayTaskNum = 4;
     EXPECT_FALSE(LIB_POW_IsHddSleepDelay());
-    EXPECT_EQ(CountingSeam::calls.takes, 3);
-    EXPECT_EQ(CountingSeam::calls.gives, 3);
-    EXPECT_EQ(raw.state(40), "pid=" + me + " count=1 total=1 free=3 note=0") << "the live holder still counts one";
-    EXPECT_EQ((std::vector<int>{raw.freeAt(0), raw.freeAt(1), raw.freeAt(2)}), (std::vector<int>{10, 20, 30}));
+    EXPECT_EQ(CountingSeam::calls.takes + CountingSeam::calls.gives, 6);
+    EXPECT_EQ(state(40), "pid=" + me + " count=1 total=1 free=3 note=0") << "the live holder still counts one";
+    EXPECT_EQ((std::vector<int>{a->us_FreeIndex[0], a->us_FreeIndex[1], a->us_FreeIndex[2]}), (std::vector<int>{10, 20, 30}));
 
-    /* An index counting nothing, with nothing outstanding: no note. */
-    raw.setPid(50, 1001), raw.setTotal(0), raw.setPid(40, 0);
+    a->sl_DelayPid[50] = 1001, a->DelayTaskNum = 0, a->sl_DelayPid[40] = 0; /* counting nothing, nothing outstanding */
     LIB_POW_IsHddSleepDelay();
-    EXPECT_EQ(raw.pid(50), 0);
-    EXPECT_EQ(raw.noneReserved(), 0);
-    /* Any failure of kill() counts as ended, EPERM included. */
-    g_libPowSys.kill = [](pid_t, int) { errno = EPERM; return -1; };
-    raw.setPid(60, 1);
+    EXPECT_EQ(state(50), "pid=0 count=0 total=0 free=4 note=0") << "no note for releasing nothing";
+    g_libPowSys.kill = [](pid_t, int) { return errno = EPERM, -1; }; /* any failure counts as ended */
+    a->sl_DelayPid[60] = 1;
     LIB_POW_IsHddSleepDelay();
-    EXPECT_EQ(raw.pid(60), 0);
+    EXPECT_EQ(a->sl_DelayPid[60], 0);
 }
 
 /* Two sweeps see the same ended holder: the other one releases the index
  * while ours is between its scan and its release. */
-TEST_F(PowerTest, TwoSweepsOfTheSameEndedHolderPushItsIndexOnce)
+TEST_F(PowerTest, TwoSweepsOfTheSameEndedHolderReleaseItOnce)
 {
     getPwrShm();
     const pid_t gone = endedPid();
@@ -556,41 +467,29 @@ TEST_F(PowerTest, TwoSweepsOfTheSameEndedHolderPushItsIndexOnce)
         EXPECT_EQ(runChild([] {
                       g_libPowSys.kill = kLibPowRealSys.kill; /* a plain process of the device */
                       LIB_POW_setLogLevel(0);                 /* its stdout is our capture */
-                      LIB_POW_IsHddSleepDelay();
-                      return 0;
+                      return LIB_POW_IsHddSleepDelay();
                   }),
                   0);
     };
-    EXPECT_EQ(traceAt(16, [] { LIB_POW_IsHddSleepDelay(); }),
-              Lines{"resetPowerSaveDelayPid End(DelayTaskNum=0 [index=9, count=0])"})
+    EXPECT_EQ(traceAt(16, [] { LIB_POW_IsHddSleepDelay(); }), Lines{"resetPowerSaveDelayPid End(DelayTaskNum=0 [index=9, count=0])"})
         << "ours must find it released already: no second release line";
-    EXPECT_EQ(raw.state(9), "pid=0 count=0 total=0 free=255 note=1") << "the counts are not taken off twice";
-    int onStack = 0;
-    for (int n = 0; n < raw.freeNum(); ++n)
-        onStack += raw.freeAt(n) == 9;
-    EXPECT_EQ(onStack, 1);
-    EXPECT_EQ(CountingSeam::calls.takes, 1) << "the stale release looked under the semaphore";
-    EXPECT_EQ(CountingSeam::calls.gives, 1);
-}
+    EXPECT_EQ(state(9), "pid=0 count=0 total=0 free=255 note=1") << "the counts are not taken off twice";
+    EXPECT_EQ(std::count(a->us_FreeIndex, a->us_FreeIndex + 255, 9), 1);
+    EXPECT_EQ(CountingSeam::calls.takes + CountingSeam::calls.gives, 2) << "the stale release looked under the semaphore";
 
-TEST_F(PowerTest, StaleReleaseLeavesANewHolderOfTheIndexAlone)
-{
-    getPwrShm();
-    const pid_t gone = endedPid();
+    /* And when a new job got the index meanwhile, the stale release leaves it be. */
     endedHolder(1, gone, 1); /* 1 goes on top when released */
-    g_libPowSys.kill = fakeKill;
-    g_deadPids = {gone};
-    g_onFirstKill = [&] { /* meanwhile: another sweep releases 1, and a new job gets it */
+    g_onFirstKill = [gone] {
         resetPowerSaveDelayPid(1, true, gone);
         EXPECT_EQ(LIB_POW_setPowerSaveDelay(-1), 1);
     };
     LIB_POW_IsHddSleepDelay();
-    EXPECT_EQ(raw.state(1), "pid=" + me + " count=1 total=1 free=254 note=0");
+    EXPECT_EQ(state(1), "pid=" + me + " count=1 total=1 free=254 note=0");
 }
 
 /* ---- Real processes ------------------------------------------------------ */
 
-TEST_F(PowerTest, EndedJobIsReclaimedByAnyProcessAndALiveJobIsNot)
+TEST_F(PowerTest, EndedJobIsReclaimedByAnyProcessALiveJobAndTheIndex0OwnerAreNot)
 {
     Gate reserved, finish;
     pid_t job = startChild([&] {
@@ -601,10 +500,9 @@ TEST_F(PowerTest, EndedJobIsReclaimedByAnyProcessAndALiveJobIsNot)
         return 0; /* ends without a reset */
     });
     reserved.wait();
-    ASSERT_EQ(raw.pid(1), job) << "top of a fresh stack";
     /* Another process sees the delay, and its sweep leaves the live job be. */
     EXPECT_EQ(asNewProcess([] { LIB_POW_IsHddSleepDelay(); return LIB_POW_IsPowerSaveDelay() ? 0 : 1; }), 0);
-    EXPECT_EQ(raw.state(1), "pid=" + std::to_string(job) + " count=2 total=2 free=254 note=0");
+    EXPECT_EQ(state(1), "pid=" + std::to_string(job) + " count=2 total=2 free=254 note=0") << "top of a fresh stack";
     finish.open();
     EXPECT_EQ(waitChild(job), 0);
     EXPECT_EQ(asNewProcess([] {
@@ -612,26 +510,22 @@ TEST_F(PowerTest, EndedJobIsReclaimedByAnyProcessAndALiveJobIsNot)
                   return !LIB_POW_IsPowerSaveDelay() && LIB_POW_getDelayPowerSaveTaskNoneReserved(true) ? 0 : 1;
               }),
               0);
-    EXPECT_EQ(raw.state(1), "pid=0 count=0 total=0 free=255 note=0") << "the note was taken by the child";
-    EXPECT_EQ(raw.freeAt(254), 1);
-}
+    EXPECT_EQ(state(1), "pid=0 count=0 total=0 free=255 note=0") << "the note was taken by the child";
+    EXPECT_EQ(a->us_FreeIndex[254], 1);
 
-TEST_F(PowerTest, Index0OwnerGetsIndex0WithoutAPopAndIsNeverSweptEvenAfterItEnds)
-{
-    Gate go;
+    Gate go; /* the index-0 owner gets 0 without a pop, and ended it is still not swept */
     pid_t owner = startChild([&] {
         go.wait();
         resetLibrary();
         int first = -9;
         Lines got = traceAt(0x71, [&] { first = LIB_POW_setPowerSaveDelay(-1); });
-        bool noPop = only(got, {"setPowerSaveDelayPid"}).size() == 2; /* Start and End only */
-        return first == 0 && noPop && LIB_POW_setPowerSaveDelay(-1) == 0 ? 0 : 1;
+        return first == 0 && only(got, {"setPowerSaveDelayPid"}).size() == 2 && LIB_POW_setPowerSaveDelay(-1) == 0 ? 0 : 1;
     });
-    raw.setPid(0, owner);
+    a->sl_DelayPid[0] = owner;
     go.open();
     EXPECT_EQ(waitChild(owner), 0);
     EXPECT_EQ(asNewProcess([] { return LIB_POW_IsHddSleepDelay() ? 1 : 0; }), 0);
-    EXPECT_EQ(raw.state(0), "pid=" + std::to_string(owner) + " count=2 total=2 free=255 note=0") << "no pop, no sweep";
+    EXPECT_EQ(state(0), "pid=" + std::to_string(owner) + " count=2 total=2 free=255 note=0");
 }
 
 /* Workers count up and down on their own indices, short-lived jobs reserve
@@ -648,7 +542,7 @@ TEST_F(PowerTest, StressCountsAndSweepsLoseNothing)
     auto timeLeft = [deadline] { return std::chrono::steady_clock::now() < deadline; };
     Gate go, release;
     std::vector<pid_t> workers, others;
-    for (int w = 0; w < kWorkers; ++w) {
+    for (int w = 0; w < kWorkers; ++w)
         workers.push_back(startChild([&, w] {
             resetLibrary();
             go.wait();
@@ -669,7 +563,6 @@ TEST_F(PowerTest, StressCountsAndSweepsLoseNothing)
             release.wait(); /* stay alive until the parent has checked */
             return index >= 1 ? 0 : 2;
         }, 120));
-    }
     others.push_back(startChild([&] {
         go.wait();
         for (int j = 0; j < kJobs && timeLeft(); ++j)
@@ -698,24 +591,19 @@ TEST_F(PowerTest, StressCountsAndSweepsLoseNothing)
     for (int w = 0; w < kWorkers; ++w) {
         int index = shared->index[w];
         ASSERT_GE(index, 1);
-        EXPECT_EQ(raw.pid(index), workers[w]);
-        EXPECT_EQ(raw.count(index), shared->finalCount[w]) << "worker " << w;
+        EXPECT_EQ(a->sl_DelayPid[index], workers[w]);
+        EXPECT_EQ(a->ss_DelayCount[index], shared->finalCount[w]) << "worker " << w;
         sum += shared->finalCount[w];
     }
-    EXPECT_EQ(raw.total(), sum);
+    EXPECT_EQ(a->DelayTaskNum, sum);
     release.open();
     for (pid_t w : workers)
         EXPECT_EQ(waitChild(w), 0);
     LIB_POW_IsHddSleepDelay();
-    EXPECT_EQ(raw.total(), 0);
-    EXPECT_EQ(raw.noneReserved(), 1);
-    std::array<int, 256> seen{};
-    ASSERT_LE(raw.freeNum(), 256);
-    for (int n = 0; n < raw.freeNum(); ++n)
-        ++seen.at(raw.freeAt(n));
-    for (int i = 1; i < 256; ++i) {
-        EXPECT_EQ(raw.pid(i), 0) << i;
-        EXPECT_EQ(seen[i], 1) << "index " << i << " on the stack";
-    }
-    EXPECT_EQ(seen[0], 0);
+    EXPECT_EQ(state(0), "pid=0 count=0 total=0 free=255 note=1");
+    std::vector<int> seen(256);
+    for (int n = 0; n < std::min<int>(a->us_FreeIndexNum, 256); ++n)
+        ++seen.at(a->us_FreeIndex[n]);
+    for (int i = 1; i < 256; ++i)
+        EXPECT_TRUE(a->sl_DelayPid[i] == 0 && seen[i] == 1) << "index " << i << " held or on the stack " << seen[i] << " times";
 }
