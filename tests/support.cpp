@@ -33,16 +33,6 @@ const char* redirect(const char* name)
     return name;
 }
 
-int redirectedShmOpen(const char* name, int oflag, mode_t mode)
-{
-    return shm_open(redirect(name), oflag, mode);
-}
-
-SemId redirectedSemBCreate(int options, sem_b_state state, char* name)
-{
-    return PLAT_semBCreate(options, state, const_cast<char*>(redirect(name)));
-}
-
 template <typename T>
 T* mapped(T*& cache, const std::string& name)
 {
@@ -68,19 +58,17 @@ void resetLibrary()
     g_semPowID = g_semNvdID = g_semRdyID = 0;
     g_libPowLogMask = 3;
     g_libPowSys = kLibPowRealSys;
-    g_libPowSys.shm_open = redirectedShmOpen;
-    g_libPowSys.semBCreate = redirectedSemBCreate;
+    g_libPowSys.shm_open = [](const char* name, int oflag, mode_t mode) { return shm_open(redirect(name), oflag, mode); };
+    g_libPowSys.semBCreate = [](int options, sem_b_state state, char* name) {
+        return PLAT_semBCreate(options, state, const_cast<char*>(redirect(name)));
+    };
 }
 
 PrivateDevice::PrivateDevice()
 {
     std::string tag = uniqueName("");
-    names.pwr += tag;
-    names.nvd += tag;
-    names.semLog += tag;
-    names.semPow += tag;
-    names.semNvd += tag;
-    names.semRdy += tag;
+    for (std::string* name : {&names.pwr, &names.nvd, &names.semLog, &names.semPow, &names.semNvd, &names.semRdy})
+        *name += tag;
     g_private = &names;
     resetLibrary();
 }
@@ -148,11 +136,7 @@ Gate::Gate()
         ADD_FAILURE() << "pipe: " << strerror(errno);
 }
 
-Gate::~Gate()
-{
-    close(fds_[0]);
-    close(fds_[1]);
-}
+Gate::~Gate() { close(fds_[0]), close(fds_[1]); }
 
 void Gate::wait()
 {

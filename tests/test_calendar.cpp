@@ -150,27 +150,6 @@ TEST_F(WeeklyTimer, DayFlagsLandAtLittleEndianByteAndBitOnEveryByteOrder)
     }
 }
 
-TEST_F(WeeklyTimer, SetOrClearChangesOnlyItsOwnBitOfThePatternedArea)
-{
-    device.createAreas();
-    std::vector<uint8_t> expected = fillPattern();
-    const std::pair<Date, bool> steps[] = {
-        {{2000, 1, 1}, true},    {{2000, 1, 1}, false},  {{2000, 1, 1}, false}, {{2023, 2, 28}, true},
-        {{2024, 2, 29}, false},  {{2030, 4, 30}, true},  {{2089, 12, 31}, false}, {{2089, 12, 31}, true},
-        {{2045, 8, 17}, true},   {{2045, 8, 17}, true},  {{2045, 8, 18}, false},
-    };
-    for (const auto& [d, on] : steps) {
-        ASSERT_EQ(LIB_POW_setWeeklyTimerDateOn(d.year, d.month, d.day, on), 0);
-        uint8_t& byte = expected[wordOffset(d.year, d.month) + d.day / 8];
-        uint8_t bit = static_cast<uint8_t>(1u << (d.day % 8));
-        byte = on ? (byte | bit) : (byte & ~bit);
-        EXPECT_EQ(differences(expected, image()), Lines{}) << d.year << "-" << int(d.month) << "-" << int(d.day);
-        bool read = !on;
-        EXPECT_EQ(LIB_POW_getWeeklyTimerDateOn(d.year, d.month, d.day, &read), 0);
-        EXPECT_EQ(read, on);
-    }
-}
-
 TEST_F(WeeklyTimer, ConcurrentSwitchingOfOneMonthLosesNoBitAndTouchesNothingElse)
 {
     device.createAreas();

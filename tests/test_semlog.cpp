@@ -1,13 +1,12 @@
 /*
  * Semaphore trace viewer: the silent, cached attach of the trace area and
- * the exact listing; and the area owner's record writer that feeds it.
+ * the exact listing.
  */
 #include "support.h"
 
 #include <climits>
 #include <cstring>
 #include <sys/mman.h>
-#include <unistd.h>
 
 using namespace libpow_test;
 using Lines = std::vector<std::string>;
@@ -135,37 +134,4 @@ TEST_F(SemLogTest, UnterminatedFieldsPrintAtMostTheirWidthAndNothingOutsideTheAr
     EXPECT_EQ(got[4], " 0001  2021161080  1  0x78787878  " + std::string(52, 'N') + "  0x41414141  " + std::string(8, 'S') +
                           "  2021161080 ");
     EXPECT_NE(got[103].find("  " + std::string(8, 'x') + "  2021161080 "), std::string::npos) << got[103];
-}
-
-TEST_F(SemLogTest, OwnerAppendsInOrderWrapsAfterTheHundredthAndRefusesTextsWithoutRoomForNul)
-{
-    int position = -1;
-    std::string error;
-    auto append = [&](const SemLogInput& in) { return appendSemLogRecord(device.names.semLog, in, position, error); };
-    ASSERT_TRUE(append({"sem_POW_Shm_SemName", "take", 1, 0x2000})) << error;
-    ASSERT_TRUE(append({"sem_NVD_Shm_SemName", "give", -3, 0})) << error;
-    EXPECT_EQ(position, 1);
-    EXPECT_EQ(area->records[1].PID, getpid());
-    EXPECT_NE(area->records[1].TID, 0u);
-    Lines got = lines(showSemLog());
-    ASSERT_EQ(got.size(), 4u + 2 + 2);
-    EXPECT_NE(got[4].find("  " + std::to_string(getpid()) + "  "), std::string::npos) << got[4];
-    EXPECT_NE(got[4].find("  sem_POW_Shm_SemName  0x00002000  take  1 "), std::string::npos) << got[4];
-    EXPECT_NE(got[5].find("  sem_NVD_Shm_SemName  0x00000000  give  -3     ***"), std::string::npos) << got[5];
-    EXPECT_FALSE(append({std::string(52, 'n'), "take", 1, 0}));
-    EXPECT_FALSE(append({"sem", "12345678", 1, 0}));
-    EXPECT_TRUE(append({std::string(51, 'n'), "1234567", 1, 0})) << error;
-    EXPECT_EQ(area->Count, 3);
-
-    fill(100);
-    for (int32_t count : {100, -5}) { /* after the last, or a broken mark: the first position */
-        area->Count = count;
-        ASSERT_TRUE(append({"wrapped", "take", 7, 0})) << error;
-        EXPECT_EQ(position, 0);
-        EXPECT_EQ(area->Count, 1);
-        EXPECT_STREQ(area->records[0].SemName, "wrapped");
-    }
-    EXPECT_EQ(markedLines(), std::vector<int>{1});
-    ASSERT_TRUE(clearSemLog(device.names.semLog, error)) << error;
-    EXPECT_EQ(showSemLog(), kHead + kTail);
 }
