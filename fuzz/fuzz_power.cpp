@@ -25,8 +25,7 @@ struct Cursor {
     size_t size, pos;
     bool done() const { return pos >= size; }
     uint8_t byte() { return pos < size ? data[pos++] : 0; }
-    int16_t word()
-    {
+    int16_t word() {
         uint16_t hi = byte(); /* high byte first, in its own statement */
         return static_cast<int16_t>((hi << 8) | byte());
     }
@@ -36,8 +35,7 @@ Cursor g_input;
 pid_t g_pid = 1;
 int g_dummySemaphore;
 
-void installSeam()
-{
+void installSeam() {
     g_libPowSys.shm_open = [](const char*, int, mode_t) { errno = ENOENT; return -1; }; /* only the installed area */
     g_libPowSys.semBCreate = [](int, sem_b_state, char*) { return reinterpret_cast<SemId>(&g_dummySemaphore); };
     g_libPowSys.semTake = [](SemId, int) { return 0; };
@@ -56,8 +54,7 @@ void installSeam()
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const bool installed = (installSeam(), true);
     (void)installed;
     auto* area = static_cast<uint8_t*>(malloc(kPwrAreaSize));

@@ -10,8 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static bool quiet = freopen("/dev/null", "w", stdout) != nullptr;
     (void)quiet;
     auto* area = static_cast<SemLogArea*>(calloc(1, kSemLogAreaSize));

@@ -16,8 +16,7 @@ const char* const kCodes[26] = {"adrm", "appm", "autm", "chrm", "devm", "ntfm", 
 
 /* First row whose channel, first and last letter (and, where another
  * service shares those two, second letter) agree. */
-int referenceRow(const char* path)
-{
+int referenceRow(const char* path) {
     if (strlen(path) != 25)
         return -1;
     for (int row = 0; row < 104; ++row) {
@@ -33,8 +32,7 @@ int referenceRow(const char* path)
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 64)
         return 0; /* longer inputs only exercise the length test */
     std::unique_ptr<char[]> path(new char[size + 1]);

@@ -18,8 +18,7 @@ namespace {
 const AreaNames kDeviceNames;
 const AreaNames* g_private = nullptr;
 
-const char* redirect(const char* name)
-{
+const char* redirect(const char* name) {
     if (g_private == nullptr || name == nullptr)
         return name;
     const std::pair<const std::string*, const std::string*> map[] = {
@@ -34,8 +33,7 @@ const char* redirect(const char* name)
 }
 
 template <typename T>
-T* mapped(T*& cache, const std::string& name)
-{
+T* mapped(T*& cache, const std::string& name) {
     if (cache == nullptr) {
         std::string error;
         cache = static_cast<T*>(mapArea(name, sizeof(T), error));
@@ -46,14 +44,12 @@ T* mapped(T*& cache, const std::string& name)
 
 } // namespace
 
-std::string uniqueName(const std::string& base)
-{
+std::string uniqueName(const std::string& base) {
     static int counter = 0;
     return base + ".t" + std::to_string(getpid()) + "." + std::to_string(++counter);
 }
 
-void resetLibrary()
-{
+void resetLibrary() {
     g_libPowState = LibPowProcessState{};
     g_semPowID = g_semNvdID = g_semRdyID = 0;
     g_libPowLogMask = 3;
@@ -64,8 +60,7 @@ void resetLibrary()
     };
 }
 
-PrivateDevice::PrivateDevice()
-{
+PrivateDevice::PrivateDevice() {
     std::string tag = uniqueName("");
     for (std::string* name : {&names.pwr, &names.nvd, &names.semLog, &names.semPow, &names.semNvd, &names.semRdy})
         *name += tag;
@@ -73,8 +68,7 @@ PrivateDevice::PrivateDevice()
     resetLibrary();
 }
 
-PrivateDevice::~PrivateDevice()
-{
+PrivateDevice::~PrivateDevice() {
     if (pwr_) munmap(pwr_, sizeof *pwr_);
     if (nvd_) munmap(nvd_, sizeof *nvd_);
     if (semLog_) munmap(semLog_, sizeof *semLog_);
@@ -84,8 +78,7 @@ PrivateDevice::~PrivateDevice()
     g_libPowSys = kLibPowRealSys;
 }
 
-void PrivateDevice::createAreas(const AreaOptions& options)
-{
+void PrivateDevice::createAreas(const AreaOptions& options) {
     std::string error;
     ASSERT_TRUE(::createAreas(names, options, error)) << error;
 }
@@ -94,8 +87,7 @@ PwrSharedArea* PrivateDevice::pwr() { return mapped(pwr_, names.pwr); }
 NvdSharedArea* PrivateDevice::nvd() { return mapped(nvd_, names.nvd); }
 SemLogArea* PrivateDevice::semLog() { return mapped(semLog_, names.semLog); }
 
-std::string captureStdout(const std::function<void()>& fn)
-{
+std::string captureStdout(const std::function<void()>& fn) {
     fflush(stdout);
     testing::internal::CaptureStdout();
     fn();
@@ -103,8 +95,7 @@ std::string captureStdout(const std::function<void()>& fn)
     return testing::internal::GetCapturedStdout();
 }
 
-pid_t startChild(const std::function<int()>& fn, unsigned limitSeconds)
-{
+pid_t startChild(const std::function<int()>& fn, unsigned limitSeconds) {
     fflush(stdout);
     fflush(stderr);
     pid_t pid = fork();
@@ -118,8 +109,7 @@ pid_t startChild(const std::function<int()>& fn, unsigned limitSeconds)
     return pid;
 }
 
-int waitChild(pid_t pid)
-{
+int waitChild(pid_t pid) {
     int status = 0;
     while (waitpid(pid, &status, 0) == -1) {
         if (errno != EINTR)
@@ -130,31 +120,27 @@ int waitChild(pid_t pid)
     return WEXITSTATUS(status);
 }
 
-Gate::Gate()
-{
+Gate::Gate() {
     if (pipe(fds_) != 0)
         ADD_FAILURE() << "pipe: " << strerror(errno);
 }
 
 Gate::~Gate() { close(fds_[0]), close(fds_[1]); }
 
-void Gate::wait()
-{
+void Gate::wait() {
     char byte;
     close(fds_[1]);
     while (read(fds_[0], &byte, 1) == -1 && errno == EINTR) {
     }
 }
 
-void Gate::open()
-{
+void Gate::open() {
     /* Closing the last write end wakes every reader at once. */
     close(fds_[1]);
     fds_[1] = -1;
 }
 
-std::vector<std::string> lines(const std::string& text)
-{
+std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> out;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);)
@@ -162,8 +148,7 @@ std::vector<std::string> lines(const std::string& text)
     return out;
 }
 
-std::vector<std::string> traced(const std::string& out, bool blankHandles)
-{
+std::vector<std::string> traced(const std::string& out, bool blankHandles) {
     static const std::regex prefix(R"(^LIB_PowerService\.cpp\(\d+\):(.*)$)"), handle(R"(pst_SemID=[^)]*)");
     std::vector<std::string> result;
     for (const std::string& line : lines(out)) {
@@ -174,23 +159,20 @@ std::vector<std::string> traced(const std::string& out, bool blankHandles)
     return result;
 }
 
-std::vector<std::string> traceAt(unsigned mask, const std::function<void()>& fn, bool blankHandles)
-{
+std::vector<std::string> traceAt(unsigned mask, const std::function<void()>& fn, bool blankHandles) {
     LIB_POW_setLogLevel(mask);
     std::string out = captureStdout(fn);
     LIB_POW_setLogLevel(3);
     return traced(out, blankHandles);
 }
 
-std::string pointerText(const void* p)
-{
+std::string pointerText(const void* p) {
     char text[32];
     snprintf(text, sizeof text, "%p", p);
     return text;
 }
 
-std::vector<std::string> differences(const std::vector<uint8_t>& before, const std::vector<uint8_t>& after)
-{
+std::vector<std::string> differences(const std::vector<uint8_t>& before, const std::vector<uint8_t>& after) {
     std::vector<std::string> out;
     char text[48];
     for (size_t i = 0; i < before.size() && i < after.size(); ++i)
@@ -204,8 +186,7 @@ std::vector<std::string> differences(const std::vector<uint8_t>& before, const s
 SeamCalls CountingSeam::calls;
 LibPowSys CountingSeam::inner;
 
-CountingSeam::CountingSeam()
-{
+CountingSeam::CountingSeam() {
     calls = SeamCalls{};
     inner = g_libPowSys;
     g_libPowSys.semBCreate = [](int options, sem_b_state state, char* name) {
@@ -228,8 +209,7 @@ CountingSeam::CountingSeam()
 
 CountingSeam::~CountingSeam() { g_libPowSys = inner; }
 
-void* sharedPages(size_t size)
-{
+void* sharedPages(size_t size) {
     void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED)
         abort();

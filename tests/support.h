@@ -65,8 +65,7 @@ std::string captureStdout(const std::function<void()>& fn);
 pid_t startChild(const std::function<int()>& fn, unsigned limitSeconds = 60);
 /* Waits for the child: its exit code, or 128 + signal when it was killed. */
 int waitChild(pid_t pid);
-inline int runChild(const std::function<int()>& fn, unsigned limitSeconds = 60)
-{
+inline int runChild(const std::function<int()>& fn, unsigned limitSeconds = 60) {
     return waitChild(startChild(fn, limitSeconds));
 }
 
@@ -100,8 +99,7 @@ std::string pointerText(const void* p);
 
 /* An object's bytes, and where two images differ ("offset:old->new"). */
 template <typename T>
-std::vector<uint8_t> bytesOf(const T* object)
-{
+std::vector<uint8_t> bytesOf(const T* object) {
     auto* b = reinterpret_cast<const uint8_t*>(object);
     return std::vector<uint8_t>(b, b + sizeof(T));
 }
@@ -126,8 +124,7 @@ struct CountingSeam {
 /* Zeroed memory shared with forked children, holding a T; never unmapped. */
 void* sharedPages(size_t size);
 template <typename T>
-T* sharedBlock()
-{
+T* sharedBlock() {
     return new (sharedPages(sizeof(T))) T{};
 }
 

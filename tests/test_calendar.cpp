@@ -29,15 +29,13 @@ protected:
     std::vector<uint8_t> image() { return bytesOf(device.nvd()); }
     /* Set and clear bits in every byte, different per byte, so a stray
      * write, a swapped byte or a lost bit shows wherever it happens. */
-    std::vector<uint8_t> fillPattern()
-    {
+    std::vector<uint8_t> fillPattern() {
         for (size_t i = 0; i < sizeof(NvdSharedArea); ++i)
             bytes()[i] = static_cast<uint8_t>(i * 37 + 0x5a);
         return image();
     }
     /* Whether the NVD semaphore is free right now: a take that does not wait. */
-    bool nvdSemaphoreFree()
-    {
+    bool nvdSemaphoreFree() {
         SemId id = PLAT_semBCreate(0, SEM_FULL, const_cast<char*>(device.names.semNvd.c_str()));
         if (id == 0 || PLAT_semTake(id, PLAT_NO_WAIT) != 0)
             return false;
@@ -47,8 +45,7 @@ protected:
 };
 
 /* The last-date call's pointer is a local of the library: only its shape is known. */
-Lines withoutLocalPointer(Lines trace)
-{
+Lines withoutLocalPointer(Lines trace) {
     static const std::regex local(R"(^(LIB_POW_getWeeklyTimerLastDate Start\(.*puc_Date=)0x[0-9a-f]+\)$)");
     for (std::string& line : trace)
         line = std::regex_replace(line, local, "$1*)");
@@ -59,8 +56,7 @@ Lines withoutLocalPointer(Lines trace)
 
 /* ---- Arithmetic -------------------------------------------------------- */
 
-TEST(CalendarArithmetic, WeekdayAndLastDateDisagreeWithStdChronoInNoMonth2000To2089)
-{
+TEST(CalendarArithmetic, WeekdayAndLastDateDisagreeWithStdChronoInNoMonth2000To2089) {
     PrivateDevice device; /* mask 3 and a clean library */
     int months = 0;
     for (unsigned y = 2000; y <= 2089; ++y) {
@@ -77,8 +73,7 @@ TEST(CalendarArithmetic, WeekdayAndLastDateDisagreeWithStdChronoInNoMonth2000To2
     EXPECT_EQ(months, 1080);
 }
 
-TEST(CalendarArithmetic, RejectionWritesNothingAndTracesAt64TwoLinesAgainstThreeOnSuccess)
-{
+TEST(CalendarArithmetic, RejectionWritesNothingAndTracesAt64TwoLinesAgainstThreeOnSuccess) {
     PrivateDevice device;
     /* Wrap-around at both ends of the unsigned tests. */
     const std::pair<unsigned short, unsigned char> rejected[] = {{1999, 12}, {2090, 1}, {0, 1}, {65535, 1},
@@ -115,8 +110,7 @@ TEST(CalendarArithmetic, RejectionWritesNothingAndTracesAt64TwoLinesAgainstThree
 
 /* ---- Day bitmap ---------------------------------------------------------- */
 
-TEST_F(WeeklyTimer, DayFlagsLandAtLittleEndianByteAndBitOnEveryByteOrder)
-{
+TEST_F(WeeklyTimer, DayFlagsLandAtLittleEndianByteAndBitOnEveryByteOrder) {
     device.createAreas();
     const std::vector<uint8_t> zero(sizeof(NvdSharedArea), 0);
     ASSERT_EQ(image(), zero);
@@ -150,8 +144,7 @@ TEST_F(WeeklyTimer, DayFlagsLandAtLittleEndianByteAndBitOnEveryByteOrder)
     }
 }
 
-TEST_F(WeeklyTimer, ConcurrentSwitchingOfOneMonthLosesNoBitAndTouchesNothingElse)
-{
+TEST_F(WeeklyTimer, ConcurrentSwitchingOfOneMonthLosesNoBitAndTouchesNothingElse) {
     device.createAreas();
     const std::vector<uint8_t> pattern = fillPattern();
     /* February 2023 has 28 days: bits 0 and 29..31 of its word belong to no
@@ -193,8 +186,7 @@ TEST_F(WeeklyTimer, ConcurrentSwitchingOfOneMonthLosesNoBitAndTouchesNothingElse
 
 /* ---- Failures ------------------------------------------------------------ */
 
-TEST_F(WeeklyTimer, RejectedDateWritesNothingAndTakesNoSemaphore)
-{
+TEST_F(WeeklyTimer, RejectedDateWritesNothingAndTakesNoSemaphore) {
     device.createAreas();
     const std::vector<uint8_t> pattern = fillPattern();
     CountingSeam seam;
@@ -220,8 +212,7 @@ TEST_F(WeeklyTimer, RejectedDateWritesNothingAndTakesNoSemaphore)
                      "LIB_POW_getWeeklyTimerLastDate End(sc_Result=0)", "LIB_POW_setWeeklyTimerDateOn End(sc_Result=-2)"}));
 }
 
-TEST_F(WeeklyTimer, MissingAreaOrHandleGivesMinusOneAndLeavesTheSemaphoreFree)
-{
+TEST_F(WeeklyTimer, MissingAreaOrHandleGivesMinusOneAndLeavesTheSemaphoreFree) {
     CountingSeam seam;
     unsigned char sentinel = 0xA5;
     EXPECT_EQ(LIB_POW_setWeeklyTimerDateOn(2024, 2, 29, true), -1);
@@ -255,8 +246,7 @@ TEST_F(WeeklyTimer, MissingAreaOrHandleGivesMinusOneAndLeavesTheSemaphoreFree)
     EXPECT_EQ(image(), before);
 }
 
-TEST_F(WeeklyTimer, FirstReadTracesDateCheckLockAttachAnswerUnlockInThatOrder)
-{
+TEST_F(WeeklyTimer, FirstReadTracesDateCheckLockAttachAnswerUnlockInThatOrder) {
     device.createAreas();
     bool on = true;
     LIB_POW_setWeeklyTimerDateOn(2024, 2, 29, true);

@@ -26,15 +26,13 @@ protected:
 
 SemId failingCreate(int, sem_b_state, char*) { return ++CountingSeam::calls.creates, errno = EINVAL, SemId{}; }
 
-int checkingOpen(const char* name, int flags, mode_t mode)
-{
+int checkingOpen(const char* name, int flags, mode_t mode) {
     EXPECT_EQ(flags, O_RDWR) << "the library must never create or truncate";
     CountingSeam::calls.opened.push_back(CountingSeam::inner.shm_open(name, flags, mode));
     return CountingSeam::calls.opened.back();
 }
 
-std::string openDescriptors()
-{
+std::string openDescriptors() {
     std::string names;
     if (DIR* dir = opendir("/proc/self/fd")) {
         while (dirent* entry = readdir(dir))
@@ -48,8 +46,7 @@ std::string openDescriptors()
 
 /* ---- Diagnostic log ------------------------------------------------------ */
 
-TEST(LogPrintTest, MaskGatesByOneAndTextIsCutAt1023WithNothingAdded)
-{
+TEST(LogPrintTest, MaskGatesByOneAndTextIsCutAt1023WithNothingAdded) {
     resetLibrary();
     auto printAt = [](unsigned level) { return captureStdout([&] { LogPrint(level, "level %u\n", level); }); };
     EXPECT_EQ(printAt(1), "level 1\n") << "failures print out of the box";
@@ -78,8 +75,7 @@ TEST(LogPrintTest, MaskGatesByOneAndTextIsCutAt1023WithNothingAdded)
 }
 
 /* Each trace line carries the source line of its own print statement. */
-TEST_F(FrameTest, TraceLinesNameThisFileAndThePrintStatementsLine)
-{
+TEST_F(FrameTest, TraceLinesNameThisFileAndThePrintStatementsLine) {
     device.createAreas();
     LIB_POW_setLogLevel(0xFFFFFFFFu);
     std::string out = captureStdout([] { getPwrShm(); });
@@ -105,8 +101,7 @@ TEST_F(FrameTest, TraceLinesNameThisFileAndThePrintStatementsLine)
 
 /* ---- Named semaphores ---------------------------------------------------- */
 
-TEST_F(FrameTest, FirstLockCreatesByNameThenTheCachedHandleIsReused)
-{
+TEST_F(FrameTest, FirstLockCreatesByNameThenTheCachedHandleIsReused) {
     SemId first = 0;
     std::vector<std::string> got = traceAt(64, [&] { first = lockPowShm(); });
     ASSERT_NE(first, nullptr);
@@ -138,8 +133,7 @@ TEST_F(FrameTest, FirstLockCreatesByNameThenTheCachedHandleIsReused)
     EXPECT_EQ(calls.given, (std::vector<SemId>{pow, rdy}));
 }
 
-TEST_F(FrameTest, FailedCreateOrTakeHoldsNothingAndTheNextLockTriesAfresh)
-{
+TEST_F(FrameTest, FailedCreateOrTakeHoldsNothingAndTheNextLockTriesAfresh) {
     const LibPowSys counting = g_libPowSys;
     g_libPowSys.semBCreate = failingCreate;
     g_libPowSys.errnoGet = [] { return EMFILE; };
@@ -164,8 +158,7 @@ TEST_F(FrameTest, FailedCreateOrTakeHoldsNothingAndTheNextLockTriesAfresh)
     unlock(handle);
 }
 
-TEST_F(FrameTest, UnlockOfNothingAndUnknownSelectorsCallNoPlatformFunction)
-{
+TEST_F(FrameTest, UnlockOfNothingAndUnknownSelectorsCallNoPlatformFunction) {
     EXPECT_EQ(traceAt(0xFFFFFFFFu, [] { unlock(0); }),
               (std::vector<std::string>{"unlock Start(pst_SemID=(nil))", "unlock End"}));
     captureStdout([] { LIB_POW_dbgSemUnLock(1); }); /* no POW handle yet */
@@ -179,8 +172,7 @@ TEST_F(FrameTest, UnlockOfNothingAndUnknownSelectorsCallNoPlatformFunction)
     EXPECT_EQ(calls.creates + calls.takes + calls.gives, 0);
 }
 
-TEST_F(FrameTest, RefusedGiveIsReportedWhateverTheMask)
-{
+TEST_F(FrameTest, RefusedGiveIsReportedWhateverTheMask) {
     /* The platform refuses a give from a thread that does not hold it. */
     LIB_POW_dbgSemLock(3);
     ASSERT_NE(g_semRdyID, nullptr);
@@ -200,8 +192,7 @@ TEST_F(FrameTest, RefusedGiveIsReportedWhateverTheMask)
     EXPECT_EQ(otherTake, 0);
 }
 
-TEST_F(FrameTest, DumpShowsEachHandleNullBeforeAnyLockAndTheHolderAfter)
-{
+TEST_F(FrameTest, DumpShowsEachHandleNullBeforeAnyLockAndTheHolderAfter) {
     std::string out = captureStdout([] { LIB_POW_semShow(); });
     EXPECT_EQ(calls.shown, std::vector<SemId>(6, nullptr));
     std::vector<std::string> own;
@@ -223,8 +214,7 @@ TEST_F(FrameTest, DumpShowsEachHandleNullBeforeAnyLockAndTheHolderAfter)
     LIB_POW_dbgSemUnLock(1);
 }
 
-TEST_F(FrameTest, HolderKilledInsideTheLockDoesNotWedgeIt)
-{
+TEST_F(FrameTest, HolderKilledInsideTheLockDoesNotWedgeIt) {
     if (!PLAT_semRobustSupported())
         GTEST_SKIP() << "no robust futex list in this process (user-mode emulator): "
                         "a dead holder cannot be recovered here";
@@ -248,8 +238,7 @@ TEST_F(FrameTest, HolderKilledInsideTheLockDoesNotWedgeIt)
 
 /* ---- Shared-area attach -------------------------------------------------- */
 
-TEST_F(FrameTest, FirstAttachIsTracedUnderTheLockMapsExactSizesKeepsNoDescriptor)
-{
+TEST_F(FrameTest, FirstAttachIsTracedUnderTheLockMapsExactSizesKeepsNoDescriptor) {
     device.createAreas();
     std::string before = openDescriptors();
     PwrSharedArea* area = nullptr;
@@ -275,8 +264,7 @@ TEST_F(FrameTest, FirstAttachIsTracedUnderTheLockMapsExactSizesKeepsNoDescriptor
     EXPECT_EQ(area->us_FreeIndexNum, 255);
 }
 
-TEST_F(FrameTest, FailedAttachIsReportedCreatesNothingClosesAndIsRetried)
-{
+TEST_F(FrameTest, FailedAttachIsReportedCreatesNothingClosesAndIsRetried) {
     const LibPowSys counting = g_libPowSys;
     g_libPowSys.shm_open = checkingOpen;
     /* Without the POW semaphore there is no attach attempt at all. */

@@ -22,8 +22,7 @@ const char kChannels[] = "afns";
 std::string referencePath(int row) { return std::string("/var/spool/sockets/") + kChannels[row % 4] + "_" + kCodes[row / 4]; }
 
 /* The second letter matters only where another service shares the first and last. */
-bool secondLetterDecides(int service)
-{
+bool secondLetterDecides(int service) {
     for (int other = 0; other < 26; ++other)
         if (other != service && kCodes[other][0] == kCodes[service][0] && kCodes[other][3] == kCodes[service][3])
             return true;
@@ -31,8 +30,7 @@ bool secondLetterDecides(int service)
 }
 
 /* Length 25, then the first row that agrees at every examined position. */
-int referenceRow(const std::string& path)
-{
+int referenceRow(const std::string& path) {
     if (path.size() != 25 || path.find('\0') != std::string::npos)
         return -1;
     for (int row = 0; row < 104; ++row) {
@@ -45,8 +43,7 @@ int referenceRow(const std::string& path)
 }
 
 /* A heap copy of exactly the bytes and the NUL: AddressSanitizer catches a read past it. */
-std::unique_ptr<char[]> exactCopy(const std::string& text)
-{
+std::unique_ptr<char[]> exactCopy(const std::string& text) {
     std::unique_ptr<char[]> copy(new char[text.size() + 1]);
     memcpy(copy.get(), text.c_str(), text.size() + 1);
     return copy;
@@ -58,8 +55,7 @@ int search(const std::string& path) { return SockSendIndexSearch(exactCopy(path)
 
 /* ---- Lookup ---------------------------------------------------------- */
 
-TEST(SockSendIndexSearch, TableHoldsEveryPathAtItsRowAndLookupReturnsIt)
-{
+TEST(SockSendIndexSearch, TableHoldsEveryPathAtItsRowAndLookupReturnsIt) {
     EXPECT_EQ(referencePath(13), "/var/spool/sockets/f_chrm"); /* keeps the reference honest */
     EXPECT_EQ(referencePath(98), "/var/spool/sockets/n_strs");
     for (int row = 0; row < 104; ++row) {
@@ -68,8 +64,7 @@ TEST(SockSendIndexSearch, TableHoldsEveryPathAtItsRowAndLookupReturnsIt)
     }
 }
 
-TEST(SockSendIndexSearch, EverySingleByteChangeAgreesWithReference)
-{
+TEST(SockSendIndexSearch, EverySingleByteChangeAgreesWithReference) {
     int rowsKept = 0;
     for (int row = 0; row < 104; ++row) {
         const std::string path = referencePath(row);
@@ -90,8 +85,7 @@ TEST(SockSendIndexSearch, EverySingleByteChangeAgreesWithReference)
     EXPECT_GT(rowsKept, 104 * 20 * 200); /* the unexamined positions were really tried */
 }
 
-TEST(SockSendIndexSearch, WrongLengthOrNullIsRejectedWithoutReadingPastTheEnd)
-{
+TEST(SockSendIndexSearch, WrongLengthOrNullIsRejectedWithoutReadingPastTheEnd) {
     EXPECT_EQ(SockSendIndexSearch(nullptr), -1);
     for (int row = 0; row < 104; ++row) {
         const std::string path = referencePath(row);
@@ -107,8 +101,7 @@ TEST(SockSendIndexSearch, WrongLengthOrNullIsRejectedWithoutReadingPastTheEnd)
     EXPECT_EQ(SockSendIndexSearch(buffer), 103);
 }
 
-TEST(SockSendIndexSearch, RandomStringsAgreeWithReference)
-{
+TEST(SockSendIndexSearch, RandomStringsAgreeWithReference) {
     /* A table path with bytes replaced, mostly by letters of the examined
      * positions so that many still hit a row; a tenth get another length. */
     std::mt19937 random(20240611u);
@@ -140,21 +133,18 @@ struct timeval g_fakeNow;
 int g_clockReads = 0;
 
 /* Seconds into a day of 2021, so they fit a 32-bit time_t too. */
-struct timeval timeOfDay(long secondsOfDay, long microseconds)
-{
+struct timeval timeOfDay(long secondsOfDay, long microseconds) {
     return {static_cast<time_t>(86400L * 19000 + secondsOfDay), static_cast<suseconds_t>(microseconds)};
 }
 
 class JamLogTest : public LibPowTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         g_fakeNow = timeOfDay(12 * 3600 + 34 * 60 + 56, 789000); /* 45296789 ms */
         g_clockReads = 0;
         g_libPowSys.gettimeofday = [](struct timeval* tv) { ++g_clockReads; *tv = g_fakeNow; return 0; };
     }
-    static void set(const std::string& dst, const std::string& src, unsigned long kind, unsigned long seq)
-    {
+    static void set(const std::string& dst, const std::string& src, unsigned long kind, unsigned long seq) {
         LIB_POW_setSockSendLog(exactCopy(dst).get(), exactCopy(src).get(), kind, seq);
     }
     static void clear(const std::string& dst) { LIB_POW_clearSockSendLog(exactCopy(dst).get()); }
@@ -165,8 +155,7 @@ const char kNoJamLog[] = "########## no jam log.  SockSendJamLog\n";
 
 } // namespace
 
-TEST_F(JamLogTest, ListingTextsAndTheFirstRecordStandsUntilCleared)
-{
+TEST_F(JamLogTest, ListingTextsAndTheFirstRecordStandsUntilCleared) {
     LIB_POW_setLogLevel(0); /* not behind the log mask */
     EXPECT_EQ(listing(), kNoJamLog);
     const std::string dst = "/var/spool/sockets/n_strs";
@@ -188,8 +177,7 @@ TEST_F(JamLogTest, ListingTextsAndTheFirstRecordStandsUntilCleared)
     EXPECT_EQ(listing(), "sock_send [a_seco]->[n_strs]    time:[45296123 (ms)]    kindid:[0x3]    reqseqid:[0x0]\n");
 }
 
-TEST_F(JamLogTest, ListingIsInRowOrderAndNamesTheDestinationFromTheTable)
-{
+TEST_F(JamLogTest, ListingIsInRowOrderAndNamesTheDestinationFromTheTable) {
     for (int row : {103, 0, 13, 98})
         set(referencePath(row), "/var/spool/sockets/x_srce", 0, 0);
     set("/tmp/elsewhere/zzzzf-wXYs", "/var/spool/sockets/x_srce", 0, 0); /* row 101 by its examined letters */
@@ -202,8 +190,7 @@ TEST_F(JamLogTest, ListingIsInRowOrderAndNamesTheDestinationFromTheTable)
     }
 }
 
-TEST_F(JamLogTest, ShortSourcePathRecordsShortOrEmptyNameAndNothingStale)
-{
+TEST_F(JamLogTest, ShortSourcePathRecordsShortOrEmptyNameAndNothingStale) {
     const std::pair<std::string, std::string> cases[] = {
         {"", ""}, {"/tmp/x", ""}, {"/var/spool/sockets/", ""}, {"/var/spool/sockets/a", "a"},
         {"/var/spool/sockets/a_j", "a_j"}, {"/var/spool/sockets/a_jobs_and_more", "a_jobs"}};
@@ -217,8 +204,7 @@ TEST_F(JamLogTest, ShortSourcePathRecordsShortOrEmptyNameAndNothingStale)
     }
 }
 
-TEST_F(JamLogTest, MidnightIsStoredAsOneSoTheSlotCountsAsUsed)
-{
+TEST_F(JamLogTest, MidnightIsStoredAsOneSoTheSlotCountsAsUsed) {
     g_fakeNow = timeOfDay(0, 400);
     set("/var/spool/sockets/a_adrm", "/var/spool/sockets/a_aaaa", 1, 1);
     set("/var/spool/sockets/a_adrm", "/var/spool/sockets/a_bbbb", 2, 2);
@@ -230,8 +216,7 @@ TEST_F(JamLogTest, MidnightIsStoredAsOneSoTheSlotCountsAsUsed)
                   "sock_send [a_cccc]->[f_adrm]    time:[86399999 (ms)]    kindid:[0x3]    reqseqid:[0x3]"}));
 }
 
-TEST_F(JamLogTest, NullArgumentsPrintArgNullWhateverTheMaskAndLeaveTheSlot)
-{
+TEST_F(JamLogTest, NullArgumentsPrintArgNullWhateverTheMaskAndLeaveTheSlot) {
     LIB_POW_setLogLevel(0);
     char dst[] = "/var/spool/sockets/n_jobs", src[] = "/var/spool/sockets/a_srce";
     const std::string setNull = "########## LIB_POW_setSockSendLog Arg NULL !!!\n";

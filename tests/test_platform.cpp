@@ -23,8 +23,7 @@ bool failedWith(int rc, int err) { return rc == -1 && PLAT_errnoGet() == err; }
 std::string heldBy(const std::string& name, pid_t pid) { return "  sem \"" + name + "\": held by pid " + std::to_string(pid); }
 
 // The recovery count from the level 1 line; -1 when absent.
-long recoveries(SemId sem)
-{
+long recoveries(SemId sem) {
     unsigned n = 0;
     return sscanf(show(sem, 1).c_str(), "  recovered from dead holder: %u times", &n) == 1 ? long(n) : -1;
 }
@@ -32,8 +31,7 @@ long recoveries(SemId sem)
 class PlatSem : public testing::Test {
 protected:
     std::string fresh() { return names_.emplace_back(uniqueName("plat_test")); }
-    void TearDown() override
-    {
+    void TearDown() override {
         for (auto& n : names_)
             PLAT_semRemove(n.c_str());
     }
@@ -44,8 +42,7 @@ protected:
 
 // ---- naming: one name, one semaphore, whoever asks ----
 
-TEST_F(PlatSem, OneNameIsOneSemaphoreForEveryProcessAndThreadAndKeepsItsState)
-{
+TEST_F(PlatSem, OneNameIsOneSemaphoreForEveryProcessAndThreadAndKeepsItsState) {
     std::string name = fresh();
     Gate held, go;
     pid_t child = startChild([&] {
@@ -88,8 +85,7 @@ TEST_F(PlatSem, OneNameIsOneSemaphoreForEveryProcessAndThreadAndKeepsItsState)
         EXPECT_EQ(got[0], h);
 }
 
-TEST_F(PlatSem, ConcurrentCreatorsAllReachOneObject)
-{
+TEST_F(PlatSem, ConcurrentCreatorsAllReachOneObject) {
     constexpr int kProcs = 4;
     std::string name = fresh();
     Gate start, created, check; // created opens once every creator is through
@@ -114,8 +110,7 @@ TEST_F(PlatSem, ConcurrentCreatorsAllReachOneObject)
     EXPECT_EQ(0, PLAT_semGive(s));
 }
 
-TEST_F(PlatSem, BadNamesAndArgumentsFailWithTheirReason)
-{
+TEST_F(PlatSem, BadNamesAndArgumentsFailWithTheirReason) {
     auto createFails = [](int options, sem_b_state st, const char* n, int err) {
         return PLAT_semBCreate(options, st, const_cast<char*>(n)) == nullptr && PLAT_errnoGet() == err;
     };
@@ -136,8 +131,7 @@ TEST_F(PlatSem, BadNamesAndArgumentsFailWithTheirReason)
 
 // ---- binary: never two holders ----
 
-TEST_F(PlatSem, ProcessesNeverHoldItTogether)
-{
+TEST_F(PlatSem, ProcessesNeverHoldItTogether) {
     constexpr int kProcs = 3, kRounds = 3000;
     struct Shared {
         volatile long counter, rounds[kProcs];
@@ -180,8 +174,7 @@ TEST_F(PlatSem, ProcessesNeverHoldItTogether)
 
 // ---- timeouts and give ----
 
-TEST_F(PlatSem, TakeTimeoutsWhileAnotherThreadHolds)
-{
+TEST_F(PlatSem, TakeTimeoutsWhileAnotherThreadHolds) {
     SemId s = make(fresh());
     ASSERT_NE(nullptr, s);
     std::atomic<bool> held{false}, release{false};
@@ -208,8 +201,7 @@ TEST_F(PlatSem, TakeTimeoutsWhileAnotherThreadHolds)
     EXPECT_EQ(0, PLAT_semGive(s));
 }
 
-TEST_F(PlatSem, GiveByNonHolderIsRefusedWithEpermAndChangesNothing)
-{
+TEST_F(PlatSem, GiveByNonHolderIsRefusedWithEpermAndChangesNothing) {
     std::string name = fresh();
     SemId s = make(name);
     ASSERT_NE(nullptr, s);
@@ -230,8 +222,7 @@ TEST_F(PlatSem, GiveByNonHolderIsRefusedWithEpermAndChangesNothing)
     EXPECT_TRUE(failedWith(PLAT_semGive(s), EPERM)); // a second give is no give
 }
 
-TEST_F(PlatSem, ShowReportsStateHolderDeadHolderAndDetails)
-{
+TEST_F(PlatSem, ShowReportsStateHolderDeadHolderAndDetails) {
     std::string name = fresh();
     SemId s = make(name);
     ASSERT_NE(nullptr, s);
@@ -252,16 +243,14 @@ TEST_F(PlatSem, ShowReportsStateHolderDeadHolderAndDetails)
 
 class PlatSemDeadHolder : public PlatSem, public testing::WithParamInterface<int> {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         if (!PLAT_semRobustSupported())
             GTEST_SKIP() << "no robust futex list in this process (user-mode emulator?): "
                             "dead holders cannot be recovered here";
     }
 };
 
-TEST_P(PlatSemDeadHolder, KilledProcessIsRecoveredOnEveryTakePath)
-{
+TEST_P(PlatSemDeadHolder, KilledProcessIsRecoveredOnEveryTakePath) {
     std::string name = fresh();
     SemId s = make(name);
     ASSERT_NE(nullptr, s);

@@ -24,8 +24,7 @@ constexpr unsigned kLevels[] = {1, 16, 32, 64};
 /* Runs `op` with every level shown, for the order, then once per single
  * level to tag each line "LEVEL function message"; `prepare` puts the area
  * back before each run. */
-Lines leveled(const std::function<void()>& prepare, const std::function<void()>& op)
-{
+Lines leveled(const std::function<void()>& prepare, const std::function<void()>& op) {
     prepare();
     Lines ordered = traceAt(0x71, op, true), out;
     std::vector<Lines> perLevel;
@@ -46,8 +45,7 @@ Lines leveled(const std::function<void()>& prepare, const std::function<void()>&
 }
 
 /* Keeps only the lines printed by the named functions (after any level). */
-Lines only(const Lines& in, std::initializer_list<std::string> functions)
-{
+Lines only(const Lines& in, std::initializer_list<std::string> functions) {
     Lines out;
     for (const std::string& line : in) {
         size_t start = isdigit(static_cast<unsigned char>(line[0])) ? line.find(' ') + 1 : 0;
@@ -62,8 +60,7 @@ Lines only(const Lines& in, std::initializer_list<std::string> functions)
 std::vector<pid_t> g_killedPids;
 std::set<pid_t> g_deadPids;
 std::function<void()> g_onFirstKill;
-int fakeKill(pid_t pid, int sig)
-{
+int fakeKill(pid_t pid, int sig) {
     g_killedPids.push_back(pid);
     if (auto hook = std::exchange(g_onFirstKill, nullptr))
         hook();
@@ -73,8 +70,7 @@ int fakeKill(pid_t pid, int sig)
 }
 
 /* A pid that belonged to a process which has ended and been reaped. */
-pid_t endedPid()
-{
+pid_t endedPid() {
     pid_t pid = startChild([] { return 0; });
     EXPECT_EQ(waitChild(pid), 0);
     return pid;
@@ -84,15 +80,13 @@ int asNewProcess(const std::function<int()>& fn) { return runChild([&] { resetLi
 
 class PowerTest : public LibPowTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         device.createAreas();
         a = device.pwr();
         g_killedPids.clear(), g_deadPids.clear(), g_onFirstKill = nullptr;
     }
     uint8_t* bytes() { return reinterpret_cast<uint8_t*>(a); }
-    void setStack(std::initializer_list<uint16_t> bottomToTop)
-    {
+    void setStack(std::initializer_list<uint16_t> bottomToTop) {
         a->us_FreeIndexNum = 0;
         for (uint16_t e : bottomToTop)
             a->us_FreeIndex[a->us_FreeIndexNum++] = e;
@@ -100,8 +94,7 @@ protected:
     /* The worked example's stack: 5 then 9 on top, nothing held. */
     void twoFreeIndices() { memset(a, 0, kPwrAreaSize), setStack({5, 9}); }
     /* An ended holder at `index` counting `count`; every other index free. */
-    void endedHolder(int index, pid_t pid, int16_t count)
-    {
+    void endedHolder(int index, pid_t pid, int16_t count) {
         setStack({});
         for (int i = 255; i >= 1; --i)
             if (i != index)
@@ -109,8 +102,7 @@ protected:
         a->sl_DelayPid[index] = pid, a->ss_DelayCount[index] = count, a->DelayTaskNum = count;
     }
     /* One index and the table's totals, as one text to compare. */
-    std::string state(int i)
-    {
+    std::string state(int i) {
         return "pid=" + std::to_string(a->sl_DelayPid[i]) + " count=" + std::to_string(a->ss_DelayCount[i]) +
                " total=" + std::to_string(a->DelayTaskNum) + " free=" + std::to_string(a->us_FreeIndexNum) +
                " note=" + std::to_string(a->b_DelayPowerSaveTaskNoneReserved);
@@ -123,8 +115,7 @@ protected:
 
 /* ---- Status flags -------------------------------------------------------- */
 
-TEST_F(PowerTest, FlagCallsReadAndWriteOnlyTheirOwnByte)
-{
+TEST_F(PowerTest, FlagCallsReadAndWriteOnlyTheirOwnByte) {
     /* Everything else is a pattern a write at a wrong offset would disturb. */
     memset(a, 0xA5, kPwrAreaSize);
     bytes()[2056] = 0, bytes()[2057] = 1, bytes()[2058] = 1, bytes()[2059] = 0;
@@ -144,24 +135,19 @@ TEST_F(PowerTest, FlagCallsReadAndWriteOnlyTheirOwnByte)
         expect[offset] = value;
         EXPECT_EQ(differences(expect, bytesOf(a)), Lines{}) << "offset " << offset;
     }
+    /* The reads: each flag's answer comes from its own byte (the trace
+     * cases below prepare one byte each); the total is a 16-bit word. */
     memset(a, 0, kPwrAreaSize);
-    bytes()[2059] = 1;
-    EXPECT_TRUE(LIB_POW_isHddReady());
-    bytes()[2059] = 0, bytes()[2057] = 1;
-    EXPECT_TRUE(!LIB_POW_isHddReady() && LIB_POW_getDelayPowerSaveTaskNoneReserved(false));
-    bytes()[2057] = 0, bytes()[2056] = 7; /* a value from outside passes through */
-    EXPECT_FALSE(LIB_POW_getDelayPowerSaveTaskNoneReserved(false));
+    bytes()[2056] = 7, bytes()[2058] = 1; /* a value from outside passes through */
     EXPECT_EQ(LIB_POW_getResetAutoSleepTimer(false), 7);
-    bytes()[2058] = 1;
-    EXPECT_TRUE(LIB_POW_IsHddSleepDelay());
+    EXPECT_TRUE(LIB_POW_IsHddSleepDelay() && !LIB_POW_isHddReady() && !LIB_POW_getDelayPowerSaveTaskNoneReserved(false));
     for (int16_t total : {0, 1, -3, 0x100}) { /* negative, and the high byte alone */
         a->DelayTaskNum = total;
         EXPECT_EQ(LIB_POW_IsPowerSaveDelay(), total != 0) << total;
     }
 }
 
-TEST_F(PowerTest, FlagTracesCarryTheirLevelsAndTheEndLevelFollowsTheAnswer)
-{
+TEST_F(PowerTest, FlagTracesCarryTheirLevelsAndTheEndLevelFollowsTheAnswer) {
     getPwrShm(); /* keep the first attach's lines out */
     auto set = [this](size_t offset, uint8_t value) { return [this, offset, value] { bytes()[offset] = value; }; };
     const std::tuple<std::function<void()>, std::function<void()>, Lines> cases[] = {
@@ -192,8 +178,7 @@ TEST_F(PowerTest, FlagTracesCarryTheirLevelsAndTheEndLevelFollowsTheAnswer)
 
 /* A take that read the byte and then cleared it with a separate store
  * would wipe a request written in between: the tallies would part. */
-void expectNoRequestLost(void (*raise)(), bool (*take)(), bool (*raised)())
-{
+void expectNoRequestLost(void (*raise)(), bool (*take)(), bool (*raised)()) {
     constexpr int kRequests = 4000;
     struct Shared {
         std::atomic<int> taken, stop;
@@ -225,8 +210,7 @@ void expectNoRequestLost(void (*raise)(), bool (*take)(), bool (*raised)())
     EXPECT_EQ(shared->taken.load(), kRequests);
 }
 
-TEST_F(PowerTest, ReadAndClearNeverLosesARequestWrittenMeanwhile)
-{
+TEST_F(PowerTest, ReadAndClearNeverLosesARequestWrittenMeanwhile) {
     expectNoRequestLost([] { LIB_POW_putResetAutoSleepTimer(); },
                         [] { return LIB_POW_getResetAutoSleepTimer(true) == 2; },
                         [] { return LIB_POW_getResetAutoSleepTimer(false) != 0; });
@@ -237,8 +221,7 @@ TEST_F(PowerTest, ReadAndClearNeverLosesARequestWrittenMeanwhile)
 
 /* ---- Without the area or the semaphore ----------------------------------- */
 
-TEST_F(LibPowTest, WithoutTheAreaCallsAnswerNothingAndStillTraceStartAndEnd)
-{
+TEST_F(LibPowTest, WithoutTheAreaCallsAnswerNothingAndStillTraceStartAndEnd) {
     const std::pair<std::string, std::function<void()>> cases[] = {
         {"LIB_POW_getResetAutoSleepTimer", [] { EXPECT_EQ(LIB_POW_getResetAutoSleepTimer(true), 0); }},
         {"LIB_POW_putResetAutoSleepTimer", [] { LIB_POW_putResetAutoSleepTimer(); }},
@@ -266,8 +249,7 @@ TEST_F(LibPowTest, WithoutTheAreaCallsAnswerNothingAndStillTraceStartAndEnd)
     EXPECT_TRUE(LIB_POW_isHddReady()) << "the next call attaches once the object exists";
 }
 
-TEST_F(PowerTest, WithoutTheSemaphoreNothingIsCountedOrGivenBack)
-{
+TEST_F(PowerTest, WithoutTheSemaphoreNothingIsCountedOrGivenBack) {
     getPwrShm(); /* attached already: only the reservation's own take fails */
     CountingSeam seam;
     g_libPowSys.semTake = [](SemId, int) { ++CountingSeam::calls.takes; return errno = EIO, -1; };
@@ -285,8 +267,7 @@ TEST_F(PowerTest, WithoutTheSemaphoreNothingIsCountedOrGivenBack)
 
 /* ---- Reservations in one process ----------------------------------------- */
 
-TEST_F(PowerTest, FirstRequestPopsTheTopIndexRecordsTheHolderAndCounts)
-{
+TEST_F(PowerTest, FirstRequestPopsTheTopIndexRecordsTheHolderAndCounts) {
     getPwrShm();
     EXPECT_EQ(leveled([&] { twoFreeIndices(), a->b_DelayPowerSaveTaskNoneReserved = 1; },
                       [] { EXPECT_EQ(LIB_POW_setPowerSaveDelay(-1), 9); }),
@@ -299,8 +280,7 @@ TEST_F(PowerTest, FirstRequestPopsTheTopIndexRecordsTheHolderAndCounts)
     EXPECT_EQ(a->us_FreeIndex[0], 5);
 }
 
-TEST_F(PowerTest, CountsOnTheHeldIndexRaiseTheNoteAtEveryZeroAndAnEmptyStackRefuses)
-{
+TEST_F(PowerTest, CountsOnTheHeldIndexRaiseTheNoteAtEveryZeroAndAnEmptyStackRefuses) {
     twoFreeIndices();
     ASSERT_EQ(LIB_POW_setPowerSaveDelay(-1), 9);
     EXPECT_EQ(LIB_POW_setPowerSaveDelay(9) + LIB_POW_setPowerSaveDelay(9), 18);
@@ -322,8 +302,7 @@ TEST_F(PowerTest, CountsOnTheHeldIndexRaiseTheNoteAtEveryZeroAndAnEmptyStackRefu
     EXPECT_EQ(bytesOf(a), before);
 }
 
-TEST_F(PowerTest, InvalidIndicesAreRefusedAtTheirLevelsAndChangeNothing)
-{
+TEST_F(PowerTest, InvalidIndicesAreRefusedAtTheirLevelsAndChangeNothing) {
     twoFreeIndices();
     a->DelayTaskNum = a->ss_DelayCount[255] = 4;
     std::vector<uint8_t> before = bytesOf(a);
@@ -343,8 +322,7 @@ TEST_F(PowerTest, InvalidIndicesAreRefusedAtTheirLevelsAndChangeNothing)
     EXPECT_EQ(LIB_POW_setPowerSaveDelay(255), 255) << "255 is the last valid index";
 }
 
-TEST_F(PowerTest, CountersWrapAt16BitsUpAndClampAtZeroDown)
-{
+TEST_F(PowerTest, CountersWrapAt16BitsUpAndClampAtZeroDown) {
     twoFreeIndices();
     const struct {
         int16_t total, count;
@@ -367,8 +345,7 @@ TEST_F(PowerTest, CountersWrapAt16BitsUpAndClampAtZeroDown)
     }
 }
 
-TEST_F(PowerTest, StackEntriesAbove255AreDroppedAndNoPushOrPopLeavesTheStack)
-{
+TEST_F(PowerTest, StackEntriesAbove255AreDroppedAndNoPushOrPopLeavesTheStack) {
     getPwrShm();
     EXPECT_EQ(only(leveled([&] { twoFreeIndices(), setStack({5, 300}); }, [] { EXPECT_EQ(LIB_POW_setPowerSaveDelay(-1), 5); }),
                    {"setPowerSaveDelayPid"}).at(1),
@@ -402,8 +379,7 @@ TEST_F(PowerTest, StackEntriesAbove255AreDroppedAndNoPushOrPopLeavesTheStack)
 
 /* ---- The sweep ----------------------------------------------------------- */
 
-TEST_F(PowerTest, SweepReleasesAnEndedHolderWithEverythingItCounts)
-{
+TEST_F(PowerTest, SweepReleasesAnEndedHolderWithEverythingItCounts) {
     getPwrShm();
     const std::string g = std::to_string(endedPid());
     Lines got = leveled([&] { twoFreeIndices(), setStack({5}), a->sl_DelayPid[9] = std::stoi(g), a->ss_DelayCount[9] = a->DelayTaskNum = 2; },
@@ -418,8 +394,7 @@ TEST_F(PowerTest, SweepReleasesAnEndedHolderWithEverythingItCounts)
     EXPECT_EQ(LIB_POW_setPowerSaveDelay(-1), 9) << "the released index is on top";
 }
 
-TEST_F(PowerTest, SweepTakesTheSemaphoreOnlyPerReleaseAndNeverLooksAtIndex0)
-{
+TEST_F(PowerTest, SweepTakesTheSemaphoreOnlyPerReleaseAndNeverLooksAtIndex0) {
     getPwrShm();
     CountingSeam seam;
     g_libPowSys.kill = fakeKill;
@@ -455,8 +430,7 @@ TEST_F(PowerTest, SweepTakesTheSemaphoreOnlyPerReleaseAndNeverLooksAtIndex0)
 
 /* Two sweeps see the same ended holder: the other one releases the index
  * while ours is between its scan and its release. */
-TEST_F(PowerTest, TwoSweepsOfTheSameEndedHolderReleaseItOnce)
-{
+TEST_F(PowerTest, TwoSweepsOfTheSameEndedHolderReleaseItOnce) {
     getPwrShm();
     const pid_t gone = endedPid();
     endedHolder(9, gone, 2);
@@ -489,8 +463,7 @@ TEST_F(PowerTest, TwoSweepsOfTheSameEndedHolderReleaseItOnce)
 
 /* ---- Real processes ------------------------------------------------------ */
 
-TEST_F(PowerTest, EndedJobIsReclaimedByAnyProcessALiveJobAndTheIndex0OwnerAreNot)
-{
+TEST_F(PowerTest, EndedJobIsReclaimedByAnyProcessALiveJobAndTheIndex0OwnerAreNot) {
     Gate reserved, finish;
     pid_t job = startChild([&] {
         resetLibrary();
@@ -531,8 +504,7 @@ TEST_F(PowerTest, EndedJobIsReclaimedByAnyProcessALiveJobAndTheIndex0OwnerAreNot
 /* Workers count up and down on their own indices, short-lived jobs reserve
  * and end without a reset, and sweepers reclaim them, all at once. No
  * count may be lost and no index may be lost or doubled. */
-TEST_F(PowerTest, StressCountsAndSweepsLoseNothing)
-{
+TEST_F(PowerTest, StressCountsAndSweepsLoseNothing) {
     constexpr int kWorkers = 4, kOpsPerWorker = 3000, kJobs = 40, kSweepers = 2;
     struct Shared {
         std::atomic<int> stop, finalCount[kWorkers], index[kWorkers];

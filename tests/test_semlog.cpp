@@ -19,8 +19,7 @@ const std::string kHead = "\n LIB_POW_showSemLog " + std::string(74, '-') +
 const std::string kTail = " LogEnd " + std::string(69, '-') + " \n\n";
 
 void putRecord(SemLogRecord& r, int32_t tic, int32_t pid, uint32_t tid, const char* name, uint32_t semId,
-               const char* status, int32_t value)
-{
+               const char* status, int32_t value) {
     memset(&r, 0, sizeof r);
     r.tic = tic, r.PID = pid, r.TID = tid, r.SemID = semId, r.Value = value;
     strncpy(r.SemName, name, sizeof r.SemName);
@@ -31,20 +30,17 @@ std::string showSemLog() { return captureStdout([] { LIB_POW_showSemLog(); }); }
 
 class SemLogTest : public LibPowTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         device.createAreas();
         area = device.semLog();
         ASSERT_NE(area, nullptr);
     }
-    void fill(int n)
-    {
+    void fill(int n) {
         for (int i = 0; i < n; ++i)
             putRecord(area->records[i], i, 1000 + i, 0x10u + static_cast<uint32_t>(i), "sem", 0, "ok", i);
     }
     /* The numbers of the lines that carry the Count mark. */
-    std::vector<int> markedLines()
-    {
+    std::vector<int> markedLines() {
         std::vector<int> marked;
         for (const std::string& line : lines(showSemLog()))
             if (line.size() > 7 && line.compare(line.size() - 7, 7, "    ***") == 0)
@@ -56,8 +52,7 @@ protected:
 
 } // namespace
 
-TEST_F(LibPowTest, TraceAreaAttachIsSilentCachedRetriedAndKeepsNoDescriptor)
-{
+TEST_F(LibPowTest, TraceAreaAttachIsSilentCachedRetriedAndKeepsNoDescriptor) {
     CountingSeam seam;
     const LibPowSys counting = g_libPowSys;
     LIB_POW_setLogLevel(0xFFFFFFFFu);
@@ -80,8 +75,7 @@ TEST_F(LibPowTest, TraceAreaAttachIsSilentCachedRetriedAndKeepsNoDescriptor)
     EXPECT_EQ(static_cast<SemLogArea*>(first)->Count, 42);
 }
 
-TEST_F(SemLogTest, ListingUsesExactFieldFormatsAndEndsAtTheFirstRecordWithoutPidAndTid)
-{
+TEST_F(SemLogTest, ListingUsesExactFieldFormatsAndEndsAtTheFirstRecordWithoutPidAndTid) {
     LIB_POW_setLogLevel(0); /* not behind the log mask */
     EXPECT_EQ(showSemLog(), kHead + kTail);
     putRecord(area->records[0], 42, 1234, 0xabcd, "sem_POW_Shm_SemName", 0x1000, "take", 1);
@@ -99,8 +93,7 @@ TEST_F(SemLogTest, ListingUsesExactFieldFormatsAndEndsAtTheFirstRecordWithoutPid
                                 kTail);
 }
 
-TEST_F(SemLogTest, AllHundredRecordsAreListedAndCountMarksOnlyARecordItSelects)
-{
+TEST_F(SemLogTest, AllHundredRecordsAreListedAndCountMarksOnlyARecordItSelects) {
     fill(100);
     area->Count = 100; /* Count lies just past the last record: not read as one */
     Lines got = lines(showSemLog());
@@ -118,8 +111,7 @@ TEST_F(SemLogTest, AllHundredRecordsAreListedAndCountMarksOnlyARecordItSelects)
     }
 }
 
-TEST_F(SemLogTest, UnterminatedFieldsPrintAtMostTheirWidthAndNothingOutsideTheAreaIsRead)
-{
+TEST_F(SemLogTest, UnterminatedFieldsPrintAtMostTheirWidthAndNothingOutsideTheAreaIsRead) {
     for (SemLogRecord& record : area->records) {
         memset(&record, 'x', sizeof record);
         record.PID = 1;
