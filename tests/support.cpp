@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <regex>
 #include <sstream>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -149,12 +148,16 @@ std::vector<std::string> lines(const std::string& text) {
 }
 
 std::vector<std::string> traced(const std::string& out, bool blankHandles) {
-    static const std::regex prefix(R"(^LIB_PowerService\.cpp\(\d+\):(.*)$)"), handle(R"(pst_SemID=[^)]*)");
+    const std::string file = "LIB_PowerService.cpp(";
     std::vector<std::string> result;
-    for (const std::string& line : lines(out)) {
-        std::smatch m;
-        std::string text = std::regex_match(line, m, prefix) ? m[1].str() : "UNPREFIXED " + line;
-        result.push_back(blankHandles ? std::regex_replace(text, handle, "pst_SemID=*") : text);
+    for (std::string line : lines(out)) {
+        size_t close = line.find("):");
+        bool prefixed = line.rfind(file, 0) == 0 && close != std::string::npos && close > file.size() &&
+                        line.find_first_not_of("0123456789", file.size()) == close;
+        line = prefixed ? line.substr(close + 2) : "UNPREFIXED " + line;
+        for (size_t at = 0; blankHandles && (at = line.find("pst_SemID=", at)) != std::string::npos;)
+            at += 10, line.replace(at, line.find(')', at) - at, "*");
+        result.push_back(line);
     }
     return result;
 }
