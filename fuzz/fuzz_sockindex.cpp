@@ -5,36 +5,26 @@
  */
 #include "LIB_PowerService_internal.h"
 
-#include <cstddef>
-#include <cstdint>
 #include <cstring>
 #include <memory>
 
 namespace {
 
-const char* const kCodes[26] = {"adrm", "appm", "autm", "chrm", "devm", "ntfm", "prfm",
-                                "resm", "srvm", "usrm", "winm", "adps", "auts", "bass",
-                                "chrs", "dcms", "devs", "exts", "faxs", "icvs", "jobs",
-                                "mnts", "pwrs", "ssts", "strs", "wsds"};
-const char kChannels[] = "afns";
+const char* const kCodes[26] = {"adrm", "appm", "autm", "chrm", "devm", "ntfm", "prfm", "resm", "srvm",
+                                "usrm", "winm", "adps", "auts", "bass", "chrs", "dcms", "devs", "exts",
+                                "faxs", "icvs", "jobs", "mnts", "pwrs", "ssts", "strs", "wsds"};
 
-bool secondLetterDecides(int service)
-{
-    for (int other = 0; other < 26; ++other)
-        if (other != service && kCodes[other][0] == kCodes[service][0] &&
-            kCodes[other][3] == kCodes[service][3])
-            return true;
-    return false;
-}
-
-int referenceRow(const char* path)
-{
+/* First row whose channel, first and last letter (and, where another
+ * service shares those two, second letter) agree. */
+int referenceRow(const char* path) {
     if (strlen(path) != 25)
         return -1;
     for (int row = 0; row < 104; ++row) {
         const char* code = kCodes[row / 4];
-        if (path[19] == kChannels[row % 4] && path[21] == code[0] && path[24] == code[3] &&
-            (!secondLetterDecides(row / 4) || path[22] == code[1]))
+        bool shared = false;
+        for (const char* other : kCodes)
+            shared |= other != code && other[0] == code[0] && other[3] == code[3];
+        if (path[19] == "afns"[row % 4] && path[21] == code[0] && path[24] == code[3] && (!shared || path[22] == code[1]))
             return row;
     }
     return -1;
@@ -42,8 +32,7 @@ int referenceRow(const char* path)
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 64)
         return 0; /* longer inputs only exercise the length test */
     std::unique_ptr<char[]> path(new char[size + 1]);
