@@ -155,8 +155,15 @@ std::vector<std::string> traced(const std::string& out, bool blankHandles) {
         bool prefixed = line.rfind(file, 0) == 0 && close != std::string::npos && close > file.size() &&
                         line.find_first_not_of("0123456789", file.size()) == close;
         line = prefixed ? line.substr(close + 2) : "UNPREFIXED " + line;
-        for (size_t at = 0; blankHandles && (at = line.find("pst_SemID=", at)) != std::string::npos;)
-            at += 10, line.replace(at, line.find(')', at) - at, "*");
+        size_t at = blankHandles ? line.find("pst_SemID=") : std::string::npos;
+        while (at != std::string::npos) {
+            at += 10;
+            size_t end = line.find(')', at);
+            if (end == std::string::npos)
+                break;
+            line = line.substr(0, at) + "*" + line.substr(end);
+            at = line.find("pst_SemID=", at);
+        }
         result.push_back(line);
     }
     return result;

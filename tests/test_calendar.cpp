@@ -48,7 +48,7 @@ Lines withoutLocalPointer(Lines trace) {
     for (std::string& line : trace) {
         size_t at = line.find("puc_Date=0x");
         if (line.rfind("LIB_POW_getWeeklyTimerLastDate Start(", 0) == 0 && at != std::string::npos)
-            line.replace(at + 9, line.size() - 1 - (at + 9), "*");
+            line = line.substr(0, at + 9) + "*)";
     }
     return trace;
 }
