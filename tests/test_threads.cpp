@@ -38,33 +38,17 @@ protected:
     void SetUp() override { device.createAreas(); }
 };
 
-TEST_F(ThreadsTest, RacingFirstAttachesAllGiveViewsOfTheSameArea)
+TEST_F(ThreadsTest, RacingFirstAttachesAndFirstLocksShareOneAreaAndOneHandleThatExcludes)
 {
     for (int round = 0; round < 20; ++round) {
         resetLibrary();
         PwrSharedArea* seen[kThreads] = {};
-        onThreads([&](int t) { seen[t] = getPwrShm(); });
-        PwrSharedArea* cached = loadWord(g_libPowState.pst_PwrShm);
-        bool cachedIsOne = false;
-        /* The test writes a byte the library never touches through its
-         * own mapping; every thread's mapping must show it. */
-        storeWord(device.pwr()->reserved0[0], static_cast<uint8_t>(round + 1));
-        for (PwrSharedArea* area : seen) {
-            ASSERT_NE(area, nullptr);
-            EXPECT_EQ(loadWord(area->reserved0[0]), round + 1);
-            cachedIsOne = cachedIsOne || area == cached;
-        }
-        EXPECT_TRUE(cachedIsOne) << "the cache holds an address no thread was given";
-    }
-}
-
-TEST_F(ThreadsTest, RacingFirstLocksShareOneHandleAndStillExcludeEachOther)
-{
-    for (int round = 0; round < 20; ++round) {
-        resetLibrary();
         SemId handles[kThreads] = {};
         long counter = 0; /* plain on purpose: only the semaphore guards it */
+        std::latch attached(kThreads);
         onThreads([&](int t) {
+            seen[t] = getPwrShm();
+            attached.arrive_and_wait(); /* and now the first locks race */
             for (int n = 0; n < 50; ++n) {
                 SemId held = lockPowShm();
                 if (held == 0)
@@ -77,19 +61,31 @@ TEST_F(ThreadsTest, RacingFirstLocksShareOneHandleAndStillExcludeEachOther)
                 unlock(held);
             }
         });
+        /* A byte the library never touches, written through the test's own
+         * mapping, shows in every thread's view. */
+        storeWord(device.pwr()->reserved0[0], static_cast<uint8_t>(round + 1));
+        bool cachedWasGiven = false;
+        for (int t = 0; t < kThreads; ++t) {
+            ASSERT_NE(seen[t], nullptr);
+            EXPECT_EQ(loadWord(seen[t]->reserved0[0]), round + 1);
+            cachedWasGiven = cachedWasGiven || seen[t] == loadWord(g_libPowState.pst_PwrShm);
+            EXPECT_EQ(handles[t], handles[0]);
+        }
+        EXPECT_TRUE(cachedWasGiven) << "the cache holds an address no thread was given";
         EXPECT_EQ(counter, kThreads * 50);
-        for (SemId handle : handles)
-            EXPECT_EQ(handle, handles[0]);
         EXPECT_EQ(loadWord(g_semPowID), handles[0]);
         EXPECT_EQ(loadWord(g_libPowState.pst_SemPowID), handles[0]);
     }
 }
 
-TEST_F(ThreadsTest, ThreadsReservingAndSweepingAtOnceLoseNoCount)
+/* Each thread reserves its own index and counts on it while a sweeper runs,
+ * switches four days of January 2024 (all in one word of the calendar),
+ * and writes the ready flag under its lock while thread 0 changes the mask. */
+TEST_F(ThreadsTest, ThreadsReservingSweepingSwitchingDaysAndFlagsLoseNoUpdate)
 {
-    resetLibrary();
+    constexpr int kRounds = 200;
     short indices[kThreads] = {};
-    constexpr int kRounds = 300;
+    long inside = 0; /* plain: the HddReady semaphore is what guards it */
     std::atomic<bool> done{false};
     std::thread sweeper([&] {
         while (!done.load()) {
@@ -98,65 +94,20 @@ TEST_F(ThreadsTest, ThreadsReservingAndSweepingAtOnceLoseNoCount)
         }
     });
     onThreads([&](int t) {
-        /* Every thread asks for its own index: one process, several indices. */
         indices[t] = LIB_POW_setPowerSaveDelay(-1);
         for (int n = 0; n < kRounds; ++n) {
             LIB_POW_setPowerSaveDelay(indices[t]);
             LIB_POW_setPowerSaveDelay(indices[t]);
             LIB_POW_resetPowerSaveDelay(indices[t]);
-        }
-    });
-    done = true;
-    sweeper.join();
-    PwrSharedArea* area = device.pwr();
-    std::set<short> distinct(indices, indices + kThreads);
-    EXPECT_EQ(distinct.size(), size_t(kThreads)) << "two threads were given one index";
-    long sum = 0;
-    for (short index : indices) {
-        ASSERT_GE(index, 1);
-        EXPECT_EQ(loadWord(area->sl_DelayPid[index]), getpid());
-        EXPECT_EQ(loadWord(area->ss_DelayCount[index]), 1 + kRounds);
-        sum += loadWord(area->ss_DelayCount[index]);
-    }
-    EXPECT_EQ(loadWord(area->DelayTaskNum), sum);
-    EXPECT_EQ(loadWord(area->us_FreeIndexNum), 255 - kThreads);
-}
-
-TEST_F(ThreadsTest, ThreadsSwitchingDaysOfOneMonthLoseNoBit)
-{
-    resetLibrary();
-    /* Each thread owns four days of January 2024, all in one word; it
-     * switches them on and off and leaves day d on when d is odd. */
-    onThreads([](int t) {
-        for (int n = 0; n < 200; ++n) {
             for (int k = 0; k < 4; ++k) {
                 unsigned char day = static_cast<unsigned char>(1 + t * 4 + k);
-                bool on = (n + k) % 2 == 0;
+                bool last = n + 1 == kRounds; /* leaves the odd days on */
+                bool on = last ? day % 2 == 1 : (n + k) % 2 == 0;
                 bool read = !on;
                 if (LIB_POW_setWeeklyTimerDateOn(2024, 1, day, on) != 0 ||
                     LIB_POW_getWeeklyTimerDateOn(2024, 1, day, &read) != 0 || read != on)
                     ADD_FAILURE() << "day " << int(day) << " did not read back";
             }
-        }
-        for (int k = 0; k < 4; ++k) {
-            unsigned char day = static_cast<unsigned char>(1 + t * 4 + k);
-            LIB_POW_setWeeklyTimerDateOn(2024, 1, day, day % 2 == 1);
-        }
-    });
-    const uint8_t* word = device.nvd()->ul_DateOnBits[(2024 - 2000) * 12];
-    uint32_t bits = word[0] | word[1] << 8 | word[2] << 16 | uint32_t(word[3]) << 24;
-    uint32_t expected = 0;
-    for (int day = 1; day <= kThreads * 4; day += 2)
-        expected |= 1u << day;
-    EXPECT_EQ(bits, expected);
-}
-
-TEST_F(ThreadsTest, FlagsMaskAndHddReadyLockFromManyThreads)
-{
-    resetLibrary();
-    long inside = 0; /* plain: the HddReady semaphore is what guards it */
-    onThreads([&](int t) {
-        for (int n = 0; n < 200; ++n) {
             if (t == 0)
                 LIB_POW_setLogLevel(n % 2 ? 3 : 2);
             SemId held = LIB_POW_Lock_HddReadyFlag();
@@ -172,7 +123,29 @@ TEST_F(ThreadsTest, FlagsMaskAndHddReadyLockFromManyThreads)
             LIB_POW_getDelayPowerSaveTaskNoneReserved(true);
         }
     });
-    EXPECT_EQ(inside, kThreads * 200);
+    done = true;
+    sweeper.join();
+
+    PwrSharedArea* area = device.pwr();
+    EXPECT_EQ(std::set<short>(indices, indices + kThreads).size(), size_t(kThreads))
+        << "two threads were given one index";
+    long sum = 0;
+    for (short index : indices) {
+        ASSERT_GE(index, 1);
+        EXPECT_EQ(loadWord(area->sl_DelayPid[index]), getpid());
+        EXPECT_EQ(loadWord(area->ss_DelayCount[index]), 1 + kRounds);
+        sum += loadWord(area->ss_DelayCount[index]);
+    }
+    EXPECT_EQ(loadWord(area->DelayTaskNum), sum);
+    EXPECT_EQ(loadWord(area->us_FreeIndexNum), 255 - kThreads);
+
+    const uint8_t* word = device.nvd()->ul_DateOnBits[(2024 - 2000) * 12];
+    uint32_t bits = word[0] | word[1] << 8 | word[2] << 16 | uint32_t(word[3]) << 24;
+    uint32_t expected = 0;
+    for (int day = 1; day <= kThreads * 4; day += 2)
+        expected |= 1u << day;
+    EXPECT_EQ(bits, expected);
+    EXPECT_EQ(inside, kThreads * kRounds);
 }
 
 } // namespace
