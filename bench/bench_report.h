@@ -1,64 +1,61 @@
 /*
- * bench_report.h - runs the registered benchmarks and then prints each
- * figure that matters as a ratio of two benchmarks of the same run, so the
- * result holds on a shared, noisy machine.
+ * bench_report.h - what the benchmark files share. Each bench_*.cpp only
+ * registers benchmarks; bench_baselines.cpp holds the raw locks and floors
+ * the figures are compared with, and bench_main.cpp makes the device, runs
+ * whatever benchmarks were linked in and prints each figure whose two sides
+ * both ran as a ratio from the same run.
  */
 #ifndef LIBPOW_BENCH_REPORT_H
 #define LIBPOW_BENCH_REPORT_H
 
+#include "support.h"
+
 #include <benchmark/benchmark.h>
 
-#include <cstdio>
-#include <map>
-#include <string>
-#include <vector>
+#include <chrono>
+#include <functional>
+#include <unistd.h>
 
-struct BenchRatio {
-    std::string label;
-    std::string measured;  /* benchmark name */
-    std::string baseline;  /* benchmark name */
-    double scale = 1.0;    /* baseline multiplier, e.g. 2 for "two pairs" */
-    double limit = 0.0;    /* goal: ratio at most this; 0 = report only */
-};
+/* Made by main before any benchmark runs: the library's own mapping of the
+ * power area and its POW semaphore handle on a private device. */
+extern PwrSharedArea* g_benchArea;
+extern SemId g_benchPow;
 
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        for (const Run& run : runs)
-            if (!run.error_occurred && run.run_type == Run::RT_Iteration)
-                nsPerOp[run.benchmark_name()] = run.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> nsPerOp;
-};
-
-/* Returns 0, or 1 when a figure misses its goal (so a CI run can notice). */
-inline int runWithRatios(int argc, char** argv, const std::vector<BenchRatio>& ratios)
+inline void platPair()
 {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 2;
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    int missed = 0;
-    printf("\n%-58s %10s %10s %7s %s\n", "figure", "ns", "base ns", "ratio", "goal");
-    for (const BenchRatio& r : ratios) {
-        auto m = reporter.nsPerOp.find(r.measured);
-        auto b = reporter.nsPerOp.find(r.baseline);
-        if (m == reporter.nsPerOp.end() || b == reporter.nsPerOp.end())
-            continue; /* filtered out of this run */
-        double base = b->second * r.scale;
-        double ratio = m->second / base;
-        bool ok = r.limit == 0.0 || ratio <= r.limit;
-        missed += ok ? 0 : 1;
-        char goal[32] = "report";
-        if (r.limit != 0.0)
-            snprintf(goal, sizeof goal, "<= %.2fx %s", r.limit, ok ? "met" : "MISSED");
-        printf("%-58s %10.1f %10.1f %6.2fx %s\n", r.label.c_str(), m->second, base, ratio, goal);
+    PLAT_semTake(g_benchPow, PLAT_WAIT_FOREVER);
+    PLAT_semGive(g_benchPow);
+}
+
+/* 255 live holders of delay indices (this process and its parent, taking
+ * turns), or none. */
+inline void fillLiveHolders(bool fill)
+{
+    for (int i = 1; i < kDelayIndexCount; ++i)
+        storeWord(g_benchArea->sl_DelayPid[i], fill ? ((i % 2) ? getpid() : getppid()) : 0);
+}
+
+/* Operations each of the two processes does in a contended run. */
+constexpr int kContendedOps = 20000;
+
+/* Two processes run `work(0)` and `work(1)` at once; each iteration's time
+ * is the wall time from their common start to the end of both. The "ops"
+ * counter makes the report divide it per operation of either process, so it
+ * compares with a one-process figure. Register with UseManualTime(). */
+inline void contended(benchmark::State& state, const std::function<void(int)>& work)
+{
+    for (auto _ : state) {
+        libpow_test::Gate go;
+        pid_t a = libpow_test::startChild([&] { go.wait(); work(0); return 0; }, 120);
+        pid_t b = libpow_test::startChild([&] { go.wait(); work(1); return 0; }, 120);
+        auto start = std::chrono::steady_clock::now();
+        go.open();
+        libpow_test::waitChild(a);
+        libpow_test::waitChild(b);
+        state.SetIterationTime(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     }
-    return missed ? 1 : 0;
+    state.counters["ops"] = 2.0 * kContendedOps;
 }
 
 #endif
