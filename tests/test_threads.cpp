@@ -88,9 +88,12 @@ TEST_F(ThreadsTest, ThreadsReservingSweepingSwitchingDaysAndFlagsLoseNoUpdate)
     long inside = 0; /* plain: the HddReady semaphore is what guards it */
     std::atomic<bool> done{false};
     std::thread sweeper([&] {
+        /* A pause between sweeps: under valgrind, whose threads take turns,
+         * a sweeper that never pauses would starve the workers. */
         while (!done.load()) {
             LIB_POW_IsHddSleepDelay();
             LIB_POW_IsPowerSaveDelay();
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
     });
     onThreads([&](int t) {
