@@ -61,8 +61,10 @@ struct Figure {
 const Figure kFigures[] = {
     {"PLAT take+give", "BM_PlatPair", "BM_RawSemPair", 1, 1.5},
     {"robust pshared mutex (PLAT's floor)", "BM_RobustMutexPair", "BM_RawSemPair", 1, 0},
-    {"library lock+unlock (POW)", "BM_LibraryLockUnlock", "BM_RawSemPair", 1, 1.5},
-    {"HddReady lock+unlock", "BM_HddReadyLockUnlock", "BM_RawSemPair", 1, 1.5},
+    {"PLAT behind one call (a wrapper's floor)", "BM_PlatPairBehindOneCall", "BM_RawSemPair", 1, 0},
+    {"library lock+unlock (POW)", "BM_LibraryLockUnlock", "BM_RawSemPair", 1, 0},
+    {"HddReady lock+unlock", "BM_HddReadyLockUnlock", "BM_RawSemPair", 1, 0},
+    {"library lock+unlock over that floor", "BM_LibraryLockUnlock", "BM_PlatPairBehindOneCall", 1, 0},
     {"power getter once attached", "BM_GetterAttached", "BM_EmptyCall", 0, 0},
     {"LogPrint outside the mask", "BM_LogPrintOutsideMask", "BM_EmptyCall", 0, 0},
     {"IsPowerSaveDelay", "BM_IsPowerSaveDelay", "BM_ReadMappedByte", 0, 2},

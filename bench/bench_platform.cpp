@@ -2,7 +2,8 @@
  * bench_platform.cpp - the platform's own lock. A PLAT take+give is measured
  * with the baselines (BM_PlatPair, next to the raw semaphore, flock and SysV
  * SEM_UNDO); here is the robust process-shared mutex it is built on, the
- * floor below which PLAT cannot go.
+ * floor below which PLAT cannot go, and PLAT behind one plain call, the
+ * floor below which no library over PLAT can go.
  */
 #include "bench_report.h"
 
@@ -34,5 +35,27 @@ void BM_RobustMutexPair(benchmark::State& state)
     munmap(p, sizeof(pthread_mutex_t));
 }
 BENCHMARK(BM_RobustMutexPair);
+
+/* The least any wrapper of PLAT can cost: one out-of-line call each way that
+ * reaches PLAT through a function pointer, as the library's fault-injection
+ * seam does, with nothing else around it. The library's lock+unlock is this
+ * plus its trace-mask tests and its handle cache. */
+__attribute__((noinline)) SemId wrappedTake(SemId sem)
+{
+    return g_libPowSys.semTake(sem, PLAT_WAIT_FOREVER) == 0 ? sem : nullptr;
+}
+
+__attribute__((noinline)) void wrappedGive(SemId sem)
+{
+    if (sem != nullptr)
+        g_libPowSys.semGive(sem);
+}
+
+void BM_PlatPairBehindOneCall(benchmark::State& state)
+{
+    for (auto _ : state)
+        wrappedGive(wrappedTake(g_benchPow));
+}
+BENCHMARK(BM_PlatPairBehindOneCall);
 
 } // namespace

@@ -712,29 +712,19 @@ signed char LIB_POW_getWeeklyTimerLastDate(unsigned short us_Year, unsigned char
  * Weekly timer day bitmap
  * ====================================================================== */
 
-/* The month word of a date already checked against the calendar. */
-static inline uint8_t* monthWordBytes(NvdSharedArea* area, unsigned short us_Year,
-                                      unsigned char uc_Month)
+/* A month's word is little-endian on every processor that shares the
+ * area, so day d (1 .. 31) is bit d % 8 of byte d / 8 of the word, whatever
+ * the processor's own byte order. Touching that one byte is all a switch or
+ * a query needs; the date is already checked against the calendar. */
+static inline uint8_t* dayByte(NvdSharedArea* area, unsigned short us_Year,
+                               unsigned char uc_Month, unsigned char uc_Date)
 {
-    return area->ul_DateOnBits[(us_Year - 2000) * 12 + (uc_Month - 1)];
+    return &area->ul_DateOnBits[(us_Year - 2000) * 12 + (uc_Month - 1)][uc_Date / 8];
 }
 
-/* The words are little-endian on every processor that shares the area, so
- * they are assembled and stored byte by byte, never as a native word. */
-static inline uint32_t readMonthWord(const uint8_t* bytes)
+static inline uint8_t dayMask(unsigned char uc_Date)
 {
-    return static_cast<uint32_t>(loadWord(bytes[0])) |
-           static_cast<uint32_t>(loadWord(bytes[1])) << 8 |
-           static_cast<uint32_t>(loadWord(bytes[2])) << 16 |
-           static_cast<uint32_t>(loadWord(bytes[3])) << 24;
-}
-
-static inline void writeMonthWord(uint8_t* bytes, uint32_t word)
-{
-    storeWord(bytes[0], static_cast<uint8_t>(word));
-    storeWord(bytes[1], static_cast<uint8_t>(word >> 8));
-    storeWord(bytes[2], static_cast<uint8_t>(word >> 16));
-    storeWord(bytes[3], static_cast<uint8_t>(word >> 24));
+    return static_cast<uint8_t>(1u << (uc_Date % 8));
 }
 
 /* Every switch and query checks the date with LIB_POW_getWeeklyTimerLastDate.
@@ -766,11 +756,10 @@ LIBPOW_HOT signed char LIB_POW_setWeeklyTimerDateOn(unsigned short us_Year, unsi
         if (area == nullptr) {
             sc_Result = -1;
         } else {
-            uint8_t* bytes = monthWordBytes(area, us_Year, uc_Month);
-            uint32_t bit = static_cast<uint32_t>(1) << uc_Date;
-            uint32_t word = readMonthWord(bytes);
-            word = b_On ? (word | bit) : (word & ~bit);
-            writeMonthWord(bytes, word);
+            uint8_t* byte = dayByte(area, us_Year, uc_Month, uc_Date);
+            uint8_t old = loadWord(*byte);
+            storeWord(*byte, static_cast<uint8_t>(b_On ? old | dayMask(uc_Date)
+                                                       : old & ~dayMask(uc_Date)));
         }
         if (handle != 0)
             unlock(handle);
@@ -794,8 +783,7 @@ LIBPOW_HOT signed char LIB_POW_getWeeklyTimerDateOn(unsigned short us_Year, unsi
         if (area == nullptr) {
             sc_Result = -1;
         } else {
-            uint32_t word = readMonthWord(monthWordBytes(area, us_Year, uc_Month));
-            bool on = ((word >> uc_Date) & 1) != 0;
+            bool on = (loadWord(*dayByte(area, us_Year, uc_Month, uc_Date)) & dayMask(uc_Date)) != 0;
             *pb_On = on;
             POW_LOG(64, "GetDateOn(*pb_On=%d)\n", on);
         }
