@@ -2,7 +2,7 @@
 // process-shared pthread mutexes kept in POSIX shared memory.
 //
 // Each semaphore is one small file in /dev/shm. Its record is built whole
-// under a private temporary name and then link()ed to the public name, so a
+// in a private file and then link()ed to the public name, so a
 // process that opens the public name always finds a finished record: there
 // is no window in which a half-initialised mutex can be seen, and an object
 // that already exists is never truncated or initialised again.
@@ -234,13 +234,18 @@ bool initRecord(PLAT_semObject* sem, const char* name) {
     return true;
 }
 
-// Builds a complete, free semaphore under a private name and tries to publish
+// Builds a complete, free semaphore in a private file and tries to publish
 // it. Returns the mapping on success; on EEXIST sets *exists and returns null
-// so the caller opens the winner's object instead.
+// so the caller opens the winner's object instead. The private file has no
+// name at all where the kernel offers O_TMPFILE, so a process killed halfway
+// leaves nothing behind; elsewhere it is a named temporary file, which only
+// such a kill can leave in /dev/shm.
 SemId buildAndPublish(const char* publicPath, const char* name, bool* exists) {
     *exists = false;
     char tmpPath[] = "/dev/shm/PLAT_tmp.XXXXXX";
-    int fd = mkostemp(tmpPath, O_CLOEXEC);
+    int fd = open(kShmDir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    bool named = fd < 0;
+    if (named) fd = mkostemp(tmpPath, O_CLOEXEC);
     if (fd < 0) return failCreate(errno);
     // Device-wide means any user's process may need it, whatever our umask.
     fchmod(fd, 0666);
@@ -253,13 +258,19 @@ SemId buildAndPublish(const char* publicPath, const char* name, bool* exists) {
         p = mmap(nullptr, sizeof(PLAT_semObject), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         if (p == MAP_FAILED) err = errno;
     }
-    close(fd);
     if (err == 0 && !initRecord(static_cast<PLAT_semObject*>(p), name)) err = EINVAL;
-    if (err == 0 && link(tmpPath, publicPath) != 0) {
-        err = errno;
-        *exists = (err == EEXIST);
+    if (err == 0) {
+        // An unnamed file is reached for link() through its descriptor.
+        char source[sizeof "/proc/self/fd/" + 12];
+        snprintf(source, sizeof source, "/proc/self/fd/%d", fd);
+        if (linkat(AT_FDCWD, named ? tmpPath : source, AT_FDCWD, publicPath,
+                   named ? 0 : AT_SYMLINK_FOLLOW) != 0) {
+            err = errno;
+            *exists = (err == EEXIST);
+        }
     }
-    unlink(tmpPath);
+    close(fd);
+    if (named) unlink(tmpPath);
     if (err != 0) {
         if (p != MAP_FAILED) munmap(p, sizeof(PLAT_semObject));
         return failCreate(err);

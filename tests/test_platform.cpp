@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <dirent.h>
 #include <sched.h>
 #include <signal.h>
 #include <thread>
@@ -108,6 +110,39 @@ TEST_F(PlatSem, ConcurrentCreatorsAllReachOneObject) {
     for (pid_t k : kids)
         EXPECT_EQ(0, waitChild(k));
     EXPECT_EQ(0, PLAT_semGive(s));
+}
+
+// Files in /dev/shm whose names start with `prefix`.
+std::vector<std::string> shmFiles(const std::string& prefix) {
+    std::vector<std::string> found;
+    if (DIR* dir = opendir("/dev/shm")) {
+        while (dirent* entry = readdir(dir))
+            if (strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0)
+                found.push_back(entry->d_name);
+        closedir(dir);
+    }
+    return found;
+}
+
+TEST_F(PlatSem, CreatorKilledMidwayLeavesNoScrapFile) {
+    std::string base = fresh();
+    size_t scrapsBefore = shmFiles("PLAT_tmp.").size();
+    for (int round = 0; round < 5; ++round) {
+        pid_t kid = startChild([&] {
+            for (int i = 0;; ++i) {
+                std::string name = base + "." + std::to_string(i);
+                make(name);
+                PLAT_semRemove(name.c_str());
+            }
+            return 0;
+        });
+        std::this_thread::sleep_for(milliseconds(20 + 7 * round));
+        kill(kid, SIGKILL);
+        EXPECT_EQ(128 + SIGKILL, waitChild(kid));
+    }
+    EXPECT_EQ(scrapsBefore, shmFiles("PLAT_tmp.").size());
+    for (const std::string& file : shmFiles("PLAT_sem." + base + "."))
+        PLAT_semRemove(file.c_str() + strlen("PLAT_sem."));
 }
 
 TEST_F(PlatSem, BadNamesAndArgumentsFailWithTheirReason) {
