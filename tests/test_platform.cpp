@@ -7,7 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <dirent.h>
+#include <filesystem>
 #include <sched.h>
 #include <signal.h>
 #include <thread>
@@ -112,27 +112,23 @@ TEST_F(PlatSem, ConcurrentCreatorsAllReachOneObject) {
     EXPECT_EQ(0, PLAT_semGive(s));
 }
 
-// Files in /dev/shm whose names start with `prefix`.
+// Names of the files in /dev/shm that start with `prefix`.
 std::vector<std::string> shmFiles(const std::string& prefix) {
     std::vector<std::string> found;
-    if (DIR* dir = opendir("/dev/shm")) {
-        while (dirent* entry = readdir(dir))
-            if (strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0)
-                found.push_back(entry->d_name);
-        closedir(dir);
-    }
+    for (const auto& entry : std::filesystem::directory_iterator("/dev/shm"))
+        if (entry.path().filename().string().rfind(prefix, 0) == 0)
+            found.push_back(entry.path().filename());
     return found;
 }
 
 TEST_F(PlatSem, CreatorKilledMidwayLeavesNoScrapFile) {
-    std::string base = fresh();
+    std::string base = fresh() + ".";
     size_t scrapsBefore = shmFiles("PLAT_tmp.").size();
     for (int round = 0; round < 5; ++round) {
         pid_t kid = startChild([&] {
             for (int i = 0;; ++i) {
-                std::string name = base + "." + std::to_string(i);
-                make(name);
-                PLAT_semRemove(name.c_str());
+                make(base + std::to_string(i));
+                PLAT_semRemove((base + std::to_string(i)).c_str());
             }
             return 0;
         });
@@ -141,7 +137,7 @@ TEST_F(PlatSem, CreatorKilledMidwayLeavesNoScrapFile) {
         EXPECT_EQ(128 + SIGKILL, waitChild(kid));
     }
     EXPECT_EQ(scrapsBefore, shmFiles("PLAT_tmp.").size());
-    for (const std::string& file : shmFiles("PLAT_sem." + base + "."))
+    for (const std::string& file : shmFiles("PLAT_sem." + base))
         PLAT_semRemove(file.c_str() + strlen("PLAT_sem."));
 }
 
