@@ -84,8 +84,6 @@ Damage checkTable(PwrSharedArea* a, const std::set<pid_t>& live, const Holdings&
 constexpr int kTakeLimitMs = 1000;
 int timedTake(SemId id, int) { return PLAT_semTake(id, kTakeLimitMs); }
 
-/* ---- Deterministic crash points ----------------------------------------- */
-
 int g_killAtPoint = 0;
 
 /* Recoveries of a dead holder the platform has counted for a semaphore. */
@@ -172,8 +170,8 @@ TEST_P(CrashPointTest, KillAtTheStepLeavesOnlyItsDamageAndTheNextTakeRecovers) {
 INSTANTIATE_TEST_SUITE_P(EachStep, CrashPointTest, ::testing::ValuesIn(kCrashCases),
                          [](const ::testing::TestParamInfo<CrashCase>& info) { return std::string(info.param.name); });
 
-/* ---- Random chaos ------------------------------------------------------- */
-
+/* Random kills of workers that reserve, count, sweep, switch calendar days
+ * and write the ready flag under its lock. */
 constexpr int kWorkers = 4, kMaxIndices = 3, kMaxCount = 3; /* per worker: indices held, requests on one */
 constexpr long kMaxKills = 20000, kAimedKillLimit = 400;
 
@@ -267,19 +265,12 @@ void reservationStep(std::mt19937& rng) {
 
 void chaosStep(std::mt19937& rng, int slot) {
     unsigned dice = rng() % 100;
-    put(g_me->op, int32_t(dice >= 35 && dice < 50 ? kOpRelease : kOpOther));
-    if (dice < 35) {
+    put(g_me->op, int32_t(dice >= 40 && dice < 60 ? kOpRelease : kOpOther));
+    if (dice < 40) {
         reservationStep(rng);
-    } else if (dice < 50) {
+    } else if (dice < 60) {
         LIB_POW_IsHddSleepDelay(); /* the sweep releases the indices of the dead */
-    } else if (dice < 70) {
-        LIB_POW_putResetAutoSleepTimer();
-        unsigned char request = LIB_POW_getResetAutoSleepTimer(rng() % 2 == 0);
-        LIB_POW_getDelayPowerSaveTaskNoneReserved(false);
-        LIB_POW_IsPowerSaveDelay();
-        if (request != 0 && request != 2)
-            workerDefect("timer request " + std::to_string(request));
-    } else if (dice < 85) { /* each slot owns one year of the calendar */
+    } else if (dice < 80) { /* each slot owns one year of the calendar */
         unsigned char month = static_cast<unsigned char>(1 + rng() % 12), day = static_cast<unsigned char>(1 + rng() % 28);
         bool on = rng() % 2 == 0, read = !on;
         if (LIB_POW_setWeeklyTimerDateOn(2000 + slot, month, day, on) != 0 ||

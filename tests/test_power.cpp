@@ -110,8 +110,6 @@ protected:
 
 } // namespace
 
-/* ---- Status flags -------------------------------------------------------- */
-
 /* Each flag call on a background that a write at a wrong offset disturbs:
  * its own byte before and after, and the level of each trace line. */
 TEST_F(PowerTest, FlagCallsTouchOnlyTheirOwnByteAndTraceAtTheirLevels) {
@@ -193,8 +191,6 @@ TEST_F(PowerTest, ReadAndClearNeverLosesARequestWrittenMeanwhile) {
                         [] { return LIB_POW_getDelayPowerSaveTaskNoneReserved(false); });
 }
 
-/* ---- Without the area or the semaphore ----------------------------------- */
-
 TEST_F(LibPowTest, WithoutTheAreaCallsAnswerNothingAndStillTraceStartAndEnd) {
     const std::pair<std::string, std::function<void()>> cases[] = {
         {"LIB_POW_getResetAutoSleepTimer", [] { EXPECT_EQ(LIB_POW_getResetAutoSleepTimer(true), 0); }},
@@ -238,8 +234,6 @@ TEST_F(PowerTest, WithoutTheSemaphoreNothingIsCountedOrGivenBack) {
     EXPECT_EQ(CountingSeam::calls.takes, 4);
     EXPECT_EQ(CountingSeam::calls.gives, 0);
 }
-
-/* ---- Reservations in one process ----------------------------------------- */
 
 TEST_F(PowerTest, RequestsPopTheTopIndexCountOnItRaiseTheNoteAtEveryZeroAndAnEmptyStackRefuses) {
     getPwrShm();
@@ -342,8 +336,6 @@ TEST_F(PowerTest, StackEntriesAbove255AreDroppedAndNoPushOrPopLeavesTheStack) {
     EXPECT_EQ(a->b_HddSleepDelay + a->uc_ResetAutoSleepTimer, 2 * 0x5A);
 }
 
-/* ---- The sweep ----------------------------------------------------------- */
-
 TEST_F(PowerTest, SweepReleasesAnEndedHolderWithEverythingItCounts) {
     getPwrShm();
     const std::string g = std::to_string(endedPid());
@@ -425,8 +417,6 @@ TEST_F(PowerTest, TwoSweepsOfTheSameEndedHolderReleaseItOnce) {
     LIB_POW_IsHddSleepDelay();
     EXPECT_EQ(state(1), "pid=" + me + " count=1 total=1 free=254 note=0");
 }
-
-/* ---- Real processes ------------------------------------------------------ */
 
 TEST_F(PowerTest, EndedJobIsReclaimedByAnyProcessALiveJobAndTheIndex0OwnerAreNot) {
     Gate reserved, finish;

@@ -137,11 +137,11 @@ class ToolTest(unittest.TestCase):
         return self.assertOk(powctl(*args)).strip()
 
     def script(self, text):
-        """One powctl run per line "ARGS [=> OUTPUT]": it must exit 0 and
-        print OUTPUT (nothing where none is given)."""
-        for line in text.strip().splitlines():
-            args, _, expected = line.partition("=>")
-            self.assertEqual(self.ctl(*args.split()), expected.strip(), line)
+        """One powctl run per step "ARGS [=> OUTPUT]" (steps end at ';'): it
+        must exit 0 and print OUTPUT (nothing where none is given)."""
+        for step in text.split(";"):
+            args, _, expected = step.partition("=>")
+            self.assertEqual(self.ctl(*args.split()), expected.strip(), step)
 
     def assertUsage(self, out, *named):
         """Exit 2 and one line on stderr that names the bad argument."""
@@ -169,15 +169,9 @@ class DeviceTest(ToolTest):
         self.assertIn("pid %d reset index 1 2 time(s)" % pid, out)
         snap = status()  # reset to 0, the index stays with its holder and the last reset raises the note
         self.assertEqual((snap["total"], held(snap)[1]["pid"], held(snap)[1]["count"]), (0, pid, 0))
-        self.script("""none-reserved peek => 1
-                       none-reserved take => 1
-                       delay set 9 => 9
-                       delay set 9 => 9
-                       delay reset 9
-                       delay check => delayed
-                       delay reset 9
-                       delay check => not delayed
-                       none-reserved take => 1""")
+        self.script("none-reserved peek => 1; none-reserved take => 1; delay set 9 => 9; delay set 9 => 9; "
+                    "delay reset 9; delay check => delayed; delay reset 9; delay check => not delayed; "
+                    "none-reserved take => 1")
         self.assertUsage(powctl("delay", "set", "256"), "INDEX", "256")
         self.assertUsage(powctl("delay", "reset", "x"), "INDEX", "x")
 
@@ -226,31 +220,18 @@ class DeviceTest(ToolTest):
         self.assertEqual(order, sorted(order))
 
     def test_flag_commands_read_set_peek_and_take_their_own_flag(self):
-        self.script("""hdd-ready get => 0
-                       hdd-ready set 1
-                       hdd-ready get => 1
-                       reset-timer peek => 0x0
-                       reset-timer request
-                       reset-timer take => 0x2
-                       reset-timer take => 0x0
-                       reset-timer request
-                       reset-timer request
-                       reset-timer peek => 0x2
-                       reset-timer peek => 0x2
-                       none-reserved peek => 0
-                       delay set 5 => 5
-                       delay reset 5
-                       none-reserved take => 1
-                       none-reserved peek => 0
-                       delay set 5 => 5
-                       delay reset 5""")
+        self.script("hdd-ready get => 0; hdd-ready set 1; hdd-ready get => 1; reset-timer peek => 0x0; "
+                    "reset-timer request; reset-timer take => 0x2; reset-timer take => 0x0; reset-timer request; "
+                    "reset-timer request; reset-timer peek => 0x2; reset-timer peek => 0x2; none-reserved peek => 0; "
+                    "delay set 5 => 5; delay reset 5; none-reserved take => 1; none-reserved peek => 0; "
+                    "delay set 5 => 5; delay reset 5")
         # The service raises hdd-sleep-delay outside the library: do what it would.
         with open(os.path.join(SHM, PWR), "r+b") as f, mmap.mmap(f.fileno(), 2060) as area:
             area[2058] = 1
-        self.script("hdd-sleep-delay get => 1\nsweep => hdd-sleep-delay=1")
+        self.script("hdd-sleep-delay get => 1; sweep => hdd-sleep-delay=1")
         self.assertIn("flags: hdd-ready=1 reset-timer=0x2 none-reserved=1 hdd-sleep-delay=1", self.ctl("status"))
         self.assertEqual(status()["flags"], {"hdd_ready": True, "reset_timer": 2, "none_reserved": True, "hdd_sleep_delay": True})
-        self.script("hdd-sleep-delay clear\nhdd-sleep-delay get => 0\nhdd-ready set 0\nhdd-ready get => 0")
+        self.script("hdd-sleep-delay clear; hdd-sleep-delay get => 0; hdd-ready set 0; hdd-ready get => 0")
         self.assertUsage(powctl("hdd-ready", "set"), "VALUE")
         self.assertUsage(powctl("hdd-ready", "set", "2"), "VALUE", "2")
         self.assertUsage(powctl("hdd-sleep-delay", "set"), "set")
@@ -258,10 +239,8 @@ class DeviceTest(ToolTest):
     def test_timer_sets_gets_and_shows_days_like_cal_and_refuses_impossible_dates(self):
         for day in ("2026-12-07", "2026-12-24", "2026-12-31", "2024-02-29", "2024-09-01", "2031-07-04"):
             self.assertEqual(self.ctl("timer", "set", day, "on"), "")
-        self.script("""timer set 2026-12-31 off
-                       timer get 2031-07-04 => 2031-07-04 on
-                       timer get 2031-07-05 => 2031-07-05 off
-                       timer get 2026-12-31 => 2026-12-31 off""")
+        self.script("timer set 2026-12-31 off; timer get 2031-07-04 => 2031-07-04 on; "
+                    "timer get 2031-07-05 => 2031-07-05 off; timer get 2026-12-31 => 2026-12-31 off")
         self.assertEqual(self.assertOk(powctl("timer", "show", "2026", "12")).split("\n"), expected_grid(2026, 12, {7, 24}) + [""])
         expected = sum((expected_grid(2024, m, {2: {29}, 9: {1}}.get(m, set())) for m in range(1, 13)), [])
         self.assertEqual(self.assertOk(powctl("timer", "show", "2024")).split("\n"), expected + [""])
@@ -435,10 +414,10 @@ class BareDeviceTest(ToolTest):
         job.wait_line("reserved delay index 1")
         svc.wait_line(r"^%s leaving power saving: a delay is reserved$" % STAMP)
         self.assertEqual(job.stop(signal.SIGTERM), 0)
-        svc.wait_line(r"^%s reservations dropped to none$" % STAMP)
+        dropped = svc.lines.index(svc.wait_line(r"^%s reservations dropped to none$" % STAMP))
         # the service's own sweep gives the ended job's index back
         self.assertTrue(eventually(lambda: 1 not in held(status())), status())
-        svc.wait_line(r"^%s entering power saving" % STAMP, since=len(svc.lines))
+        svc.wait_line(r"^%s entering power saving" % STAMP, since=dropped + 1)
         self.ctl("reset-timer", "request")
         svc.wait_line(r"^%s auto-sleep timer reset requested; leaving power saving$" % STAMP)
         self.script("reset-timer peek => 0x0")
