@@ -4,7 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
+#include <regex>
 #include <sstream>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -16,18 +16,13 @@ namespace {
 
 const AreaNames kDeviceNames;
 const AreaNames* g_private = nullptr;
+std::string AreaNames::* const kNames[] = {&AreaNames::pwr,    &AreaNames::nvd,    &AreaNames::semLog,
+                                           &AreaNames::semPow, &AreaNames::semNvd, &AreaNames::semRdy};
 
 const char* redirect(const char* name) {
-    if (g_private == nullptr || name == nullptr)
-        return name;
-    const std::pair<const std::string*, const std::string*> map[] = {
-        {&kDeviceNames.pwr, &g_private->pwr},       {&kDeviceNames.nvd, &g_private->nvd},
-        {&kDeviceNames.semLog, &g_private->semLog}, {&kDeviceNames.semPow, &g_private->semPow},
-        {&kDeviceNames.semNvd, &g_private->semNvd}, {&kDeviceNames.semRdy, &g_private->semRdy},
-    };
-    for (const auto& [device, mine] : map)
-        if (*device == name)
-            return mine->c_str();
+    for (auto member : kNames)
+        if (g_private != nullptr && name != nullptr && kDeviceNames.*member == name)
+            return (g_private->*member).c_str();
     return name;
 }
 
@@ -61,8 +56,8 @@ void resetLibrary() {
 
 PrivateDevice::PrivateDevice() {
     std::string tag = uniqueName("");
-    for (std::string* name : {&names.pwr, &names.nvd, &names.semLog, &names.semPow, &names.semNvd, &names.semRdy})
-        *name += tag;
+    for (auto member : kNames)
+        names.*member += tag;
     g_private = &names;
     resetLibrary();
 }
@@ -110,13 +105,10 @@ pid_t startChild(const std::function<int()>& fn, unsigned limitSeconds) {
 
 int waitChild(pid_t pid) {
     int status = 0;
-    while (waitpid(pid, &status, 0) == -1) {
+    while (waitpid(pid, &status, 0) == -1)
         if (errno != EINTR)
             return -1;
-    }
-    if (WIFSIGNALED(status))
-        return 128 + WTERMSIG(status);
-    return WEXITSTATUS(status);
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
 }
 
 Gate::Gate() {
@@ -147,33 +139,18 @@ std::vector<std::string> lines(const std::string& text) {
     return out;
 }
 
-std::vector<std::string> traced(const std::string& out, bool blankHandles) {
-    const std::string file = "LIB_PowerService.cpp(";
-    std::vector<std::string> result;
-    for (std::string line : lines(out)) {
-        size_t close = line.find("):");
-        bool prefixed = line.rfind(file, 0) == 0 && close != std::string::npos && close > file.size() &&
-                        line.find_first_not_of("0123456789", file.size()) == close;
-        line = prefixed ? line.substr(close + 2) : "UNPREFIXED " + line;
-        size_t at = blankHandles ? line.find("pst_SemID=") : std::string::npos;
-        while (at != std::string::npos) {
-            at += 10;
-            size_t end = line.find(')', at);
-            if (end == std::string::npos)
-                break;
-            line = line.substr(0, at) + "*" + line.substr(end);
-            at = line.find("pst_SemID=", at);
-        }
-        result.push_back(line);
-    }
-    return result;
-}
-
 std::vector<std::string> traceAt(unsigned mask, const std::function<void()>& fn, bool blankHandles) {
     LIB_POW_setLogLevel(mask);
     std::string out = captureStdout(fn);
     LIB_POW_setLogLevel(3);
-    return traced(out, blankHandles);
+    static const std::regex prefix(R"(^LIB_PowerService\.cpp\(\d+\):)"), handle(R"(pst_SemID=[^)]*)");
+    std::vector<std::string> result;
+    for (std::string line : lines(out)) {
+        std::smatch m;
+        line = std::regex_search(line, m, prefix) ? m.suffix().str() : "UNPREFIXED " + line;
+        result.push_back(blankHandles ? std::regex_replace(line, handle, "pst_SemID=*") : line);
+    }
+    return result;
 }
 
 std::string pointerText(const void* p) {
@@ -218,12 +195,5 @@ CountingSeam::CountingSeam() {
 }
 
 CountingSeam::~CountingSeam() { g_libPowSys = inner; }
-
-void* sharedPages(size_t size) {
-    void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED)
-        abort();
-    return p;
-}
 
 } // namespace libpow_test

@@ -10,19 +10,19 @@
 
 #include <cstdint>
 #include <functional>
-#include <new>
 #include <gtest/gtest.h>
+#include <new>
 #include <string>
+#include <sys/mman.h>
 #include <sys/types.h>
 #include <vector>
 
 namespace libpow_test {
 
-/* A private set of the three areas and three semaphores for one test. While
- * it lives, the library's seam maps the device's fixed names onto these, so
- * tests never see or touch what is in /dev/shm otherwise, and ctest -j is
- * safe. Creating one also resets the library to its state at load (cache
- * and globals zero, mask 3). The objects are removed on destruction. */
+/* Private copies of the three areas and three semaphores: while one lives,
+ * the library's seam maps the device's fixed names onto them, so tests never
+ * touch /dev/shm's real objects and ctest -j is safe. Creating one resets
+ * the library to its load state; the objects go with it. */
 class PrivateDevice {
 public:
     PrivateDevice();
@@ -30,11 +30,8 @@ public:
     PrivateDevice(const PrivateDevice&) = delete;
     PrivateDevice& operator=(const PrivateDevice&) = delete;
 
-    /* Makes the three areas as powsvc create would. */
-    void createAreas(const AreaOptions& options = {});
-
-    /* The test's own mappings of the areas (made on first use). */
-    PwrSharedArea* pwr();
+    void createAreas(const AreaOptions& options = {}); /* as powsvc create makes them */
+    PwrSharedArea* pwr(); /* the test's own mappings, made on first use */
     NvdSharedArea* nvd();
     SemLogArea* semLog();
 
@@ -46,31 +43,28 @@ private:
     SemLogArea* semLog_ = nullptr;
 };
 
-/* Puts the library back to its state at load, with the seam redirected to
- * the current PrivateDevice. */
+/* The library's load state (cache and globals zero, mask 3), with the seam
+ * redirected to the current PrivateDevice. */
 void resetLibrary();
 
-/* Fixture for tests that use the library against a private device. */
 class LibPowTest : public ::testing::Test {
 protected:
     PrivateDevice device;
 };
 
-/* Runs fn with stdout captured and returns what it printed. */
 std::string captureStdout(const std::function<void()>& fn);
 
-/* Child processes. The child runs fn and _exits with its result; stdout is
- * flushed first so nothing is printed twice. A child that outlives
- * `limitSeconds` is killed by its own alarm. */
+/* A child runs fn and _exits with its result (stdout flushed first); its
+ * own alarm kills it after `limitSeconds`. waitChild gives the exit code,
+ * or 128 + signal. */
 pid_t startChild(const std::function<int()>& fn, unsigned limitSeconds = 60);
-/* Waits for the child: its exit code, or 128 + signal when it was killed. */
 int waitChild(pid_t pid);
 inline int runChild(const std::function<int()>& fn, unsigned limitSeconds = 60) {
     return waitChild(startChild(fn, limitSeconds));
 }
 
-/* A cross-process one-shot gate: children block in wait() until the parent
- * calls open(). Lets several processes start a step at the same moment. */
+/* Children block in wait() until the parent calls open(), so several
+ * processes start a step at the same moment. */
 class Gate {
 public:
     Gate();
@@ -82,20 +76,16 @@ private:
     int fds_[2];
 };
 
-/* Lines of a text, without their line feeds. */
 std::vector<std::string> lines(const std::string& text);
-
 /* A name unique to this process and call, for objects a test makes itself. */
 std::string uniqueName(const std::string& base);
 
-/* Trace lines as "function message": "LIB_PowerService.cpp(LINE):" taken
- * off (a line without it comes back as "UNPREFIXED line"); blankHandles
- * turns "pst_SemID=..." into "pst_SemID=*". */
-std::vector<std::string> traced(const std::string& out, bool blankHandles = false);
-/* Runs fn at log mask `mask` (then back to 3) and returns its trace lines. */
+/* Runs fn at log mask `mask` (then back to 3) and returns its trace lines
+ * as "function message" ("LIB_PowerService.cpp(LINE):" taken off; a line
+ * without it comes back as "UNPREFIXED line"); blankHandles turns
+ * "pst_SemID=..." into "pst_SemID=*". */
 std::vector<std::string> traceAt(unsigned mask, const std::function<void()>& fn, bool blankHandles = false);
-/* "%p" of a pointer, as the library prints it. */
-std::string pointerText(const void* p);
+std::string pointerText(const void* p); /* "%p", as the library prints it */
 
 /* An object's bytes, and where two images differ ("offset:old->new"). */
 template <typename T>
@@ -121,11 +111,13 @@ struct CountingSeam {
     static LibPowSys inner;
 };
 
-/* Zeroed memory shared with forked children, holding a T; never unmapped. */
-void* sharedPages(size_t size);
+/* A zeroed T in memory shared with forked children; never unmapped. */
 template <typename T>
 T* sharedBlock() {
-    return new (sharedPages(sizeof(T))) T{};
+    void* p = mmap(nullptr, sizeof(T), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED)
+        abort();
+    return new (p) T{};
 }
 
 } // namespace libpow_test

@@ -26,30 +26,25 @@ class WeeklyTimer : public LibPowTest {
 protected:
     uint8_t* bytes() { return reinterpret_cast<uint8_t*>(device.nvd()); }
     std::vector<uint8_t> image() { return bytesOf(device.nvd()); }
-    /* Set and clear bits in every byte, different per byte, so a stray
+    /* Bits set and clear in every byte, different per byte, so a stray
      * write, a swapped byte or a lost bit shows wherever it happens. */
     std::vector<uint8_t> fillPattern() {
         for (size_t i = 0; i < sizeof(NvdSharedArea); ++i)
             bytes()[i] = static_cast<uint8_t>(i * 37 + 0x5a);
         return image();
     }
-    /* Whether the NVD semaphore is free right now: a take that does not wait. */
+    /* A take that does not wait, from this process or another. */
     bool nvdSemaphoreFree() {
         SemId id = PLAT_semBCreate(0, SEM_FULL, const_cast<char*>(device.names.semNvd.c_str()));
-        if (id == 0 || PLAT_semTake(id, PLAT_NO_WAIT) != 0)
-            return false;
-        PLAT_semGive(id);
-        return true;
+        return id != 0 && PLAT_semTake(id, PLAT_NO_WAIT) == 0 && PLAT_semGive(id) == 0;
     }
 };
 
 /* The last-date call's pointer is a local of the library: only its shape is known. */
 Lines withoutLocalPointer(Lines trace) {
-    for (std::string& line : trace) {
-        size_t at = line.find("puc_Date=0x");
-        if (line.rfind("LIB_POW_getWeeklyTimerLastDate Start(", 0) == 0 && at != std::string::npos)
-            line = line.substr(0, at + 9) + "*)";
-    }
+    for (std::string& line : trace)
+        if (line.rfind("LIB_POW_getWeeklyTimerLastDate Start(", 0) == 0 && line.find("puc_Date=0x") != std::string::npos)
+            line = line.substr(0, line.find("puc_Date=0x") + 9) + "*)";
     return trace;
 }
 
@@ -59,19 +54,16 @@ Lines withoutLocalPointer(Lines trace) {
 
 TEST(CalendarArithmetic, WeekdayAndLastDateDisagreeWithStdChronoInNoMonth2000To2089) {
     PrivateDevice device; /* mask 3 and a clean library */
-    int months = 0;
     for (unsigned y = 2000; y <= 2089; ++y) {
-        for (unsigned m = 1; m <= 12; ++m, ++months) {
+        for (unsigned m = 1; m <= 12; ++m) {
             chr::year_month_day first{chr::year{int(y)}, chr::month{m}, chr::day{1}};
             chr::year_month_day_last last{chr::year{int(y)}, chr::month_day_last{chr::month{m}}};
             unsigned char week = 0xEE, date = 0xEE;
-            ASSERT_EQ(LIB_POW_getWeeklyTimerFirstWeek(y, m, &week), 0) << y << "-" << m;
-            ASSERT_EQ(LIB_POW_getWeeklyTimerLastDate(y, m, &date), 0) << y << "-" << m;
+            ASSERT_EQ(LIB_POW_getWeeklyTimerFirstWeek(y, m, &week) + LIB_POW_getWeeklyTimerLastDate(y, m, &date), 0) << y << "-" << m;
             EXPECT_EQ(week, chr::weekday{chr::sys_days{first}}.c_encoding()) << y << "-" << m;
             EXPECT_EQ(date, unsigned(last.day())) << y << "-" << m;
         }
     }
-    EXPECT_EQ(months, 1080);
 }
 
 TEST(CalendarArithmetic, RejectionWritesNothingAndTracesAt64TwoLinesAgainstThreeOnSuccess) {
@@ -80,33 +72,24 @@ TEST(CalendarArithmetic, RejectionWritesNothingAndTracesAt64TwoLinesAgainstThree
     const std::pair<unsigned short, unsigned char> rejected[] = {{1999, 12}, {2090, 1}, {0, 1}, {65535, 1},
                                                                  {1935, 1},  {2000, 0}, {2000, 13}, {2089, 255}};
     for (const auto& [year, month] : rejected) {
-        unsigned char week = 0xA5, date = 0x5A;
+        unsigned char week = 0xA5, date = 0xA5;
         EXPECT_EQ(LIB_POW_getWeeklyTimerFirstWeek(year, month, &week), -2) << year << "-" << int(month);
         EXPECT_EQ(LIB_POW_getWeeklyTimerLastDate(year, month, &date), -2) << year << "-" << int(month);
-        EXPECT_EQ(week, 0xA5);
-        EXPECT_EQ(date, 0x5A);
+        EXPECT_EQ(week + date, 2 * 0xA5) << "written on rejection";
     }
     EXPECT_EQ(LIB_POW_getWeeklyTimerFirstWeek(2000, 1, nullptr), -2);
     unsigned char out = 0;
     auto calls = [&] {
-        LIB_POW_getWeeklyTimerFirstWeek(2026, 12, &out);
-        LIB_POW_getWeeklyTimerLastDate(2088, 2, &out);
-        LIB_POW_getWeeklyTimerFirstWeek(2000, 13, &out);
-        LIB_POW_getWeeklyTimerLastDate(2024, 2, nullptr);
+        LIB_POW_getWeeklyTimerFirstWeek(2026, 12, &out), LIB_POW_getWeeklyTimerLastDate(2088, 2, &out);
+        LIB_POW_getWeeklyTimerFirstWeek(2000, 13, &out), LIB_POW_getWeeklyTimerLastDate(2024, 2, nullptr);
     };
     EXPECT_EQ(captureStdout(calls), "") << "silent at the default mask";
-    std::string p = pointerText(&out);
+    const std::string p = pointerText(&out), W = "LIB_POW_getWeeklyTimerFirstWeek ", L = "LIB_POW_getWeeklyTimerLastDate ";
     EXPECT_EQ(traceAt(64, calls),
-              (Lines{"LIB_POW_getWeeklyTimerFirstWeek Start(us_Year=2026, uc_Month=12, puc_Week=" + p + ")",
-                     "LIB_POW_getWeeklyTimerFirstWeek FirstWeek(*puc_Week=2)",
-                     "LIB_POW_getWeeklyTimerFirstWeek End(sc_Result=0)",
-                     "LIB_POW_getWeeklyTimerLastDate Start(us_Year=2088, uc_Month=2, puc_Date=" + p + ")",
-                     "LIB_POW_getWeeklyTimerLastDate LastDate(*puc_Date=29)",
-                     "LIB_POW_getWeeklyTimerLastDate End(sc_Result=0)",
-                     "LIB_POW_getWeeklyTimerFirstWeek Start(us_Year=2000, uc_Month=13, puc_Week=" + p + ")",
-                     "LIB_POW_getWeeklyTimerFirstWeek End(sc_Result=-2)",
-                     "LIB_POW_getWeeklyTimerLastDate Start(us_Year=2024, uc_Month=2, puc_Date=" + pointerText(nullptr) + ")",
-                     "LIB_POW_getWeeklyTimerLastDate End(sc_Result=-2)"}));
+              (Lines{W + "Start(us_Year=2026, uc_Month=12, puc_Week=" + p + ")", W + "FirstWeek(*puc_Week=2)", W + "End(sc_Result=0)",
+                     L + "Start(us_Year=2088, uc_Month=2, puc_Date=" + p + ")", L + "LastDate(*puc_Date=29)", L + "End(sc_Result=0)",
+                     W + "Start(us_Year=2000, uc_Month=13, puc_Week=" + p + ")", W + "End(sc_Result=-2)",
+                     L + "Start(us_Year=2024, uc_Month=2, puc_Date=" + pointerText(nullptr) + ")", L + "End(sc_Result=-2)"}));
 }
 
 /* ---- Day bitmap ---------------------------------------------------------- */
@@ -122,18 +105,17 @@ TEST_F(WeeklyTimer, DayFlagsLandAtLittleEndianByteAndBitOnEveryByteOrder) {
     } placements[] = {{{2000, 1, 1}, 4, 0x02}, {{2089, 12, 31}, 4323, 0x80}, {{2024, 2, 29}, 1163, 0x20},
                       {{2000, 2, 8}, 9, 0x01}, {{2001, 1, 16}, 54, 0x01}};
     for (const auto& [d, byte, value] : placements) {
+        bool on = false;
         ASSERT_EQ(LIB_POW_setWeeklyTimerDateOn(d.year, d.month, d.day, true), 0);
         std::vector<uint8_t> expected = zero;
         expected[byte] = value;
         EXPECT_EQ(differences(zero, image()), differences(zero, expected)) << d.year << "-" << int(d.month);
-        bool on = false;
         EXPECT_EQ(LIB_POW_getWeeklyTimerDateOn(d.year, d.month, d.day, &on), 0);
         EXPECT_TRUE(on);
         ASSERT_EQ(LIB_POW_setWeeklyTimerDateOn(d.year, d.month, d.day, false), 0);
         EXPECT_EQ(image(), zero);
     }
-    /* Reading assembles the same bytes: a bit put in by hand is found at
-     * its day and at no other day of the month. */
+    /* A bit put in by hand reads at its day and at no other day of the month. */
     for (unsigned day : {1u, 7u, 8u, 15u, 16u, 23u, 24u, 31u}) {
         memset(bytes(), 0, sizeof(NvdSharedArea));
         bytes()[wordOffset(2050, 7) + day / 8] = static_cast<uint8_t>(1u << (day % 8));
@@ -145,12 +127,12 @@ TEST_F(WeeklyTimer, DayFlagsLandAtLittleEndianByteAndBitOnEveryByteOrder) {
     }
 }
 
+/* February 2023 has 28 days: bits 0 and 29..31 of its word belong to no
+ * day and keep the pattern. Day d belongs to process d % 4, which checks
+ * after every write that the day reads back as written. */
 TEST_F(WeeklyTimer, ConcurrentSwitchingOfOneMonthLosesNoBitAndTouchesNothingElse) {
     device.createAreas();
-    const std::vector<uint8_t> pattern = fillPattern();
-    /* February 2023 has 28 days: bits 0 and 29..31 of its word belong to no
-     * day and keep the pattern. Day d belongs to process d % 4, which checks
-     * after every write that the day reads back as written. */
+    std::vector<uint8_t> expected = fillPattern();
     const int kProcesses = 4, kRounds = 2000;
     auto finalOn = [](unsigned day) { return (day * 7) % 3 != 0; };
     Gate gate;
@@ -162,8 +144,7 @@ TEST_F(WeeklyTimer, ConcurrentSwitchingOfOneMonthLosesNoBitAndTouchesNothingElse
             for (int round = 0; round < kRounds; ++round) {
                 for (unsigned day = 1 + (k + 3) % 4; day <= 28; day += kProcesses) {
                     bool on = round == kRounds - 1 ? finalOn(day) : (round + day) % 2 == 0, read = !on;
-                    if (LIB_POW_setWeeklyTimerDateOn(2023, 2, day, on) != 0 ||
-                        LIB_POW_getWeeklyTimerDateOn(2023, 2, day, &read) != 0)
+                    if (LIB_POW_setWeeklyTimerDateOn(2023, 2, day, on) != 0 || LIB_POW_getWeeklyTimerDateOn(2023, 2, day, &read) != 0)
                         return 2;
                     if (read != on)
                         return 3;
@@ -174,14 +155,10 @@ TEST_F(WeeklyTimer, ConcurrentSwitchingOfOneMonthLosesNoBitAndTouchesNothingElse
     gate.open();
     for (pid_t child : children)
         EXPECT_EQ(waitChild(child), 0) << "2: a call failed, 3: own bit lost";
-    std::vector<uint8_t> expected = pattern;
     size_t word = wordOffset(2023, 2);
-    expected[word] &= 0x01;
-    expected[word + 1] = expected[word + 2] = 0;
-    expected[word + 3] &= 0xE0;
+    expected[word] &= 0x01, expected[word + 1] = expected[word + 2] = 0, expected[word + 3] &= 0xE0;
     for (unsigned day = 1; day <= 28; ++day)
-        if (finalOn(day))
-            expected[word + day / 8] |= static_cast<uint8_t>(1u << (day % 8));
+        expected[word + day / 8] |= static_cast<uint8_t>(finalOn(day) << (day % 8));
     EXPECT_EQ(differences(expected, image()), Lines{});
 }
 
@@ -195,10 +172,11 @@ TEST_F(WeeklyTimer, RejectedDateWritesNothingAndTakesNoSemaphore) {
                              {2000, 255, 1}, {2023, 2, 29}, {2024, 2, 30}, {2000, 4, 31}, {2000, 6, 31}, {2000, 9, 31},
                              {2000, 11, 31}, {2000, 1, 0},  {2000, 1, 32},  {2000, 1, 255}};
     for (const Date& d : rejected) {
-        for (bool on : {true, false})
-            EXPECT_EQ(LIB_POW_setWeeklyTimerDateOn(d.year, d.month, d.day, on), -2) << d.year << "-" << int(d.month) << "-" << int(d.day);
         unsigned char sentinel = 0xA5; /* no bool value matches: shows any write through pb_On */
-        EXPECT_EQ(LIB_POW_getWeeklyTimerDateOn(d.year, d.month, d.day, reinterpret_cast<bool*>(&sentinel)), -2);
+        EXPECT_EQ(LIB_POW_setWeeklyTimerDateOn(d.year, d.month, d.day, true) + LIB_POW_setWeeklyTimerDateOn(d.year, d.month, d.day, false) +
+                      LIB_POW_getWeeklyTimerDateOn(d.year, d.month, d.day, reinterpret_cast<bool*>(&sentinel)),
+                  -6)
+            << d.year << "-" << int(d.month) << "-" << int(d.day);
         EXPECT_EQ(sentinel, 0xA5);
     }
     EXPECT_EQ(LIB_POW_getWeeklyTimerDateOn(2024, 2, 29, nullptr), -2);
@@ -213,61 +191,42 @@ TEST_F(WeeklyTimer, RejectedDateWritesNothingAndTakesNoSemaphore) {
                      "LIB_POW_getWeeklyTimerLastDate End(sc_Result=0)", "LIB_POW_setWeeklyTimerDateOn End(sc_Result=-2)"}));
 }
 
-TEST_F(WeeklyTimer, MissingAreaOrHandleGivesMinusOneAndLeavesTheSemaphoreFree) {
+TEST_F(WeeklyTimer, MissingAreaGivesMinusOneFreesTheSemaphoreAndTheNextCallAttachesInTraceOrder) {
     CountingSeam seam;
     unsigned char sentinel = 0xA5;
+    bool* const notWritten = reinterpret_cast<bool*>(&sentinel);
     EXPECT_EQ(LIB_POW_setWeeklyTimerDateOn(2024, 2, 29, true), -1);
-    Lines trace = traceAt(64, [&] {
-        EXPECT_EQ(LIB_POW_getWeeklyTimerDateOn(2024, 2, 29, reinterpret_cast<bool*>(&sentinel)), -1);
-    });
-    EXPECT_EQ(sentinel, 0xA5);
+    Lines trace = traceAt(64, [&] { EXPECT_EQ(LIB_POW_getWeeklyTimerDateOn(2024, 2, 29, notWritten), -1); });
     EXPECT_EQ(trace.size(), 9u) << "Start, three last-date lines, lock and unlock, End: no GetDateOn line";
     EXPECT_EQ(trace.back(), "LIB_POW_getWeeklyTimerDateOn End(sc_Result=-1)");
-    EXPECT_EQ(CountingSeam::calls.takes, 2);
-    EXPECT_EQ(CountingSeam::calls.gives, 2);
+    EXPECT_EQ(std::make_pair(CountingSeam::calls.takes, CountingSeam::calls.gives), std::make_pair(2, 2));
     EXPECT_TRUE(nvdSemaphoreFree());
     EXPECT_EQ(runChild([&] { return nvdSemaphoreFree() ? 0 : 1; }, 30), 0) << "another process waits";
 
     device.createAreas();
-    EXPECT_EQ(LIB_POW_setWeeklyTimerDateOn(2024, 2, 29, true), 0) << "the next call attaches";
-    EXPECT_EQ(bytes()[1163], 0x20);
+    bytes()[1163] = 0x20; /* 2024-02-29 */
+    bool on = false;
+    trace = withoutLocalPointer(traceAt(64 | 32, [&] { EXPECT_EQ(LIB_POW_getWeeklyTimerDateOn(2024, 2, 29, &on), 0); }));
+    const std::string sem = pointerText(loadWord(g_semNvdID)), G = "LIB_POW_getWeeklyTimerDateOn ", L = "LIB_POW_getWeeklyTimerLastDate ";
+    EXPECT_EQ(trace, (Lines{G + "Start(us_Year=2024, uc_Month=2, uc_Date=29, pb_On=" + pointerText(&on) + ")",
+                            L + "Start(us_Year=2024, uc_Month=2, puc_Date=*)", L + "LastDate(*puc_Date=29)", L + "End(sc_Result=0)",
+                            "lock Start(Name=sem_NVD_Shm_SemName)", "lock End(pst_SemID=" + sem + ")",
+                            "GetShm Start(Key=/shm_NVD_SharedArea, size=4756, mode=0x1b6)",
+                            "GetShm End(pv_ShmAddr=" + pointerText(loadWord(g_libPowState.pst_NvdShm)) + ")",
+                            G + "GetDateOn(*pb_On=1)", "unlock Start(pst_SemID=" + sem + ")", "unlock End", G + "End(sc_Result=0)"}));
+    EXPECT_EQ(traceAt(64, [] { EXPECT_EQ(LIB_POW_setWeeklyTimerDateOn(2024, 2, 29, false), 0); }).size(), 9u) << "attached: no attach lines";
+    EXPECT_EQ(bytes()[1163], 0);
     EXPECT_TRUE(nvdSemaphoreFree());
 
     /* No semaphore handle: -1 with no take, no give, no attach. */
     resetLibrary();
     CountingSeam again;
-    g_libPowSys.semBCreate = [](int, sem_b_state, char*) -> SemId { ++CountingSeam::calls.creates; errno = EINVAL; return nullptr; };
+    g_libPowSys.semBCreate = [](int, sem_b_state, char*) -> SemId { return ++CountingSeam::calls.creates, errno = EINVAL, nullptr; };
     const std::vector<uint8_t> before = image();
-    EXPECT_EQ(LIB_POW_setWeeklyTimerDateOn(2000, 1, 1, true), -1);
-    EXPECT_EQ(LIB_POW_getWeeklyTimerDateOn(2000, 1, 1, reinterpret_cast<bool*>(&sentinel)), -1);
+    EXPECT_EQ(LIB_POW_setWeeklyTimerDateOn(2000, 1, 1, true) + LIB_POW_getWeeklyTimerDateOn(2000, 1, 1, notWritten), -2);
     EXPECT_EQ(sentinel, 0xA5);
     EXPECT_EQ(CountingSeam::calls.creates, 2) << "a failed handle must be asked for again";
     EXPECT_EQ(CountingSeam::calls.takes + CountingSeam::calls.gives, 0);
     EXPECT_EQ(loadWord(g_libPowState.pst_NvdShm), nullptr) << "attached without the semaphore";
     EXPECT_EQ(image(), before);
-}
-
-TEST_F(WeeklyTimer, FirstReadTracesDateCheckLockAttachAnswerUnlockInThatOrder) {
-    device.createAreas();
-    bool on = true;
-    LIB_POW_setWeeklyTimerDateOn(2024, 2, 29, true);
-    resetLibrary(); /* the read below is the process's first */
-    Lines trace = withoutLocalPointer(traceAt(64 | 32, [&] { LIB_POW_getWeeklyTimerDateOn(2024, 2, 29, &on); }));
-    std::string sem = pointerText(loadWord(g_semNvdID));
-    EXPECT_EQ(trace, (Lines{
-                         "LIB_POW_getWeeklyTimerDateOn Start(us_Year=2024, uc_Month=2, uc_Date=29, pb_On=" + pointerText(&on) + ")",
-                         "LIB_POW_getWeeklyTimerLastDate Start(us_Year=2024, uc_Month=2, puc_Date=*)",
-                         "LIB_POW_getWeeklyTimerLastDate LastDate(*puc_Date=29)",
-                         "LIB_POW_getWeeklyTimerLastDate End(sc_Result=0)",
-                         "lock Start(Name=sem_NVD_Shm_SemName)",
-                         "lock End(pst_SemID=" + sem + ")",
-                         "GetShm Start(Key=/shm_NVD_SharedArea, size=4756, mode=0x1b6)",
-                         "GetShm End(pv_ShmAddr=" + pointerText(loadWord(g_libPowState.pst_NvdShm)) + ")",
-                         "LIB_POW_getWeeklyTimerDateOn GetDateOn(*pb_On=1)",
-                         "unlock Start(pst_SemID=" + sem + ")",
-                         "unlock End",
-                         "LIB_POW_getWeeklyTimerDateOn End(sc_Result=0)",
-                     }));
-    /* Attached now: a set prints no attach lines. */
-    EXPECT_EQ(traceAt(64, [] { LIB_POW_setWeeklyTimerDateOn(2024, 2, 29, false); }).size(), 9u);
 }

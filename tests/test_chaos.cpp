@@ -1,11 +1,9 @@
 /*
  * Processes die at any moment on a device, SIGKILL included. These tests
  * kill library users in the middle of their work and check that the
- * semaphores come back at once and that the reservation table is left with
- * no damage other than what the interrupted step itself can leave.
- *
- * Both need the kernel's robust futexes to recover a dead holder, so they
- * skip where the process runs without them (user-mode qemu).
+ * semaphores come back at once and that the reservation table keeps no
+ * damage other than what the interrupted step itself can leave. Both need
+ * robust futexes to recover a dead holder: they skip without them (qemu).
  */
 #include "support.h"
 
@@ -17,7 +15,6 @@
 #include <map>
 #include <random>
 #include <set>
-#include <sys/mman.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -25,35 +22,30 @@ using namespace libpow_test;
 
 namespace {
 
-int64_t nowNs()
-{
+int64_t nowNs() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-/* What the reservation table shows against the live processes and what
- * their own tallies say they hold (index 0 is the owner's and left out). A
- * kill inside a POW hold may leave lost indices and a total that no longer
- * matches the counts; a holder that ended while its pid now names another
- * process cannot be swept. Only a fault leaves anything else. */
+/* The table against the live processes and their own tallies (index 0 is
+ * the owner's, left out). A kill inside a POW hold may leave lost indices
+ * and a total that no longer matches the counts; a holder whose pid now
+ * names another process cannot be swept. Anything else is a defect. */
 struct Damage {
     std::vector<int> lost; /* neither held nor on the free stack */
     long mismatch = 0;     /* DelayTaskNum minus the sum of the counts */
     int reusedHolders = 0;
     std::string defects;
 };
-
 using Holdings = std::map<int, std::pair<pid_t, int>>; /* index: holder, count */
 
-Damage checkTable(PwrSharedArea* a, const std::set<pid_t>& live, const Holdings& tally)
-{
+Damage checkTable(PwrSharedArea* a, const std::set<pid_t>& live, const Holdings& tally) {
     Damage d;
     auto defect = [&](const char* what, int i) { d.defects += what + std::to_string(i) + "; "; };
-    int num = loadWord(a->us_FreeIndexNum);
+    int num = loadWord(a->us_FreeIndexNum), onStack[kDelayIndexCount] = {};
     if (num > kDelayIndexCount)
         defect("free count ", num);
-    int onStack[kDelayIndexCount] = {};
     for (int n = 0; n < std::min(num, int(kDelayIndexCount)); ++n) {
         int entry = loadWord(a->us_FreeIndex[n]);
         if (entry == 0 || entry >= kDelayIndexCount)
@@ -61,10 +53,9 @@ Damage checkTable(PwrSharedArea* a, const std::set<pid_t>& live, const Holdings&
         else if (++onStack[entry] == 2)
             defect("twice on the stack: ", entry);
     }
-    long sum = 0;
+    d.mismatch = loadWord(a->DelayTaskNum);
     for (int i = 0; i < kDelayIndexCount; ++i)
-        sum += loadWord(a->ss_DelayCount[i]);
-    d.mismatch = loadWord(a->DelayTaskNum) - sum;
+        d.mismatch -= loadWord(a->ss_DelayCount[i]);
     for (int i = 1; i < kDelayIndexCount; ++i) {
         pid_t pid = loadWord(a->sl_DelayPid[i]);
         auto mine = tally.find(i);
@@ -89,29 +80,19 @@ Damage checkTable(PwrSharedArea* a, const std::set<pid_t>& live, const Holdings&
     return d;
 }
 
-/* How long a take may wait when a dead holder is recovered at once: a
- * loaded machine can deschedule a holder for a while, never for this long. */
+/* A loaded machine may deschedule a holder for a while, never this long. */
 constexpr int kTakeLimitMs = 1000;
-
-int timedTake(SemId id, int)
-{
-    return PLAT_semTake(id, kTakeLimitMs);
-}
-
-/* ---- Deterministic crash points ----------------------------------------- */
+int timedTake(SemId id, int) { return PLAT_semTake(id, kTakeLimitMs); }
 
 int g_killAtPoint = 0;
 
 /* Recoveries of a dead holder the platform has counted for a semaphore. */
-unsigned recoveries(SemId id)
-{
+unsigned recoveries(SemId id) {
     std::string text = captureStdout([&] { PLAT_semShow(id, 1); });
-    const char key[] = "recovered from dead holder: ";
-    size_t at = text.find(key);
-    return at == std::string::npos ? ~0u : static_cast<unsigned>(atoi(text.c_str() + at + sizeof key - 1));
+    size_t at = text.find("recovered from dead holder: ");
+    return at == std::string::npos ? ~0u : static_cast<unsigned>(atoi(text.c_str() + at + 28));
 }
 
-/* What the victim is doing when it dies. */
 void request() { LIB_POW_setPowerSaveDelay(-1); }
 void resetIndex2() { LIB_POW_resetPowerSaveDelay(2); }
 void sweep() { LIB_POW_IsHddSleepDelay(); }
@@ -123,13 +104,12 @@ struct CrashCase {
     bool lostIndex2; /* the step leaves the victim's index neither held nor free */
     long mismatch;   /* and this between the total and the counts */
 };
-
 void PrintTo(const CrashCase& c, std::ostream* out) { *out << c.name; }
 
 /* The test process holds index 1 with one request throughout, so that a
  * total that drops too far is not hidden by the clamp at 0. A reset or a
- * release works on index 2, which a process that ended left counted twice;
- * a request pops index 2. */
+ * release works on index 2, left counted twice by an ended process; a
+ * request pops index 2. */
 const CrashCase kCrashCases[] = {
     {"RequestAfterPop", request, kCrashAfterPop, true, 0},
     {"RequestAfterHolderStore", request, kCrashAfterHolderStore, false, 0},
@@ -149,8 +129,7 @@ protected:
     PrivateDevice device;
 };
 
-TEST_P(CrashPointTest, KillAtTheStepLeavesOnlyItsDamageAndTheNextTakeRecovers)
-{
+TEST_P(CrashPointTest, KillAtTheStepLeavesOnlyItsDamageAndTheNextTakeRecovers) {
     if (!PLAT_semRobustSupported())
         GTEST_SKIP() << "no robust futexes: a dead holder is never recovered here";
     const CrashCase& c = GetParam();
@@ -159,59 +138,42 @@ TEST_P(CrashPointTest, KillAtTheStepLeavesOnlyItsDamageAndTheNextTakeRecovers)
     ASSERT_NE(pow, nullptr);
     ASSERT_EQ(LIB_POW_setPowerSaveDelay(-1), 1);
     if (c.call != request) {
-        ASSERT_EQ(runChild([] {
-                      resetLibrary();
-                      return LIB_POW_setPowerSaveDelay(-1) == 2 && LIB_POW_setPowerSaveDelay(2) == 2 ? 0 : 1;
-                  }),
-                  0);
+        ASSERT_EQ(runChild([] { resetLibrary(); return LIB_POW_setPowerSaveDelay(-1) == 2 && LIB_POW_setPowerSaveDelay(2) == 2 ? 0 : 1; }), 0);
     }
     unsigned before = recoveries(pow);
     g_killAtPoint = c.point;
-    int victim = runChild([&] {
-        resetLibrary();
-        g_libPowSys.crashPoint = [](int point) {
-            if (point == g_killAtPoint)
-                raise(SIGKILL);
-        };
-        c.call();
-        return 2; /* the step was never reached */
-    });
-    ASSERT_EQ(victim, 128 + SIGKILL) << "the victim did not die at the step";
-
+    ASSERT_EQ(runChild([&] {
+                  resetLibrary();
+                  g_libPowSys.crashPoint = [](int point) { if (point == g_killAtPoint) raise(SIGKILL); };
+                  c.call();
+                  return 2; /* the step was never reached */
+              }),
+              128 + SIGKILL);
     /* The next process takes the semaphore within the limit, then sweeps. */
-    int next = runChild([] {
-        resetLibrary();
-        g_libPowSys.semTake = timedTake;
-        SemId held = lockPowShm();
-        if (held == 0)
-            return 1;
-        unlock(held);
-        LIB_POW_IsHddSleepDelay();
-        return 0;
-    });
-    EXPECT_EQ(next, 0) << "the next take did not succeed within " << kTakeLimitMs << " ms";
+    EXPECT_EQ(runChild([] {
+                  resetLibrary();
+                  g_libPowSys.semTake = timedTake;
+                  SemId held = lockPowShm();
+                  unlock(held);
+                  LIB_POW_IsHddSleepDelay();
+                  return held == 0;
+              }),
+              0)
+        << "the next take did not succeed within " << kTakeLimitMs << " ms";
     EXPECT_EQ(recoveries(pow), before + 1) << "the victim did not die holding the semaphore";
-
-    /* The survivor's own reservation is untouched. */
-    Damage d = checkTable(device.pwr(), {getpid()}, {{1, {getpid(), 1}}});
+    Damage d = checkTable(device.pwr(), {getpid()}, {{1, {getpid(), 1}}}); /* ours is untouched */
     EXPECT_EQ(d.defects, "");
     EXPECT_EQ(d.lost, c.lostIndex2 ? std::vector<int>{2} : std::vector<int>{});
     EXPECT_EQ(d.mismatch, c.mismatch);
-    printf("crash point %-24s lost %zu, total-sum %+ld\n", c.name, d.lost.size(), d.mismatch);
 }
 
 INSTANTIATE_TEST_SUITE_P(EachStep, CrashPointTest, ::testing::ValuesIn(kCrashCases),
-                         [](const ::testing::TestParamInfo<CrashCase>& info) {
-                             return std::string(info.param.name);
-                         });
+                         [](const ::testing::TestParamInfo<CrashCase>& info) { return std::string(info.param.name); });
 
-/* ---- Random chaos ------------------------------------------------------- */
-
-constexpr int kWorkers = 4;
-constexpr int kMaxIndices = 3; /* indices one worker holds at most */
-constexpr int kMaxCount = 3;   /* requests one worker counts on an index at most */
-constexpr long kMaxKills = 20000;
-constexpr long kAimedKillLimit = 400;
+/* Random kills of workers that reserve, count, sweep, switch calendar days
+ * and write the ready flag under its lock. */
+constexpr int kWorkers = 4, kMaxIndices = 3, kMaxCount = 3; /* per worker: indices held, requests on one */
+constexpr long kMaxKills = 20000, kAimedKillLimit = 400;
 
 enum Held { kHeldNone, kHeldPow, kHeldOther };
 enum WorkerOp { kOpOther, kOpRequest, kOpCount, kOpReset, kOpRelease, kOpKinds };
@@ -225,7 +187,6 @@ struct WorkerSlot {
     int16_t index[kMaxIndices], count[kMaxIndices];
     char defect[160];
 };
-
 struct ChaosScratch {
     int32_t park, leave;
     WorkerSlot slot[kWorkers];
@@ -239,31 +200,25 @@ std::mt19937 g_rng;
 template <typename T> void put(T& word, T value) { __atomic_store_n(&word, value, __ATOMIC_SEQ_CST); }
 template <typename T> T get(const T& word) { return __atomic_load_n(&word, __ATOMIC_SEQ_CST); }
 
-/* A worker that sees a fault says what and ends: the killer counts any end
- * that is not its own kill. */
-void workerDefect(const std::string& text)
-{
+/* A worker that sees a fault says what and ends: any end but a kill counts. */
+void workerDefect(const std::string& text) {
     snprintf(g_me->defect, sizeof g_me->defect, "%s", text.c_str());
     _exit(3);
 }
 
-/* A hold lasts a few hundred nanoseconds, far less than a kill takes to
- * land: now and then linger inside one (after a take, at a step of a table
- * change), more often in the rare requests and releases, so that aimed
- * kills hit every step. */
-void widenSometimes()
-{
+/* A hold lasts far less than a kill takes to land: now and then linger in
+ * one (after a take, at a table step), more often in the rare requests and
+ * releases, so that aimed kills hit every step. */
+void widenSometimes() {
     int op = get(g_me->op);
     if (g_rng() % (op == kOpRequest || op == kOpRelease ? 4 : 16) == 0)
         for (int64_t until = nowNs() + 20000; nowNs() < until;) {
         }
 }
 
-/* The hold marks bracket the library's table writes: set once the take has
- * returned, cleared before the give, so a kill found outside a hold cannot
- * have cut a change short. */
-int chaosTake(SemId id, int timeout)
-{
+/* The hold marks bracket the library's table writes (set once the take has
+ * returned, cleared before the give): a kill outside one cut no change short. */
+int chaosTake(SemId id, int timeout) {
     int64_t start = nowNs();
     int rc = PLAT_semTake(id, timeout);
     put(g_me->maxWaitUs, std::max(get(g_me->maxWaitUs), int32_t((nowNs() - start) / 1000)));
@@ -275,21 +230,16 @@ int chaosTake(SemId id, int timeout)
     return rc;
 }
 
-int chaosGive(SemId id)
-{
+int chaosGive(SemId id) {
     put(g_me->held, int32_t(kHeldNone));
     return PLAT_semGive(id);
 }
 
-void startOp(WorkerOp op) { put(g_me->op, int32_t(op)); }
-
-/* Reservations: a new index now and then, otherwise a count up or down on
- * one the worker holds, kept in its tally. */
-void reservationStep(std::mt19937& rng)
-{
+/* A new index now and then, else a count up or down on a held one. */
+void reservationStep(std::mt19937& rng) {
     int n = get(g_me->nIndices);
     if (n == 0 || (n < kMaxIndices && rng() % 20 == 0)) {
-        startOp(kOpRequest);
+        put(g_me->op, int32_t(kOpRequest));
         short index = LIB_POW_setPowerSaveDelay(-1);
         if (index < 1 || index > 255)
             workerDefect("request gave " + std::to_string(index));
@@ -301,12 +251,11 @@ void reservationStep(std::mt19937& rng)
     int k = static_cast<int>(rng() % n);
     short index = get(g_me->index[k]);
     int16_t count = get(g_me->count[k]);
-    /* Only its holder changes a live holder's index. */
-    PwrSharedArea* area = getPwrShm();
+    PwrSharedArea* area = getPwrShm(); /* only its holder changes a live holder's index */
     if (loadWord(area->sl_DelayPid[index]) != getpid() || loadWord(area->ss_DelayCount[index]) != count)
         workerDefect("index " + std::to_string(index) + " changed under its live holder");
     bool up = count < kMaxCount && (count == 0 || rng() % 2 == 0);
-    startOp(up ? kOpCount : kOpReset);
+    put(g_me->op, int32_t(up ? kOpCount : kOpReset));
     if (up && LIB_POW_setPowerSaveDelay(index) != index)
         workerDefect("count on " + std::to_string(index) + " failed");
     if (!up)
@@ -314,33 +263,20 @@ void reservationStep(std::mt19937& rng)
     put(g_me->count[k], int16_t(count + (up ? 1 : -1)));
 }
 
-void chaosStep(std::mt19937& rng, int slot)
-{
+void chaosStep(std::mt19937& rng, int slot) {
     unsigned dice = rng() % 100;
-    startOp(kOpOther);
-    if (dice < 35) {
+    put(g_me->op, int32_t(dice >= 40 && dice < 60 ? kOpRelease : kOpOther));
+    if (dice < 40) {
         reservationStep(rng);
-    } else if (dice < 50) {
-        startOp(kOpRelease); /* the sweep releases the indices of the dead */
-        LIB_POW_IsHddSleepDelay();
-    } else if (dice < 70) {
-        LIB_POW_putResetAutoSleepTimer();
-        unsigned char request = LIB_POW_getResetAutoSleepTimer(rng() % 2 == 0);
-        if (request != 0 && request != 2)
-            workerDefect("timer request " + std::to_string(request));
-        LIB_POW_getDelayPowerSaveTaskNoneReserved(false);
-        LIB_POW_IsPowerSaveDelay();
-    } else if (dice < 85) {
-        /* Each slot owns one year of the calendar: what it writes it reads back. */
-        unsigned short year = static_cast<unsigned short>(2000 + slot);
-        unsigned char month = static_cast<unsigned char>(1 + rng() % 12);
-        unsigned char day = static_cast<unsigned char>(1 + rng() % 28);
+    } else if (dice < 60) {
+        LIB_POW_IsHddSleepDelay(); /* the sweep releases the indices of the dead */
+    } else if (dice < 80) { /* each slot owns one year of the calendar */
+        unsigned char month = static_cast<unsigned char>(1 + rng() % 12), day = static_cast<unsigned char>(1 + rng() % 28);
         bool on = rng() % 2 == 0, read = !on;
-        if (LIB_POW_setWeeklyTimerDateOn(year, month, day, on) != 0 ||
-            LIB_POW_getWeeklyTimerDateOn(year, month, day, &read) != 0 || read != on)
+        if (LIB_POW_setWeeklyTimerDateOn(2000 + slot, month, day, on) != 0 ||
+            LIB_POW_getWeeklyTimerDateOn(2000 + slot, month, day, &read) != 0 || read != on)
             workerDefect("calendar day did not read back");
-    } else {
-        /* Every ready flag write here is made under its semaphore. */
+    } else { /* every ready flag write here is made under its semaphore */
         SemId held = LIB_POW_Lock_HddReadyFlag();
         bool ready = rng() % 2 == 0;
         LIB_POW_setHddReady(ready);
@@ -350,19 +286,14 @@ void chaosStep(std::mt19937& rng, int slot)
     }
 }
 
-int runWorker(int slot, const std::string& semPow)
-{
+int runWorker(int slot, const std::string& semPow) {
     resetLibrary();
     g_me = &g_scratch->slot[slot];
-    g_pow = PLAT_semBCreate(0, SEM_FULL, const_cast<char*>(semPow.c_str()));
-    if (g_pow == 0)
+    if ((g_pow = PLAT_semBCreate(0, SEM_FULL, const_cast<char*>(semPow.c_str()))) == 0)
         workerDefect("no POW semaphore handle");
     g_libPowSys.semTake = chaosTake;
     g_libPowSys.semGive = chaosGive;
-    g_libPowSys.crashPoint = [](int point) {
-        put(g_me->point, int32_t(point));
-        widenSometimes();
-    };
+    g_libPowSys.crashPoint = [](int point) { put(g_me->point, int32_t(point)), widenSometimes(); };
     std::mt19937 rng(static_cast<unsigned>(getpid() ^ nowNs()));
     g_rng.seed(rng());
     for (; !get(g_scratch->park); put(g_me->ops, get(g_me->ops) + 1))
@@ -382,23 +313,14 @@ constexpr int kDefaultChaosSeconds = 20;
 constexpr int kDefaultChaosSeconds = 60;
 #endif
 
-int chaosSeconds()
-{
-    const char* text = getenv("LIBPOW_CHAOS_SECONDS");
-    return text ? std::max(1, atoi(text)) : kDefaultChaosSeconds;
-}
-
-TEST(Chaos, RandomKillsLeaveOnlyDamageOfInterruptedHoldsAndNeverWedgeASemaphore)
-{
+TEST(Chaos, RandomKillsLeaveOnlyDamageOfInterruptedHoldsAndNeverWedgeASemaphore) {
     if (!PLAT_semRobustSupported())
         GTEST_SKIP() << "no robust futexes: a dead holder is never recovered here";
     PrivateDevice device;
     device.createAreas();
-    void* page = mmap(nullptr, sizeof(ChaosScratch), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    ASSERT_NE(page, MAP_FAILED);
-    g_scratch = new (page) ChaosScratch{};
-
-    const int seconds = chaosSeconds();
+    g_scratch = sharedBlock<ChaosScratch>();
+    const char* knob = getenv("LIBPOW_CHAOS_SECONDS");
+    const int seconds = knob ? std::max(1, atoi(knob)) : kDefaultChaosSeconds;
     const std::string semPow = device.names.semPow;
     long started = 0, killed = 0, killsInPowHold = 0, killsInOtherHold = 0, powHoldKills[kOpKinds] = {};
     long allowedLost = 0, allowedOff = 0, ops = 0, maxWaitUs = 0;
@@ -413,8 +335,6 @@ TEST(Chaos, RandomKillsLeaveOnlyDamageOfInterruptedHoldsAndNeverWedgeASemaphore)
         put(s.pid, int32_t(pid));
         ++started;
     };
-    /* Reaps a worker and takes in its figures; `expected` is how it should
-     * have ended. */
     auto reap = [&](WorkerSlot& s, int expected) {
         int status = waitChild(get(s.pid));
         if (status != expected)
@@ -422,7 +342,7 @@ TEST(Chaos, RandomKillsLeaveOnlyDamageOfInterruptedHoldsAndNeverWedgeASemaphore)
         ops += get(s.ops);
         maxWaitUs = std::max(maxWaitUs, long(get(s.maxWaitUs)));
     };
-    /* Each kill inside a POW hold may leave what the cut-short call can: a
+    /* A kill inside a POW hold may leave what the cut-short call can: a
      * request or a release one index lost; the total off by the call's
      * amount, one for a count and a whole tally for a release. */
     auto killWorker = [&](int slot) {
@@ -432,8 +352,7 @@ TEST(Chaos, RandomKillsLeaveOnlyDamageOfInterruptedHoldsAndNeverWedgeASemaphore)
         ++killed;
         int op = get(s.op);
         if (get(s.held) == kHeldPow) {
-            ++powHoldKills[op];
-            ++killsInPowHold;
+            ++powHoldKills[op], ++killsInPowHold;
             allowedLost += op == kOpRequest || op == kOpRelease;
             allowedOff += op == kOpRelease ? kMaxCount : op != kOpOther;
         }
@@ -460,10 +379,10 @@ TEST(Chaos, RandomKillsLeaveOnlyDamageOfInterruptedHoldsAndNeverWedgeASemaphore)
         start(slot);
 
     /* Most kills land at random moments. A third are aimed, until enough
-     * have landed inside POW holds (lost indices never come back, and the
+     * have landed inside POW holds (lost indices never come back and the
      * stack must not run dry): at once after the previous kill, where the
-     * replacement starts with a request, and at the release a kill sets off
-     * in the others' sweeps. */
+     * replacement starts with a request, and at the release that kill sets
+     * off in the others' sweeps. */
     std::mt19937 rng(static_cast<unsigned>(getpid()));
     for (int64_t end = nowNs() + int64_t(seconds) * 1000000000; nowNs() < end && killed < kMaxKills;) {
         int slot = static_cast<int>(rng() % kWorkers);
@@ -473,15 +392,13 @@ TEST(Chaos, RandomKillsLeaveOnlyDamageOfInterruptedHoldsAndNeverWedgeASemaphore)
         slot = aimed ? findTarget(slot) : slot;
         killWorker(slot);
         int next = aimed ? findTarget(slot) : slot;
-        if (next != slot) {
-            killWorker(next);
-            start(next);
-        }
+        if (next != slot)
+            killWorker(next), start(next);
         start(slot);
     }
 
-    /* Let the survivors finish their call and wait, then sweep once more.
-     * A survivor whose pid a dead holder had before cannot tell that
+    /* The survivors finish their call and wait; then one more sweep. A
+     * survivor whose pid a dead holder had before cannot tell that
      * holder's indices from its own, so it does not count as live. */
     put(g_scratch->park, 1);
     std::set<pid_t> live;
@@ -503,18 +420,15 @@ TEST(Chaos, RandomKillsLeaveOnlyDamageOfInterruptedHoldsAndNeverWedgeASemaphore)
     put(g_scratch->leave, 1);
     for (WorkerSlot& s : g_scratch->slot)
         reap(s, 0);
-    munmap(page, sizeof(ChaosScratch));
 
-    printf("chaos: %d s, %d workers; started %ld, killed %ld; kills inside a POW hold by call:", seconds,
-           kWorkers, started, killed);
+    printf("chaos: %d s, %d workers; started %ld, killed %ld; kills inside a POW hold by call:", seconds, kWorkers,
+           started, killed);
     for (int op = 0; op < kOpKinds; ++op)
         printf(" %s %ld", kOpNames[op], powHoldKills[op]);
-    printf("; inside an NVD or HddReady hold %ld\n", killsInOtherHold);
-    printf("chaos: operations %ld, max take wait %.3f ms\n", ops, maxWaitUs / 1e3);
-    printf("chaos: damage found: lost %zu (allowed %ld), total-sum %+ld (allowed +-%ld); "
-           "held by a reused pid %d, pid reuses %zu\n",
-           d.lost.size(), allowedLost, d.mismatch, allowedOff, d.reusedHolders, reusedPids.size());
-
+    printf("; inside an NVD or HddReady hold %ld\nchaos: operations %ld, max take wait %.3f ms\n", killsInOtherHold,
+           ops, maxWaitUs / 1e3);
+    printf("chaos: damage found: lost %zu (allowed %ld), total-sum %+ld (allowed +-%ld); held by a reused pid %d, "
+           "pid reuses %zu\n", d.lost.size(), allowedLost, d.mismatch, allowedOff, d.reusedHolders, reusedPids.size());
     EXPECT_GT(killsInPowHold, 0);
     EXPECT_GT(ops, 0);
     EXPECT_EQ(unexpectedExits, "") << "a worker ended other than by our kill";

@@ -1,17 +1,17 @@
 /*
- * Several threads of one process using the library at the same time. The
- * process cache is filled without a process-local lock, so these tests are
- * mostly there for ThreadSanitizer (the tsan stage builds and runs this file
- * alone); the checks below also catch lost updates on any build.
+ * Threads of one process using the library at once. The process cache is
+ * filled without a process-local lock, so these are mostly there for
+ * ThreadSanitizer (the tsan stage runs this file alone); the checks also
+ * catch lost updates on any build.
  */
 #include "support.h"
 
+#include <algorithm>
 #include <atomic>
 #include <latch>
 #include <sched.h>
 #include <set>
 #include <thread>
-#include <vector>
 
 using namespace libpow_test;
 
@@ -20,15 +20,11 @@ namespace {
 constexpr int kThreads = 6;
 
 /* Runs fn(t) on kThreads threads released at the same moment. */
-void onThreads(const std::function<void(int)>& fn)
-{
+void onThreads(const std::function<void(int)>& fn) {
     std::latch start(kThreads);
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back([&, t] {
-            start.arrive_and_wait();
-            fn(t);
-        });
+        threads.emplace_back([&, t] { start.arrive_and_wait(), fn(t); });
     for (std::thread& thread : threads)
         thread.join();
 }
@@ -38,8 +34,7 @@ protected:
     void SetUp() override { device.createAreas(); }
 };
 
-TEST_F(ThreadsTest, RacingFirstAttachesAndFirstLocksShareOneAreaAndOneHandleThatExcludes)
-{
+TEST_F(ThreadsTest, RacingFirstAttachesAndFirstLocksShareOneAreaAndOneHandleThatExcludes) {
     for (int round = 0; round < 20; ++round) {
         resetLibrary();
         PwrSharedArea* seen[kThreads] = {};
@@ -50,28 +45,25 @@ TEST_F(ThreadsTest, RacingFirstAttachesAndFirstLocksShareOneAreaAndOneHandleThat
             seen[t] = getPwrShm();
             attached.arrive_and_wait(); /* and now the first locks race */
             for (int n = 0; n < 50; ++n) {
-                SemId held = lockPowShm();
-                if (held == 0)
+                if ((handles[t] = lockPowShm()) == 0)
                     return;
-                handles[t] = held;
                 long value = counter;
                 if (n % 8 == 0)
                     sched_yield();
                 counter = value + 1;
-                unlock(held);
+                unlock(handles[t]);
             }
         });
         /* A byte the library never touches, written through the test's own
          * mapping, shows in every thread's view. */
         storeWord(device.pwr()->reserved0[0], static_cast<uint8_t>(round + 1));
-        bool cachedWasGiven = false;
         for (int t = 0; t < kThreads; ++t) {
             ASSERT_NE(seen[t], nullptr);
             EXPECT_EQ(loadWord(seen[t]->reserved0[0]), round + 1);
-            cachedWasGiven = cachedWasGiven || seen[t] == loadWord(g_libPowState.pst_PwrShm);
             EXPECT_EQ(handles[t], handles[0]);
         }
-        EXPECT_TRUE(cachedWasGiven) << "the cache holds an address no thread was given";
+        EXPECT_NE(std::find(seen, seen + kThreads, loadWord(g_libPowState.pst_PwrShm)), seen + kThreads)
+            << "the cache holds an address no thread was given";
         EXPECT_EQ(counter, kThreads * 50);
         EXPECT_EQ(loadWord(g_semPowID), handles[0]);
         EXPECT_EQ(loadWord(g_libPowState.pst_SemPowID), handles[0]);
@@ -79,45 +71,36 @@ TEST_F(ThreadsTest, RacingFirstAttachesAndFirstLocksShareOneAreaAndOneHandleThat
 }
 
 /* Each thread reserves its own index and counts on it while a sweeper runs,
- * switches four days of January 2024 (all in one word of the calendar),
- * and writes the ready flag under its lock while thread 0 changes the mask. */
-TEST_F(ThreadsTest, ThreadsReservingSweepingSwitchingDaysAndFlagsLoseNoUpdate)
-{
+ * switches four days of January 2024 (one word of the calendar), and writes
+ * the ready flag under its lock while thread 0 changes the mask. */
+TEST_F(ThreadsTest, ThreadsReservingSweepingSwitchingDaysAndFlagsLoseNoUpdate) {
     constexpr int kRounds = 200;
     short indices[kThreads] = {};
     long inside = 0; /* plain: the HddReady semaphore is what guards it */
     std::atomic<bool> done{false};
     std::thread sweeper([&] {
-        /* A pause between sweeps: under valgrind, whose threads take turns,
-         * a sweeper that never pauses would starve the workers. */
-        while (!done.load()) {
-            LIB_POW_IsHddSleepDelay();
-            LIB_POW_IsPowerSaveDelay();
+        while (!done.load()) { /* pausing, as valgrind's threads take turns */
+            LIB_POW_IsHddSleepDelay(), LIB_POW_IsPowerSaveDelay();
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
     });
     onThreads([&](int t) {
         indices[t] = LIB_POW_setPowerSaveDelay(-1);
         for (int n = 0; n < kRounds; ++n) {
-            LIB_POW_setPowerSaveDelay(indices[t]);
-            LIB_POW_setPowerSaveDelay(indices[t]);
+            LIB_POW_setPowerSaveDelay(indices[t]), LIB_POW_setPowerSaveDelay(indices[t]);
             LIB_POW_resetPowerSaveDelay(indices[t]);
             for (int k = 0; k < 4; ++k) {
                 unsigned char day = static_cast<unsigned char>(1 + t * 4 + k);
-                bool last = n + 1 == kRounds; /* leaves the odd days on */
-                bool on = last ? day % 2 == 1 : (n + k) % 2 == 0;
-                bool read = !on;
-                if (LIB_POW_setWeeklyTimerDateOn(2024, 1, day, on) != 0 ||
-                    LIB_POW_getWeeklyTimerDateOn(2024, 1, day, &read) != 0 || read != on)
+                bool on = n + 1 == kRounds ? day % 2 == 1 : (n + k) % 2 == 0, read = !on; /* the odd days end on */
+                if (LIB_POW_setWeeklyTimerDateOn(2024, 1, day, on) != 0 || LIB_POW_getWeeklyTimerDateOn(2024, 1, day, &read) != 0 || read != on)
                     ADD_FAILURE() << "day " << int(day) << " did not read back";
             }
             if (t == 0)
                 LIB_POW_setLogLevel(n % 2 ? 3 : 2);
             SemId held = LIB_POW_Lock_HddReadyFlag();
             ASSERT_NE(held, nullptr);
-            bool ready = (n + t) % 2 == 0;
-            LIB_POW_setHddReady(ready);
-            EXPECT_EQ(LIB_POW_isHddReady(), ready);
+            LIB_POW_setHddReady((n + t) % 2 == 0);
+            EXPECT_EQ(LIB_POW_isHddReady(), (n + t) % 2 == 0);
             ++inside;
             LIB_POW_UnLock_HddReadyFlag(held);
             LIB_POW_putResetAutoSleepTimer();
@@ -130,21 +113,16 @@ TEST_F(ThreadsTest, ThreadsReservingSweepingSwitchingDaysAndFlagsLoseNoUpdate)
     sweeper.join();
 
     PwrSharedArea* area = device.pwr();
-    EXPECT_EQ(std::set<short>(indices, indices + kThreads).size(), size_t(kThreads))
-        << "two threads were given one index";
-    long sum = 0;
+    EXPECT_EQ(std::set<short>(indices, indices + kThreads).size(), size_t(kThreads)) << "two threads were given one index";
     for (short index : indices) {
         ASSERT_GE(index, 1);
         EXPECT_EQ(loadWord(area->sl_DelayPid[index]), getpid());
         EXPECT_EQ(loadWord(area->ss_DelayCount[index]), 1 + kRounds);
-        sum += loadWord(area->ss_DelayCount[index]);
     }
-    EXPECT_EQ(loadWord(area->DelayTaskNum), sum);
+    EXPECT_EQ(loadWord(area->DelayTaskNum), kThreads * (1 + kRounds));
     EXPECT_EQ(loadWord(area->us_FreeIndexNum), 255 - kThreads);
-
     const uint8_t* word = device.nvd()->ul_DateOnBits[(2024 - 2000) * 12];
-    uint32_t bits = word[0] | word[1] << 8 | word[2] << 16 | uint32_t(word[3]) << 24;
-    uint32_t expected = 0;
+    uint32_t bits = word[0] | word[1] << 8 | word[2] << 16 | uint32_t(word[3]) << 24, expected = 0;
     for (int day = 1; day <= kThreads * 4; day += 2)
         expected |= 1u << day;
     EXPECT_EQ(bits, expected);
