@@ -243,7 +243,8 @@ bool initRecord(PLAT_semObject* sem, const char* name) {
 SemId buildAndPublish(const char* publicPath, const char* name, bool* exists) {
     *exists = false;
     char tmpPath[] = "/dev/shm/PLAT_tmp.XXXXXX";
-    int fd = open(kShmDir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    // The unnamed file is published through /proc, so it needs /proc too.
+    int fd = access("/proc/self/fd", X_OK) == 0 ? open(kShmDir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0666) : -1;
     bool named = fd < 0;
     if (named) fd = mkostemp(tmpPath, O_CLOEXEC);
     if (fd < 0) return failCreate(errno);
