@@ -86,6 +86,8 @@ std::string uniqueName(const std::string& base);
  * "pst_SemID=..." into "pst_SemID=*". */
 std::vector<std::string> traceAt(unsigned mask, const std::function<void()>& fn, bool blankHandles = false);
 std::string pointerText(const void* p); /* "%p", as the library prints it */
+/* Dead holders the platform has recovered for a semaphore; -1 if not shown. */
+long semRecoveries(SemId id);
 
 /* An object's bytes, and where two images differ ("offset:old->new"). */
 template <typename T>
