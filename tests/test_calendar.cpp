@@ -1,8 +1,5 @@
-/*
- * Weekly timer calendar: the date arithmetic and the per-day flags in the
- * calendar area, checked against the standard library's calendar, on the
- * raw bytes of the area, across processes and through the trace.
- */
+/* Weekly timer calendar: date arithmetic against std::chrono, day flags on
+ * the area's raw bytes, across processes and through the trace. */
 #include "support.h"
 
 #include <chrono>
@@ -14,13 +11,9 @@ namespace chr = std::chrono;
 
 namespace {
 
-/* Byte offset of the word of (year, month) in the calendar area. */
 size_t wordOffset(unsigned year, unsigned month) { return 4 * ((year - 2000) * 12 + month); }
 
-struct Date {
-    unsigned short year;
-    unsigned char month, day;
-};
+struct Date { unsigned short year; unsigned char month, day; };
 
 class WeeklyTimer : public LibPowTest {
 protected:
@@ -33,7 +26,6 @@ protected:
             bytes()[i] = static_cast<uint8_t>(i * 37 + 0x5a);
         return image();
     }
-    /* A take that does not wait, from this process or another. */
     bool nvdSemaphoreFree() {
         SemId id = PLAT_semBCreate(0, SEM_FULL, const_cast<char*>(device.names.semNvd.c_str()));
         return id != 0 && PLAT_semTake(id, PLAT_NO_WAIT) == 0 && PLAT_semGive(id) == 0;
@@ -50,11 +42,9 @@ Lines withoutLocalPointer(Lines trace) {
 
 } // namespace
 
-/* ---- Arithmetic -------------------------------------------------------- */
-
 TEST(CalendarArithmetic, WeekdayAndLastDateDisagreeWithStdChronoInNoMonth2000To2089) {
     PrivateDevice device; /* mask 3 and a clean library */
-    for (unsigned y = 2000; y <= 2089; ++y) {
+    for (unsigned y = 2000; y <= 2089; ++y)
         for (unsigned m = 1; m <= 12; ++m) {
             chr::year_month_day first{chr::year{int(y)}, chr::month{m}, chr::day{1}};
             chr::year_month_day_last last{chr::year{int(y)}, chr::month_day_last{chr::month{m}}};
@@ -63,7 +53,6 @@ TEST(CalendarArithmetic, WeekdayAndLastDateDisagreeWithStdChronoInNoMonth2000To2
             EXPECT_EQ(week, chr::weekday{chr::sys_days{first}}.c_encoding()) << y << "-" << m;
             EXPECT_EQ(date, unsigned(last.day())) << y << "-" << m;
         }
-    }
 }
 
 TEST(CalendarArithmetic, RejectionWritesNothingAndTracesAt64TwoLinesAgainstThreeOnSuccess) {
@@ -92,17 +81,11 @@ TEST(CalendarArithmetic, RejectionWritesNothingAndTracesAt64TwoLinesAgainstThree
                      L + "Start(us_Year=2024, uc_Month=2, puc_Date=" + pointerText(nullptr) + ")", L + "End(sc_Result=-2)"}));
 }
 
-/* ---- Day bitmap ---------------------------------------------------------- */
-
 TEST_F(WeeklyTimer, DayFlagsLandAtLittleEndianByteAndBitOnEveryByteOrder) {
     device.createAreas();
     const std::vector<uint8_t> zero(sizeof(NvdSharedArea), 0);
     ASSERT_EQ(image(), zero);
-    const struct {
-        Date date;
-        size_t byte;
-        uint8_t value;
-    } placements[] = {{{2000, 1, 1}, 4, 0x02}, {{2089, 12, 31}, 4323, 0x80}, {{2024, 2, 29}, 1163, 0x20},
+    const struct { Date date; size_t byte; uint8_t value; } placements[] = {{{2000, 1, 1}, 4, 0x02}, {{2089, 12, 31}, 4323, 0x80}, {{2024, 2, 29}, 1163, 0x20},
                       {{2000, 2, 8}, 9, 0x01}, {{2001, 1, 16}, 54, 0x01}};
     for (const auto& [d, byte, value] : placements) {
         bool on = false;
@@ -141,7 +124,7 @@ TEST_F(WeeklyTimer, ConcurrentSwitchingOfOneMonthLosesNoBitAndTouchesNothingElse
         children.push_back(startChild([&, k] {
             resetLibrary(); /* attach afresh, like a process of its own */
             gate.wait();
-            for (int round = 0; round < kRounds; ++round) {
+            for (int round = 0; round < kRounds; ++round)
                 for (unsigned day = 1 + (k + 3) % 4; day <= 28; day += kProcesses) {
                     bool on = round == kRounds - 1 ? finalOn(day) : (round + day) % 2 == 0, read = !on;
                     if (LIB_POW_setWeeklyTimerDateOn(2023, 2, day, on) != 0 || LIB_POW_getWeeklyTimerDateOn(2023, 2, day, &read) != 0)
@@ -149,7 +132,6 @@ TEST_F(WeeklyTimer, ConcurrentSwitchingOfOneMonthLosesNoBitAndTouchesNothingElse
                     if (read != on)
                         return 3;
                 }
-            }
             return 0;
         }, 120));
     gate.open();
@@ -161,8 +143,6 @@ TEST_F(WeeklyTimer, ConcurrentSwitchingOfOneMonthLosesNoBitAndTouchesNothingElse
         expected[word + day / 8] |= static_cast<uint8_t>(finalOn(day) << (day % 8));
     EXPECT_EQ(differences(expected, image()), Lines{});
 }
-
-/* ---- Failures ------------------------------------------------------------ */
 
 TEST_F(WeeklyTimer, RejectedDateWritesNothingAndTakesNoSemaphore) {
     device.createAreas();
@@ -183,7 +163,6 @@ TEST_F(WeeklyTimer, RejectedDateWritesNothingAndTakesNoSemaphore) {
     EXPECT_EQ(CountingSeam::calls.creates + CountingSeam::calls.takes + CountingSeam::calls.gives, 0);
     EXPECT_EQ(loadWord(g_libPowState.pst_NvdShm), nullptr) << "rejected calls attached the area";
     EXPECT_EQ(differences(pattern, image()), Lines{});
-    /* The trace of a rejection stops before the semaphore. */
     EXPECT_EQ(withoutLocalPointer(traceAt(64, [] { LIB_POW_setWeeklyTimerDateOn(2024, 2, 30, true); })),
               (Lines{"LIB_POW_setWeeklyTimerDateOn Start(us_Year=2024, uc_Month=2, uc_Date=30, b_On=1)",
                      "LIB_POW_getWeeklyTimerLastDate Start(us_Year=2024, uc_Month=2, puc_Date=*)",
