@@ -165,10 +165,7 @@ struct WorkerSlot {
     int16_t index[kMaxIndices], count[kMaxIndices];
     char defect[160];
 };
-struct ChaosScratch {
-    int32_t park, leave;
-    WorkerSlot slot[kWorkers];
-};
+struct ChaosScratch { int32_t park, leave; WorkerSlot slot[kWorkers]; };
 
 ChaosScratch* g_scratch = nullptr;
 WorkerSlot* g_me = nullptr;

@@ -77,7 +77,6 @@ protected:
         a = device.pwr();
         g_killedPids.clear(), g_deadPids.clear(), g_onFirstKill = nullptr;
     }
-    uint8_t* bytes() { return reinterpret_cast<uint8_t*>(a); }
     void setStack(std::initializer_list<uint16_t> bottomToTop) {
         a->us_FreeIndexNum = 0;
         for (uint16_t e : bottomToTop)
@@ -129,7 +128,7 @@ TEST_F(PowerTest, FlagCallsTouchOnlyTheirOwnByteAndTraceAtTheirLevels) {
         {0, 2, 2, [] { EXPECT_TRUE(LIB_POW_IsPowerSaveDelay()); }, {"32" + D + "Start", "32" + D + "End(b_Ret=1)"}},
     };
     for (const auto& c : cases) {
-        auto prepare = [&] { memset(a, 0xA5, kPwrAreaSize), bytes()[c.offset] = c.before; };
+        auto prepare = [&] { memset(a, 0xA5, kPwrAreaSize), reinterpret_cast<uint8_t*>(a)[c.offset] = c.before; };
         EXPECT_EQ(leveled(prepare, c.op), c.trace);
         std::vector<uint8_t> got = bytesOf(a), expect = (prepare(), bytesOf(a));
         expect[c.offset] = c.after;
