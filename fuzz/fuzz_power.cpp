@@ -1,13 +1,8 @@
 /*
- * fuzz_power.cpp - whatever bytes the power area holds, no flag call, no
- * reservation and no sweep may read or write outside its 2060 bytes.
- *
- * The first 2060 input bytes are the area image, the rest a list of
- * operations with their arguments that also feeds kill()'s answers. A
- * shorter input lies over a fresh area and is read as the list too, so
- * short inputs already reach the table code. The area is an exact-size
- * heap block installed as the attached area: AddressSanitizer flags any
- * access past either end.
+ * Whatever the power area holds, no flag call, reservation or sweep may
+ * access outside its 2060 bytes (an exact-size heap block, for ASan). The
+ * input is the area image, then operations that also answer kill(); a short
+ * input lies over a fresh area and is read as operations too.
  */
 #include "LIB_PowerService_internal.h"
 #include "area_owner.h"
@@ -19,7 +14,7 @@
 
 namespace {
 
-/* Reads the operation list; zeros once it runs out. */
+/* Zeros once the operations run out. */
 struct Cursor {
     const uint8_t* data;
     size_t size, pos;

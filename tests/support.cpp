@@ -159,6 +159,12 @@ std::string pointerText(const void* p) {
     return text;
 }
 
+long semRecoveries(SemId id) {
+    unsigned n = 0;
+    std::string text = captureStdout([&] { PLAT_semShow(id, 1); });
+    return sscanf(text.c_str(), "  recovered from dead holder: %u times", &n) == 1 ? long(n) : -1;
+}
+
 std::vector<std::string> differences(const std::vector<uint8_t>& before, const std::vector<uint8_t>& after) {
     std::vector<std::string> out;
     char text[48];

@@ -19,10 +19,9 @@
 
 namespace libpow_test {
 
-/* Private copies of the three areas and three semaphores: while one lives,
- * the library's seam maps the device's fixed names onto them, so tests never
- * touch /dev/shm's real objects and ctest -j is safe. Creating one resets
- * the library to its load state; the objects go with it. */
+/* Private copies of the three areas and semaphores, which the library's seam
+ * uses instead of the device's while one lives (so ctest -j is safe). Creating
+ * one resets the library to its load state; the objects go with it. */
 class PrivateDevice {
 public:
     PrivateDevice();
@@ -43,8 +42,7 @@ private:
     SemLogArea* semLog_ = nullptr;
 };
 
-/* The library's load state (cache and globals zero, mask 3), with the seam
- * redirected to the current PrivateDevice. */
+/* Cache and globals zero, mask 3, seam redirected to the PrivateDevice. */
 void resetLibrary();
 
 class LibPowTest : public ::testing::Test {
@@ -54,17 +52,15 @@ protected:
 
 std::string captureStdout(const std::function<void()>& fn);
 
-/* A child runs fn and _exits with its result (stdout flushed first); its
- * own alarm kills it after `limitSeconds`. waitChild gives the exit code,
- * or 128 + signal. */
+/* A child _exits with fn's result, killed by its alarm after `limitSeconds`;
+ * waitChild gives the exit code or 128 + signal. */
 pid_t startChild(const std::function<int()>& fn, unsigned limitSeconds = 60);
 int waitChild(pid_t pid);
 inline int runChild(const std::function<int()>& fn, unsigned limitSeconds = 60) {
     return waitChild(startChild(fn, limitSeconds));
 }
 
-/* Children block in wait() until the parent calls open(), so several
- * processes start a step at the same moment. */
+/* wait() blocks until open(): several processes start a step at once. */
 class Gate {
 public:
     Gate();
@@ -80,12 +76,12 @@ std::vector<std::string> lines(const std::string& text);
 /* A name unique to this process and call, for objects a test makes itself. */
 std::string uniqueName(const std::string& base);
 
-/* Runs fn at log mask `mask` (then back to 3) and returns its trace lines
- * as "function message" ("LIB_PowerService.cpp(LINE):" taken off; a line
- * without it comes back as "UNPREFIXED line"); blankHandles turns
- * "pst_SemID=..." into "pst_SemID=*". */
+/* fn's trace at `mask` (then back to 3) as "function message" lines, or
+ * "UNPREFIXED line"; blankHandles writes "pst_SemID=*". */
 std::vector<std::string> traceAt(unsigned mask, const std::function<void()>& fn, bool blankHandles = false);
 std::string pointerText(const void* p); /* "%p", as the library prints it */
+/* Dead holders the platform has recovered for a semaphore; -1 if not shown. */
+long semRecoveries(SemId id);
 
 /* An object's bytes, and where two images differ ("offset:old->new"). */
 template <typename T>
@@ -96,8 +92,7 @@ std::vector<uint8_t> bytesOf(const T* object) {
 std::vector<std::string> differences(const std::vector<uint8_t>& before, const std::vector<uint8_t>& after);
 
 /* While one lives, the library's platform and area calls are recorded in
- * `calls` and passed on to the seam as it was (`inner`), which comes back
- * on destruction. A test may still replace members afterwards. */
+ * `calls` and passed on to the previous seam (`inner`), restored at the end. */
 struct SeamCalls {
     int creates = 0, takes = 0, gives = 0;
     std::vector<SemId> given, shown;

@@ -1,13 +1,12 @@
 /*
- * Processes die at any moment on a device, SIGKILL included. These tests
- * kill library users in the middle of their work and check that the
- * semaphores come back at once and that the reservation table keeps no
- * damage other than what the interrupted step itself can leave. Both need
- * robust futexes to recover a dead holder: they skip without them (qemu).
+ * Library users SIGKILLed mid-work: the semaphores must come back at once and
+ * the reservation table keep no damage beyond what the cut step can leave.
+ * Recovering a dead holder needs robust futexes: skipped without (qemu).
  */
 #include "support.h"
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -15,23 +14,17 @@
 #include <map>
 #include <random>
 #include <set>
-#include <time.h>
 #include <unistd.h>
 
 using namespace libpow_test;
 
 namespace {
 
-int64_t nowNs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
+int64_t nowNs() { return std::chrono::steady_clock::now().time_since_epoch() / std::chrono::nanoseconds(1); }
 
-/* The table against the live processes and their own tallies (index 0 is
- * the owner's, left out). A kill inside a POW hold may leave lost indices
- * and a total that no longer matches the counts; a holder whose pid now
- * names another process cannot be swept. Anything else is a defect. */
+/* The table against the live processes' own tallies (index 0 left out). A
+ * kill in a POW hold may lose indices and put the total off the counts; a
+ * holder whose pid now names another process cannot be swept. Else: defect. */
 struct Damage {
     std::vector<int> lost; /* neither held nor on the free stack */
     long mismatch = 0;     /* DelayTaskNum minus the sum of the counts */
@@ -86,30 +79,18 @@ int timedTake(SemId id, int) { return PLAT_semTake(id, kTakeLimitMs); }
 
 int g_killAtPoint = 0;
 
-/* Recoveries of a dead holder the platform has counted for a semaphore. */
-unsigned recoveries(SemId id) {
-    std::string text = captureStdout([&] { PLAT_semShow(id, 1); });
-    size_t at = text.find("recovered from dead holder: ");
-    return at == std::string::npos ? ~0u : static_cast<unsigned>(atoi(text.c_str() + at + 28));
-}
-
 void request() { LIB_POW_setPowerSaveDelay(-1); }
 void resetIndex2() { LIB_POW_resetPowerSaveDelay(2); }
 void sweep() { LIB_POW_IsHddSleepDelay(); }
 
-struct CrashCase {
-    const char* name;
-    void (*call)();
-    int point;
-    bool lostIndex2; /* the step leaves the victim's index neither held nor free */
-    long mismatch;   /* and this between the total and the counts */
-};
+/* lostIndex2: the step leaves index 2 neither held nor free; mismatch:
+ * what it leaves between the total and the sum of the counts. */
+struct CrashCase { const char* name; void (*call)(); int point; bool lostIndex2; long mismatch; };
 void PrintTo(const CrashCase& c, std::ostream* out) { *out << c.name; }
 
-/* The test process holds index 1 with one request throughout, so that a
- * total that drops too far is not hidden by the clamp at 0. A reset or a
- * release works on index 2, left counted twice by an ended process; a
- * request pops index 2. */
+/* We hold index 1 once throughout, so a total dropping too far is not hidden
+ * by the clamp at 0. Resets and releases work on index 2, counted twice by an
+ * ended process; a request pops index 2. */
 const CrashCase kCrashCases[] = {
     {"RequestAfterPop", request, kCrashAfterPop, true, 0},
     {"RequestAfterHolderStore", request, kCrashAfterHolderStore, false, 0},
@@ -124,10 +105,7 @@ const CrashCase kCrashCases[] = {
     {"ReleaseAfterPush", sweep, kCrashAfterPush, false, 0},
 };
 
-class CrashPointTest : public ::testing::TestWithParam<CrashCase> {
-protected:
-    PrivateDevice device;
-};
+class CrashPointTest : public LibPowTest, public ::testing::WithParamInterface<CrashCase> {};
 
 TEST_P(CrashPointTest, KillAtTheStepLeavesOnlyItsDamageAndTheNextTakeRecovers) {
     if (!PLAT_semRobustSupported())
@@ -137,10 +115,12 @@ TEST_P(CrashPointTest, KillAtTheStepLeavesOnlyItsDamageAndTheNextTakeRecovers) {
     SemId pow = PLAT_semBCreate(0, SEM_FULL, const_cast<char*>(device.names.semPow.c_str()));
     ASSERT_NE(pow, nullptr);
     ASSERT_EQ(LIB_POW_setPowerSaveDelay(-1), 1);
-    if (c.call != request) {
-        ASSERT_EQ(runChild([] { resetLibrary(); return LIB_POW_setPowerSaveDelay(-1) == 2 && LIB_POW_setPowerSaveDelay(2) == 2 ? 0 : 1; }), 0);
-    }
-    unsigned before = recoveries(pow);
+    int indexTwo = c.call == request ? 0 : runChild([] {
+        resetLibrary();
+        return LIB_POW_setPowerSaveDelay(-1) == 2 && LIB_POW_setPowerSaveDelay(2) == 2 ? 0 : 1;
+    });
+    ASSERT_EQ(indexTwo, 0) << "no ended holder counting twice on index 2";
+    long before = semRecoveries(pow);
     g_killAtPoint = c.point;
     ASSERT_EQ(runChild([&] {
                   resetLibrary();
@@ -160,7 +140,7 @@ TEST_P(CrashPointTest, KillAtTheStepLeavesOnlyItsDamageAndTheNextTakeRecovers) {
               }),
               0)
         << "the next take did not succeed within " << kTakeLimitMs << " ms";
-    EXPECT_EQ(recoveries(pow), before + 1) << "the victim did not die holding the semaphore";
+    EXPECT_EQ(semRecoveries(pow), before + 1) << "the victim did not die holding the semaphore";
     Damage d = checkTable(device.pwr(), {getpid()}, {{1, {getpid(), 1}}}); /* ours is untouched */
     EXPECT_EQ(d.defects, "");
     EXPECT_EQ(d.lost, c.lostIndex2 ? std::vector<int>{2} : std::vector<int>{});
@@ -176,21 +156,16 @@ constexpr int kWorkers = 4, kMaxIndices = 3, kMaxCount = 3; /* per worker: indic
 constexpr long kMaxKills = 20000, kAimedKillLimit = 400;
 
 enum Held { kHeldNone, kHeldPow, kHeldOther };
-enum WorkerOp { kOpOther, kOpRequest, kOpCount, kOpReset, kOpRelease, kOpKinds };
-const char* const kOpNames[kOpKinds] = {"other", "request", "count", "reset", "release"};
+enum WorkerOp { kOpOther, kOpRequest, kOpCount, kOpReset, kOpRelease };
 
-/* One worker's page of the shared scratch area: the worker writes it, the
- * parent reads it to aim a kill and once the worker is dead or parked.
- * 32-bit words: the device's 32-bit ABI has no lock-free 64-bit ones. */
+/* Written by its worker, read by the parent to aim a kill and once the
+ * worker is dead or parked. 32-bit words: no lock-free 64-bit ones there. */
 struct WorkerSlot {
     int32_t pid, held, op, point, parked, nIndices, ops, maxWaitUs;
     int16_t index[kMaxIndices], count[kMaxIndices];
     char defect[160];
 };
-struct ChaosScratch {
-    int32_t park, leave;
-    WorkerSlot slot[kWorkers];
-};
+struct ChaosScratch { int32_t park, leave; WorkerSlot slot[kWorkers]; };
 
 ChaosScratch* g_scratch = nullptr;
 WorkerSlot* g_me = nullptr;
@@ -200,15 +175,13 @@ std::mt19937 g_rng;
 template <typename T> void put(T& word, T value) { __atomic_store_n(&word, value, __ATOMIC_SEQ_CST); }
 template <typename T> T get(const T& word) { return __atomic_load_n(&word, __ATOMIC_SEQ_CST); }
 
-/* A worker that sees a fault says what and ends: any end but a kill counts. */
 void workerDefect(const std::string& text) {
     snprintf(g_me->defect, sizeof g_me->defect, "%s", text.c_str());
     _exit(3);
 }
 
-/* A hold lasts far less than a kill takes to land: now and then linger in
- * one (after a take, at a table step), more often in the rare requests and
- * releases, so that aimed kills hit every step. */
+/* Holds are far shorter than a kill takes to land: linger now and then,
+ * more often in the rare requests and releases, so aimed kills hit them. */
 void widenSometimes() {
     int op = get(g_me->op);
     if (g_rng() % (op == kOpRequest || op == kOpRelease ? 4 : 16) == 0)
@@ -216,8 +189,7 @@ void widenSometimes() {
         }
 }
 
-/* The hold marks bracket the library's table writes (set once the take has
- * returned, cleared before the give): a kill outside one cut no change short. */
+/* The hold mark brackets the table writes: a kill outside it cut nothing short. */
 int chaosTake(SemId id, int timeout) {
     int64_t start = nowNs();
     int rc = PLAT_semTake(id, timeout);
@@ -235,7 +207,6 @@ int chaosGive(SemId id) {
     return PLAT_semGive(id);
 }
 
-/* A new index now and then, else a count up or down on a held one. */
 void reservationStep(std::mt19937& rng) {
     int n = get(g_me->nIndices);
     if (n == 0 || (n < kMaxIndices && rng() % 20 == 0)) {
@@ -322,7 +293,7 @@ TEST(Chaos, RandomKillsLeaveOnlyDamageOfInterruptedHoldsAndNeverWedgeASemaphore)
     const char* knob = getenv("LIBPOW_CHAOS_SECONDS");
     const int seconds = knob ? std::max(1, atoi(knob)) : kDefaultChaosSeconds;
     const std::string semPow = device.names.semPow;
-    long started = 0, killed = 0, killsInPowHold = 0, killsInOtherHold = 0, powHoldKills[kOpKinds] = {};
+    long started = 0, killed = 0, killsInPowHold = 0, killsInOtherHold = 0;
     long allowedLost = 0, allowedOff = 0, ops = 0, maxWaitUs = 0;
     std::string unexpectedExits;
     std::set<pid_t> usedPids, reusedPids;
@@ -342,9 +313,8 @@ TEST(Chaos, RandomKillsLeaveOnlyDamageOfInterruptedHoldsAndNeverWedgeASemaphore)
         ops += get(s.ops);
         maxWaitUs = std::max(maxWaitUs, long(get(s.maxWaitUs)));
     };
-    /* A kill inside a POW hold may leave what the cut-short call can: a
-     * request or a release one index lost; the total off by the call's
-     * amount, one for a count and a whole tally for a release. */
+    /* A kill in a POW hold may lose one index of a request or release and put
+     * the total off by one for a count, by a whole tally for a release. */
     auto killWorker = [&](int slot) {
         WorkerSlot& s = g_scratch->slot[slot];
         kill(get(s.pid), SIGKILL);
@@ -352,14 +322,13 @@ TEST(Chaos, RandomKillsLeaveOnlyDamageOfInterruptedHoldsAndNeverWedgeASemaphore)
         ++killed;
         int op = get(s.op);
         if (get(s.held) == kHeldPow) {
-            ++powHoldKills[op], ++killsInPowHold;
+            ++killsInPowHold;
             allowedLost += op == kOpRequest || op == kOpRelease;
             allowedOff += op == kOpRelease ? kMaxCount : op != kOpOther;
         }
         killsInOtherHold += get(s.held) == kHeldOther;
     };
-    /* A worker at a table step, preferably of a request or a release, or
-     * else inside any hold, watched for up to 3 ms; `none` if there is none. */
+    /* Up to 3 ms: a request or release at a table step, else any hold. */
     auto findTarget = [&](int none) {
         int found = -1;
         for (int64_t until = nowNs() + 3000000; nowNs() < until;) {
@@ -378,11 +347,8 @@ TEST(Chaos, RandomKillsLeaveOnlyDamageOfInterruptedHoldsAndNeverWedgeASemaphore)
     for (int slot = 0; slot < kWorkers; ++slot)
         start(slot);
 
-    /* Most kills land at random moments. A third are aimed, until enough
-     * have landed inside POW holds (lost indices never come back and the
-     * stack must not run dry): at once after the previous kill, where the
-     * replacement starts with a request, and at the release that kill sets
-     * off in the others' sweeps. */
+    /* A third of the kills are aimed (until the lost indices could drain the
+     * stack): at the replacement's first request and at the others' sweeps. */
     std::mt19937 rng(static_cast<unsigned>(getpid()));
     for (int64_t end = nowNs() + int64_t(seconds) * 1000000000; nowNs() < end && killed < kMaxKills;) {
         int slot = static_cast<int>(rng() % kWorkers);
@@ -397,9 +363,8 @@ TEST(Chaos, RandomKillsLeaveOnlyDamageOfInterruptedHoldsAndNeverWedgeASemaphore)
         start(slot);
     }
 
-    /* The survivors finish their call and wait; then one more sweep. A
-     * survivor whose pid a dead holder had before cannot tell that
-     * holder's indices from its own, so it does not count as live. */
+    /* Survivors park, then one more sweep. A survivor with a dead holder's
+     * old pid cannot tell that holder's indices from its own: not live. */
     put(g_scratch->park, 1);
     std::set<pid_t> live;
     Holdings tally;
@@ -421,12 +386,9 @@ TEST(Chaos, RandomKillsLeaveOnlyDamageOfInterruptedHoldsAndNeverWedgeASemaphore)
     for (WorkerSlot& s : g_scratch->slot)
         reap(s, 0);
 
-    printf("chaos: %d s, %d workers; started %ld, killed %ld; kills inside a POW hold by call:", seconds, kWorkers,
-           started, killed);
-    for (int op = 0; op < kOpKinds; ++op)
-        printf(" %s %ld", kOpNames[op], powHoldKills[op]);
-    printf("; inside an NVD or HddReady hold %ld\nchaos: operations %ld, max take wait %.3f ms\n", killsInOtherHold,
-           ops, maxWaitUs / 1e3);
+    printf("chaos: %d s, %d workers; started %ld, killed %ld; inside a POW hold %ld, inside an NVD or HddReady hold %ld\n"
+           "chaos: operations %ld, max take wait %.3f ms\n", seconds, kWorkers, started, killed, killsInPowHold,
+           killsInOtherHold, ops, maxWaitUs / 1e3);
     printf("chaos: damage found: lost %zu (allowed %ld), total-sum %+ld (allowed +-%ld); held by a reused pid %d, "
            "pid reuses %zu\n", d.lost.size(), allowedLost, d.mismatch, allowedOff, d.reusedHolders, reusedPids.size());
     EXPECT_GT(killsInPowHold, 0);

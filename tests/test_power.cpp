@@ -1,8 +1,5 @@
-/*
- * Status flags of the power area and the power-save delay reservations:
- * byte layout, trace lines and levels, counting rules, the sweep of ended
- * holders, and real processes meeting on one table.
- */
+/* Status flags and power-save delay reservations: bytes, trace levels,
+ * counting, the sweep of ended holders, processes meeting on one table. */
 #include "support.h"
 
 #include <algorithm>
@@ -21,8 +18,8 @@ namespace {
 
 constexpr unsigned kLevels[] = {1, 16, 32, 64};
 
-/* Runs `op` with every level shown, for the order, then once per level to
- * tag each line "LEVEL function message"; `prepare` resets the area first. */
+/* op's trace as "LEVEL function message": run once at all levels for the
+ * order, then once per level; `prepare` resets the area before each run. */
 Lines leveled(const std::function<void()>& prepare, const std::function<void()>& op) {
     prepare();
     Lines ordered = traceAt(0x71, op, true), out;
@@ -52,8 +49,7 @@ Lines only(const Lines& in, std::initializer_list<std::string> functions) {
     return out;
 }
 
-/* kill() stand-in: pids in g_deadPids have ended; a hook may run once,
- * between a sweep's scan and its release. */
+/* kill(): pids in g_deadPids have ended; the hook runs once, mid-sweep. */
 std::vector<pid_t> g_killedPids;
 std::set<pid_t> g_deadPids;
 std::function<void()> g_onFirstKill;
@@ -66,7 +62,6 @@ int fakeKill(pid_t pid, int sig) {
     return 0;
 }
 
-/* A pid that belonged to a process which has ended and been reaped. */
 pid_t endedPid() {
     pid_t pid = startChild([] { return 0; });
     EXPECT_EQ(waitChild(pid), 0);
@@ -82,15 +77,12 @@ protected:
         a = device.pwr();
         g_killedPids.clear(), g_deadPids.clear(), g_onFirstKill = nullptr;
     }
-    uint8_t* bytes() { return reinterpret_cast<uint8_t*>(a); }
     void setStack(std::initializer_list<uint16_t> bottomToTop) {
         a->us_FreeIndexNum = 0;
         for (uint16_t e : bottomToTop)
             a->us_FreeIndex[a->us_FreeIndexNum++] = e;
     }
-    /* The worked example's stack: 5 then 9 on top, nothing held. */
     void twoFreeIndices() { memset(a, 0, kPwrAreaSize), setStack({5, 9}); }
-    /* An ended holder at `index` counting `count`; every other index free. */
     void endedHolder(int index, pid_t pid, int16_t count) {
         setStack({});
         for (int i = 255; i >= 1; --i)
@@ -98,7 +90,6 @@ protected:
                 a->us_FreeIndex[a->us_FreeIndexNum++] = static_cast<uint16_t>(i);
         a->sl_DelayPid[index] = pid, a->ss_DelayCount[index] = count, a->DelayTaskNum = count;
     }
-    /* One index and the table's totals, as one text to compare. */
     std::string state(int i) {
         return "pid=" + std::to_string(a->sl_DelayPid[i]) + " count=" + std::to_string(a->ss_DelayCount[i]) +
                " total=" + std::to_string(a->DelayTaskNum) + " free=" + std::to_string(a->us_FreeIndexNum) +
@@ -110,8 +101,8 @@ protected:
 
 } // namespace
 
-/* Each flag call on a background that a write at a wrong offset disturbs:
- * its own byte before and after, and the level of each trace line. */
+/* Each flag call on a 0xA5 background: its own byte before and after, and
+ * the level of each trace line. */
 TEST_F(PowerTest, FlagCallsTouchOnlyTheirOwnByteAndTraceAtTheirLevels) {
     getPwrShm(); /* keep the first attach's lines out */
     const std::string R = " LIB_POW_getResetAutoSleepTimer ", P = " LIB_POW_putResetAutoSleepTimer ",
@@ -137,7 +128,7 @@ TEST_F(PowerTest, FlagCallsTouchOnlyTheirOwnByteAndTraceAtTheirLevels) {
         {0, 2, 2, [] { EXPECT_TRUE(LIB_POW_IsPowerSaveDelay()); }, {"32" + D + "Start", "32" + D + "End(b_Ret=1)"}},
     };
     for (const auto& c : cases) {
-        auto prepare = [&] { memset(a, 0xA5, kPwrAreaSize), bytes()[c.offset] = c.before; };
+        auto prepare = [&] { memset(a, 0xA5, kPwrAreaSize), reinterpret_cast<uint8_t*>(a)[c.offset] = c.before; };
         EXPECT_EQ(leveled(prepare, c.op), c.trace);
         std::vector<uint8_t> got = bytesOf(a), expect = (prepare(), bytesOf(a));
         expect[c.offset] = c.after;
@@ -150,13 +141,10 @@ TEST_F(PowerTest, FlagCallsTouchOnlyTheirOwnByteAndTraceAtTheirLevels) {
     }
 }
 
-/* A take that read the byte and then cleared it with a separate store
- * would wipe a request written in between: the tallies would part. */
+/* A read then a separate clear would wipe a request written in between. */
 void expectNoRequestLost(void (*raise)(), bool (*take)(), bool (*raised)()) {
     constexpr int kRequests = 4000;
-    struct Shared {
-        std::atomic<int> taken, stop;
-    }* shared = sharedBlock<Shared>();
+    struct Shared { std::atomic<int> taken, stop; }* shared = sharedBlock<Shared>();
     Gate gate;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(40);
     pid_t reader = startChild([&] {
@@ -303,8 +291,6 @@ TEST_F(PowerTest, CountersWrapAt16BitsUpAndClampAtZeroDown) {
     }
 }
 
-/* Area contents out of range: entries above 255 are dropped, and no pop or
- * push goes past the stack, whatever its count says. */
 TEST_F(PowerTest, StackEntriesAbove255AreDroppedAndNoPushOrPopLeavesTheStack) {
     getPwrShm();
     EXPECT_EQ(only(leveled([&] { twoFreeIndices(), setStack({5, 300}); }, [] { EXPECT_EQ(LIB_POW_setPowerSaveDelay(-1), 5); }),
@@ -385,8 +371,6 @@ TEST_F(PowerTest, SweepTakesTheSemaphoreOnlyPerReleaseAndNeverLooksAtIndex0) {
     EXPECT_EQ(a->sl_DelayPid[60], 0);
 }
 
-/* Two sweeps see the same ended holder: the other one releases the index
- * while ours is between its scan and its release. */
 TEST_F(PowerTest, TwoSweepsOfTheSameEndedHolderReleaseItOnce) {
     getPwrShm();
     const pid_t gone = endedPid();
@@ -456,14 +440,11 @@ TEST_F(PowerTest, EndedJobIsReclaimedByAnyProcessALiveJobAndTheIndex0OwnerAreNot
     EXPECT_EQ(state(0), "pid=" + std::to_string(owner) + " count=2 total=2 free=255 note=0");
 }
 
-/* Workers count up and down on their own indices while short-lived jobs
- * reserve and end without a reset and two sweepers reclaim them. No count
- * may be lost and no index lost or doubled. */
+/* Workers count on their own indices while short jobs end without a reset
+ * and two sweepers reclaim them: no count lost, no index lost or doubled. */
 TEST_F(PowerTest, StressCountsAndSweepsLoseNothing) {
     constexpr int kWorkers = 4, kOps = 3000, kJobs = 40;
-    struct Shared {
-        std::atomic<int> done, count[kWorkers], index[kWorkers];
-    }* shared = sharedBlock<Shared>();
+    struct Shared { std::atomic<int> done, count[kWorkers], index[kWorkers]; }* shared = sharedBlock<Shared>();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(40);
     auto timeLeft = [deadline] { return std::chrono::steady_clock::now() < deadline; };
     Gate go, release;

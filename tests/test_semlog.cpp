@@ -1,7 +1,4 @@
-/*
- * Semaphore trace viewer: the silent, cached attach of the trace area and
- * the exact listing.
- */
+/* Semaphore trace viewer: the silent, cached attach and the exact listing. */
 #include "support.h"
 
 #include <climits>

@@ -1,9 +1,6 @@
-/*
- * Threads of one process using the library at once. The process cache is
- * filled without a process-local lock, so these are mostly there for
- * ThreadSanitizer (the tsan stage runs this file alone); the checks also
- * catch lost updates on any build.
- */
+/* Threads of one process at once: the process cache is filled without a
+ * local lock, so these are mostly for ThreadSanitizer; the checks also
+ * catch lost updates on any build. */
 #include "support.h"
 
 #include <algorithm>
@@ -19,7 +16,6 @@ namespace {
 
 constexpr int kThreads = 6;
 
-/* Runs fn(t) on kThreads threads released at the same moment. */
 void onThreads(const std::function<void(int)>& fn) {
     std::latch start(kThreads);
     std::vector<std::thread> threads;
@@ -54,8 +50,7 @@ TEST_F(ThreadsTest, RacingFirstAttachesAndFirstLocksShareOneAreaAndOneHandleThat
                 unlock(handles[t]);
             }
         });
-        /* A byte the library never touches, written through the test's own
-         * mapping, shows in every thread's view. */
+        /* A byte the library never touches shows in every thread's view. */
         storeWord(device.pwr()->reserved0[0], static_cast<uint8_t>(round + 1));
         for (int t = 0; t < kThreads; ++t) {
             ASSERT_NE(seen[t], nullptr);
