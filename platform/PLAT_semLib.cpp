@@ -153,20 +153,41 @@ __attribute__((noinline, cold)) int finishTake(PLAT_semObject* sem, int rc) {
     return fail(rc);
 }
 
-// Everything but the wait-for-ever path lives out of line so that the common
-// take keeps a minimal frame. Returns a pthread error code, not -1.
-__attribute__((noinline)) int lockWithin(PLAT_semObject* sem, int ms) {
-    if (ms == PLAT_NO_WAIT) return pthread_mutex_trylock(&sem->mutex);
-    if (ms < 0) return EINVAL;
-    struct timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += ms / 1000;
-    deadline.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000L;
+// A sleeper is woken by the holder's give, or by the kernel when a holder
+// dies. Kernels before 5.x can lose that wake-up when the process it went to
+// is killed before it takes the lock: the other sleepers then stay asleep on
+// a free semaphore until some other process happens to take it. So nobody
+// sleeps longer than one slice at a time; each slice's end looks at the lock
+// again, and a lost wake-up costs at most one slice instead of a wedge.
+constexpr long kWakeSliceMs = 50;
+
+struct timespec msAfter(struct timespec t, long ms) {
+    t.tv_sec += ms / 1000;
+    t.tv_nsec += (ms % 1000) * 1000000L;
+    if (t.tv_nsec >= 1000000000L) {
+        t.tv_sec += 1;
+        t.tv_nsec -= 1000000000L;
     }
-    return pthread_mutex_clocklock(&sem->mutex, CLOCK_MONOTONIC, &deadline);
+    return t;
+}
+
+bool earlier(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+// The waiting part of a take, out of line so that the common take keeps a
+// minimal frame. Returns a pthread error code, not -1.
+__attribute__((noinline)) int lockWithin(PLAT_semObject* sem, int ms) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const struct timespec deadline = msAfter(now, ms);
+    for (;;) {
+        struct timespec until = msAfter(now, kWakeSliceMs);
+        bool last = ms != PLAT_WAIT_FOREVER && !earlier(until, deadline);
+        int rc = pthread_mutex_clocklock(&sem->mutex, CLOCK_MONOTONIC, last ? &deadline : &until);
+        if (rc != ETIMEDOUT || last) return rc;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+    }
 }
 
 PLAT_semObject* findMapped(const struct stat& st) {
@@ -317,11 +338,12 @@ SemId PLAT_semBCreate(int options, sem_b_state initialState, char* name) {
 }
 
 int PLAT_semTake(SemId semId, int timeout) {
-    if (semId == nullptr) return fail(EINVAL);
-    int rc = timeout == PLAT_WAIT_FOREVER ? pthread_mutex_lock(&semId->mutex)
-                                          : lockWithin(semId, timeout);
+    if (semId == nullptr || timeout < PLAT_WAIT_FOREVER) return fail(EINVAL);
+    // A free semaphore is taken by the first try; only a busy one waits.
+    int rc = pthread_mutex_trylock(&semId->mutex);
     if (__builtin_expect(rc == 0, 1)) return 0;
-    return finishTake(semId, rc);
+    if (rc == EBUSY && timeout != PLAT_NO_WAIT) rc = lockWithin(semId, timeout);
+    return rc == 0 ? 0 : finishTake(semId, rc);
 }
 
 int PLAT_semGive(SemId semId) {
