@@ -34,7 +34,10 @@
  *            once and counts one recovery. This needs the kernel's robust
  *            futex list; PLAT_semShow level 1 says when the process runs
  *            without it (user-mode emulators lack it), and then a dead
- *            holder is never recovered.
+ *            holder is never recovered. A waiting take looks at the lock
+ *            at least every 50 ms, so a wake-up the kernel loses (older
+ *            kernels can, when the process it went to dies first) delays a
+ *            waiter by at most that much.
  * Give       Only the holder may give. A give by a thread that does not hold
  *            the semaphore fails with EPERM and changes nothing (this
  *            includes giving a free semaphore).
