@@ -166,8 +166,8 @@ __attribute__((noinline, cold)) int finishTake(PLAT_semObject* sem, int rc) {
 }
 
 // A sleeper is woken by the holder's give, or by the kernel when a holder
-// dies. Kernels before 5.x can lose that wake-up when the process it went to
-// is killed before it takes the lock: the other sleepers then stay asleep on
+// dies. Older kernels can lose that wake-up when the process it went to is
+// killed before it takes the lock: the other sleepers then stay asleep on
 // a free semaphore until some other process happens to take it. So nobody
 // sleeps longer than one slice at a time; each slice's end looks at the lock
 // again, and a lost wake-up costs at most one slice instead of a wedge.
@@ -209,7 +209,7 @@ int clockLock(pthread_mutex_t* mutex, const struct timespec* until) {
 __attribute__((noinline)) int lockWithin(PLAT_semObject* sem, int ms) {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    const struct timespec deadline = msAfter(now, ms);
+    const struct timespec deadline = msAfter(now, ms > 0 ? ms : 0); // unused for ever
     for (;;) {
         struct timespec until = msAfter(now, kWakeSliceMs);
         bool last = ms != PLAT_WAIT_FOREVER && !earlier(until, deadline);
