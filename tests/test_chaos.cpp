@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <random>
 #include <set>
@@ -371,8 +372,13 @@ TEST(Chaos, RandomKillsLeaveOnlyDamageOfInterruptedHoldsAndNeverWedgeASemaphore)
     for (WorkerSlot& s : g_scratch->slot) {
         for (int64_t until = nowNs() + 10 * int64_t(1000000000); !get(s.parked) && nowNs() < until;)
             usleep(1000);
-        if (!get(s.parked))
-            unexpectedExits += "a survivor never came back from its call; ";
+        if (!get(s.parked)) { /* say where it sleeps: the kernel's wait channel and call */
+            std::string proc = "/proc/" + std::to_string(get(s.pid)) + "/", wchan, call;
+            std::getline(std::ifstream(proc + "wchan"), wchan);
+            std::getline(std::ifstream(proc + "syscall"), call);
+            unexpectedExits += "a survivor never came back from its call (held " + std::to_string(get(s.held)) +
+                               ", op " + std::to_string(get(s.op)) + ", in " + wchan + ", syscall " + call + "); ";
+        }
         if (!reusedPids.count(get(s.pid)))
             live.insert(get(s.pid));
         for (int k = 0; k < get(s.nIndices); ++k)
