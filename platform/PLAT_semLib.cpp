@@ -329,6 +329,12 @@ SemId buildAndPublish(const char* publicPath, const char* name, bool* exists) {
     return remember(st, static_cast<PLAT_semObject*>(p));
 }
 
+// glibc keeps the holder's thread id in the mutex; the thread id is the
+// process id for a process's first thread.
+pid_t ownerThread(SemId semId) {
+    return __atomic_load_n(&semId->mutex.__data.__owner, __ATOMIC_RELAXED);
+}
+
 const char* robustText() {
     return g_robustSupported ? "yes" : "no (dead holders are not recovered in this process)";
 }
@@ -388,16 +394,14 @@ int PLAT_semShow(SemId semId, int level) {
     if (semId == nullptr) {
         if (level == 0) printf("  sem: none (handle 0)\n");
     } else if (level == 0) {
-        // A snapshot without the lock; the thread id is the process id for
-        // a process's first thread, and a gone thread shows under its id.
-        pid_t tid = __atomic_load_n(&semId->mutex.__data.__owner, __ATOMIC_RELAXED);
-        if (tid == 0) {
+        // A snapshot without the lock; a gone thread shows under its id.
+        pid_t tid = ownerThread(semId);
+        pid_t pid = tid != 0 ? processOfThread(tid) : 0;
+        if (tid == 0)
             printf("  sem \"%s\": free\n", semId->name);
-        } else {
-            pid_t pid = processOfThread(tid);
+        else
             printf("  sem \"%s\": held by pid %d%s\n", semId->name, static_cast<int>(pid ? pid : tid),
                    pid ? "" : " (dead)");
-        }
     } else {
         printf("  recovered from dead holder: %u times; robust futexes: %s\n",
                __atomic_load_n(&semId->recoveries, __ATOMIC_RELAXED), robustText());
@@ -415,6 +419,27 @@ int PLAT_semRemove(const char* name) {
     snprintf(shmName, sizeof shmName, "/%s%s", kPrefix, name);
     if (shm_unlink(shmName) != 0) return fail(errno);
     return 0;
+}
+
+SemId PLAT_semOpen(const char* name) {
+    int bad = checkName(name);
+    if (bad != 0) return failCreate(bad);
+    ensureInit();
+    char shmName[sizeof "/" + sizeof "PLAT_sem." + kNameMax];
+    snprintf(shmName, sizeof shmName, "/%s%s", kPrefix, name);
+    pthread_mutex_lock(&g_createLock);
+    bool absent = false;
+    SemId sem = openExisting(shmName, name, &absent);
+    pthread_mutex_unlock(&g_createLock);
+    return sem;
+}
+
+int PLAT_semHolder(SemId semId) {
+    if (semId == nullptr) return fail(EINVAL);
+    pid_t tid = ownerThread(semId);
+    if (tid == 0) return 0;
+    pid_t pid = processOfThread(tid);
+    return pid != 0 ? pid : tid;
 }
 
 int PLAT_semRobustSupported(void) {

@@ -102,6 +102,16 @@ int PLAT_errnoGet(void);
  * using the old object. 0 on success, -1 with PLAT_errnoGet() set. */
 int PLAT_semRemove(const char* name);
 
+/* Platform extension: the existing semaphore `name`, never made here; 0
+ * with PLAT_errnoGet() ENOENT when there is none (or as for create). For
+ * looking at a device without changing it. */
+SemId PLAT_semOpen(const char* name);
+
+/* Platform extension: the process that holds the semaphore now, 0 when it
+ * is free; a holder thread that is gone shows as its own id. A snapshot
+ * without the lock, for messages only. */
+int PLAT_semHolder(SemId semId);
+
 /* Platform extension: 1 when this process has the kernel's robust futex
  * list, so a dead holder is recovered; 0 when it runs without (dead holders
  * then wedge the semaphore). */

@@ -10,6 +10,7 @@
 #define LIB_POWERSERVICE_INTERNAL_H
 
 #include "LIB_PowerService.h"
+#include "LIB_POW_areas.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -52,86 +53,19 @@ inline void storeCached(T& word, T value)
 }
 
 /* ---- Shared-area layouts ---------------------------------------------
- * Fixed byte layouts with no header or version word; the offsets are
- * checked below. Native byte order except the calendar words. */
-
-/* "/shm_PWR_SharedArea".
- * Lock rules: the reservation table (DelayTaskNum .. us_FreeIndex) changes
- * only while the POW semaphore is held. DelayTaskNum and sl_DelayPid are
- * also read without it (queries, the sweep's scan). The four flag bytes at
- * the end are read and written without any semaphore, one byte at a time;
- * b_HddReady has the RDY semaphore, which only callers take. */
-struct PwrSharedArea {
-    int16_t DelayTaskNum;
-    uint8_t reserved0[2];
-    int32_t sl_DelayPid[256];
-    int16_t ss_DelayCount[256];
-    uint16_t us_FreeIndexNum;
-    uint16_t us_FreeIndex[256];
-    uint8_t reserved1[2];
-    uint8_t uc_ResetAutoSleepTimer;
-    uint8_t b_DelayPowerSaveTaskNoneReserved;
-    uint8_t b_HddSleepDelay;
-    uint8_t b_HddReady;
-};
-static_assert(offsetof(PwrSharedArea, DelayTaskNum) == 0);
-static_assert(offsetof(PwrSharedArea, sl_DelayPid) == 4);
-static_assert(offsetof(PwrSharedArea, ss_DelayCount) == 1028);
-static_assert(offsetof(PwrSharedArea, us_FreeIndexNum) == 1540);
-static_assert(offsetof(PwrSharedArea, us_FreeIndex) == 1542);
-static_assert(offsetof(PwrSharedArea, uc_ResetAutoSleepTimer) == 2056);
-static_assert(offsetof(PwrSharedArea, b_DelayPowerSaveTaskNoneReserved) == 2057);
-static_assert(offsetof(PwrSharedArea, b_HddSleepDelay) == 2058);
-static_assert(offsetof(PwrSharedArea, b_HddReady) == 2059);
-static_assert(sizeof(PwrSharedArea) == 2060);
-
-/* "/shm_NVD_SharedArea". Lock rule: the calendar words are read and
- * written only while the NVD semaphore is held. Each word is little-endian
- * on every processor, so it is only ever handled as four bytes. */
-struct NvdSharedArea {
-    uint8_t ownerHead[4];
-    uint8_t ul_DateOnBits[90 * 12][4];
-    uint8_t ownerTail[432];
-};
-static_assert(offsetof(NvdSharedArea, ul_DateOnBits) == 4);
-static_assert(sizeof(NvdSharedArea) == 4756);
-
-/* "/shm_LIB_POW_SemLogArea": written by the area owner, only read here,
- * without a lock. */
-struct SemLogRecord {
-    int32_t tic;
-    int32_t PID;
-    uint32_t TID;
-    char SemName[52];
-    uint32_t SemID;
-    char Status[8];
-    int32_t Value;
-};
-static_assert(sizeof(SemLogRecord) == 80);
-static_assert(offsetof(SemLogRecord, SemName) == 12);
-static_assert(offsetof(SemLogRecord, SemID) == 64);
-static_assert(offsetof(SemLogRecord, Status) == 68);
-static_assert(offsetof(SemLogRecord, Value) == 76);
-
-struct SemLogArea {
-    SemLogRecord records[100];
-    int32_t Count;
-};
-static_assert(offsetof(SemLogArea, Count) == 8000);
-static_assert(sizeof(SemLogArea) == 8004);
-
-/* Names and sizes the library and the area owner agree on. */
-#define LIBPOW_SHM_PWR "/shm_PWR_SharedArea"
-#define LIBPOW_SHM_NVD "/shm_NVD_SharedArea"
-#define LIBPOW_SHM_SEMLOG "/shm_LIB_POW_SemLogArea"
-#define LIBPOW_SEM_POW "sem_POW_Shm_SemName"
-#define LIBPOW_SEM_NVD "sem_NVD_Shm_SemName"
-#define LIBPOW_SEM_RDY "sem_POW_Shm_SemNameHddReady"
+ * PwrSharedArea, NvdSharedArea and SemLogArea, with their lock rules, are
+ * defined once for the library and the area owner in LIB_POW_areas.h. */
+#define LIBPOW_SHM_PWR LIB_POW_PWR_AREA_NAME
+#define LIBPOW_SHM_NVD LIB_POW_NVD_AREA_NAME
+#define LIBPOW_SHM_SEMLOG LIB_POW_SEMLOG_AREA_NAME
+#define LIBPOW_SEM_POW LIB_POW_SEM_POW_NAME
+#define LIBPOW_SEM_NVD LIB_POW_SEM_NVD_NAME
+#define LIBPOW_SEM_RDY LIB_POW_SEM_RDY_NAME
 enum {
-    kPwrAreaSize = 2060,
-    kNvdAreaSize = 4756,
-    kSemLogAreaSize = 8004,
-    kDelayIndexCount = 256,
+    kPwrAreaSize = LIB_POW_PWR_AREA_SIZE,
+    kNvdAreaSize = LIB_POW_NVD_AREA_SIZE,
+    kSemLogAreaSize = LIB_POW_SEMLOG_AREA_SIZE,
+    kDelayIndexCount = LIB_POW_DELAY_INDEX_COUNT,
 };
 
 /* ---- Per-process cache -------------------------------------------------
@@ -201,7 +135,7 @@ NvdSharedArea* getNvdShm(void);
 PwrSharedArea* getPwrShm(void);
 
 /* Semaphore trace viewer */
-constexpr int kSemLogRecordCount = 100;
+constexpr int kSemLogRecordCount = LIB_POW_SEMLOG_RECORD_COUNT;
 
 
 /* Power-save delay reservations */

@@ -1,163 +1,51 @@
 #include "area_owner.h"
 
-#include "LIB_PowerService_internal.h"
-
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
 #include <ctime>
+#include <sys/mman.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
 
-/* glibc keeps POSIX shared memory here; linking needs the real path. */
-const char kShmDir[] = "/dev/shm";
-
-std::string failure(const std::string& call, int err)
+bool kitResult(int rc, const LIB_POW_OwnerError& kitError, std::string& error)
 {
-    return call + " failed: " + strerror(err);
-}
-
-using Initialiser = void (*)(void* area, const AreaOptions& options);
-
-void initPwr(void* area, const AreaOptions& options)
-{
-    initPwrArea(static_cast<PwrSharedArea*>(area), options.index0Pid);
-}
-
-void initZero(void* area, const AreaOptions&)
-{
-    (void)area; /* a new object reads as zeros already */
-}
-
-bool writeObject(int fd, size_t size, Initialiser init, const AreaOptions& options,
-                 const std::string& what, std::string& error)
-{
-    if (ftruncate(fd, static_cast<off_t>(size)) != 0) {
-        error = failure("ftruncate(" + what + ")", errno);
-        return false;
-    }
-    void* area = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (area == MAP_FAILED) {
-        error = failure("mmap(" + what + ")", errno);
-        return false;
-    }
-    memset(area, 0, size);
-    init(area, options);
-    munmap(area, size);
-    return true;
-}
-
-/* Rewrites an existing object in place, so that processes which have it
- * mapped see the fresh content. */
-bool resetObject(const std::string& name, size_t size, Initialiser init,
-                 const AreaOptions& options, std::string& error)
-{
-    int fd = shm_open(name.c_str(), O_RDWR, 0666);
-    if (fd == -1) {
-        error = failure("shm_open(" + name + ")", errno);
-        return false;
-    }
-    bool ok = writeObject(fd, size, init, options, name, error);
-    close(fd);
-    return ok;
-}
-
-bool makeObject(const std::string& name, size_t size, Initialiser init,
-                const AreaOptions& options, std::string& error)
-{
-    std::string tmpName = name + ".new." + std::to_string(getpid());
-    int fd = shm_open(tmpName.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
-    if (fd == -1) {
-        error = failure("shm_open(" + tmpName + ")", errno);
-        return false;
-    }
-    fchmod(fd, 0666); /* every process of the device opens it, whatever its umask */
-    bool ok = writeObject(fd, size, init, options, tmpName, error);
-    close(fd);
-    std::string tmpPath = kShmDir + tmpName;
-    std::string path = kShmDir + name;
-    if (ok && link(tmpPath.c_str(), path.c_str()) != 0) {
-        if (errno == EEXIST && !options.reset) {
-            ok = true; /* someone else made it first: theirs stands */
-        } else if (errno == EEXIST) {
-            ok = resetObject(name, size, init, options, error);
-        } else {
-            error = failure("link(" + path + ")", errno);
-            ok = false;
-        }
-    }
-    unlink(tmpPath.c_str());
-    return ok;
-}
-
-bool ensureObject(const std::string& name, size_t size, Initialiser init,
-                  const AreaOptions& options, std::string& error)
-{
-    int fd = shm_open(name.c_str(), O_RDWR, 0666);
-    if (fd == -1 && errno == ENOENT)
-        return makeObject(name, size, init, options, error);
-    if (fd == -1) {
-        error = failure("shm_open(" + name + ")", errno);
-        return false;
-    }
-    close(fd);
-    return options.reset ? resetObject(name, size, init, options, error) : true;
+    if (rc != 0)
+        error = kitError.text;
+    return rc == 0;
 }
 
 } // namespace
 
-void initPwrArea(PwrSharedArea* area, pid_t index0Pid)
-{
-    memset(area, 0, sizeof *area);
-    area->sl_DelayPid[0] = index0Pid;
-    /* The top of the stack is the last entry in use: 255, 254, ..., 1. */
-    for (int n = 0; n < 255; ++n)
-        area->us_FreeIndex[n] = static_cast<uint16_t>(255 - n);
-    area->us_FreeIndexNum = 255;
-}
-
 bool createAreas(const AreaNames& names, const AreaOptions& options, std::string& error)
 {
-    return ensureObject(names.pwr, kPwrAreaSize, initPwr, options, error) &&
-           ensureObject(names.nvd, kNvdAreaSize, initZero, options, error) &&
-           ensureObject(names.semLog, kSemLogAreaSize, initZero, options, error);
+    LIB_POW_Names kit = names.kit();
+    LIB_POW_CreateOptions create = {options.reset ? 1 : 0, options.index0Pid, -1};
+    LIB_POW_OwnerError kitError = {};
+    return kitResult(LIB_POW_ownerCreate(&kit, &create, &kitError), kitError, error);
 }
 
 bool removeAreas(const AreaNames& names, std::string& error)
 {
-    for (const std::string* name : {&names.pwr, &names.nvd, &names.semLog}) {
-        if (shm_unlink(name->c_str()) != 0 && errno != ENOENT) {
-            error = failure("shm_unlink(" + *name + ")", errno);
-            return false;
-        }
-    }
-    for (const std::string* name : {&names.semPow, &names.semNvd, &names.semRdy}) {
-        if (PLAT_semRemove(name->c_str()) != 0 && PLAT_errnoGet() != ENOENT) {
-            error = failure("PLAT_semRemove(" + *name + ")", PLAT_errnoGet());
-            return false;
-        }
-    }
-    return true;
+    LIB_POW_Names kit = names.kit();
+    LIB_POW_OwnerError kitError = {};
+    return kitResult(LIB_POW_ownerRemove(&kit, &kitError), kitError, error);
+}
+
+bool claimIndex0(const AreaNames& names, pid_t pid, std::string& error)
+{
+    LIB_POW_Names kit = names.kit();
+    LIB_POW_OwnerError kitError = {};
+    return kitResult(LIB_POW_ownerClaimIndex0(&kit, pid, -1, &kitError), kitError, error);
 }
 
 void* mapArea(const std::string& name, size_t size, std::string& error)
 {
-    int fd = shm_open(name.c_str(), O_RDWR, 0666);
-    if (fd == -1) {
-        error = failure("shm_open(" + name + ")", errno);
-        return nullptr;
-    }
-    void* area = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    int err = errno;
-    close(fd);
-    if (area == MAP_FAILED) {
-        error = failure("mmap(" + name + ")", err);
-        return nullptr;
-    }
+    LIB_POW_OwnerError kitError = {};
+    void* area = LIB_POW_ownerMap(name.c_str(), size, 1, &kitError);
+    if (area == nullptr)
+        error = kitError.text;
     return area;
 }
 
@@ -173,10 +61,17 @@ int32_t semLogTick()
     return static_cast<int32_t>(ms & 0x7fffffff);
 }
 
+/* Fields other processes may list at the same moment: one store each. */
+template <typename T>
+void store(T& word, T value)
+{
+    __atomic_store_n(&word, value, __ATOMIC_RELAXED);
+}
+
 void storeText(char* field, size_t width, const std::string& text)
 {
     for (size_t n = 0; n < width; ++n)
-        storeWord(field[n], n < text.size() ? text[n] : '\0');
+        store(field[n], n < text.size() ? text[n] : '\0');
 }
 
 } // namespace
@@ -196,19 +91,19 @@ bool appendSemLogRecord(const std::string& name, const SemLogInput& input, int& 
     auto* area = static_cast<SemLogArea*>(mapArea(name, sizeof(SemLogArea), error));
     if (area == nullptr)
         return false;
-    int32_t count = loadWord(area->Count);
-    position = (count >= 0 && count < kSemLogRecordCount) ? count : 0;
+    int32_t count = __atomic_load_n(&area->Count, __ATOMIC_RELAXED);
+    position = (count >= 0 && count < LIB_POW_SEMLOG_RECORD_COUNT) ? count : 0;
     SemLogRecord& record = area->records[position];
     /* PID and TID last: a reader that meets a fresh position early still
      * sees the end mark rather than half a record. */
-    storeWord(record.tic, semLogTick());
+    store(record.tic, semLogTick());
     storeText(record.SemName, sizeof record.SemName, input.semName);
-    storeWord(record.SemID, static_cast<uint32_t>(input.semId));
+    store(record.SemID, static_cast<uint32_t>(input.semId));
     storeText(record.Status, sizeof record.Status, input.status);
-    storeWord(record.Value, static_cast<int32_t>(input.value));
-    storeWord(record.TID, static_cast<uint32_t>(syscall(SYS_gettid)));
-    storeWord(record.PID, static_cast<int32_t>(getpid()));
-    storeWord(area->Count, static_cast<int32_t>(position + 1));
+    store(record.Value, static_cast<int32_t>(input.value));
+    store(record.TID, static_cast<uint32_t>(syscall(SYS_gettid)));
+    store(record.PID, static_cast<int32_t>(getpid()));
+    store(area->Count, static_cast<int32_t>(position + 1));
     munmap(area, sizeof(SemLogArea));
     return true;
 }
@@ -220,26 +115,5 @@ bool clearSemLog(const std::string& name, std::string& error)
         return false;
     memset(area, 0, sizeof(SemLogArea));
     munmap(area, sizeof(SemLogArea));
-    return true;
-}
-
-bool claimIndex0(const AreaNames& names, pid_t pid, std::string& error)
-{
-    SemId pow = PLAT_semBCreate(0, SEM_FULL, const_cast<char*>(names.semPow.c_str()));
-    if (pow == 0) {
-        error = failure("PLAT_semBCreate(" + names.semPow + ")", PLAT_errnoGet());
-        return false;
-    }
-    auto* area = static_cast<PwrSharedArea*>(mapArea(names.pwr, sizeof(PwrSharedArea), error));
-    if (area == nullptr)
-        return false;
-    if (PLAT_semTake(pow, PLAT_WAIT_FOREVER) != 0) {
-        error = failure("PLAT_semTake(" + names.semPow + ")", PLAT_errnoGet());
-        munmap(area, sizeof *area);
-        return false;
-    }
-    storeWord(area->sl_DelayPid[0], static_cast<int32_t>(pid));
-    PLAT_semGive(pow);
-    munmap(area, sizeof *area);
     return true;
 }

@@ -1,26 +1,30 @@
 /*
- * area_owner.h - making and removing the power service's shared objects.
- *
- * This is the part of the power service that the library relies on: the
- * three shared-memory objects exist, are large enough and start in a state
- * the library can work with. powsvc and the tests use it.
+ * area_owner.h - the power service stand-in's side of the shared objects:
+ * the owner kit's calls with C++ strings, and the writer of the semaphore
+ * trace area. powsvc, powctl and the tests use it.
  */
 #ifndef LIBPOW_AREA_OWNER_H
 #define LIBPOW_AREA_OWNER_H
 
+#include "LIB_POW_owner.h"
+
 #include <string>
 #include <sys/types.h>
 
-struct PwrSharedArea;
-
 /* The names of the device's objects. Tests point them at private copies. */
 struct AreaNames {
-    std::string pwr = "/shm_PWR_SharedArea";
-    std::string nvd = "/shm_NVD_SharedArea";
-    std::string semLog = "/shm_LIB_POW_SemLogArea";
-    std::string semPow = "sem_POW_Shm_SemName";
-    std::string semNvd = "sem_NVD_Shm_SemName";
-    std::string semRdy = "sem_POW_Shm_SemNameHddReady";
+    std::string pwr = LIB_POW_PWR_AREA_NAME;
+    std::string nvd = LIB_POW_NVD_AREA_NAME;
+    std::string semLog = LIB_POW_SEMLOG_AREA_NAME;
+    std::string semPow = LIB_POW_SEM_POW_NAME;
+    std::string semNvd = LIB_POW_SEM_NVD_NAME;
+    std::string semRdy = LIB_POW_SEM_RDY_NAME;
+
+    /* The owner kit's view of the same names; valid while this lives. */
+    LIB_POW_Names kit() const
+    {
+        return {pwr.c_str(), nvd.c_str(), semLog.c_str(), semPow.c_str(), semNvd.c_str(), semRdy.c_str()};
+    }
 };
 
 struct AreaOptions {
@@ -28,22 +32,17 @@ struct AreaOptions {
     pid_t index0Pid = 0;  /* process kept at delay index 0; 0 = nobody */
 };
 
-/* Fills a power area as the library expects to find it: nothing reserved,
- * indices 1..255 on the free stack with 1 on top, index 0 kept for
- * index0Pid and never on the stack. */
-void initPwrArea(PwrSharedArea* area, pid_t index0Pid);
-
-/* Makes each object that is missing (or rewrites each one, with reset).
- * A new object is written whole under a temporary name and then linked
- * into place, so no process ever opens a half-made one. Returns true, or
- * false with a one-line reason in `error`. */
+/* The owner kit's calls with C++ strings: each returns true, or false with
+ * the kit's one-line reason in `error`. */
+inline void initPwrArea(PwrSharedArea* area, pid_t index0Pid)
+{
+    LIB_POW_ownerInitPower(area, index0Pid);
+}
 bool createAreas(const AreaNames& names, const AreaOptions& options, std::string& error);
-
-/* Unlinks the three objects and the three semaphores. Missing ones are not
- * an error. Returns true, or false with the reason in `error`. */
 bool removeAreas(const AreaNames& names, std::string& error);
-
-/* Maps an existing object read-write; nullptr with `error` set on failure. */
+bool claimIndex0(const AreaNames& names, pid_t pid, std::string& error);
+/* Maps an existing object read-write after its size check; nullptr with
+ * `error` set on failure. */
 void* mapArea(const std::string& name, size_t size, std::string& error);
 
 /* One semaphore trace record as a writer hands it over; the writer's own
@@ -64,10 +63,6 @@ struct SemLogInput {
  * position written, or false with the reason in `error`. */
 bool appendSemLogRecord(const std::string& name, const SemLogInput& input, int& position,
                         std::string& error);
-
-/* Records `pid` at delay index 0, under the POW semaphore as every change
- * of the reservation table must be. */
-bool claimIndex0(const AreaNames& names, pid_t pid, std::string& error);
 
 /* Zeroes the whole trace area: no records, Count 0. */
 bool clearSemLog(const std::string& name, std::string& error);

@@ -9,7 +9,7 @@
  */
 #include "area_owner.h"
 #include "cli_usage.h"
-#include "LIB_PowerService_internal.h"
+#include "LIB_PowerService.h"
 
 #include <CLI/CLI.hpp>
 
@@ -57,6 +57,13 @@ int missingArea(const std::string& name)
 
 /* ---- Reading the power area ------------------------------------------- */
 
+/* Words other processes change as we look: one load each. */
+template <typename T>
+T loadWord(const T& word)
+{
+    return __atomic_load_n(&word, __ATOMIC_RELAXED);
+}
+
 struct Holder {
     int index;
     pid_t pid;
@@ -99,7 +106,7 @@ PowerSnapshot readPower(const PwrSharedArea* area)
     s.noneReserved = loadWord(area->b_DelayPowerSaveTaskNoneReserved) != 0;
     s.hddSleepDelay = loadWord(area->b_HddSleepDelay) != 0;
     s.hddReady = loadWord(area->b_HddReady) != 0;
-    for (int i = 0; i < kDelayIndexCount; ++i) {
+    for (int i = 0; i < LIB_POW_DELAY_INDEX_COUNT; ++i) {
         pid_t pid = loadWord(area->sl_DelayPid[i]);
         if (pid != 0)
             s.held.push_back({i, pid, loadWord(area->ss_DelayCount[i]), processRuns(pid), processName(pid)});

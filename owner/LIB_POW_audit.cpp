@@ -1,0 +1,417 @@
+/*
+ * LIB_POW_audit.cpp - the owner's audit and repair of the reservation table.
+ *
+ * What counts as damage: the library changes the table only under POW and
+ * keeps it whole at the end of every holding, so a state that no sequence of
+ * its calls leaves was left by a holder that died halfway (or by a writer
+ * outside the rules). Such states are damage and are mended; states the
+ * library's own calls can leave (a total below the counts after a reset of
+ * an index that counted nothing, a count on an index nobody holds) are only
+ * noted, since mending them would overrule the clients.
+ */
+#include "LIB_POW_owner_internal.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+#include <sys/mman.h>
+
+void (*g_ownerCrashPoint)(int step) = nullptr;
+
+namespace {
+
+constexpr int kIndices = LIB_POW_DELAY_INDEX_COUNT;
+constexpr int kNotOnStack = kIndices; /* a first position past the stack */
+
+void crashPoint(OwnerRepairStep step)
+{
+    if (__builtin_expect(g_ownerCrashPoint != nullptr, 0))
+        g_ownerCrashPoint(step);
+}
+
+bool keptOff(const LIB_POW_Policy* policy, unsigned index)
+{
+    return policy != nullptr ? policy->keptOff[index] != 0 : index == 0;
+}
+
+/* The stack positions in use that exist: a count above 256 is cut there. */
+int stackInUse(const PwrSharedArea& a)
+{
+    int num = ownerLoad(a.us_FreeIndexNum);
+    return num < kIndices ? num : kIndices;
+}
+
+/* firstAt[i]: the lowest stack position holding index i, or kNotOnStack. */
+void findFirstPositions(const PwrSharedArea& a, int num, int16_t* firstAt)
+{
+    for (int i = 0; i < kIndices; ++i)
+        firstAt[i] = kNotOnStack;
+    for (int p = num - 1; p >= 0; --p) {
+        unsigned entry = ownerLoad(a.us_FreeIndex[p]);
+        if (entry < kIndices)
+            firstAt[entry] = static_cast<int16_t>(p);
+    }
+}
+
+enum EntryClass { kEntryGood, kEntryInvalid, kEntryTwice, kEntryHeld };
+
+/* A stack entry is good when it is a delay index the owner lets on the
+ * stack, nobody holds it, and no lower position holds it already. */
+EntryClass classify(const PwrSharedArea& a, const LIB_POW_Policy* policy, int position, const int16_t* firstAt)
+{
+    unsigned entry = ownerLoad(a.us_FreeIndex[position]);
+    if (entry >= kIndices || keptOff(policy, entry))
+        return kEntryInvalid;
+    if (firstAt[entry] < position)
+        return kEntryTwice;
+    if (ownerLoad(a.sl_DelayPid[entry]) != 0)
+        return kEntryHeld;
+    return kEntryGood;
+}
+
+/* The total against the counts, both as the library counts them: they can
+ * only be compared while neither has wrapped past 32767. */
+struct Totals {
+    int total;
+    long sum;
+    bool wrapped;
+};
+
+Totals readTotals(const PwrSharedArea& a)
+{
+    Totals t = {ownerLoad(a.DelayTaskNum), 0, false};
+    t.wrapped = t.total < 0;
+    for (int i = 0; i < kIndices; ++i) {
+        int16_t count = ownerLoad(a.ss_DelayCount[i]);
+        t.sum += count;
+        t.wrapped = t.wrapped || count < 0;
+    }
+    t.wrapped = t.wrapped || t.sum > INT16_MAX;
+    return t;
+}
+
+/* Hands findings to the caller's function, damage in the first pass and
+ * notes in the second, and keeps the summary. */
+struct Reporter {
+    LIB_POW_FindingFn fn;
+    void* context;
+    LIB_POW_AuditSummary* summary;
+    bool damagePass;
+
+    __attribute__((format(printf, 6, 7))) void add(LIB_POW_FindingKind kind, int index, int position, long value,
+                                                   const char* format, ...)
+    {
+        bool damage = kind < LIB_POW_TOTAL_BELOW_COUNTS;
+        if (damage != damagePass)
+            return;
+        ++(damage ? summary->damage : summary->notes);
+        if (fn == nullptr)
+            return;
+        LIB_POW_Finding f = {kind, damage ? 1 : 0, index, position, value, {}};
+        va_list args;
+        va_start(args, format);
+        vsnprintf(f.text, sizeof f.text, format, args);
+        va_end(args);
+        fn(&f, context);
+    }
+};
+
+void examineStack(const PwrSharedArea& a, const LIB_POW_Policy* policy, Reporter& r, bool* onStack)
+{
+    int raw = ownerLoad(a.us_FreeIndexNum), num = stackInUse(a);
+    if (raw > kIndices)
+        r.add(LIB_POW_FREE_COUNT_TOO_BIG, -1, -1, raw, "free count %d is above %d, the size of the stack", raw,
+              kIndices);
+    int16_t firstAt[kIndices];
+    findFirstPositions(a, num, firstAt);
+    for (int p = 0; p < num; ++p) {
+        unsigned entry = ownerLoad(a.us_FreeIndex[p]);
+        if (entry < kIndices)
+            onStack[entry] = true;
+        switch (classify(a, policy, p, firstAt)) {
+        case kEntryGood:
+            break;
+        case kEntryInvalid:
+            if (entry >= kIndices)
+                r.add(LIB_POW_STACK_ENTRY_INVALID, -1, p, entry, "stack position %d holds %u, not a delay index",
+                      p, entry);
+            else
+                r.add(LIB_POW_STACK_ENTRY_INVALID, static_cast<int>(entry), p, entry,
+                      "stack position %d holds index %u, which the owner keeps off the stack", p, entry);
+            break;
+        case kEntryTwice:
+            r.add(LIB_POW_STACK_ENTRY_TWICE, static_cast<int>(entry), p, entry,
+                  "stack position %d holds index %u a second time (first at position %d)", p, entry,
+                  firstAt[entry]);
+            break;
+        case kEntryHeld:
+            r.add(LIB_POW_STACK_ENTRY_HELD, static_cast<int>(entry), p, ownerLoad(a.sl_DelayPid[entry]),
+                  "stack position %d offers index %u, which pid %d holds", p, entry,
+                  static_cast<int>(ownerLoad(a.sl_DelayPid[entry])));
+            break;
+        }
+    }
+}
+
+void examine(const PwrSharedArea& a, const LIB_POW_Policy* policy, Reporter& r)
+{
+    bool onStack[kIndices] = {};
+    examineStack(a, policy, r, onStack);
+    Totals t = readTotals(a);
+    if (t.wrapped)
+        r.add(LIB_POW_COUNTS_WRAPPED, -1, -1, t.total,
+              "the total (%d) or a count has wrapped past 32767: the total cannot be compared with the counts (sum %ld)",
+              t.total, t.sum);
+    else if (t.total > t.sum)
+        r.add(LIB_POW_TOTAL_ABOVE_COUNTS, -1, -1, t.total,
+              "total %d is above the sum of the counts %ld: power saving stays delayed for ever", t.total, t.sum);
+    else if (t.total < t.sum)
+        r.add(LIB_POW_TOTAL_BELOW_COUNTS, -1, -1, t.total,
+              "total %d is below the sum of the counts %ld (a reset on an index that counted nothing does that)",
+              t.total, t.sum);
+    for (int i = 0; i < kIndices; ++i) {
+        int32_t pid = ownerLoad(a.sl_DelayPid[i]);
+        int16_t count = ownerLoad(a.ss_DelayCount[i]);
+        if (pid == 0 && !onStack[i] && !keptOff(policy, static_cast<unsigned>(i)))
+            r.add(LIB_POW_LOST_INDEX, i, -1, count, "index %d is lost: nobody holds it and it is not on the free stack",
+                  i);
+        if (pid == 0 && count != 0)
+            r.add(LIB_POW_COUNT_NOT_HELD, i, -1, count, "index %d counts %d but nobody holds it", i, count);
+    }
+}
+
+/* Whether each holder still runs, as a sweep in this process would see it. */
+void examineHolders(const PwrSharedArea& a, Reporter& r)
+{
+    for (int i = 0; i < kIndices; ++i) {
+        pid_t pid = ownerLoad(a.sl_DelayPid[i]);
+        if (pid == 0)
+            continue;
+        int err = pid < 0 ? ESRCH : (kill(pid, 0) == 0 ? 0 : errno);
+        if (err == EPERM)
+            r.add(LIB_POW_HOLDER_NOT_SIGNALLABLE, i, -1, pid,
+                  "index %d: holder pid %d runs, but this process may not signal it: a sweep run here would release it",
+                  i, pid);
+        else if (err != 0 && i == 0)
+            r.add(LIB_POW_HOLDER_ENDED, i, -1, pid,
+                  "index 0: holder pid %d has ended; the sweep never releases index 0, the owner claims it again", pid);
+        else if (err != 0)
+            r.add(LIB_POW_HOLDER_ENDED, i, -1, pid, "index %d: holder pid %d has ended; the next sweep releases it", i,
+                  pid);
+    }
+}
+
+void summarise(const PwrSharedArea& a, LIB_POW_AuditSummary& s)
+{
+    Totals t = readTotals(a);
+    s.total = t.total;
+    s.countSum = t.sum;
+    s.freeCount = ownerLoad(a.us_FreeIndexNum);
+    s.held = 0;
+    for (int i = 0; i < kIndices; ++i)
+        s.held += ownerLoad(a.sl_DelayPid[i]) != 0;
+}
+
+/* Takes the stack entries that are not free indices off, from the top
+ * down: a bad entry below the top gets the top entry (good, since
+ * everything above has been dealt with), then the count drops by one. A
+ * kill between the two leaves the top index twice instead of the bad entry:
+ * no more damage than before, and the next repair drops the copy. */
+int dropBadEntries(PwrSharedArea& a, const LIB_POW_Policy* policy, int num, LIB_POW_RepairReport& r)
+{
+    int16_t firstAt[kIndices];
+    findFirstPositions(a, num, firstAt);
+    for (int p = num - 1; p >= 0; --p) {
+        if (classify(a, policy, p, firstAt) == kEntryGood)
+            continue;
+        r.dropped[r.droppedCount++] = ownerLoad(a.us_FreeIndex[p]);
+        int top = num - 1;
+        if (p != top) {
+            ownerStore(a.us_FreeIndex[p], ownerLoad(a.us_FreeIndex[top]));
+            ++r.changes;
+            crashPoint(kRepairTopMoved);
+        }
+        num = top;
+        ownerStore(a.us_FreeIndexNum, static_cast<uint16_t>(num));
+        ++r.changes;
+        crashPoint(kRepairEntryDropped);
+    }
+    return num;
+}
+
+/* Lost indices go back as a release pushes: the entry above the top first,
+ * then the count, so a kill between leaves the index lost, as before. */
+void pushLostIndices(PwrSharedArea& a, const LIB_POW_Policy* policy, int num, LIB_POW_RepairReport& r)
+{
+    bool onStack[kIndices] = {};
+    for (int p = 0; p < num; ++p) {
+        unsigned entry = ownerLoad(a.us_FreeIndex[p]);
+        if (entry < kIndices)
+            onStack[entry] = true;
+    }
+    for (int i = 0; i < kIndices && num < kIndices; ++i) {
+        if (onStack[i] || keptOff(policy, static_cast<unsigned>(i)) || ownerLoad(a.sl_DelayPid[i]) != 0)
+            continue;
+        ownerStore(a.us_FreeIndex[num], static_cast<uint16_t>(i));
+        ++r.changes;
+        crashPoint(kRepairPushEntry);
+        ownerStore(a.us_FreeIndexNum, static_cast<uint16_t>(++num));
+        ++r.changes;
+        crashPoint(kRepairPushed);
+        r.pushed[r.pushedCount++] = static_cast<uint16_t>(i);
+    }
+}
+
+/* Appends to a bounded text; a full buffer ends in "...". */
+__attribute__((format(printf, 4, 5))) void append(char* text, size_t size, size_t& used, const char* format, ...)
+{
+    if (used + 1 >= size)
+        return;
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(text + used, size - used, format, args);
+    va_end(args);
+    if (n < 0)
+        return;
+    used += static_cast<size_t>(n);
+    if (used >= size) {
+        used = size - 1;
+        if (size > 4)
+            memcpy(text + size - 4, "...", 4);
+    }
+}
+
+} // namespace
+
+int LIB_POW_ownerAuditImage(const PwrSharedArea* image, const LIB_POW_Policy* policy, LIB_POW_FindingFn fn,
+                            void* context, LIB_POW_AuditSummary* summary)
+{
+    LIB_POW_AuditSummary s = {};
+    for (bool damagePass : {true, false}) {
+        Reporter r = {fn, context, &s, damagePass};
+        examine(*image, policy, r);
+    }
+    summarise(*image, s);
+    if (summary != nullptr)
+        *summary = s;
+    return s.damage;
+}
+
+int LIB_POW_ownerAudit(const LIB_POW_Names* names, const LIB_POW_Policy* policy, int timeoutMs,
+                       LIB_POW_FindingFn fn, void* context, LIB_POW_AuditSummary* summary,
+                       LIB_POW_OwnerError* error)
+{
+    const LIB_POW_Names& n = ownerNames(names);
+    auto* area = static_cast<const PwrSharedArea*>(LIB_POW_ownerMap(n.pwrArea, sizeof(PwrSharedArea), 0, error));
+    if (area == nullptr)
+        return -1;
+    /* Under POW only for the copy: the table is whole then, and the holders'
+     * check below makes system calls that must not lengthen a holding. */
+    PwrSharedArea copy;
+    SemId pow = ownerTake(n.semPow, timeoutMs, error);
+    if (pow != 0) {
+        memcpy(&copy, area, sizeof copy);
+        PLAT_semGive(pow);
+    }
+    munmap(const_cast<PwrSharedArea*>(area), sizeof *area);
+    if (pow == 0)
+        return -1;
+    LIB_POW_AuditSummary s = {};
+    LIB_POW_ownerAuditImage(&copy, policy, fn, context, &s);
+    Reporter r = {fn, context, &s, false};
+    examineHolders(copy, r);
+    if (summary != nullptr)
+        *summary = s;
+    return s.damage;
+}
+
+int LIB_POW_ownerRepairArea(PwrSharedArea* area, const LIB_POW_Policy* policy, LIB_POW_RepairReport* report)
+{
+    PwrSharedArea& a = *area;
+    LIB_POW_RepairReport r = {};
+    r.totalBefore = ownerLoad(a.DelayTaskNum);
+    r.freeCountBefore = ownerLoad(a.us_FreeIndexNum);
+    int num = r.freeCountBefore;
+    if (num > kIndices) {
+        num = kIndices;
+        ownerStore(a.us_FreeIndexNum, static_cast<uint16_t>(num));
+        ++r.changes;
+        crashPoint(kRepairFreeCountCut);
+    }
+    num = dropBadEntries(a, policy, num, r);
+    Totals t = readTotals(a);
+    if (!t.wrapped && t.total > t.sum) {
+        ownerStore(a.DelayTaskNum, static_cast<int16_t>(t.sum));
+        ++r.changes;
+        crashPoint(kRepairTotalLowered);
+        if (t.sum == 0) {
+            ownerStore(a.b_DelayPowerSaveTaskNoneReserved, static_cast<uint8_t>(1));
+            ++r.changes;
+            r.noteRaised = 1;
+            crashPoint(kRepairNoteRaised);
+        }
+    }
+    pushLostIndices(a, policy, num, r);
+    r.totalAfter = ownerLoad(a.DelayTaskNum);
+    r.freeCountAfter = ownerLoad(a.us_FreeIndexNum);
+    if (report != nullptr)
+        *report = r;
+    return r.changes;
+}
+
+int LIB_POW_ownerRepair(const LIB_POW_Names* names, const LIB_POW_Policy* policy, int timeoutMs,
+                        LIB_POW_RepairReport* report, LIB_POW_OwnerError* error)
+{
+    const LIB_POW_Names& n = ownerNames(names);
+    auto* area = static_cast<PwrSharedArea*>(LIB_POW_ownerMap(n.pwrArea, sizeof(PwrSharedArea), 1, error));
+    if (area == nullptr)
+        return -1;
+    SemId pow = ownerTake(n.semPow, timeoutMs, error);
+    int changes = -1;
+    if (pow != 0) {
+        changes = LIB_POW_ownerRepairArea(area, policy, report);
+        PLAT_semGive(pow);
+    }
+    munmap(area, sizeof *area);
+    return changes;
+}
+
+const char* LIB_POW_ownerDescribeRepair(const LIB_POW_RepairReport* report, char* text, size_t size)
+{
+    if (size == 0)
+        return text;
+    const LIB_POW_RepairReport& r = *report;
+    size_t used = 0;
+    text[0] = '\0';
+    if (r.changes == 0) {
+        append(text, size, used, "nothing to mend");
+        return text;
+    }
+    const char* sep = "";
+    if (r.freeCountBefore > kIndices) {
+        append(text, size, used, "free count %d -> %d", r.freeCountBefore, kIndices);
+        sep = "; ";
+    }
+    if (r.droppedCount > 0) {
+        append(text, size, used, "%s%d bad stack entr%s dropped:", sep, r.droppedCount,
+               r.droppedCount == 1 ? "y" : "ies");
+        for (int k = 0; k < r.droppedCount; ++k)
+            append(text, size, used, " %u", r.dropped[k]);
+        sep = "; ";
+    }
+    if (r.totalAfter != r.totalBefore) {
+        append(text, size, used, "%stotal %d -> %d (the sum of the counts)%s", sep, r.totalBefore, r.totalAfter,
+               r.noteRaised ? ", none-reserved note raised" : "");
+        sep = "; ";
+    }
+    if (r.pushedCount > 0) {
+        append(text, size, used, "%s%d lost index%s pushed back:", sep, r.pushedCount,
+               r.pushedCount == 1 ? "" : "es");
+        for (int k = 0; k < r.pushedCount; ++k)
+            append(text, size, used, " %u", r.pushed[k]);
+    }
+    return text;
+}

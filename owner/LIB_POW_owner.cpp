@@ -1,0 +1,284 @@
+/*
+ * LIB_POW_owner.cpp - making, mapping and removing the power service's
+ * shared objects, and the owner's semaphore takes.
+ */
+#include "LIB_POW_owner_internal.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <grp.h>
+#include <initializer_list>
+#include <pwd.h>
+#include <string>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+/* glibc keeps POSIX shared memory here; publishing by link() needs paths. */
+const char kShmDir[] = "/dev/shm";
+
+const LIB_POW_Names kDeviceNames = {
+    LIB_POW_PWR_AREA_NAME, LIB_POW_NVD_AREA_NAME, LIB_POW_SEMLOG_AREA_NAME,
+    LIB_POW_SEM_POW_NAME,  LIB_POW_SEM_NVD_NAME,  LIB_POW_SEM_RDY_NAME,
+};
+
+const LIB_POW_CreateOptions kDefaultCreate = {0, 0, -1};
+
+/* One area as create and reset see it. */
+struct AreaKind {
+    const char* name;
+    size_t size;
+    const char* guard; /* the semaphore a rewrite holds, or null */
+    bool power;        /* the reservation table: has a first content of its own */
+};
+
+std::string userName(uid_t uid)
+{
+    passwd* pw = getpwuid(uid);
+    return pw != nullptr ? pw->pw_name : std::to_string(uid);
+}
+
+std::string groupName(gid_t gid)
+{
+    group* gr = getgrgid(gid);
+    return gr != nullptr ? gr->gr_name : std::to_string(gid);
+}
+
+/* A refused open, told apart by its cause, with the object's owner and mode
+ * when the refusal is a permission one. */
+int openFailure(const char* name, int err, LIB_POW_OwnerError* error)
+{
+    if (err == ENOENT)
+        return ownerFail(error, err, "%s does not exist", name);
+    struct stat st;
+    std::string path = std::string(kShmDir) + name;
+    if ((err == EACCES || err == EPERM) && stat(path.c_str(), &st) == 0)
+        return ownerFail(error, err, "%s: permission denied (owner %s, group %s, mode %04o)", name,
+                         userName(st.st_uid).c_str(), groupName(st.st_gid).c_str(),
+                         static_cast<unsigned>(st.st_mode & 07777));
+    return ownerFail(error, err, "shm_open(%s) failed: %s", name, strerror(err));
+}
+
+/* An object a client could not map without faulting: not a regular file,
+ * or shorter than its layout. */
+int checkShape(int fd, const char* name, size_t size, LIB_POW_OwnerError* error)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return ownerFail(error, errno, "fstat(%s) failed: %s", name, strerror(errno));
+    if (!S_ISREG(st.st_mode))
+        return ownerFail(error, EINVAL, "%s is not a regular shared-memory object", name);
+    if (static_cast<size_t>(st.st_size) < size)
+        return ownerFail(error, EINVAL, "%s is %lld bytes, shorter than its layout (%zu bytes)", name,
+                         static_cast<long long>(st.st_size), size);
+    return 0;
+}
+
+/* The first content, written over `size` bytes of a fresh mapping. */
+void writeFirstContent(void* area, const AreaKind& kind, const LIB_POW_CreateOptions& options)
+{
+    memset(area, 0, kind.size);
+    if (kind.power)
+        LIB_POW_ownerInitPower(static_cast<PwrSharedArea*>(area), options.index0Pid);
+}
+
+int fillObject(int fd, const AreaKind& kind, const LIB_POW_CreateOptions& options, const char* what,
+               LIB_POW_OwnerError* error)
+{
+    void* area = mmap(nullptr, kind.size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (area == MAP_FAILED)
+        return ownerFail(error, errno, "mmap(%s) failed: %s", what, strerror(errno));
+    writeFirstContent(area, kind, options);
+    munmap(area, kind.size);
+    return 0;
+}
+
+/* Rewrites an existing object in place, under its guard, so that clients
+ * that have it mapped see the fresh content and never a half-written one.
+ * A short object is lengthened first; a longer one keeps its tail. */
+int resetObject(int fd, const AreaKind& kind, const LIB_POW_CreateOptions& options, LIB_POW_OwnerError* error)
+{
+    SemId guard = 0;
+    if (kind.guard != nullptr && (guard = ownerTake(kind.guard, options.timeoutMs, error)) == 0)
+        return -1;
+    struct stat st;
+    int rc = fstat(fd, &st) != 0 ? ownerFail(error, errno, "fstat(%s) failed: %s", kind.name, strerror(errno)) : 0;
+    if (rc == 0 && static_cast<size_t>(st.st_size) < kind.size && ftruncate(fd, static_cast<off_t>(kind.size)) != 0)
+        rc = ownerFail(error, errno, "ftruncate(%s) failed: %s", kind.name, strerror(errno));
+    if (rc == 0)
+        rc = fillObject(fd, kind, options, kind.name, error);
+    if (guard != 0)
+        PLAT_semGive(guard);
+    return rc;
+}
+
+/* Writes a new object whole under a private name, then links it into
+ * place. Sets *exists when someone else published the name first. */
+int publishObject(const AreaKind& kind, const LIB_POW_CreateOptions& options, bool* exists,
+                  LIB_POW_OwnerError* error)
+{
+    *exists = false;
+    std::string tmpName = std::string(kind.name) + ".new." + std::to_string(getpid());
+    int fd = shm_open(tmpName.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
+    if (fd == -1)
+        return ownerFail(error, errno, "shm_open(%s) failed: %s", tmpName.c_str(), strerror(errno));
+    fchmod(fd, 0666); /* every process of the device opens it, whatever our umask */
+    int rc = ftruncate(fd, static_cast<off_t>(kind.size)) != 0
+                 ? ownerFail(error, errno, "ftruncate(%s) failed: %s", tmpName.c_str(), strerror(errno))
+                 : fillObject(fd, kind, options, tmpName.c_str(), error);
+    close(fd);
+    std::string tmpPath = kShmDir + tmpName, path = kShmDir + std::string(kind.name);
+    if (rc == 0 && link(tmpPath.c_str(), path.c_str()) != 0) {
+        *exists = errno == EEXIST;
+        rc = *exists ? -1 : ownerFail(error, errno, "link(%s) failed: %s", path.c_str(), strerror(errno));
+    }
+    unlink(tmpPath.c_str());
+    return rc;
+}
+
+int ensureObject(const AreaKind& kind, const LIB_POW_CreateOptions& options, LIB_POW_OwnerError* error)
+{
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        int fd = shm_open(kind.name, O_RDWR, 0);
+        if (fd == -1 && errno == ENOENT) {
+            bool exists = false;
+            if (publishObject(kind, options, &exists, error) == 0)
+                return 0;
+            if (exists)
+                continue; /* made by someone else meanwhile: check theirs */
+            return -1;
+        }
+        if (fd == -1)
+            return openFailure(kind.name, errno, error);
+        int rc = options.reset ? resetObject(fd, kind, options, error)
+                               : checkShape(fd, kind.name, kind.size, error);
+        close(fd);
+        return rc;
+    }
+    return ownerFail(error, EAGAIN, "%s keeps appearing and vanishing", kind.name);
+}
+
+} // namespace
+
+int ownerFail(LIB_POW_OwnerError* error, int code, const char* format, ...)
+{
+    if (error != nullptr) {
+        error->code = code;
+        va_list args;
+        va_start(args, format);
+        vsnprintf(error->text, sizeof error->text, format, args);
+        va_end(args);
+    }
+    return -1;
+}
+
+const LIB_POW_Names& ownerNames(const LIB_POW_Names* names)
+{
+    return names != nullptr ? *names : kDeviceNames;
+}
+
+SemId ownerTake(const char* name, int timeoutMs, LIB_POW_OwnerError* error)
+{
+    SemId sem = PLAT_semBCreate(0, SEM_FULL, const_cast<char*>(name));
+    if (sem == 0) {
+        int err = PLAT_errnoGet();
+        ownerFail(error, err, "PLAT_semBCreate(%s) failed: %s", name, strerror(err));
+        return 0;
+    }
+    if (PLAT_semTake(sem, timeoutMs < 0 ? PLAT_WAIT_FOREVER : timeoutMs) == 0)
+        return sem;
+    int err = PLAT_errnoGet();
+    if (err == ETIMEDOUT || err == EAGAIN)
+        ownerFail(error, ETIMEDOUT, "%s still held by pid %d after %d ms", name, PLAT_semHolder(sem), timeoutMs);
+    else
+        ownerFail(error, err, "PLAT_semTake(%s) failed: %s", name, strerror(err));
+    return 0;
+}
+
+void LIB_POW_ownerInitPower(PwrSharedArea* area, pid_t index0Pid)
+{
+    memset(area, 0, sizeof *area);
+    area->sl_DelayPid[0] = index0Pid;
+    /* The top of the stack is the last entry in use: 255, 254, ..., 1. */
+    for (int n = 0; n < LIB_POW_DELAY_INDEX_COUNT - 1; ++n)
+        area->us_FreeIndex[n] = static_cast<uint16_t>(LIB_POW_DELAY_INDEX_COUNT - 1 - n);
+    area->us_FreeIndexNum = LIB_POW_DELAY_INDEX_COUNT - 1;
+}
+
+int LIB_POW_ownerCreate(const LIB_POW_Names* names, const LIB_POW_CreateOptions* options,
+                        LIB_POW_OwnerError* error)
+{
+    const LIB_POW_Names& n = ownerNames(names);
+    const LIB_POW_CreateOptions& o = options != nullptr ? *options : kDefaultCreate;
+    const AreaKind kinds[] = {{n.pwrArea, LIB_POW_PWR_AREA_SIZE, n.semPow, true},
+                              {n.nvdArea, LIB_POW_NVD_AREA_SIZE, n.semNvd, false},
+                              {n.semLogArea, LIB_POW_SEMLOG_AREA_SIZE, nullptr, false}};
+    for (const AreaKind& kind : kinds)
+        if (ensureObject(kind, o, error) != 0)
+            return -1;
+    for (const char* sem : {n.semPow, n.semNvd, n.semRdy}) {
+        if (PLAT_semBCreate(0, SEM_FULL, const_cast<char*>(sem)) == 0) {
+            int err = PLAT_errnoGet();
+            return ownerFail(error, err, "PLAT_semBCreate(%s) failed: %s", sem, strerror(err));
+        }
+    }
+    return 0;
+}
+
+int LIB_POW_ownerRemove(const LIB_POW_Names* names, LIB_POW_OwnerError* error)
+{
+    const LIB_POW_Names& n = ownerNames(names);
+    for (const char* area : {n.pwrArea, n.nvdArea, n.semLogArea})
+        if (shm_unlink(area) != 0 && errno != ENOENT)
+            return ownerFail(error, errno, "shm_unlink(%s) failed: %s", area, strerror(errno));
+    for (const char* sem : {n.semPow, n.semNvd, n.semRdy})
+        if (PLAT_semRemove(sem) != 0 && PLAT_errnoGet() != ENOENT)
+            return ownerFail(error, PLAT_errnoGet(), "PLAT_semRemove(%s) failed: %s", sem,
+                             strerror(PLAT_errnoGet()));
+    return 0;
+}
+
+void* LIB_POW_ownerMap(const char* name, size_t size, int writable, LIB_POW_OwnerError* error)
+{
+    int fd = shm_open(name, writable ? O_RDWR : O_RDONLY, 0);
+    if (fd == -1) {
+        openFailure(name, errno, error);
+        return nullptr;
+    }
+    void* area = nullptr;
+    if (checkShape(fd, name, size, error) == 0) {
+        area = mmap(nullptr, size, PROT_READ | (writable ? PROT_WRITE : 0), MAP_SHARED, fd, 0);
+        if (area == MAP_FAILED) {
+            ownerFail(error, errno, "mmap(%s) failed: %s", name, strerror(errno));
+            area = nullptr;
+        }
+    }
+    close(fd);
+    return area;
+}
+
+int LIB_POW_ownerClaimIndex0(const LIB_POW_Names* names, pid_t pid, int timeoutMs, LIB_POW_OwnerError* error)
+{
+    const LIB_POW_Names& n = ownerNames(names);
+    auto* area = static_cast<PwrSharedArea*>(LIB_POW_ownerMap(n.pwrArea, sizeof(PwrSharedArea), 1, error));
+    if (area == nullptr)
+        return -1;
+    SemId pow = ownerTake(n.semPow, timeoutMs, error);
+    if (pow != 0) {
+        ownerStore(area->sl_DelayPid[0], static_cast<int32_t>(pid));
+        PLAT_semGive(pow);
+    }
+    munmap(area, sizeof *area);
+    return pow != 0 ? 0 : -1;
+}
+
+pid_t LIB_POW_ownerSemHolder(const char* semName)
+{
+    SemId sem = PLAT_semOpen(semName);
+    return sem != 0 ? PLAT_semHolder(sem) : -1;
+}

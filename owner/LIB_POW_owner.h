@@ -1,0 +1,224 @@
+/*
+ * LIB_POW_owner.h - the owner kit: what the power service links to make,
+ * check and mend the shared objects that every LIB_POW client attaches
+ * (libLIB_POW_owner.so.1).
+ *
+ * Read this first
+ * ---------------
+ * - The layouts, names and lock rules are in LIB_POW_areas.h. The client
+ *   library only attaches the objects; making them, their first content and
+ *   their repair after a crash are the owner's job, done with these calls.
+ * - Start-up: LIB_POW_ownerCreate makes the three areas (and the POW, NVD
+ *   and HddReady semaphores) when they are missing. Each new object is
+ *   written whole under a private name and then linked into place, so no
+ *   client ever maps a half-made one. An existing object is kept as it is,
+ *   unless it is shorter than its layout: that is refused with a message
+ *   (a client would die of SIGBUS on it). With `reset`, existing objects are
+ *   rewritten to their first content while the semaphore that guards each
+ *   is held, as any writer besides the library must.
+ * - Every tick (once a second is plenty): LIB_POW_ownerRepair. It takes POW
+ *   for a few microseconds, reads the reservation table and mends what a
+ *   process killed in the middle of a change can leave behind: a total above
+ *   the sum of the counts (the device would never save power again), indices
+ *   neither held nor free, stack entries that are not free indices. A clean
+ *   table is not written at all. What it changed comes back in a report.
+ * - LIB_POW_ownerAudit reads the table the same way and reports every
+ *   finding with its evidence, damage and notes, without changing anything:
+ *   for an operator's "what is wrong" and for logs.
+ * - The kit never releases an index whose holder has ended (the clients'
+ *   sweep does that, LIB_POW_IsHddSleepDelay), never touches counts, and
+ *   never puts back index 0 or an index the owner keeps off the stack.
+ * - Semaphores: calls that take one say so, and take it with the caller's
+ *   time limit (milliseconds; -1 waits for ever). None holds two at once.
+ *   Do not call them while your thread holds the same semaphore.
+ * - Results: 0 done, -1 failed with the reason in `error` (when not null):
+ *   errno in `code` (ETIMEDOUT when a semaphore was not had in time) and one
+ *   line of text naming the object.
+ * - Threads: every call may be made from any thread; nothing is cached.
+ */
+#ifndef LIB_POW_OWNER_H
+#define LIB_POW_OWNER_H
+
+#include "LIB_POW_areas.h"
+
+#include <sys/types.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(__GNUC__)
+#define LIB_POW_OWNER_API __attribute__((visibility("default")))
+#else
+#define LIB_POW_OWNER_API
+#endif
+
+/* The six object names. Every call takes a pointer to them; a null pointer
+ * means the device's own names (LIB_POW_areas.h). Tests and tools point
+ * them at private copies. */
+typedef struct LIB_POW_Names {
+    const char* pwrArea;
+    const char* nvdArea;
+    const char* semLogArea;
+    const char* semPow;
+    const char* semNvd;
+    const char* semRdy;
+} LIB_POW_Names;
+
+/* Why a call failed: errno (0 when no system call failed) and one line. */
+typedef struct LIB_POW_OwnerError {
+    int code;
+    char text[256];
+} LIB_POW_OwnerError;
+
+/* ---- Making the objects ------------------------------------------------- */
+
+typedef struct LIB_POW_CreateOptions {
+    int reset;        /* 1: rewrite existing objects to their first content */
+    pid_t index0Pid;  /* process kept at delay index 0 (0: nobody) */
+    int timeoutMs;    /* limit for each semaphore a reset takes; -1: none */
+} LIB_POW_CreateOptions;
+
+/* Writes a power area's first content into `area`: nothing reserved, the
+ * total 0, index0Pid at index 0 (which is never on the stack), indices 1 to
+ * 255 on the free stack with 1 on top, the flags 0. Takes: none (the caller
+ * holds POW if clients may see `area`). */
+LIB_POW_OWNER_API void LIB_POW_ownerInitPower(PwrSharedArea* area, pid_t index0Pid);
+
+/* Makes each missing object and semaphore; refuses an existing area that
+ * is shorter than its layout (nothing else is changed then). With
+ * options->reset, rewrites existing areas in place: the power area under
+ * POW, the calendar under NVD, the trace with no semaphore; a short one is
+ * lengthened first. Null options: no reset, nobody at index 0, no limit.
+ * Takes: POW and NVD in turn, with reset only. */
+LIB_POW_OWNER_API int LIB_POW_ownerCreate(const LIB_POW_Names* names, const LIB_POW_CreateOptions* options,
+                                          LIB_POW_OwnerError* error);
+
+/* Unlinks the three areas and the three semaphores; missing ones are not an
+ * error. Processes that have them mapped keep the old objects. Takes: none. */
+LIB_POW_OWNER_API int LIB_POW_ownerRemove(const LIB_POW_Names* names, LIB_POW_OwnerError* error);
+
+/* Maps the existing object `name` shared, `size` bytes, read-write or read
+ * only, after checking that it is a regular object at least `size` long.
+ * The address, or null with `error` set (code ENOENT: missing, EACCES: no
+ * permission, EINVAL: not a regular object or shorter than `size`, with
+ * its length in the text). Unmap with munmap(address, size). Takes: none. */
+LIB_POW_OWNER_API void* LIB_POW_ownerMap(const char* name, size_t size, int writable, LIB_POW_OwnerError* error);
+
+/* Records `pid` at delay index 0, under POW. Takes: POW. */
+LIB_POW_OWNER_API int LIB_POW_ownerClaimIndex0(const LIB_POW_Names* names, pid_t pid, int timeoutMs,
+                                               LIB_POW_OwnerError* error);
+
+/* The process holding semaphore `semName` now (a look without the lock, for
+ * messages): its pid, 0 when free, -1 when the semaphore does not exist or
+ * cannot be opened. Takes: none. */
+LIB_POW_OWNER_API pid_t LIB_POW_ownerSemHolder(const char* semName);
+
+/* ---- Audit ----------------------------------------------------------------- */
+
+/* Which indices the owner never puts on the free stack. A null policy
+ * means index 0 only, the layout LIB_POW_ownerInitPower writes. */
+typedef struct LIB_POW_Policy {
+    unsigned char keptOff[LIB_POW_DELAY_INDEX_COUNT]; /* 1: kept off the stack */
+} LIB_POW_Policy;
+
+typedef enum LIB_POW_FindingKind {
+    /* Damage: no sequence of library calls leaves it; a process killed in
+     * a change (or a stray writer) did. LIB_POW_ownerRepair mends it. */
+    LIB_POW_TOTAL_ABOVE_COUNTS = 1, /* the total can never come back to 0 */
+    LIB_POW_LOST_INDEX,             /* neither held, nor free, nor kept off */
+    LIB_POW_FREE_COUNT_TOO_BIG,     /* us_FreeIndexNum above 256 */
+    LIB_POW_STACK_ENTRY_INVALID,    /* above 255, or an index kept off the stack */
+    LIB_POW_STACK_ENTRY_TWICE,      /* an index on the stack a second time */
+    LIB_POW_STACK_ENTRY_HELD,       /* a held index offered to the next request */
+    /* Notes: states the library's own calls can leave; nothing to mend. */
+    LIB_POW_TOTAL_BELOW_COUNTS = 100, /* a reset on an index that counted 0 */
+    LIB_POW_COUNTS_WRAPPED,           /* past 32767: total and counts not comparable */
+    LIB_POW_COUNT_NOT_HELD,           /* a request counted on an index nobody holds */
+    LIB_POW_HOLDER_ENDED,             /* the next sweep releases it (never index 0) */
+    LIB_POW_HOLDER_NOT_SIGNALLABLE    /* runs, but this process may not signal it */
+} LIB_POW_FindingKind;
+
+typedef struct LIB_POW_Finding {
+    LIB_POW_FindingKind kind;
+    int damage;     /* 1: damage, 0: a note */
+    int index;      /* the delay index concerned, or -1 */
+    int position;   /* the stack position concerned, or -1 */
+    long value;     /* the total, an entry, a pid or a count, by kind */
+    char text[160]; /* one line with the evidence */
+} LIB_POW_Finding;
+
+typedef void (*LIB_POW_FindingFn)(const LIB_POW_Finding* finding, void* context);
+
+typedef struct LIB_POW_AuditSummary {
+    int damage;     /* findings that are damage */
+    int notes;      /* findings that are notes */
+    int total;      /* DelayTaskNum as read */
+    long countSum;  /* the sum of the 256 counts */
+    int freeCount;  /* us_FreeIndexNum as read */
+    int held;       /* indices with a holder */
+} LIB_POW_AuditSummary;
+
+/* Audits a copy of a power area: calls `fn` once per finding, damage first
+ * (fn may be null), and fills `summary` (may be null). Looks at the bytes
+ * only: whatever they hold, nothing outside `image` is read. Holders are
+ * not checked (see LIB_POW_ownerAudit). Returns the number of damage
+ * findings. Takes: none. */
+LIB_POW_OWNER_API int LIB_POW_ownerAuditImage(const PwrSharedArea* image, const LIB_POW_Policy* policy,
+                                              LIB_POW_FindingFn fn, void* context,
+                                              LIB_POW_AuditSummary* summary);
+
+/* Copies the reservation table under POW (held for the copy only), audits
+ * the copy and then asks the system whether each holder still runs
+ * (kill(pid, 0)), adding the notes for ended holders and for those this
+ * process may not signal. Returns the number of damage findings, or -1 with
+ * `error` set. Takes: POW. */
+LIB_POW_OWNER_API int LIB_POW_ownerAudit(const LIB_POW_Names* names, const LIB_POW_Policy* policy, int timeoutMs,
+                                         LIB_POW_FindingFn fn, void* context, LIB_POW_AuditSummary* summary,
+                                         LIB_POW_OwnerError* error);
+
+/* ---- Repair ---------------------------------------------------------------- */
+
+/* What one repair changed. A repair changes the table only where the audit
+ * finds damage; `changes` 0 means nothing was written. */
+typedef struct LIB_POW_RepairReport {
+    int changes;           /* stores made to the table */
+    int totalBefore;       /* DelayTaskNum before and after: lowered to */
+    int totalAfter;        /* the sum of the counts when it was above it */
+    int noteRaised;        /* the none-reserved note was raised (total now 0) */
+    int freeCountBefore;   /* us_FreeIndexNum before and after */
+    int freeCountAfter;
+    int droppedCount;      /* stack entries taken off, with their values */
+    uint16_t dropped[LIB_POW_DELAY_INDEX_COUNT];
+    int pushedCount;       /* lost indices put back on the stack */
+    uint16_t pushed[LIB_POW_DELAY_INDEX_COUNT];
+} LIB_POW_RepairReport;
+
+/* Mends the damage of a power area that the caller holds POW for, in place,
+ * in this order: a free count above 256 is cut to 256; invalid, repeated
+ * and held stack entries are taken off (the top entry moves into the hole,
+ * then the count drops); a total above the sum of the counts is lowered to
+ * the sum (raising the none-reserved note when that is 0); lost indices are
+ * pushed back, lowest first. Each step is one or two stores in an order
+ * that a kill between any two leaves no more damage than before, and the
+ * next repair finishes the job. Nothing outside `area` is read or written,
+ * whatever it holds. Returns report->changes. Takes: none itself. */
+LIB_POW_OWNER_API int LIB_POW_ownerRepairArea(PwrSharedArea* area, const LIB_POW_Policy* policy,
+                                              LIB_POW_RepairReport* report);
+
+/* Maps the power area, takes POW, runs LIB_POW_ownerRepairArea and gives
+ * POW back. Returns the number of changes, or -1 with `error` set. Takes:
+ * POW (a few microseconds on a full table). */
+LIB_POW_OWNER_API int LIB_POW_ownerRepair(const LIB_POW_Names* names, const LIB_POW_Policy* policy, int timeoutMs,
+                                          LIB_POW_RepairReport* report, LIB_POW_OwnerError* error);
+
+/* The report as one line for a log, e.g. "total 5 -> 3 (the sum of the
+ * counts); 2 lost indices pushed back: 7 9". Returns `text`. */
+LIB_POW_OWNER_API const char* LIB_POW_ownerDescribeRepair(const LIB_POW_RepairReport* report, char* text,
+                                                          size_t size);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,51 @@
+/*
+ * LIB_POW_owner_internal.h - what the owner kit's two sources share and its
+ * tests reach: the failure helper, the semaphore take with a limit, the
+ * word access and the crash hook of the repair. Not installed.
+ */
+#ifndef LIB_POW_OWNER_INTERNAL_H
+#define LIB_POW_OWNER_INTERNAL_H
+
+#include "LIB_POW_owner.h"
+#include "PLAT_semLib.h"
+
+/* Fills `error` (when not null) with errno `code` and a printf-style line;
+ * returns -1 so a failing path can end in one statement. */
+int ownerFail(LIB_POW_OwnerError* error, int code, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+/* `names`, or the device's names for null. */
+const LIB_POW_Names& ownerNames(const LIB_POW_Names* names);
+
+/* Takes semaphore `name` (made when missing) within timeoutMs (-1: no
+ * limit); the handle, or 0 with `error` set (ETIMEDOUT names the holder). */
+SemId ownerTake(const char* name, int timeoutMs, LIB_POW_OwnerError* error);
+
+/* The table's words are read and written one aligned word at a time, as
+ * the library does: clients read some of them without the semaphore. */
+template <typename T>
+inline T ownerLoad(const T& word)
+{
+    return __atomic_load_n(&word, __ATOMIC_RELAXED);
+}
+
+template <typename T>
+inline void ownerStore(T& word, T value)
+{
+    __atomic_store_n(&word, value, __ATOMIC_RELAXED);
+}
+
+/* Null except in crash tests: called after each store of a repair, while
+ * POW is held, so that a test can kill the process right there. */
+enum OwnerRepairStep {
+    kRepairFreeCountCut = 1, /* free count lowered to 256 */
+    kRepairTopMoved,         /* the top entry copied into a bad entry's place */
+    kRepairEntryDropped,     /* free count lowered by one */
+    kRepairTotalLowered,     /* total set to the sum of the counts */
+    kRepairNoteRaised,       /* none-reserved note raised */
+    kRepairPushEntry,        /* lost index written above the top */
+    kRepairPushed,           /* free count raised over it */
+};
+extern void (*g_ownerCrashPoint)(int step);
+
+#endif
