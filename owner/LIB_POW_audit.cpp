@@ -286,6 +286,24 @@ __attribute__((format(printf, 4, 5))) void append(char* text, size_t size, size_
 
 } // namespace
 
+const char* LIB_POW_ownerFindingName(LIB_POW_FindingKind kind)
+{
+    switch (kind) {
+    case LIB_POW_TOTAL_ABOVE_COUNTS: return "total-above-counts";
+    case LIB_POW_LOST_INDEX: return "lost-index";
+    case LIB_POW_FREE_COUNT_TOO_BIG: return "free-count-too-big";
+    case LIB_POW_STACK_ENTRY_INVALID: return "stack-entry-invalid";
+    case LIB_POW_STACK_ENTRY_TWICE: return "stack-entry-twice";
+    case LIB_POW_STACK_ENTRY_HELD: return "stack-entry-held";
+    case LIB_POW_TOTAL_BELOW_COUNTS: return "total-below-counts";
+    case LIB_POW_COUNTS_WRAPPED: return "counts-wrapped";
+    case LIB_POW_COUNT_NOT_HELD: return "count-not-held";
+    case LIB_POW_HOLDER_ENDED: return "holder-ended";
+    case LIB_POW_HOLDER_NOT_SIGNALLABLE: return "holder-not-signallable";
+    }
+    return "unknown";
+}
+
 int LIB_POW_ownerAuditImage(const PwrSharedArea* image, const LIB_POW_Policy* policy, LIB_POW_FindingFn fn,
                             void* context, LIB_POW_AuditSummary* summary)
 {
@@ -408,8 +426,8 @@ const char* LIB_POW_ownerDescribeRepair(const LIB_POW_RepairReport* report, char
         sep = "; ";
     }
     if (r.pushedCount > 0) {
-        append(text, size, used, "%s%d lost index%s pushed back:", sep, r.pushedCount,
-               r.pushedCount == 1 ? "" : "es");
+        append(text, size, used, "%s%d lost %s pushed back:", sep, r.pushedCount,
+               r.pushedCount == 1 ? "index" : "indices");
         for (int k = 0; k < r.pushedCount; ++k)
             append(text, size, used, " %u", r.pushed[k]);
     }

@@ -150,6 +150,10 @@ typedef struct LIB_POW_Finding {
 
 typedef void (*LIB_POW_FindingFn)(const LIB_POW_Finding* finding, void* context);
 
+/* A kind's short name for logs and JSON, e.g. "lost-index"; "unknown" for
+ * a value that is not a kind. */
+LIB_POW_OWNER_API const char* LIB_POW_ownerFindingName(LIB_POW_FindingKind kind);
+
 typedef struct LIB_POW_AuditSummary {
     int damage;     /* findings that are damage */
     int notes;      /* findings that are notes */

@@ -176,6 +176,33 @@ std::vector<std::string> differences(const std::vector<uint8_t>& before, const s
     return out;
 }
 
+namespace {
+
+void collectFinding(const LIB_POW_Finding* f, void* context) {
+    auto* view = static_cast<AuditView*>(context);
+    std::string line = LIB_POW_ownerFindingName(f->kind);
+    if (f->index >= 0)
+        line += " " + std::to_string(f->index);
+    (f->damage ? view->damage : view->notes).push_back(line);
+}
+
+} // namespace
+
+AuditView auditOf(const PwrSharedArea* image, const LIB_POW_Policy* policy) {
+    AuditView view;
+    LIB_POW_ownerAuditImage(image, policy, collectFinding, &view, nullptr);
+    return view;
+}
+
+AuditView auditOf(const AreaNames& names) {
+    AuditView view;
+    LIB_POW_Names kit = names.kit();
+    LIB_POW_OwnerError error = {};
+    if (LIB_POW_ownerAudit(&kit, nullptr, 1000, collectFinding, &view, nullptr, &error) < 0)
+        view.error = error.text;
+    return view;
+}
+
 SeamCalls CountingSeam::calls;
 LibPowSys CountingSeam::inner;
 

@@ -106,6 +106,16 @@ struct CountingSeam {
     static LibPowSys inner;
 };
 
+/* The owner kit's audit as "kind index" lines ("kind" alone where no index
+ * is concerned), damage and notes apart: of an image, or of the device's
+ * table under POW (taken within a second) with its holders checked. */
+struct AuditView {
+    std::vector<std::string> damage, notes;
+    std::string error; /* the kit's reason when the audit failed */
+};
+AuditView auditOf(const PwrSharedArea* image, const LIB_POW_Policy* policy = nullptr);
+AuditView auditOf(const AreaNames& names);
+
 /* A zeroed T in memory shared with forked children; never unmapped. */
 template <typename T>
 T* sharedBlock() {

@@ -1,0 +1,261 @@
+/* The owner kit: what the audit finds in damaged tables and what one repair
+ * leaves, a repair killed after any of its stores, and making objects over
+ * ones that are missing, short or guarded by a held semaphore. */
+#include "support.h"
+
+#include "LIB_POW_owner_internal.h"
+
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace libpow_test;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+constexpr pid_t kOwnerPid = 100, kJobPid = 1234;
+
+/* A table as the owner first writes it, then damaged by hand. */
+struct Table {
+    PwrSharedArea a;
+    Table() { LIB_POW_ownerInitPower(&a, kOwnerPid); }
+    /* Takes an index off the stack the way a pop leaves it: the top entry
+     * fills its place and stays behind above the new top. */
+    Table& unstack(int index) {
+        for (int p = 0; p < a.us_FreeIndexNum; ++p)
+            if (a.us_FreeIndex[p] == index) {
+                a.us_FreeIndex[p] = a.us_FreeIndex[--a.us_FreeIndexNum];
+                break;
+            }
+        return *this;
+    }
+    Table& hold(int index, int count) {
+        unstack(index);
+        a.sl_DelayPid[index] = kJobPid;
+        a.ss_DelayCount[index] = static_cast<int16_t>(count);
+        a.DelayTaskNum = static_cast<int16_t>(a.DelayTaskNum + count);
+        return *this;
+    }
+};
+
+/* Index 3 comes to position 10 in place of 245, 7 is lost, 5 is held once
+ * while the total says 4, and a free count of 300 shows stale entries 2 and
+ * 1 again and the owner's index 0 at position 255. */
+void everythingAtOnce(Table& t) {
+    t.unstack(7).hold(5, 1);
+    t.a.DelayTaskNum = 4;
+    t.a.us_FreeIndex[10] = 300;
+    t.a.us_FreeIndexNum = 300;
+}
+const Lines kEverythingDamage = {"free-count-too-big", "stack-entry-invalid", "stack-entry-twice 2",
+                                 "stack-entry-twice 1", "stack-entry-invalid 0", "total-above-counts",
+                                 "lost-index 7", "lost-index 245"};
+
+struct AuditCase {
+    const char* name;
+    void (*damage)(Table&);
+    Lines damages, notes;
+};
+void PrintTo(const AuditCase& c, std::ostream* out) { *out << c.name; }
+
+const AuditCase kAuditCases[] = {
+    {"CleanTableWithAHolder", [](Table& t) { t.hold(5, 2); }, {}, {}},
+    {"TotalAboveCounts", [](Table& t) { t.hold(5, 1).a.DelayTaskNum = 3; }, {"total-above-counts"}, {}},
+    {"TotalAboveNoCountsAtAll", [](Table& t) { t.a.DelayTaskNum = 2; }, {"total-above-counts"}, {}},
+    {"LostIndex", [](Table& t) { t.unstack(7); }, {"lost-index 7"}, {}},
+    {"FreeCountAbove256", [](Table& t) { t.a.us_FreeIndexNum = 300; }, {"free-count-too-big", "stack-entry-invalid 0"}, {}},
+    {"EntryAbove255", [](Table& t) { t.a.us_FreeIndex[10] = 300; }, {"stack-entry-invalid", "lost-index 245"}, {}},
+    {"EntryTwice", [](Table& t) { t.a.us_FreeIndex[10] = 3; }, {"stack-entry-twice 3", "lost-index 245"}, {}},
+    {"HeldIndexOnTheStack", [](Table& t) { t.a.sl_DelayPid[9] = kJobPid; }, {"stack-entry-held 9"}, {}},
+    {"OwnersIndexOnTheStack", [](Table& t) { t.a.us_FreeIndex[t.a.us_FreeIndexNum++] = 0; }, {"stack-entry-invalid 0"}, {}},
+    {"EverythingAtOnce", everythingAtOnce, kEverythingDamage, {}},
+    /* States the library's own calls leave: notes, never mended. */
+    {"TotalBelowCountsIsANote", [](Table& t) { t.hold(5, 2).a.DelayTaskNum = 1; }, {}, {"total-below-counts"}},
+    {"CountOnAFreeIndexIsANote", [](Table& t) { t.a.ss_DelayCount[9] = t.a.DelayTaskNum = 1; }, {}, {"count-not-held 9"}},
+    {"WrappedCountMakesTheTotalIncomparable",
+     [](Table& t) { t.hold(5, 1).a.ss_DelayCount[5] = -32768; }, {}, {"counts-wrapped"}},
+    {"WrappedSumMakesTheTotalIncomparable",
+     [](Table& t) { t.hold(5, 30000).hold(6, 30000).a.DelayTaskNum = 32000; }, {}, {"counts-wrapped"}},
+};
+
+class AuditCaseTest : public ::testing::TestWithParam<AuditCase> {};
+
+TEST_P(AuditCaseTest, AuditNamesTheDamageAndOneRepairMendsItLeavingHoldersAndCountsAlone) {
+    const AuditCase& c = GetParam();
+    Table t;
+    c.damage(t);
+    AuditView before = auditOf(&t.a);
+    EXPECT_EQ(before.damage, c.damages);
+    EXPECT_EQ(before.notes, c.notes);
+    const PwrSharedArea original = t.a;
+    LIB_POW_RepairReport report;
+    int changes = LIB_POW_ownerRepairArea(&t.a, nullptr, &report);
+    AuditView after = auditOf(&t.a);
+    EXPECT_EQ(after.damage, Lines{});
+    EXPECT_EQ(after.notes, c.notes);
+    EXPECT_EQ(changes, report.changes);
+    if (c.damages.empty()) {
+        EXPECT_EQ(differences(bytesOf(&original), bytesOf(&t.a)), Lines{}) << "a clean table was written";
+    }
+    EXPECT_EQ(memcmp(original.sl_DelayPid, t.a.sl_DelayPid, sizeof original.sl_DelayPid), 0);
+    EXPECT_EQ(memcmp(original.ss_DelayCount, t.a.ss_DelayCount, sizeof original.ss_DelayCount), 0);
+    if (original.DelayTaskNum != 0 && t.a.DelayTaskNum == 0) {
+        EXPECT_EQ(t.a.b_DelayPowerSaveTaskNoneReserved, 1) << "the total dropped to 0 without the note";
+    }
+    EXPECT_EQ(LIB_POW_ownerRepairArea(&t.a, nullptr, &report), 0) << "a second repair found more to do";
+}
+
+INSTANTIATE_TEST_SUITE_P(Each, AuditCaseTest, ::testing::ValuesIn(kAuditCases),
+                         [](const ::testing::TestParamInfo<AuditCase>& info) { return std::string(info.param.name); });
+
+TEST(OwnerRepair, ReportSaysWhatChangedInOneLine) {
+    Table t;
+    everythingAtOnce(t);
+    LIB_POW_RepairReport report;
+    LIB_POW_ownerRepairArea(&t.a, nullptr, &report);
+    char text[256];
+    EXPECT_STREQ(LIB_POW_ownerDescribeRepair(&report, text, sizeof text),
+                 "free count 300 -> 256; 4 bad stack entries dropped: 0 1 2 300; total 4 -> 1 (the sum of the "
+                 "counts); 2 lost indices pushed back: 7 245");
+    EXPECT_STREQ(LIB_POW_ownerDescribeRepair(&report, text, 24), "free count 300 -> 25...");
+    LIB_POW_ownerRepairArea(&t.a, nullptr, &report);
+    EXPECT_STREQ(LIB_POW_ownerDescribeRepair(&report, text, sizeof text), "nothing to mend");
+}
+
+TEST(OwnerRepair, PolicySaysWhichIndicesStayOffTheStack) {
+    LIB_POW_Policy open = {}, keep9 = {};
+    keep9.keptOff[0] = keep9.keptOff[9] = 1;
+    Table t;
+    t.a.sl_DelayPid[0] = 0; /* nobody at index 0 */
+    EXPECT_EQ(auditOf(&t.a, &open).damage, Lines{"lost-index 0"});
+    EXPECT_EQ(auditOf(&t.a, &keep9).damage, Lines{"stack-entry-invalid 9"});
+    LIB_POW_RepairReport report;
+    LIB_POW_ownerRepairArea(&t.a, &open, &report);
+    EXPECT_EQ(t.a.us_FreeIndex[t.a.us_FreeIndexNum - 1], 0) << "index 0 was not pushed back";
+    EXPECT_EQ(auditOf(&t.a, &open).damage, Lines{});
+}
+
+/* A repair killed after any of its stores, while it holds POW. */
+int g_killAtStep = 0, g_stepsSeen = 0;
+
+TEST(OwnerRepairCrash, NoStoreAddsDamageAndAfterAKillAnywhereTheNextRepairEndsIt) {
+    if (!PLAT_semRobustSupported())
+        GTEST_SKIP() << "no robust futexes: a dead holder is never recovered here";
+    PrivateDevice device;
+    device.createAreas();
+    Table damaged;
+    everythingAtOnce(damaged);
+    Table counted = damaged;
+    g_ownerCrashPoint = [](int) { ++g_stepsSeen; };
+    LIB_POW_ownerRepairArea(&counted.a, nullptr, nullptr);
+    g_ownerCrashPoint = nullptr;
+    ASSERT_GE(g_stepsSeen, 10);
+    LIB_POW_Names names = device.names.kit();
+    size_t damageBefore = kEverythingDamage.size(); /* what the store before this one left */
+    for (g_killAtStep = 1; g_killAtStep <= g_stepsSeen; ++g_killAtStep) {
+        SCOPED_TRACE("killed after store " + std::to_string(g_killAtStep));
+        *device.pwr() = damaged.a;
+        ASSERT_EQ(runChild([&] {
+                      g_ownerCrashPoint = [](int) {
+                          if (--g_killAtStep == 0)
+                              raise(SIGKILL);
+                      };
+                      return LIB_POW_ownerRepair(&names, nullptr, -1, nullptr, nullptr);
+                  }),
+                  128 + SIGKILL);
+        AuditView left = auditOf(device.names);
+        ASSERT_EQ(left.error, "") << "POW was not recovered from the killed repair";
+        EXPECT_LE(left.damage.size(), damageBefore) << "this store added damage";
+        damageBefore = left.damage.size();
+        EXPECT_GE(LIB_POW_ownerRepair(&names, nullptr, 1000, nullptr, nullptr), 0);
+        EXPECT_EQ(auditOf(device.names).damage, Lines{});
+    }
+}
+
+class OwnerObjects : public LibPowTest {
+protected:
+    LIB_POW_Names names = device.names.kit();
+    LIB_POW_OwnerError error = {};
+    int create(bool reset, int timeoutMs = -1) {
+        LIB_POW_CreateOptions options = {reset, kOwnerPid, timeoutMs};
+        return LIB_POW_ownerCreate(&names, &options, &error);
+    }
+    void truncateTo(const std::string& name, off_t size) {
+        int fd = shm_open(name.c_str(), O_RDWR, 0);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(ftruncate(fd, size), 0);
+        close(fd);
+    }
+};
+
+TEST_F(OwnerObjects, ShortAreaIsRefusedNotMappedAndResetLengthensIt) {
+    ASSERT_EQ(create(false), 0) << error.text;
+    device.pwr()->DelayTaskNum = 7; /* a live table must survive the refusal */
+    for (off_t size : {0, 100}) {
+        truncateTo(device.names.nvd, size);
+        EXPECT_EQ(create(false), -1);
+        EXPECT_EQ(error.code, EINVAL);
+        EXPECT_EQ(std::string(error.text), device.names.nvd + " is " + std::to_string(size) +
+                                               " bytes, shorter than its layout (4756 bytes)");
+        EXPECT_EQ(LIB_POW_ownerMap(names.nvdArea, sizeof(NvdSharedArea), 0, &error), nullptr);
+        EXPECT_EQ(error.code, EINVAL);
+    }
+    EXPECT_EQ(device.pwr()->DelayTaskNum, 7);
+    ASSERT_EQ(create(true), 0) << error.text;
+    struct stat st;
+    ASSERT_EQ(stat(("/dev/shm" + device.names.nvd).c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 4756);
+    Table fresh;
+    EXPECT_EQ(differences(bytesOf(&fresh.a), bytesOf(device.pwr())), Lines{}) << "reset left the old table";
+    ASSERT_EQ(LIB_POW_ownerRemove(&names, &error), 0);
+    EXPECT_EQ(LIB_POW_ownerMap(names.pwrArea, sizeof(PwrSharedArea), 0, &error), nullptr);
+    EXPECT_EQ(std::string(error.text), device.names.pwr + " does not exist");
+}
+
+TEST_F(OwnerObjects, ResetWaitsForPowAndNamesItsHolderWhenTheLimitRunsOut) {
+    ASSERT_EQ(create(false), 0) << error.text;
+    device.pwr()->DelayTaskNum = 7;
+    Gate release;
+    auto* taken = sharedBlock<int>();
+    pid_t holder = startChild([&] {
+        SemId pow = PLAT_semBCreate(0, SEM_FULL, const_cast<char*>(names.semPow));
+        *taken = PLAT_semTake(pow, PLAT_WAIT_FOREVER) == 0;
+        release.wait();
+        return PLAT_semGive(pow);
+    });
+    for (int n = 0; n < 500 && !__atomic_load_n(taken, __ATOMIC_SEQ_CST); ++n)
+        usleep(10000);
+    ASSERT_TRUE(*taken);
+    EXPECT_EQ(LIB_POW_ownerSemHolder(names.semPow), holder);
+    EXPECT_EQ(create(true, 200), -1);
+    EXPECT_EQ(error.code, ETIMEDOUT);
+    EXPECT_EQ(std::string(error.text), device.names.semPow + " still held by pid " + std::to_string(holder) +
+                                           " after 200 ms");
+    EXPECT_EQ(device.pwr()->DelayTaskNum, 7) << "the table was rewritten without POW";
+    release.open();
+    EXPECT_EQ(waitChild(holder), 0);
+    EXPECT_EQ(LIB_POW_ownerSemHolder(names.semPow), 0);
+    EXPECT_EQ(create(true, 1000), 0) << error.text;
+    EXPECT_EQ(device.pwr()->DelayTaskNum, 0);
+}
+
+TEST_F(OwnerObjects, AuditOfTheDeviceNotesEndedHoldersIndexZeroIncluded) {
+    ASSERT_EQ(create(false), 0) << error.text;
+    pid_t gone = startChild([] { return 0; });
+    waitChild(gone);
+    ASSERT_EQ(LIB_POW_ownerClaimIndex0(&names, gone, 1000, &error), 0) << error.text;
+    EXPECT_EQ(device.pwr()->sl_DelayPid[0], gone);
+    Table job;
+    job.hold(4, 1).hold(6, 1);
+    job.a.sl_DelayPid[0] = job.a.sl_DelayPid[4] = gone;
+    job.a.sl_DelayPid[6] = getpid();
+    *device.pwr() = job.a;
+    AuditView view = auditOf(device.names);
+    EXPECT_EQ(view.damage, Lines{});
+    EXPECT_EQ(view.notes, (Lines{"holder-ended 0", "holder-ended 4"}));
+}
+
+} // namespace
