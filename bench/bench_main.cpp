@@ -19,6 +19,7 @@
 
 PwrSharedArea* g_benchArea = nullptr;
 SemId g_benchPow = 0;
+LIB_POW_Names g_benchNames = {};
 
 namespace {
 
@@ -77,6 +78,10 @@ const Figure kFigures[] = {
     {"getWeeklyTimerFirstWeek", "BM_GetWeeklyTimerFirstWeek", "BM_EmptyCall", 0, 0},
     {"getWeeklyTimerLastDate", "BM_GetWeeklyTimerLastDate", "BM_EmptyCall", 0, 0},
     {"SockSendIndexSearch (strcmp walk / it)", "BM_SockSendIndexSearch", "BM_StrcmpWalk", 0, 30, true},
+    {"owner repair holding POW, full table", "BM_OwnerRepairHold", "BM_PlatPair", 1, 0},
+    {"owner audit holding POW (the copy)", "BM_OwnerAuditHold", "BM_PlatPair", 1, 0},
+    {"owner audit of the copy (no lock)", "BM_OwnerAuditOfACopy", "BM_PlatPair", 1, 0},
+    {"owner repair tick (map, hold, unmap)", "BM_OwnerRepairTick", "BM_PlatPair", 1, 0},
 };
 
 int printTable(ReportCollector& r)
@@ -146,6 +151,7 @@ int main(int argc, char** argv)
         return 2;
     libpow_test::PrivateDevice device;
     device.createAreas();
+    g_benchNames = device.names.kit();
     g_benchArea = getPwrShm();
     g_benchPow = loadWord(g_libPowState.pst_SemPowID);
     /* The calendar and the HddReady semaphore are attached before timing. */

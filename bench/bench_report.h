@@ -20,6 +20,7 @@
  * power area and its POW semaphore handle on a private device. */
 extern PwrSharedArea* g_benchArea;
 extern SemId g_benchPow;
+extern LIB_POW_Names g_benchNames; /* the private device's names, for the owner kit */
 
 inline void platPair()
 {

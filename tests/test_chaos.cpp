@@ -84,31 +84,32 @@ void request() { LIB_POW_setPowerSaveDelay(-1); }
 void resetIndex2() { LIB_POW_resetPowerSaveDelay(2); }
 void sweep() { LIB_POW_IsHddSleepDelay(); }
 
-/* lostIndex2: the step leaves index 2 neither held nor free; mismatch:
- * what it leaves between the total and the sum of the counts. */
-struct CrashCase { const char* name; void (*call)(); int point; bool lostIndex2; long mismatch; };
+/* What the owner's audit finds after the kill at that step. */
+struct CrashCase { const char* name; void (*call)(); int point; std::vector<std::string> damage, notes; };
 void PrintTo(const CrashCase& c, std::ostream* out) { *out << c.name; }
 
 /* We hold index 1 once throughout, so a total dropping too far is not hidden
  * by the clamp at 0. Resets and releases work on index 2, counted twice by an
  * ended process; a request pops index 2. */
+const std::vector<std::string> kLost2 = {"lost-index 2"}, kTotalAbove = {"total-above-counts"},
+                               kTotalBelow = {"total-below-counts"}, kNone;
 const CrashCase kCrashCases[] = {
-    {"RequestAfterPop", request, kCrashAfterPop, true, 0},
-    {"RequestAfterHolderStore", request, kCrashAfterHolderStore, false, 0},
-    {"RequestAfterTotalUp", request, kCrashAfterTotalUp, false, +1},
-    {"RequestAfterCountUp", request, kCrashAfterCountUp, false, 0},
-    {"ResetAfterTotalDown", resetIndex2, kCrashAfterTotalDown, false, -1},
-    {"ResetAfterCountDown", resetIndex2, kCrashAfterCountDown, false, 0},
-    {"ReleaseAfterTotalDown", sweep, kCrashAfterTotalDown, false, -1},
-    {"ReleaseAfterCountDown", sweep, kCrashAfterCountDown, false, 0},
-    {"ReleaseAfterClear", sweep, kCrashAfterClear, true, 0},
-    {"ReleaseAfterPushEntry", sweep, kCrashAfterPushEntry, true, 0},
-    {"ReleaseAfterPush", sweep, kCrashAfterPush, false, 0},
+    {"RequestAfterPop", request, kCrashAfterPop, kLost2, kNone},
+    {"RequestAfterHolderStore", request, kCrashAfterHolderStore, kNone, kNone},
+    {"RequestAfterTotalUp", request, kCrashAfterTotalUp, kTotalAbove, kNone},
+    {"RequestAfterCountUp", request, kCrashAfterCountUp, kNone, kNone},
+    {"ResetAfterTotalDown", resetIndex2, kCrashAfterTotalDown, kNone, kTotalBelow},
+    {"ResetAfterCountDown", resetIndex2, kCrashAfterCountDown, kNone, kNone},
+    {"ReleaseAfterTotalDown", sweep, kCrashAfterTotalDown, kNone, kTotalBelow},
+    {"ReleaseAfterCountDown", sweep, kCrashAfterCountDown, kNone, kNone},
+    {"ReleaseAfterClear", sweep, kCrashAfterClear, kLost2, kNone},
+    {"ReleaseAfterPushEntry", sweep, kCrashAfterPushEntry, kLost2, kNone},
+    {"ReleaseAfterPush", sweep, kCrashAfterPush, kNone, kNone},
 };
 
 class CrashPointTest : public LibPowTest, public ::testing::WithParamInterface<CrashCase> {};
 
-TEST_P(CrashPointTest, KillAtTheStepLeavesOnlyItsDamageAndTheNextTakeRecovers) {
+TEST_P(CrashPointTest, KillAtTheStepLeavesOnlyTheDamageTheAuditNamesAndOneRepairMends) {
     if (!PLAT_semRobustSupported())
         GTEST_SKIP() << "no robust futexes: a dead holder is never recovered here";
     const CrashCase& c = GetParam();
@@ -144,8 +145,13 @@ TEST_P(CrashPointTest, KillAtTheStepLeavesOnlyItsDamageAndTheNextTakeRecovers) {
     EXPECT_EQ(semRecoveries(pow), before + 1) << "the victim did not die holding the semaphore";
     Damage d = checkTable(device.pwr(), {getpid()}, {{1, {getpid(), 1}}}); /* ours is untouched */
     EXPECT_EQ(d.defects, "");
-    EXPECT_EQ(d.lost, c.lostIndex2 ? std::vector<int>{2} : std::vector<int>{});
-    EXPECT_EQ(d.mismatch, c.mismatch);
+    AuditView found = auditOf(device.names);
+    EXPECT_EQ(found.damage, c.damage);
+    EXPECT_EQ(found.notes, c.notes);
+    LIB_POW_Names names = device.names.kit();
+    EXPECT_EQ(LIB_POW_ownerRepair(&names, nullptr, kTakeLimitMs, nullptr, nullptr) > 0, !c.damage.empty());
+    EXPECT_EQ(auditOf(device.names).damage, kNone) << "one repair did not end the damage";
+    EXPECT_EQ(checkTable(device.pwr(), {getpid()}, {{1, {getpid(), 1}}}).defects, "");
 }
 
 INSTANTIATE_TEST_SUITE_P(EachStep, CrashPointTest, ::testing::ValuesIn(kCrashCases),
@@ -388,6 +394,13 @@ TEST(Chaos, RandomKillsLeaveOnlyDamageOfInterruptedHoldsAndNeverWedgeASemaphore)
     g_libPowSys.semTake = timedTake;
     LIB_POW_IsHddSleepDelay();
     Damage d = checkTable(device.pwr(), live, tally);
+    /* Then the owner's repair, as the service's next tick would run it. */
+    LIB_POW_Names names = device.names.kit();
+    LIB_POW_RepairReport repaired = {};
+    char repairText[512];
+    int repairRc = LIB_POW_ownerRepair(&names, nullptr, kTakeLimitMs, &repaired, nullptr);
+    AuditView left = auditOf(device.names);
+    Damage afterRepair = checkTable(device.pwr(), live, tally);
     put(g_scratch->leave, 1);
     for (WorkerSlot& s : g_scratch->slot)
         reap(s, 0);
@@ -397,6 +410,13 @@ TEST(Chaos, RandomKillsLeaveOnlyDamageOfInterruptedHoldsAndNeverWedgeASemaphore)
            killsInOtherHold, ops, maxWaitUs / 1e3);
     printf("chaos: damage found: lost %zu (allowed %ld), total-sum %+ld (allowed +-%ld); held by a reused pid %d, "
            "pid reuses %zu\n", d.lost.size(), allowedLost, d.mismatch, allowedOff, d.reusedHolders, reusedPids.size());
+    printf("chaos: owner's repair: %s; damage left after it: %zu%s%s\n",
+           LIB_POW_ownerDescribeRepair(&repaired, repairText, sizeof repairText), left.damage.size(),
+           left.damage.empty() ? "" : ", first: ", left.damage.empty() ? "" : left.damage[0].c_str());
+    EXPECT_GE(repairRc, 0);
+    EXPECT_EQ(left.damage, std::vector<std::string>{});
+    EXPECT_EQ(afterRepair.lost.size() + size_t(afterRepair.mismatch > 0), 0u);
+    EXPECT_EQ(afterRepair.defects, "");
     EXPECT_GT(killsInPowHold, 0);
     EXPECT_GT(ops, 0);
     EXPECT_EQ(unexpectedExits, "") << "a worker ended other than by our kill";

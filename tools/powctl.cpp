@@ -159,6 +159,54 @@ void printStatusJson(const PowerSnapshot& s)
     printf("]}\n");
 }
 
+/* ---- audit and repair ------------------------------------------------------ */
+
+void collectFinding(const LIB_POW_Finding* finding, void* context)
+{
+    static_cast<std::vector<LIB_POW_Finding>*>(context)->push_back(*finding);
+}
+
+/* The owner kit's audit of the reservation table: exit 0 when it is clean,
+ * 1 when it finds damage (notes do not count). */
+int auditTable(bool asJson)
+{
+    std::vector<LIB_POW_Finding> findings;
+    LIB_POW_AuditSummary s = {};
+    LIB_POW_OwnerError error = {};
+    int damage = LIB_POW_ownerAudit(nullptr, nullptr, -1, collectFinding, &findings, &s, &error);
+    if (damage < 0)
+        return fail(kFailed, error.text);
+    if (asJson) {
+        printf("{\"damage\":%d,\"notes\":%d,\"total\":%d,\"count_sum\":%ld,\"free_count\":%d,\"held\":%d,"
+               "\"findings\":[",
+               s.damage, s.notes, s.total, s.countSum, s.freeCount, s.held);
+        for (size_t n = 0; n < findings.size(); ++n) {
+            const LIB_POW_Finding& f = findings[n];
+            printf("%s{\"kind\":\"%s\",\"damage\":%s,\"index\":%d,\"position\":%d,\"value\":%ld,\"text\":%s}",
+                   n ? "," : "", LIB_POW_ownerFindingName(f.kind), f.damage ? "true" : "false", f.index, f.position,
+                   f.value, jsonString(f.text).c_str());
+        }
+        printf("]}\n");
+    } else {
+        for (const LIB_POW_Finding& f : findings)
+            printf("%s: %s\n", f.damage ? "damage" : "note", f.text);
+        printf("%d damage, %d note%s (total %d, sum of the counts %ld, free %d, held %d)\n", s.damage, s.notes,
+               s.notes == 1 ? "" : "s", s.total, s.countSum, s.freeCount, s.held);
+    }
+    return damage > 0 ? kFailed : kOk;
+}
+
+int repairTable()
+{
+    LIB_POW_RepairReport report = {};
+    LIB_POW_OwnerError error = {};
+    if (LIB_POW_ownerRepair(nullptr, nullptr, -1, &report, &error) < 0)
+        return fail(kFailed, error.text);
+    char text[1024];
+    printf("%s\n", LIB_POW_ownerDescribeRepair(&report, text, sizeof text));
+    return kOk;
+}
+
 /* ---- watch ----------------------------------------------------------------- */
 
 volatile sig_atomic_t g_stop = 0;
@@ -485,6 +533,10 @@ int main(int argc, char** argv)
     CLI::App* semHold = sem->add_subcommand("hold", "take semaphore N (1 POW, 2 NVD, 3 HddReady) and hold it");
     semHold->add_option("N", which, "1, 2 or 3")->required()->check(CLI::Range(1, 3));
     semHold->add_option("SECONDS", seconds, "how long")->required()->check(CLI::NonNegativeNumber);
+    bool auditJson = false;
+    CLI::App* audit = app.add_subcommand("audit", "check the reservation table for damage (exit 1 when found)");
+    audit->add_flag("--json", auditJson, "one JSON object, for scripts");
+    CLI::App* repair = app.add_subcommand("repair", "mend the damage the audit finds and say what changed");
     CLI::App* semlog = app.add_subcommand("semlog", "list the semaphore trace area");
     std::vector<std::string> sends, clears;
     CLI::App* jamlog = app.add_subcommand("jamlog", "record socket sends in this process and list its jam log");
@@ -588,6 +640,10 @@ int main(int argc, char** argv)
     }
     if (*sem)
         return *semShow ? showSemaphores() : holdSemaphore(which, seconds);
+    if (*audit)
+        return auditTable(auditJson);
+    if (*repair)
+        return repairTable();
     if (*semlog) {
         if (LIB_POW_getLogShmPtr() == nullptr)
             return missingArea(kNames.semLog);

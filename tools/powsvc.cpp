@@ -57,9 +57,26 @@ struct RunOptions {
     std::string traceMask;
 };
 
-/* The service's own loop: keep index 0, take reset requests, sweep ended
- * holders once a second, and decide when the device may save power: when
- * nothing has been reserved for a whole grace period. */
+/* Mends what a client killed in the middle of a change left in the table;
+ * a clean table costs one short holding of POW and no line. A failure is
+ * said once, not on every tick. */
+void repairTable(const LIB_POW_Names& names, int timeoutMs, std::string& lastError)
+{
+    LIB_POW_RepairReport report = {};
+    LIB_POW_OwnerError error = {};
+    int changes = LIB_POW_ownerRepair(&names, nullptr, timeoutMs, &report, &error);
+    if (changes < 0 && lastError != error.text)
+        say(std::string("repair skipped: ") + error.text);
+    lastError = changes < 0 ? error.text : "";
+    char text[1024];
+    if (changes > 0)
+        say(std::string("repaired the reservation table: ") + LIB_POW_ownerDescribeRepair(&report, text, sizeof text));
+}
+
+/* The service's own loop: keep index 0, mend the table on every tick, take
+ * reset requests, sweep ended holders once a second, and decide when the
+ * device may save power: when nothing has been reserved for a whole grace
+ * period. */
 int runService(const AreaNames& names, const RunOptions& run)
 {
     if (!run.traceMask.empty()) {
@@ -84,7 +101,9 @@ int runService(const AreaNames& names, const RunOptions& run)
     bool saving = false;
     double lastActive = monotonicSeconds();
     double lastSweep = 0;
+    std::string lastRepairError;
     while (!g_stop) {
+        repairTable(names.kit(), run.tickMs, lastRepairError);
         double now = monotonicSeconds();
         if (LIB_POW_getResetAutoSleepTimer(true) == 2) {
             say(std::string("auto-sleep timer reset requested") + (saving ? "; leaving power saving" : ""));

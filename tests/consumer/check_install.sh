@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the build into a scratch prefix and builds a C consumer against
-# it twice, through the CMake package and through pkg-config, then runs it.
+# it twice, through the CMake package and through pkg-config, then runs it;
+# the same for a C consumer of the owner kit.
 #   check_install.sh BUILD_DIR SCRATCH_DIR C_COMPILER [TOOLCHAIN_FILE [EMULATOR...]]
 set -euo pipefail
 build=$1 scratch=$2 cc=$3 toolchain=${4:-}
@@ -19,8 +20,12 @@ args=(-DLIB_POW_DIR="$libdir/cmake/LIB_POW" -DCMAKE_C_COMPILER="$cc")
 cmake -S "$here" -B "$scratch/cmake" "${args[@]}" >/dev/null
 cmake --build "$scratch/cmake" >/dev/null
 LD_LIBRARY_PATH=$libdir "${emulator[@]}" "$scratch/cmake/consumer"
+LD_LIBRARY_PATH=$libdir "${emulator[@]}" "$scratch/cmake/owner_consumer"
 
 export PKG_CONFIG_PATH=$libdir/pkgconfig PKG_CONFIG_LIBDIR=$libdir/pkgconfig
 "$cc" -Wall -Wextra -Werror -o "$scratch/consumer_pc" "$here/consumer.c" $(pkg-config --cflags --libs lib_pow) \
   -Wl,-rpath,"$libdir"
 LD_LIBRARY_PATH=$libdir "${emulator[@]}" "$scratch/consumer_pc"
+"$cc" -Wall -Wextra -Werror -o "$scratch/owner_consumer_pc" "$here/owner_consumer.c" \
+  $(pkg-config --cflags --libs lib_pow_owner) -Wl,-rpath,"$libdir"
+LD_LIBRARY_PATH=$libdir "${emulator[@]}" "$scratch/owner_consumer_pc"

@@ -43,6 +43,8 @@ field() { sed -n "s/^ $1: //p" <<<"$info"; }
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
 need=(
   'usr/include/LIB_PowerService\.h' 'usr/include/PLAT_semLib\.h'
+  'usr/include/LIB_POW_owner\.h' 'usr/include/LIB_POW_areas\.h'
+  'usr/lib/(.*/)?libLIB_POW_owner\.so\.1' 'usr/lib/(.*/)?pkgconfig/lib_pow_owner\.pc'
   'usr/lib/(.*/)?libLIB_POW\.so\.1\.[0-9.]+' 'usr/lib/(.*/)?libLIB_POW\.so\.1' 'usr/lib/(.*/)?libLIB_POW\.so'
   'usr/lib/(.*/)?libPLAT\.so\.1\.[0-9.]+' 'usr/lib/(.*/)?libPLAT\.so\.1'
   'usr/bin/powctl' 'usr/bin/powsvc'

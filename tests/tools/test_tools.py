@@ -302,6 +302,27 @@ class DeviceTest(ToolTest):
         self.assertUsage(powsvc("semlog", "add", "x" * 52, "take", "1"), "NAME")
         self.assertUsage(powsvc("semlog", "add", "sem", "released", "1"), "STATUS", "released")
 
+    def test_audit_names_damage_and_exits_1_repair_and_a_running_service_mend_it(self):
+        def damage():  # index 1 (the top) off the stack, a total of 2 that nothing counts
+            with open(os.path.join(SHM, PWR), "r+b") as f, mmap.mmap(f.fileno(), 2060) as area:
+                order = "big" if area[1540:1542] == b"\x00\xff" else "little"  # the free count, 255
+                area[1540:1542], area[0:2] = (254).to_bytes(2, order), (2).to_bytes(2, order)
+        clean = powctl("audit")
+        self.assertEqual((clean.returncode, clean.stdout), (0, "0 damage, 0 notes (total 0, sum of the counts 0, free 255, held 1)\n"))
+        damage()
+        out = powctl("audit")
+        self.assertEqual(out.returncode, 1, out.stderr)
+        self.assertEqual(out.stdout.splitlines()[:2], ["damage: total 2 is above the sum of the counts 0: power saving stays delayed for ever",
+                                                       "damage: index 1 is lost: nobody holds it and it is not on the free stack"])
+        report = json.loads(powctl("audit", "--json").stdout)
+        self.assertEqual([(f["kind"], f["index"]) for f in report["findings"]], [("total-above-counts", -1), ("lost-index", 1)])
+        self.assertEqual(self.ctl("repair"), "total 2 -> 0 (the sum of the counts), none-reserved note raised; 1 lost index pushed back: 1")
+        self.script("audit => 0 damage, 0 notes (total 0, sum of the counts 0, free 255, held 1); repair => nothing to mend")
+        damage()
+        svc = self.start(POWSVC, "run", "--tick-ms", "50")
+        svc.wait_line(r"^%s repaired the reservation table: total 2 -> 0 .*; 1 lost index pushed back: 1$" % STAMP)
+        self.assertEqual(powctl("audit").returncode, 0)
+
     def test_trace_mask_selects_the_library_levels_and_failures_show_unless_it_is_0(self):
         def trace(out):
             return [m.groups() for m in map(TRACE_LINE.match, out.splitlines()) if m]
@@ -325,7 +346,7 @@ class DeviceTest(ToolTest):
 
 COMMANDS = {"powctl": [[], ["status"], ["watch"], ["delay"], ["delay", "reserve"], ["delay", "check"],
                        ["delay", "set"], ["delay", "reset"], ["sweep"], ["hdd-ready"], ["reset-timer"],
-                       ["none-reserved"], ["hdd-sleep-delay"], ["timer"], ["timer", "show"], ["timer", "set"],
+                       ["none-reserved"], ["hdd-sleep-delay"], ["audit"], ["repair"], ["timer"], ["timer", "show"], ["timer", "set"],
                        ["timer", "get"], ["sem"], ["sem", "show"], ["sem", "hold"], ["semlog"], ["jamlog"]],
             "powsvc": [[], ["create"], ["remove"], ["run"], ["semlog"], ["semlog", "add"], ["semlog", "clear"]]}
 
