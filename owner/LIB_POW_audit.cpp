@@ -265,6 +265,28 @@ void pushLostIndices(PwrSharedArea& a, const LIB_POW_Policy* policy, int num, LI
     }
 }
 
+/* Releases a held index as the clients' sweep does, in the same order of
+ * stores: the counts, then the holder, then the push. */
+void releaseIndex(PwrSharedArea& a, const LIB_POW_Policy* policy, int index)
+{
+    int16_t count = ownerLoad(a.ss_DelayCount[index]);
+    if (count > 0) {
+        int16_t total = ownerLoad(a.DelayTaskNum);
+        int16_t lowered = total > count ? static_cast<int16_t>(total - count) : 0;
+        ownerStore(a.DelayTaskNum, lowered);
+        ownerStore(a.ss_DelayCount[index], static_cast<int16_t>(0));
+        if (lowered == 0)
+            ownerStore(a.b_DelayPowerSaveTaskNoneReserved, static_cast<uint8_t>(1));
+    }
+    ownerStore(a.sl_DelayPid[index], 0);
+    ownerStore(a.ss_DelayCount[index], static_cast<int16_t>(0));
+    int num = ownerLoad(a.us_FreeIndexNum);
+    if (keptOff(policy, static_cast<unsigned>(index)) || num >= kIndices)
+        return;
+    ownerStore(a.us_FreeIndex[num], static_cast<uint16_t>(index));
+    ownerStore(a.us_FreeIndexNum, static_cast<uint16_t>(num + 1));
+}
+
 /* Appends to a bounded text; a full buffer ends in "...". */
 __attribute__((format(printf, 4, 5))) void append(char* text, size_t size, size_t& used, const char* format, ...)
 {
@@ -432,4 +454,33 @@ const char* LIB_POW_ownerDescribeRepair(const LIB_POW_RepairReport* report, char
             append(text, size, used, " %u", r.pushed[k]);
     }
     return text;
+}
+
+int LIB_POW_ownerRelease(const LIB_POW_Names* names, const LIB_POW_Policy* policy, int index, pid_t pid,
+                         int timeoutMs, LIB_POW_OwnerError* error)
+{
+    if (index < -1 || index >= kIndices)
+        return ownerFail(error, EINVAL, "%d is not a delay index 0..%d", index, kIndices - 1);
+    if (index == -1 && pid <= 0)
+        return ownerFail(error, EINVAL, "neither an index nor a process id to release");
+    const LIB_POW_Names& n = ownerNames(names);
+    auto* area = static_cast<PwrSharedArea*>(LIB_POW_ownerMap(n.pwrArea, sizeof(PwrSharedArea), 1, error));
+    if (area == nullptr)
+        return -1;
+    SemId pow = ownerTake(n.semPow, timeoutMs, error);
+    int released = -1;
+    if (pow != 0) {
+        released = 0;
+        for (int i = 0; i < kIndices; ++i) {
+            pid_t holder = ownerLoad(area->sl_DelayPid[i]);
+            bool chosen = index >= 0 ? i == index && (pid <= 0 || holder == pid) : holder == pid;
+            if (chosen && holder != 0) {
+                releaseIndex(*area, policy, i);
+                ++released;
+            }
+        }
+        PLAT_semGive(pow);
+    }
+    munmap(area, sizeof *area);
+    return released;
 }

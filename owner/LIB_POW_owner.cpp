@@ -27,7 +27,7 @@ const LIB_POW_Names kDeviceNames = {
     LIB_POW_SEM_POW_NAME,  LIB_POW_SEM_NVD_NAME,  LIB_POW_SEM_RDY_NAME,
 };
 
-const LIB_POW_CreateOptions kDefaultCreate = {0, 0, -1};
+const LIB_POW_CreateOptions kDefaultCreate = {0, 0, -1, nullptr, 0};
 
 /* One area as create and reset see it. */
 struct AreaKind {

@@ -71,12 +71,20 @@ typedef struct LIB_POW_OwnerError {
     char text[256];
 } LIB_POW_OwnerError;
 
+/* Which indices the owner never puts on the free stack. A null policy
+ * means index 0 only, the layout LIB_POW_ownerInitPower writes. */
+typedef struct LIB_POW_Policy {
+    unsigned char keptOff[LIB_POW_DELAY_INDEX_COUNT]; /* 1: kept off the stack */
+} LIB_POW_Policy;
+
 /* ---- Making the objects ------------------------------------------------- */
 
 typedef struct LIB_POW_CreateOptions {
-    int reset;        /* 1: rewrite existing objects to their first content */
-    pid_t index0Pid;  /* process kept at delay index 0 (0: nobody) */
-    int timeoutMs;    /* limit for each semaphore a reset takes; -1: none */
+    int reset;         /* 1: rewrite existing objects to their first content */
+    pid_t index0Pid;   /* process kept at delay index 0 (0: nobody) */
+    int timeoutMs;     /* limit for each semaphore a reset takes; -1: none */
+    const char* group; /* access group (name or number) of every object; null: none */
+    unsigned int mode; /* permission bits; 0: 0660 with a group, 0666 without */
 } LIB_POW_CreateOptions;
 
 /* Writes a power area's first content into `area`: nothing reserved, the
@@ -109,18 +117,23 @@ LIB_POW_OWNER_API void* LIB_POW_ownerMap(const char* name, size_t size, int writ
 LIB_POW_OWNER_API int LIB_POW_ownerClaimIndex0(const LIB_POW_Names* names, pid_t pid, int timeoutMs,
                                                LIB_POW_OwnerError* error);
 
+/* An operator's override: releases delay index `index` (or, with index -1,
+ * every index that `pid` holds) with everything it counts, as the clients'
+ * sweep releases the index of an ended holder: the total and the count are
+ * lowered by the count, the none-reserved note is raised when the total
+ * reaches 0, the holder is cleared and the index pushed back on the stack
+ * (unless the owner keeps it off: index 0 under a null policy). An index
+ * nobody holds is left alone. Returns the number of indices released, or -1
+ * with `error` set. Takes: POW. */
+LIB_POW_OWNER_API int LIB_POW_ownerRelease(const LIB_POW_Names* names, const LIB_POW_Policy* policy, int index,
+                                           pid_t pid, int timeoutMs, LIB_POW_OwnerError* error);
+
 /* The process holding semaphore `semName` now (a look without the lock, for
  * messages): its pid, 0 when free, -1 when the semaphore does not exist or
  * cannot be opened. Takes: none. */
 LIB_POW_OWNER_API pid_t LIB_POW_ownerSemHolder(const char* semName);
 
 /* ---- Audit ----------------------------------------------------------------- */
-
-/* Which indices the owner never puts on the free stack. A null policy
- * means index 0 only, the layout LIB_POW_ownerInitPower writes. */
-typedef struct LIB_POW_Policy {
-    unsigned char keptOff[LIB_POW_DELAY_INDEX_COUNT]; /* 1: kept off the stack */
-} LIB_POW_Policy;
 
 typedef enum LIB_POW_FindingKind {
     /* Damage: no sequence of library calls leaves it; a process killed in

@@ -180,7 +180,7 @@ protected:
     LIB_POW_Names names = device.names.kit();
     LIB_POW_OwnerError error = {};
     int create(bool reset, int timeoutMs = -1) {
-        LIB_POW_CreateOptions options = {reset, kOwnerPid, timeoutMs};
+        LIB_POW_CreateOptions options = {reset, kOwnerPid, timeoutMs, nullptr, 0};
         return LIB_POW_ownerCreate(&names, &options, &error);
     }
     void truncateTo(const std::string& name, off_t size) {
@@ -240,6 +240,26 @@ TEST_F(OwnerObjects, ResetWaitsForPowAndNamesItsHolderWhenTheLimitRunsOut) {
     EXPECT_EQ(LIB_POW_ownerSemHolder(names.semPow), 0);
     EXPECT_EQ(create(true, 1000), 0) << error.text;
     EXPECT_EQ(device.pwr()->DelayTaskNum, 0);
+}
+
+TEST_F(OwnerObjects, ReleaseByIndexOrByHolderLowersTheTotalAndPushesAsTheSweepDoes) {
+    ASSERT_EQ(create(false), 0) << error.text;
+    Table t;
+    t.hold(4, 2).hold(6, 1).hold(9, 3);
+    t.a.sl_DelayPid[9] = kOwnerPid;
+    *device.pwr() = t.a;
+    EXPECT_EQ(LIB_POW_ownerRelease(&names, nullptr, 4, 0, 1000, &error), 1) << error.text;
+    EXPECT_EQ(LIB_POW_ownerRelease(&names, nullptr, 4, 0, 1000, &error), 0) << "released twice";
+    EXPECT_EQ(LIB_POW_ownerRelease(&names, nullptr, -1, kJobPid, 1000, &error), 1) << error.text;
+    EXPECT_EQ((std::vector<int>{device.pwr()->DelayTaskNum, device.pwr()->b_DelayPowerSaveTaskNoneReserved}),
+              (std::vector<int>{3, 0}));
+    EXPECT_EQ(LIB_POW_ownerRelease(&names, nullptr, -1, kOwnerPid, 1000, &error), 2) << "index 0 and 9";
+    const PwrSharedArea& a = *device.pwr();
+    EXPECT_EQ((std::vector<int>{a.DelayTaskNum, a.b_DelayPowerSaveTaskNoneReserved, a.sl_DelayPid[0], a.sl_DelayPid[9]}),
+              (std::vector<int>{0, 1, 0, 0}));
+    EXPECT_EQ(auditOf(&a).damage, Lines{}) << "released indices not all back on the stack, or 0 pushed";
+    EXPECT_EQ(LIB_POW_ownerRelease(&names, nullptr, 256, 0, 1000, &error), -1);
+    EXPECT_EQ(std::string(error.text), "256 is not a delay index 0..255");
 }
 
 TEST_F(OwnerObjects, AuditOfTheDeviceNotesEndedHoldersIndexZeroIncluded) {

@@ -21,7 +21,7 @@ bool kitResult(int rc, const LIB_POW_OwnerError& kitError, std::string& error)
 bool createAreas(const AreaNames& names, const AreaOptions& options, std::string& error)
 {
     LIB_POW_Names kit = names.kit();
-    LIB_POW_CreateOptions create = {options.reset ? 1 : 0, options.index0Pid, -1};
+    LIB_POW_CreateOptions create = {options.reset ? 1 : 0, options.index0Pid, -1, nullptr, 0};
     LIB_POW_OwnerError kitError = {};
     return kitResult(LIB_POW_ownerCreate(&kit, &create, &kitError), kitError, error);
 }
