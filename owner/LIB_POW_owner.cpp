@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
@@ -98,16 +99,91 @@ int fillObject(int fd, const AreaKind& kind, const LIB_POW_CreateOptions& option
     return 0;
 }
 
-/* Rewrites an existing object in place, under its guard, so that clients
- * that have it mapped see the fresh content and never a half-written one.
- * A short object is lengthened first; a longer one keeps its tail. */
-int resetObject(int fd, const AreaKind& kind, const LIB_POW_CreateOptions& options, LIB_POW_OwnerError* error)
+/* The access one create gives every object it makes, and holds existing
+ * ones to when the caller asked for a group or a mode. */
+struct Access {
+    bool asked;
+    gid_t group; /* (gid_t)-1: none asked */
+    mode_t mode;
+};
+
+int resolveAccess(const LIB_POW_CreateOptions& o, Access& access, LIB_POW_OwnerError* error)
+{
+    access = {o.group != nullptr || o.mode != 0, static_cast<gid_t>(-1), static_cast<mode_t>(o.mode)};
+    if (o.group != nullptr) {
+        char* end = nullptr;
+        unsigned long number = strtoul(o.group, &end, 10);
+        group* gr = getgrnam(o.group);
+        if (gr != nullptr)
+            access.group = gr->gr_gid;
+        else if (o.group[0] >= '0' && o.group[0] <= '9' && *end == '\0')
+            access.group = static_cast<gid_t>(number);
+        else
+            return ownerFail(error, EINVAL, "group %s does not exist", o.group);
+    }
+    if (access.mode == 0)
+        access.mode = o.group != nullptr ? 0660 : 0666;
+    if ((access.mode & ~0777u) != 0)
+        return ownerFail(error, EINVAL, "mode %04o has bits other than read and write permissions", o.mode);
+    if (o.group != nullptr && (access.mode & 0002) != 0)
+        return ownerFail(error, EINVAL, "mode %04o lets every user write; with a group give one like 0660",
+                         static_cast<unsigned>(access.mode));
+    return 0;
+}
+
+/* What keeps an existing object from being one this service made as asked,
+ * naming it with its owner and mode; empty when nothing does. `size` 0
+ * skips the length check (semaphores are the platform's own size). */
+std::string whatIsWrong(const std::string& what, const struct stat& st, size_t size, const Access& a)
+{
+    char text[256];
+    std::string owner = userName(st.st_uid), group = groupName(st.st_gid);
+    unsigned mode = static_cast<unsigned>(st.st_mode & 07777);
+    if (!S_ISREG(st.st_mode))
+        snprintf(text, sizeof text, "%s is not a regular file (owner %s, mode %04o)", what.c_str(), owner.c_str(),
+                 mode);
+    else if (st.st_uid != geteuid())
+        snprintf(text, sizeof text, "%s belongs to %s, not to this service's user %s (group %s, mode %04o)",
+                 what.c_str(), owner.c_str(), userName(geteuid()).c_str(), group.c_str(), mode);
+    else if (a.asked && a.group != static_cast<gid_t>(-1) && st.st_gid != a.group)
+        snprintf(text, sizeof text, "%s has group %s, not %s (owner %s, mode %04o)", what.c_str(), group.c_str(),
+                 groupName(a.group).c_str(), owner.c_str(), mode);
+    else if (a.asked && mode != a.mode)
+        snprintf(text, sizeof text, "%s has mode %04o, not %04o (owner %s, group %s)", what.c_str(), mode,
+                 static_cast<unsigned>(a.mode), owner.c_str(), group.c_str());
+    else if (static_cast<size_t>(st.st_size) < size)
+        snprintf(text, sizeof text, "%s is %lld bytes, shorter than its layout (%zu bytes)", what.c_str(),
+                 static_cast<long long>(st.st_size), size);
+    else
+        return "";
+    return text;
+}
+
+/* Gives a new object the access asked, before anyone can open it. */
+int applyAccess(int fd, const char* what, const Access& a, LIB_POW_OwnerError* error)
+{
+    if (a.group != static_cast<gid_t>(-1) && fchown(fd, static_cast<uid_t>(-1), a.group) != 0)
+        return ownerFail(error, errno, "fchown(%s, group %u) failed: %s", what, static_cast<unsigned>(a.group),
+                         strerror(errno));
+    if (fchmod(fd, a.mode) != 0) /* whatever our umask */
+        return ownerFail(error, errno, "fchmod(%s) failed: %s", what, strerror(errno));
+    return 0;
+}
+
+/* Rewrites an object of ours in place, under its guard, so that clients
+ * that have it mapped see the fresh content and never a half-written one;
+ * it gets the access asked, and a short one is lengthened (a longer one
+ * keeps its tail). */
+int resetObject(int fd, const AreaKind& kind, const Access& access, const LIB_POW_CreateOptions& options,
+                LIB_POW_OwnerError* error)
 {
     SemId guard = 0;
     if (kind.guard != nullptr && (guard = ownerTake(kind.guard, options.timeoutMs, error)) == 0)
         return -1;
     struct stat st;
     int rc = fstat(fd, &st) != 0 ? ownerFail(error, errno, "fstat(%s) failed: %s", kind.name, strerror(errno)) : 0;
+    if (rc == 0 && access.asked)
+        rc = applyAccess(fd, kind.name, access, error);
     if (rc == 0 && static_cast<size_t>(st.st_size) < kind.size && ftruncate(fd, static_cast<off_t>(kind.size)) != 0)
         rc = ownerFail(error, errno, "ftruncate(%s) failed: %s", kind.name, strerror(errno));
     if (rc == 0)
@@ -119,18 +195,19 @@ int resetObject(int fd, const AreaKind& kind, const LIB_POW_CreateOptions& optio
 
 /* Writes a new object whole under a private name, then links it into
  * place. Sets *exists when someone else published the name first. */
-int publishObject(const AreaKind& kind, const LIB_POW_CreateOptions& options, bool* exists,
+int publishObject(const AreaKind& kind, const Access& access, const LIB_POW_CreateOptions& options, bool* exists,
                   LIB_POW_OwnerError* error)
 {
     *exists = false;
     std::string tmpName = std::string(kind.name) + ".new." + std::to_string(getpid());
-    int fd = shm_open(tmpName.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
+    int fd = shm_open(tmpName.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
     if (fd == -1)
         return ownerFail(error, errno, "shm_open(%s) failed: %s", tmpName.c_str(), strerror(errno));
-    fchmod(fd, 0666); /* every process of the device opens it, whatever our umask */
-    int rc = ftruncate(fd, static_cast<off_t>(kind.size)) != 0
-                 ? ownerFail(error, errno, "ftruncate(%s) failed: %s", tmpName.c_str(), strerror(errno))
-                 : fillObject(fd, kind, options, tmpName.c_str(), error);
+    int rc = applyAccess(fd, tmpName.c_str(), access, error);
+    if (rc == 0 && ftruncate(fd, static_cast<off_t>(kind.size)) != 0)
+        rc = ownerFail(error, errno, "ftruncate(%s) failed: %s", tmpName.c_str(), strerror(errno));
+    if (rc == 0)
+        rc = fillObject(fd, kind, options, tmpName.c_str(), error);
     close(fd);
     std::string tmpPath = kShmDir + tmpName, path = kShmDir + std::string(kind.name);
     if (rc == 0 && link(tmpPath.c_str(), path.c_str()) != 0) {
@@ -141,26 +218,93 @@ int publishObject(const AreaKind& kind, const LIB_POW_CreateOptions& options, bo
     return rc;
 }
 
-int ensureObject(const AreaKind& kind, const LIB_POW_CreateOptions& options, LIB_POW_OwnerError* error)
+/* Someone else's object in our place: unlinked and made anew, under its
+ * guard. Clients that mapped the old one keep it until they restart. */
+int replaceObject(const AreaKind& kind, const Access& access, const LIB_POW_CreateOptions& options,
+                  LIB_POW_OwnerError* error)
+{
+    SemId guard = 0;
+    if (kind.guard != nullptr && (guard = ownerTake(kind.guard, options.timeoutMs, error)) == 0)
+        return -1;
+    bool exists = false;
+    int rc = shm_unlink(kind.name) != 0 && errno != ENOENT
+                 ? ownerFail(error, errno, "cannot remove %s: %s", kind.name, strerror(errno))
+                 : publishObject(kind, access, options, &exists, error);
+    if (rc != 0 && exists)
+        rc = ownerFail(error, EEXIST, "%s was made again by someone else while being replaced", kind.name);
+    if (guard != 0)
+        PLAT_semGive(guard);
+    return rc;
+}
+
+int ensureObject(const AreaKind& kind, const Access& access, const LIB_POW_CreateOptions& options,
+                 LIB_POW_OwnerError* error)
 {
     for (int attempt = 0; attempt < 2; ++attempt) {
         int fd = shm_open(kind.name, O_RDWR, 0);
         if (fd == -1 && errno == ENOENT) {
             bool exists = false;
-            if (publishObject(kind, options, &exists, error) == 0)
+            if (publishObject(kind, access, options, &exists, error) == 0)
                 return 0;
             if (exists)
                 continue; /* made by someone else meanwhile: check theirs */
             return -1;
         }
-        if (fd == -1)
+        struct stat st;
+        std::string path = kShmDir + std::string(kind.name);
+        if (fd == -1 ? stat(path.c_str(), &st) != 0 : fstat(fd, &st) != 0)
             return openFailure(kind.name, errno, error);
-        int rc = options.reset ? resetObject(fd, kind, options, error)
-                               : checkShape(fd, kind.name, kind.size, error);
-        close(fd);
+        std::string wrong = whatIsWrong(kind.name, st, kind.size, access);
+        bool ours = S_ISREG(st.st_mode) && st.st_uid == geteuid() && fd != -1;
+        int rc = 0;
+        if (!wrong.empty() && !options.reset)
+            rc = ownerFail(error, EEXIST, "%s", wrong.c_str());
+        else if (options.reset && ours)
+            rc = resetObject(fd, kind, access, options, error);
+        else if (options.reset)
+            rc = replaceObject(kind, access, options, error);
+        if (fd != -1)
+            close(fd);
         return rc;
     }
     return ownerFail(error, EAGAIN, "%s keeps appearing and vanishing", kind.name);
+}
+
+/* The semaphores as the areas: made with the access asked when missing;
+ * someone else's refused, or with a reset removed and made anew while the
+ * old one is held, so no client is inside it at that moment. */
+int ensureSemaphore(const char* name, const Access& access, const LIB_POW_CreateOptions& options,
+                    LIB_POW_OwnerError* error)
+{
+    struct stat st;
+    if (PLAT_semStat(name, &st) != 0 && PLAT_errnoGet() == ENOENT &&
+        PLAT_semBCreateAccess(0, SEM_FULL, name, access.group, access.mode) == 0) {
+        int err = PLAT_errnoGet();
+        return ownerFail(error, err, "PLAT_semBCreateAccess(%s) failed: %s", name, strerror(err));
+    }
+    if (PLAT_semStat(name, &st) != 0)
+        return ownerFail(error, PLAT_errnoGet(), "semaphore %s: %s", name, strerror(PLAT_errnoGet()));
+    std::string wrong = whatIsWrong(std::string("semaphore ") + name, st, 0, access);
+    SemId old = wrong.empty() || options.reset ? PLAT_semOpen(name) : 0;
+    if (wrong.empty() && old == 0)
+        wrong = std::string("semaphore ") + name + " is not a semaphore of this platform (" +
+                strerror(PLAT_errnoGet()) + ")";
+    if (wrong.empty())
+        return 0;
+    if (!options.reset)
+        return ownerFail(error, EEXIST, "%s", wrong.c_str());
+    if (old != 0 && PLAT_semTake(old, options.timeoutMs < 0 ? PLAT_WAIT_FOREVER : options.timeoutMs) != 0)
+        return ownerFail(error, ETIMEDOUT, "semaphore %s still held by pid %d after %d ms", name, PLAT_semHolder(old),
+                         options.timeoutMs);
+    int rc = 0;
+    if (PLAT_semRemove(name) != 0 && PLAT_errnoGet() != ENOENT)
+        rc = ownerFail(error, PLAT_errnoGet(), "cannot remove semaphore %s: %s", name, strerror(PLAT_errnoGet()));
+    else if (PLAT_semBCreateAccess(0, SEM_FULL, name, access.group, access.mode) == 0)
+        rc = ownerFail(error, PLAT_errnoGet(), "PLAT_semBCreateAccess(%s) failed: %s", name,
+                       strerror(PLAT_errnoGet()));
+    if (old != 0)
+        PLAT_semGive(old);
+    return rc;
 }
 
 } // namespace
@@ -215,18 +359,19 @@ int LIB_POW_ownerCreate(const LIB_POW_Names* names, const LIB_POW_CreateOptions*
 {
     const LIB_POW_Names& n = ownerNames(names);
     const LIB_POW_CreateOptions& o = options != nullptr ? *options : kDefaultCreate;
+    Access access;
+    if (resolveAccess(o, access, error) != 0)
+        return -1;
+    /* Semaphores first: a reset of an area holds the one that guards it. */
+    for (const char* sem : {n.semPow, n.semNvd, n.semRdy})
+        if (ensureSemaphore(sem, access, o, error) != 0)
+            return -1;
     const AreaKind kinds[] = {{n.pwrArea, LIB_POW_PWR_AREA_SIZE, n.semPow, true},
                               {n.nvdArea, LIB_POW_NVD_AREA_SIZE, n.semNvd, false},
                               {n.semLogArea, LIB_POW_SEMLOG_AREA_SIZE, nullptr, false}};
     for (const AreaKind& kind : kinds)
-        if (ensureObject(kind, o, error) != 0)
+        if (ensureObject(kind, access, o, error) != 0)
             return -1;
-    for (const char* sem : {n.semPow, n.semNvd, n.semRdy}) {
-        if (PLAT_semBCreate(0, SEM_FULL, const_cast<char*>(sem)) == 0) {
-            int err = PLAT_errnoGet();
-            return ownerFail(error, err, "PLAT_semBCreate(%s) failed: %s", sem, strerror(err));
-        }
-    }
     return 0;
 }
 

@@ -290,7 +290,7 @@ bool initRecord(PLAT_semObject* sem, const char* name) {
 // name at all where the kernel offers O_TMPFILE, so a process killed halfway
 // leaves nothing behind; elsewhere it is a named temporary file, which only
 // such a kill can leave in /dev/shm.
-SemId buildAndPublish(const char* publicPath, const char* name, bool* exists) {
+SemId buildAndPublish(const char* publicPath, const char* name, gid_t group, mode_t mode, bool* exists) {
     *exists = false;
     char tmpPath[] = "/dev/shm/PLAT_tmp.XXXXXX";
     // The unnamed file is published through /proc, so it needs /proc too.
@@ -298,8 +298,16 @@ SemId buildAndPublish(const char* publicPath, const char* name, bool* exists) {
     bool named = fd < 0;
     if (named) fd = mkostemp(tmpPath, O_CLOEXEC);
     if (fd < 0) return failCreate(errno);
-    // Device-wide means any user's process may need it, whatever our umask.
-    fchmod(fd, 0666);
+    // The access asked for (0666 by default: any user's process may need
+    // it), whatever our umask; set before the record has a name, so nobody
+    // can open it in between.
+    fchmod(fd, mode);
+    if (group != static_cast<gid_t>(-1) && fchown(fd, static_cast<uid_t>(-1), group) != 0) {
+        int err = errno;
+        close(fd);
+        if (named) unlink(tmpPath);
+        return failCreate(err);
+    }
     void* p = MAP_FAILED;
     struct stat st;
     int err = 0;
@@ -344,6 +352,10 @@ const char* robustText() {
 extern "C" {
 
 SemId PLAT_semBCreate(int options, sem_b_state initialState, char* name) {
+    return PLAT_semBCreateAccess(options, initialState, name, static_cast<gid_t>(-1), 0666);
+}
+
+SemId PLAT_semBCreateAccess(int options, sem_b_state initialState, const char* name, gid_t group, mode_t mode) {
     if (options != 0) return failCreate(EINVAL);
     // A mutex cannot be "empty" without an owner; see the header.
     if (initialState != SEM_FULL) return failCreate(EINVAL);
@@ -363,7 +375,7 @@ SemId PLAT_semBCreate(int options, sem_b_state initialState, char* name) {
         sem = openExisting(shmName, name, &absent);
         if (sem != nullptr || !absent) break;
         bool exists = false;
-        sem = buildAndPublish(publicPath, name, &exists);
+        sem = buildAndPublish(publicPath, name, group, mode & 07777, &exists);
         if (sem != nullptr || !exists) break;
         // Someone else published first: loop and open theirs.
         if (attempt + 1 == kCreateAttempts) fail(EAGAIN);
@@ -432,6 +444,15 @@ SemId PLAT_semOpen(const char* name) {
     SemId sem = openExisting(shmName, name, &absent);
     pthread_mutex_unlock(&g_createLock);
     return sem;
+}
+
+int PLAT_semStat(const char* name, struct stat* st) {
+    int bad = checkName(name);
+    if (bad != 0) return fail(bad);
+    char path[sizeof "/dev/shm/" + sizeof "PLAT_sem." + kNameMax];
+    snprintf(path, sizeof path, "%s%s%s", kShmDir, kPrefix, name);
+    if (stat(path, st) != 0) return fail(errno);
+    return 0;
 }
 
 int PLAT_semHolder(SemId semId) {

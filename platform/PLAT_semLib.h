@@ -22,7 +22,10 @@
  *            would need an owner, and an empty one nobody holds could then
  *            be given by anyone, breaking the Give rule below; SEM_EMPTY
  *            fails with EINVAL. Objects are made with mode 0666 so that
- *            processes of any user on the device can share them.
+ *            processes of any user on the device can share them, unless
+ *            the owner made them first with PLAT_semBCreateAccess; a
+ *            process that may not open an existing one fails with EACCES
+ *            and never makes another in its place.
  * Binary     At most one holder at any time. Not recursive: a second take by
  *            the holder waits like anyone else's.
  * Timeouts   PLAT_semTake(id, -1) waits for ever, (id, 0) tries once and
@@ -66,6 +69,9 @@
 #ifndef PLAT_SEMLIB_H
 #define PLAT_SEMLIB_H
 
+#include <sys/stat.h>
+#include <sys/types.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -101,6 +107,17 @@ int PLAT_errnoGet(void);
 /* Removes the named semaphore object; processes that hold handles keep
  * using the old object. 0 on success, -1 with PLAT_errnoGet() set. */
 int PLAT_semRemove(const char* name);
+
+/* Platform extension: PLAT_semBCreate for the owner of a device that limits
+ * who may use its semaphores: a semaphore made here gets group `group`
+ * ((gid_t)-1: the caller's own) and permission bits `mode` from the start,
+ * instead of 0666. One that exists already is returned as it is; check its
+ * access with PLAT_semStat. */
+SemId PLAT_semBCreateAccess(int options, sem_b_state initialState, const char* name, gid_t group, mode_t mode);
+
+/* Platform extension: owner, group, mode and kind of the object behind
+ * semaphore `name`. 0, or -1 with PLAT_errnoGet() set (ENOENT: none). */
+int PLAT_semStat(const char* name, struct stat* st);
 
 /* Platform extension: the existing semaphore `name`, never made here; 0
  * with PLAT_errnoGet() ENOENT when there is none (or as for create). For

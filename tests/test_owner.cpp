@@ -197,7 +197,7 @@ TEST_F(OwnerObjects, ShortAreaIsRefusedNotMappedAndResetLengthensIt) {
     for (off_t size : {0, 100}) {
         truncateTo(device.names.nvd, size);
         EXPECT_EQ(create(false), -1);
-        EXPECT_EQ(error.code, EINVAL);
+        EXPECT_EQ(error.code, EEXIST);
         EXPECT_EQ(std::string(error.text), device.names.nvd + " is " + std::to_string(size) +
                                                " bytes, shorter than its layout (4756 bytes)");
         EXPECT_EQ(LIB_POW_ownerMap(names.nvdArea, sizeof(NvdSharedArea), 0, &error), nullptr);
