@@ -1,0 +1,153 @@
+/* Access control with real users (children that drop to unprivileged ids):
+ * a device made for a group is usable by its members and by nobody else,
+ * another user's object in any of the six places is refused, and a sweep
+ * by a member who may not signal a live holder releases it, the rule the
+ * library keeps. Needs root to become those users. */
+#include "support.h"
+
+#include <algorithm>
+#include <csignal>
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace libpow_test;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+constexpr uid_t kMember = 51001, kOtherMember = 51002, kOutsider = 51003;
+constexpr gid_t kGroup = 51000;
+
+/* fn's result in a child running as `uid` (its own primary group), with
+ * the access group when `member`. A failed check inside fn fails the child. */
+pid_t startAs(uid_t uid, bool member, const std::function<int()>& fn) {
+    return startChild([=] {
+        gid_t groups[] = {kGroup};
+        if (setgroups(member ? 1 : 0, groups) != 0 || setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0)
+            return 90;
+        resetLibrary();
+        int rc = fn();
+        return ::testing::Test::HasFailure() ? 91 : rc;
+    });
+}
+
+int runAs(uid_t uid, bool member, const std::function<int()>& fn) { return waitChild(startAs(uid, member, fn)); }
+
+class Access : public LibPowTest {
+protected:
+    LIB_POW_Names names = device.names.kit();
+    LIB_POW_OwnerError error = {};
+    int create(int reset, const char* group = "51000", unsigned mode = 0) {
+        LIB_POW_CreateOptions options = {reset, 0, 1000, group, mode};
+        return LIB_POW_ownerCreate(&names, &options, &error);
+    }
+    void SetUp() override {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "only root can act as the other users";
+        ASSERT_EQ(create(0), 0) << error.text;
+    }
+};
+
+TEST_F(Access, MembersReserveSwitchADayAndLockTheReadyFlag) {
+    EXPECT_EQ(runAs(kMember, true, [] {
+                  EXPECT_EQ(LIB_POW_setPowerSaveDelay(-1), 1);
+                  EXPECT_EQ(LIB_POW_setWeeklyTimerDateOn(2030, 1, 2, true), 0);
+                  SemId ready = LIB_POW_Lock_HddReadyFlag();
+                  EXPECT_NE(ready, nullptr);
+                  LIB_POW_UnLock_HddReadyFlag(ready);
+                  return 0;
+              }),
+              0);
+    EXPECT_EQ(device.pwr()->DelayTaskNum, 1);
+    EXPECT_EQ(device.nvd()->ul_DateOnBits[30 * 12][0], 0x04);
+}
+
+TEST_F(Access, AnOutsiderIsRefusedEveryObjectAndChangesNoByte) {
+    auto pwr = bytesOf(device.pwr()), nvd = bytesOf(device.nvd()), semLog = bytesOf(device.semLog());
+    EXPECT_EQ(runAs(kOutsider, false, [] {
+                  Lines trace = traceAt(1, [] {
+                      EXPECT_EQ(LIB_POW_setPowerSaveDelay(-1), -1);
+                      EXPECT_FALSE(LIB_POW_IsPowerSaveDelay());
+                      LIB_POW_setHddReady(true);
+                      LIB_POW_putResetAutoSleepTimer();
+                      EXPECT_EQ(LIB_POW_getResetAutoSleepTimer(true), 0);
+                      EXPECT_FALSE(LIB_POW_IsHddSleepDelay());
+                      EXPECT_EQ(LIB_POW_setWeeklyTimerDateOn(2030, 1, 2, true), -1);
+                      EXPECT_EQ(LIB_POW_Lock_HddReadyFlag(), nullptr);
+                      EXPECT_EQ(GetShm(LIBPOW_SHM_PWR, kPwrAreaSize, 0666), nullptr);
+                      EXPECT_EQ(LIB_POW_getLogShmPtr(), nullptr);
+                  });
+                  const std::string denied = " Failed! errno=13[Permission denied]";
+                  EXPECT_EQ(trace.front(), "lock PLAT_semBCreate(Name=sem_POW_Shm_SemName)" + denied);
+                  EXPECT_NE(std::find(trace.begin(), trace.end(),
+                                      "lock PLAT_semBCreate(Name=sem_NVD_Shm_SemName)" + denied),
+                            trace.end());
+                  EXPECT_EQ(trace.back(), "GetShm shm_open(Key=/shm_PWR_SharedArea)" + denied);
+                  return 0;
+              }),
+              0);
+    EXPECT_EQ(differences(pwr, bytesOf(device.pwr())), Lines{});
+    EXPECT_EQ(differences(nvd, bytesOf(device.nvd())), Lines{});
+    EXPECT_EQ(differences(semLog, bytesOf(device.semLog())), Lines{});
+}
+
+TEST_F(Access, AnotherUsersObjectInAnyOfTheSixPlacesIsRefusedAndAResetRemakesIt) {
+    struct Place {
+        std::string name, path;
+        bool semaphore;
+    };
+    const Place places[] = {{device.names.pwr, "/dev/shm" + device.names.pwr, false},
+                            {device.names.nvd, "/dev/shm" + device.names.nvd, false},
+                            {device.names.semLog, "/dev/shm" + device.names.semLog, false},
+                            {device.names.semPow, "/dev/shm/PLAT_sem." + device.names.semPow, true},
+                            {device.names.semNvd, "/dev/shm/PLAT_sem." + device.names.semNvd, true},
+                            {device.names.semRdy, "/dev/shm/PLAT_sem." + device.names.semRdy, true}};
+    for (const Place& place : places) {
+        SCOPED_TRACE(place.name);
+        ASSERT_EQ(LIB_POW_ownerRemove(&names, &error), 0) << error.text;
+        ASSERT_EQ(runAs(kOutsider, false, [&] { /* squatting before the service starts */
+                      if (place.semaphore)
+                          return PLAT_semBCreate(0, SEM_FULL, const_cast<char*>(place.name.c_str())) ? 0 : 1;
+                      int fd = shm_open(place.name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
+                      return fd >= 0 && ftruncate(fd, 8004) == 0 ? 0 : 1;
+                  }),
+                  0);
+        EXPECT_EQ(create(0), -1);
+        EXPECT_EQ(error.code, EEXIST);
+        EXPECT_NE(std::string(error.text).find(place.name + " belongs to 51003"), std::string::npos) << error.text;
+        EXPECT_NE(std::string(error.text).find(place.semaphore ? "mode 0666" : "mode 0644"), std::string::npos);
+        ASSERT_EQ(create(1), 0) << error.text;
+        struct stat st;
+        ASSERT_EQ(stat(place.path.c_str(), &st), 0);
+        EXPECT_EQ((std::vector<unsigned>{st.st_uid, st.st_gid, st.st_mode & 07777u}),
+                  (std::vector<unsigned>{0, kGroup, 0660}));
+    }
+    ASSERT_EQ(chmod(places[0].path.c_str(), 0666), 0);
+    EXPECT_EQ(create(0), -1);
+    EXPECT_EQ(std::string(error.text), device.names.pwr + " has mode 0666, not 0660 (owner root, group 51000)");
+    EXPECT_EQ(create(0, "51000", 0666), -1);
+    EXPECT_EQ(std::string(error.text), "mode 0666 lets every user write; with a group give one like 0660");
+}
+
+TEST_F(Access, ASweepByAMemberWhoMayNotSignalTheHolderReleasesItsLiveIndex) {
+    Gate leave;
+    int* index = sharedBlock<int>();
+    pid_t holder = startAs(kMember, true, [&] {
+        *index = LIB_POW_setPowerSaveDelay(-1);
+        leave.wait();
+        return 0;
+    });
+    for (int n = 0; n < 500 && __atomic_load_n(index, __ATOMIC_SEQ_CST) == 0; ++n)
+        usleep(10000);
+    ASSERT_EQ(*index, 1);
+    ASSERT_EQ(kill(holder, 0), 0);
+    EXPECT_EQ(runAs(kOtherMember, true, [] { return LIB_POW_IsHddSleepDelay() ? 1 : 0; }), 0);
+    EXPECT_EQ(device.pwr()->sl_DelayPid[1], 0) << "kill(pid, 0) failing with EPERM no longer counts as an ended holder";
+    EXPECT_EQ(device.pwr()->DelayTaskNum, 0);
+    leave.open();
+    EXPECT_EQ(waitChild(holder), 0);
+}
+
+} // namespace
