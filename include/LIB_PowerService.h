@@ -34,7 +34,17 @@
  *   the platform recovers the semaphore for the next taker (given the
  *   kernel's robust futexes). A kill in the middle of a reservation change
  *   can still leave that one change half done (an index neither held nor
- *   free, a total off by the dead holder's count).
+ *   free, a total off by the dead holder's count); the power service mends
+ *   that with the owner kit on its next tick (docs/owner.md).
+ * - Who may sweep: the sweep inside LIB_POW_IsHddSleepDelay counts any
+ *   failed kill(pid, 0) as the end of a holder, so a process that may not
+ *   signal a holder (another user, without CAP_KILL) releases that
+ *   holder's index while it still runs. Every process that calls
+ *   LIB_POW_IsHddSleepDelay must be able to signal every holder: run the
+ *   participants as one user, or sweep with CAP_KILL.
+ * - Access: the service may make the areas and semaphores for a group
+ *   (mode 0660); a process outside it then gets "Permission denied" from
+ *   every attach and lock and changes nothing (docs/threat-model.md).
  * - The status flags are single bytes read and written without a semaphore.
  * - Threads: every call may be made from any thread, except that the jam log
  *   calls take no lock (serialise them yourself). The delay index and the
@@ -169,7 +179,9 @@ LIB_POW_API void LIB_POW_resetPowerSaveDelay(short ss_Index);
 
 /* The HDD sleep delay flag (false without the area). Also sweeps the table:
  * each index 1..255 whose holder has ended is released with everything it
- * still counts. Takes: POW once per index released, none otherwise. */
+ * still counts. "Ended" is any failure of kill(pid, 0), EPERM included: call
+ * it only from a process that may signal every holder (see the notes at the
+ * top). Takes: POW once per index released, none otherwise. */
 LIB_POW_API bool LIB_POW_IsHddSleepDelay(void);
 
 
