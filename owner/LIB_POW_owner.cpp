@@ -242,7 +242,8 @@ int ensureObject(const AreaKind& kind, const Access& access, const LIB_POW_Creat
 {
     for (int attempt = 0; attempt < 2; ++attempt) {
         int fd = shm_open(kind.name, O_RDWR, 0);
-        if (fd == -1 && errno == ENOENT) {
+        int openErr = errno;
+        if (fd == -1 && openErr == ENOENT) {
             bool exists = false;
             if (publishObject(kind, access, options, &exists, error) == 0)
                 return 0;
@@ -255,6 +256,8 @@ int ensureObject(const AreaKind& kind, const Access& access, const LIB_POW_Creat
         if (fd == -1 ? stat(path.c_str(), &st) != 0 : fstat(fd, &st) != 0)
             return openFailure(kind.name, errno, error);
         std::string wrong = whatIsWrong(kind.name, st, kind.size, access);
+        if (fd == -1 && wrong.empty())
+            return openFailure(kind.name, openErr, error);
         bool ours = S_ISREG(st.st_mode) && st.st_uid == geteuid() && fd != -1;
         int rc = 0;
         if (!wrong.empty() && !options.reset)
