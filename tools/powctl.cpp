@@ -113,8 +113,10 @@ bool semaphoreFree(const char* label, const std::string& name)
             return true; /* the library's take will report it */
         pid_t holder = PLAT_semHolder(sem);
         if (timeoutLeftMs() == 0) {
-            fail(kFailed, std::string("gave up after ") + std::to_string(g_common.timeout).substr(0, 5) +
-                              " s: " + label + " is still held by " + holderName(holder));
+            char limit[32];
+            snprintf(limit, sizeof limit, "%g", g_common.timeout);
+            fail(kFailed, std::string("gave up after ") + limit + " s: " + label + " is still held by " +
+                              holderName(holder));
             return false;
         }
         if (monotonicSeconds() - g_started >= 0.5 && holder != told) {
@@ -641,12 +643,12 @@ int listSemLog(bool libraryListing)
     for (int n = 0; n < used; ++n)
         nameWidth = std::max(nameWidth, strnlen(copy.records[n].SemName, sizeof copy.records[n].SemName));
     int w = static_cast<int>(nameWidth);
-    printf("%4s %-11s %-8s %-10s %-*s %-10s %-7s %11s\n", "pos", "tick", "pid", "tid", w, "semaphore", "id",
+    printf("%-4s %-11s %-8s %-10s %-*s %-10s %-7s %11s\n", "pos", "tick", "pid", "tid", w, "semaphore", "id",
            "status", "value");
     for (int k = 0; k < used; ++k) {
         int n = (first + k) % used;
         const SemLogRecord& r = copy.records[n];
-        printf("%4d %-11d %-8d 0x%08x %-*.*s 0x%08x %-7.*s %11d%s\n", n + 1, r.tic, r.PID, r.TID, w, w, r.SemName,
+        printf("%-4d %-11d %-8d 0x%08x %-*.*s 0x%08x %-7.*s %11d%s\n", n + 1, r.tic, r.PID, r.TID, w, w, r.SemName,
                r.SemID, static_cast<int>(sizeof r.Status), r.Status, r.Value, n == newest ? "  *** newest" : "");
     }
     printf("%d record%s, oldest first\n", used, used == 1 ? "" : "s");
@@ -721,8 +723,10 @@ void addCommonOptions(CLI::App* app)
                     "give up (exit 1) when a semaphore this command needs is still held after this many "
                     "seconds; default: wait, saying who holds it")
         ->check(secondsNumber(3600, true));
-    for (CLI::App* sub : app->get_subcommands([](const CLI::App*) { return true; }))
+    for (CLI::App* sub : app->get_subcommands([](const CLI::App*) { return true; })) {
+        sub->footer("");
         addCommonOptions(sub);
+    }
 }
 
 const char kFooter[] =

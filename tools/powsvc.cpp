@@ -91,8 +91,10 @@ void recordChanges(const AreaNames& names, PowerSnapshot& was, bool& haveWas)
     if (!readPower(names.pwr, "", now, error))
         return;
     if (haveWas)
-        for (const std::string& line : changes(was, now))
-            appendHistory(line.substr(0, line.find(' ')), line);
+        for (const std::string& line : changes(was, now)) {
+            size_t blank = line.find(' '); /* "index 3 taken ..." is kept as event "index", text "3 taken ..." */
+            appendHistory(line.substr(0, blank), line.substr(blank + 1));
+        }
     was = now;
     haveWas = true;
 }
