@@ -57,9 +57,7 @@ inline int reportParseError(CLI::App& app, const CLI::ParseError& e, const std::
         message = typed.empty() ? "a command is required (one of: " + choices + ")"
                                 : "'" + typed.front() + "' is not a command (one of: " + choices + ")";
     }
-    fflush(stdout);
-    fprintf(stderr, "%s: %s (see %s --help)\n", path.c_str(), message.c_str(), path.c_str());
-    return 2;
+    return reportUsage(path, message);
 }
 
 /* ---- Numbers as people type them ------------------------------------------

@@ -182,8 +182,6 @@ void printStatus(const PowerSnapshot& s)
                "since", "command");
     for (const IndexRow& r : s.rows) {
         ProcessInfo p = r.pid != 0 ? lookUpProcess(r.pid) : ProcessInfo();
-        if (p.cmdline.size() > 60)
-            p.cmdline = p.cmdline.substr(0, 57) + "...";
         printf("  %5d %8d %-10s %-16s %-8s %6d %-10s %s\n", r.index, r.pid, p.user.empty() ? "-" : p.user.c_str(),
                p.name.empty() ? "-" : p.name.c_str(), rowState(r), r.count,
                p.started ? shortTime(p.started).c_str() : "-", p.cmdline.empty() ? "-" : p.cmdline.c_str());

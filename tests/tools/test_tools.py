@@ -206,7 +206,7 @@ class DeviceTest(ToolTest):
         self.assertEqual((pid, user, state, count), (str(live.proc.pid), me, "running", "3"))
         self.assertIn(name, program_names("powctl"))
         self.assertRegex(since, r"^\d\d:\d\d:\d\d$|^\d{4}-\d\d-\d\d$")
-        self.assertIn("powctl", command)  # cut to fit; the JSON below has it whole
+        self.assertIn("delay reserve --count 3 --hold 60", command)
         self.assertEqual(rows[ended][:5], (str(gone), "-", "-", "ended", "2"))
         snap, h = status(), held(status())
         self.assertEqual((snap["total"], snap["free_depth"], sorted(h)), (5, 252, sorted([0, 1, index, ended])))
