@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The whole power service on this machine, with real processes: the area
-# owner, jobs that reserve and end, a job killed and reclaimed, the weekly
-# timer, a jam log and a trace listing. Runs on its own in under a minute
+# owner, jobs that reserve and end (status names each holder: user, process,
+# since when, command line), a job killed and reclaimed, the owner kit's
+# audit, a wait for a held semaphore, the weekly timer, a jam log, a trace
+# listing and the service's history. Runs on its own in under a minute
 # and removes what it made.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -32,7 +34,7 @@ cleanup() {
     kill -CONT "$service" 2>/dev/null || true
     kill "$service" 2>/dev/null && wait "$service" 2>/dev/null
   fi
-  powsvc remove || true
+  powsvc remove --force || true
 }
 trap cleanup EXIT
 
@@ -65,21 +67,25 @@ pause 1
 kill -STOP "$service"
 kill -9 "$job"; wait "$job" 2>/dev/null || true
 echo "  job $job killed (service paused for a moment); its index still counts:"
-powctl status | tail -3
+powctl status
 echo "  a sweep, traced at level 16, releases what it held:"
 powctl --trace 0x10 sweep
 echo "  and the none-reserved note is raised:"
 powctl none-reserved peek
+echo "  the owner kit's audit of the table (exit 0: no damage):"
+powctl audit
 kill -CONT "$service"
 
 step "The first attach of a process, with the full trace mask"
 powctl --trace 0x71 hdd-ready get
 
 step "The three semaphores, while another process holds POW"
-powctl sem hold 1 2 &
+powctl sem hold 1 3 &
 holder=$!
 pause 0.5
 powctl sem show
+echo "  a command that needs POW says who holds it, and --timeout gives up:"
+powctl --timeout 1 delay check || true
 wait "$holder"
 
 step "The weekly timer: switch a few days on, show the month, read one back from another process"
@@ -103,5 +109,7 @@ step "The service stops; the areas stay until they are removed"
 kill "$service"; wait "$service" 2>/dev/null || true
 service=""
 powctl status | head -2
+echo "  what the service saw, from its history (the last lines):"
+powctl history --lines 8
 echo
 echo "demo done"

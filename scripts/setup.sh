@@ -7,7 +7,7 @@ packages=(
   cmake make g++ clang libclang-rt-14-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev libcli11-dev pkg-config
   g++-powerpc-linux-gnu qemu-user
-  valgrind python3
+  valgrind python3 help2man
 )
 
 missing=()

@@ -20,10 +20,16 @@ bool kitResult(int rc, const LIB_POW_OwnerError& kitError, std::string& error)
 
 bool createAreas(const AreaNames& names, const AreaOptions& options, std::string& error)
 {
-    LIB_POW_Names kit = names.kit();
-    LIB_POW_CreateOptions create = {options.reset ? 1 : 0, options.index0Pid, -1, nullptr, 0};
     LIB_POW_OwnerError kitError = {};
-    return kitResult(LIB_POW_ownerCreate(&kit, &create, &kitError), kitError, error);
+    return kitResult(createAreas(names, options, kitError) ? 0 : -1, kitError, error);
+}
+
+bool createAreas(const AreaNames& names, const AreaOptions& options, LIB_POW_OwnerError& error)
+{
+    LIB_POW_Names kit = names.kit();
+    LIB_POW_CreateOptions create = {options.reset ? 1 : 0, options.index0Pid, options.timeoutMs,
+                                    options.group.empty() ? nullptr : options.group.c_str(), options.mode};
+    return LIB_POW_ownerCreate(&kit, &create, &error) == 0;
 }
 
 bool removeAreas(const AreaNames& names, std::string& error)

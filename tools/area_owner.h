@@ -30,6 +30,9 @@ struct AreaNames {
 struct AreaOptions {
     bool reset = false;   /* rewrite objects that already exist */
     pid_t index0Pid = 0;  /* process kept at delay index 0; 0 = nobody */
+    std::string group;    /* access group of every object; empty: none */
+    unsigned mode = 0;    /* permission bits; 0: the kit's default */
+    int timeoutMs = -1;   /* limit for each semaphore a reset takes */
 };
 
 /* The owner kit's calls with C++ strings: each returns true, or false with
@@ -39,6 +42,7 @@ inline void initPwrArea(PwrSharedArea* area, pid_t index0Pid)
     LIB_POW_ownerInitPower(area, index0Pid);
 }
 bool createAreas(const AreaNames& names, const AreaOptions& options, std::string& error);
+bool createAreas(const AreaNames& names, const AreaOptions& options, LIB_POW_OwnerError& error);
 bool removeAreas(const AreaNames& names, std::string& error);
 bool claimIndex0(const AreaNames& names, pid_t pid, std::string& error);
 /* Maps an existing object read-write after its size check; nullptr with

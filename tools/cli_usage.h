@@ -12,6 +12,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 /* The deepest command the parser got to, e.g. "powctl delay set". */
@@ -28,6 +29,15 @@ inline CLI::App* deepestCommand(CLI::App& app, std::string& path)
         }
     }
     return at;
+}
+
+/* One usage line found after parsing, e.g. two options that do not go
+ * together; gives 2. */
+inline int reportUsage(const std::string& path, const std::string& message)
+{
+    fflush(stdout);
+    fprintf(stderr, "%s: %s (see %s --help)\n", path.c_str(), message.c_str(), path.c_str());
+    return 2;
 }
 
 /* Handles a parse failure: --help prints the help and gives 0; anything else
@@ -47,9 +57,87 @@ inline int reportParseError(CLI::App& app, const CLI::ParseError& e, const std::
         message = typed.empty() ? "a command is required (one of: " + choices + ")"
                                 : "'" + typed.front() + "' is not a command (one of: " + choices + ")";
     }
-    fflush(stdout);
-    fprintf(stderr, "%s: %s (see %s --help)\n", path.c_str(), message.c_str(), path.c_str());
-    return 2;
+    return reportUsage(path, message);
+}
+
+/* ---- Numbers as people type them ------------------------------------------
+ * CLI11 reads "08" as octal (and refuses it) and "010" as 8, and takes
+ * "nan", " 5" or "1e3" for seconds. Operators type decimal: every number
+ * goes through one of these checks, which also state the real limits. Each
+ * rewrites the text to its plain decimal form before CLI11 converts it. */
+
+/* Whole text a decimal number (an optional '-' where `negative`); true with
+ * the value. Leading zeros are decimal. */
+inline bool parseDecimal(const std::string& text, bool negative, long long& value)
+{
+    size_t digits = negative && !text.empty() && text[0] == '-' ? 1 : 0;
+    if (text.size() <= digits || text.size() - digits > 12 ||
+        text.find_first_not_of("0123456789", digits) != std::string::npos)
+        return false;
+    value = std::strtoll(text.c_str(), nullptr, 10);
+    return true;
+}
+
+/* Decimal, or hexadecimal after an explicit 0x; 0..0xffffffff. */
+inline bool parseMask(const std::string& text, unsigned long long& value)
+{
+    bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const char* digits = hex ? "0123456789abcdefABCDEF" : "0123456789";
+    std::string body = hex ? text.substr(2) : text;
+    if (body.empty() || body.size() > (hex ? 8u : 10u) || body.find_first_not_of(digits) != std::string::npos)
+        return false;
+    value = std::strtoull(body.c_str(), nullptr, hex ? 16 : 10);
+    return value <= 0xffffffffULL;
+}
+
+inline CLI::Validator wholeNumber(long long min, long long max)
+{
+    std::string range = std::to_string(min) + ".." + std::to_string(max);
+    return CLI::Validator(
+        [=](std::string& text) {
+            long long value = 0;
+            if (!parseDecimal(text, min < 0, value) || value < min || value > max)
+                return "'" + text + "' is not a whole number from " + std::to_string(min) + " to " +
+                       std::to_string(max);
+            text = std::to_string(value);
+            return std::string();
+        },
+        range);
+}
+
+/* A mask or handle: decimal or 0x hexadecimal, 32 bits. */
+inline CLI::Validator maskNumber()
+{
+    return CLI::Validator(
+        [](std::string& text) {
+            unsigned long long value = 0;
+            if (!parseMask(text, value))
+                return "'" + text + "' is not a number: decimal or 0x hexadecimal, 0 to 0xffffffff";
+            text = std::to_string(value);
+            return std::string();
+        },
+        "decimal or 0x hex");
+}
+
+/* Seconds: digits with an optional fraction, from min (or just above 0 when
+ * min is 0 and zero is not allowed) to max. */
+inline CLI::Validator secondsNumber(double max, bool zeroAllowed)
+{
+    std::string range = std::string(zeroAllowed ? "0" : ">0") + ".." + std::to_string(static_cast<int>(max));
+    return CLI::Validator(
+        [=](std::string& text) {
+            size_t dot = text.find('.');
+            std::string whole = text.substr(0, dot), fraction = dot == std::string::npos ? "0" : text.substr(dot + 1);
+            bool digits = !whole.empty() && !fraction.empty() && whole.size() < 9 &&
+                          whole.find_first_not_of("0123456789") == std::string::npos &&
+                          fraction.find_first_not_of("0123456789") == std::string::npos;
+            double value = digits ? std::strtod(text.c_str(), nullptr) : -1;
+            if (!digits || value > max || (!zeroAllowed && value <= 0))
+                return "'" + text + "' is not a number of seconds from " + (zeroAllowed ? "0" : "just above 0") +
+                       " to " + std::to_string(static_cast<int>(max));
+            return std::string();
+        },
+        range);
 }
 
 #endif

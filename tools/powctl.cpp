@@ -1,15 +1,20 @@
 /*
- * powctl - the power service from a device shell: what is reserved and by
- * whom, the flags, the weekly timer, the semaphores and the trace area.
+ * powctl - the power service from a device shell: what is reserved, by whom
+ * and since when, the flags, the weekly timer, the semaphores, the trace
+ * area and the service's history.
  *
- * Every command goes through the shared library exactly as a device process
- * would; `--trace MASK` shows the library's own trace of the command.
- * Exit codes: 0 done, 1 the library reported a failure (or an area is
- * missing), 2 bad usage.
+ * Commands that change or query through the library go through it exactly
+ * as a device process would; `--trace MASK` shows the library's own trace.
+ * Before any library call, the object it would map is checked (a short one
+ * would kill this process with SIGBUS) and the semaphore it would wait for
+ * without limit is waited for here first, visibly and within --timeout.
+ * Looks (status, watch, semlog, sem show, history) never wait.
  */
 #include "area_owner.h"
 #include "cli_usage.h"
 #include "LIB_PowerService.h"
+#include "power_view.h"
+#include "service_files.h"
 
 #include <CLI/CLI.hpp>
 
@@ -18,13 +23,9 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
-#include <fstream>
-#include <map>
 #include <optional>
 #include <sstream>
 #include <sys/mman.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 namespace {
@@ -32,6 +33,14 @@ namespace {
 const AreaNames kNames;
 
 enum Exit { kOk = 0, kFailed = 1, kUsage = 2 };
+
+/* Options every command takes. */
+struct Common {
+    unsigned long long traceMask = 0;
+    double timeout = -1; /* seconds; -1: wait as long as it takes */
+    bool json = false;
+};
+Common g_common;
 
 /* A one-line failure that names what went wrong. */
 int fail(int code, const std::string& message)
@@ -41,120 +50,174 @@ int fail(int code, const std::string& message)
     return code;
 }
 
-bool areaExists(const std::string& name)
+double monotonicSeconds()
 {
-    int fd = shm_open(name.c_str(), O_RDONLY, 0);
-    if (fd == -1)
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9;
+}
+
+/* ---- Before a library call ------------------------------------------------- */
+
+/* The library maps its objects without looking at their size: check first,
+ * through the kit, and say what is wrong and what to do. */
+bool objectUsable(const std::string& name, size_t size, bool writable)
+{
+    LIB_POW_OwnerError error = {};
+    void* area = LIB_POW_ownerMap(name.c_str(), size, writable ? 1 : 0, &error);
+    if (area == nullptr) {
+        fail(kFailed, explainObjectError(error));
         return false;
-    close(fd);
+    }
+    munmap(area, size);
     return true;
 }
 
-int missingArea(const std::string& name)
+std::string holderName(pid_t pid)
 {
-    return fail(kFailed, "shared area " + name + " not found (is the power service running? powsvc create makes it)");
+    std::string name = lookUpProcess(pid).name;
+    return "pid " + std::to_string(pid) + " (" + (name.empty() ? "ended" : name) + ")";
 }
 
-/* ---- Reading the power area ------------------------------------------- */
+double g_started = monotonicSeconds();
 
-/* Words other processes change as we look: one load each. */
-template <typename T>
-T loadWord(const T& word)
+/* Milliseconds left of --timeout for a call that takes its own limit. */
+int timeoutLeftMs()
 {
-    return __atomic_load_n(&word, __ATOMIC_RELAXED);
+    if (g_common.timeout < 0)
+        return -1;
+    double left = g_common.timeout - (monotonicSeconds() - g_started);
+    return left > 0 ? static_cast<int>(left * 1000) : 0;
 }
 
-struct Holder {
-    int index;
-    pid_t pid;
-    int count;
-    bool running;
-    std::string name;
-};
-
-struct PowerSnapshot {
-    int total = 0;
-    int freeDepth = 0;
-    int resetTimer = 0;
-    bool noneReserved = false;
-    bool hddSleepDelay = false;
-    bool hddReady = false;
-    std::vector<Holder> held;
-};
-
-std::string processName(pid_t pid)
+/* The library waits for its semaphores without limit, by contract. Before
+ * calling it, wait here until the semaphore is free (take it and give it
+ * back at once), telling who holds it after a short moment, and give up
+ * after --timeout. The library's own take follows and may still meet a
+ * holder that came in between; that wait is the library's. */
+bool semaphoreFree(const char* label, const std::string& name)
 {
-    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
-    std::string name;
-    std::getline(comm, name);
-    return name.empty() ? "?" : name;
-}
-
-bool processRuns(pid_t pid)
-{
-    return kill(pid, 0) == 0 || errno == EPERM;
-}
-
-/* Read without any semaphore: a look at a device that may be wedged must
- * never wait. The table can be mid-change; the next look settles it. */
-PowerSnapshot readPower(const PwrSharedArea* area)
-{
-    PowerSnapshot s;
-    s.total = loadWord(area->DelayTaskNum);
-    s.freeDepth = loadWord(area->us_FreeIndexNum);
-    s.resetTimer = loadWord(area->uc_ResetAutoSleepTimer);
-    s.noneReserved = loadWord(area->b_DelayPowerSaveTaskNoneReserved) != 0;
-    s.hddSleepDelay = loadWord(area->b_HddSleepDelay) != 0;
-    s.hddReady = loadWord(area->b_HddReady) != 0;
-    for (int i = 0; i < LIB_POW_DELAY_INDEX_COUNT; ++i) {
-        pid_t pid = loadWord(area->sl_DelayPid[i]);
-        if (pid != 0)
-            s.held.push_back({i, pid, loadWord(area->ss_DelayCount[i]), processRuns(pid), processName(pid)});
+    SemId sem = PLAT_semOpen(name.c_str());
+    if (sem == 0)
+        return true; /* not made yet, so nobody holds it; the library makes it */
+    pid_t told = 0;
+    for (;;) {
+        int left = timeoutLeftMs();
+        int slice = left < 0 || left > 100 ? 100 : left;
+        if (PLAT_semTake(sem, slice > 0 ? slice : PLAT_NO_WAIT) == 0) {
+            PLAT_semGive(sem);
+            return true;
+        }
+        int err = PLAT_errnoGet();
+        if (err != ETIMEDOUT && err != EAGAIN)
+            return true; /* the library's take will report it */
+        pid_t holder = PLAT_semHolder(sem);
+        if (timeoutLeftMs() == 0) {
+            char limit[32];
+            snprintf(limit, sizeof limit, "%g", g_common.timeout);
+            fail(kFailed, std::string("gave up after ") + limit + " s: " + label + " is still held by " +
+                              holderName(holder));
+            return false;
+        }
+        if (monotonicSeconds() - g_started >= 0.5 && holder != told) {
+            fprintf(stderr, "powctl: waiting for %s, held by %s\n", label, holderName(holder).c_str());
+            told = holder;
+        }
     }
-    return s;
 }
 
-const PwrSharedArea* mapPower(std::string& error)
+bool powerReady()
 {
-    return static_cast<const PwrSharedArea*>(mapArea(kNames.pwr, sizeof(PwrSharedArea), error));
+    return objectUsable(kNames.pwr, sizeof(PwrSharedArea), true) && semaphoreFree("POW", kNames.semPow);
 }
 
-std::string jsonString(const std::string& text)
+bool calendarReady()
 {
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\')
-            out += '\\';
-        if (static_cast<unsigned char>(c) >= 0x20)
-            out += c;
-    }
-    return out + "\"";
+    return objectUsable(kNames.nvd, sizeof(NvdSharedArea), true) && semaphoreFree("NVD", kNames.semNvd);
+}
+
+/* ---- status ------------------------------------------------------------------ */
+
+bool lookAtPower(PowerSnapshot& s)
+{
+    LIB_POW_OwnerError error = {};
+    if (readPower(kNames.pwr, kNames.semPow, s, error))
+        return true;
+    fail(kFailed, explainObjectError(error));
+    return false;
+}
+
+const char kIndex0Note[] =
+    "index 0 is the power service's own (powsvc run claims it at start); the sweep never releases it, so "
+    "'ended' there means the service is not running";
+
+std::string consistencyLine(const PowerSnapshot& s)
+{
+    std::string line = s.audit.damage == 0 ? "no damage"
+                                           : std::to_string(s.audit.damage) +
+                                                 " damage (powctl audit names it, powctl repair mends it)";
+    line += "; total " + std::to_string(s.audit.total) + ", sum of the counts " + std::to_string(s.audit.countSum) +
+            ", lost indices: " + lostIndices(s);
+    if (!s.underPow && s.powHolder != 0)
+        line += "; read while " + holderName(s.powHolder) + " held POW, so it may be mid-change";
+    return line;
+}
+
+const char* rowState(const IndexRow& r)
+{
+    return r.pid == 0 ? "nobody" : r.running ? "running" : "ended";
 }
 
 void printStatus(const PowerSnapshot& s)
 {
-    printf("delay total: %d (%s)\n", s.total, s.total != 0 ? "power saving is delayed" : "nothing reserved");
-    printf("free-index stack depth: %d\n", s.freeDepth);
-    printf("flags: hdd-ready=%d reset-timer=0x%x none-reserved=%d hdd-sleep-delay=%d\n", s.hddReady,
-           s.resetTimer, s.noneReserved, s.hddSleepDelay);
-    printf("held indices: %zu\n", s.held.size());
-    if (!s.held.empty())
-        printf("  %5s %8s %-16s %-8s %6s\n", "index", "pid", "process", "state", "count");
-    for (const Holder& h : s.held)
-        printf("  %5d %8d %-16s %-8s %6d\n", h.index, h.pid, h.name.c_str(), h.running ? "running" : "ended",
-               h.count);
+    const PwrSharedArea& a = s.image;
+    printf("delay total: %d (%s)\n", a.DelayTaskNum, a.DelayTaskNum != 0 ? "power saving is delayed" : "nothing reserved");
+    printf("free-index stack depth: %d\n", a.us_FreeIndexNum);
+    printf("flags: hdd-ready=%d reset-timer=0x%x none-reserved=%d hdd-sleep-delay=%d\n", a.b_HddReady,
+           a.uc_ResetAutoSleepTimer, a.b_DelayPowerSaveTaskNoneReserved, a.b_HddSleepDelay);
+    printf("consistency: %s\n", consistencyLine(s).c_str());
+    printf("indices with a holder or a count: %zu\n", s.rows.size());
+    if (!s.rows.empty())
+        printf("  %5s %8s %-10s %-16s %-8s %6s %-10s %s\n", "index", "pid", "user", "process", "state", "count",
+               "since", "command");
+    for (const IndexRow& r : s.rows) {
+        ProcessInfo p = r.pid != 0 ? lookUpProcess(r.pid) : ProcessInfo();
+        printf("  %5d %8d %-10s %-16s %-8s %6d %-10s %s\n", r.index, r.pid, p.user.empty() ? "-" : p.user.c_str(),
+               p.name.empty() ? "-" : p.name.c_str(), rowState(r), r.count,
+               p.started ? shortTime(p.started).c_str() : "-", p.cmdline.empty() ? "-" : p.cmdline.c_str());
+    }
+    if (!s.rows.empty() && s.rows.front().index == 0)
+        printf("%s\n", kIndex0Note);
+}
+
+std::string jsonBool(bool value)
+{
+    return value ? "true" : "false";
 }
 
 void printStatusJson(const PowerSnapshot& s)
 {
+    const PwrSharedArea& a = s.image;
     printf("{\"total\":%d,\"free_depth\":%d,\"flags\":{\"hdd_ready\":%s,\"reset_timer\":%d,"
-           "\"none_reserved\":%s,\"hdd_sleep_delay\":%s},\"held\":[",
-           s.total, s.freeDepth, s.hddReady ? "true" : "false", s.resetTimer, s.noneReserved ? "true" : "false",
-           s.hddSleepDelay ? "true" : "false");
-    for (size_t n = 0; n < s.held.size(); ++n) {
-        const Holder& h = s.held[n];
-        printf("%s{\"index\":%d,\"pid\":%d,\"process\":%s,\"running\":%s,\"count\":%d}", n ? "," : "", h.index,
-               h.pid, jsonString(h.name).c_str(), h.running ? "true" : "false", h.count);
+           "\"none_reserved\":%s,\"hdd_sleep_delay\":%s},",
+           a.DelayTaskNum, a.us_FreeIndexNum, jsonBool(a.b_HddReady).c_str(), a.uc_ResetAutoSleepTimer,
+           jsonBool(a.b_DelayPowerSaveTaskNoneReserved).c_str(), jsonBool(a.b_HddSleepDelay).c_str());
+    std::string lost = lostIndices(s) == "none" ? "" : lostIndices(s);
+    for (char& c : lost)
+        c = c == ' ' ? ',' : c;
+    printf("\"consistency\":{\"damage\":%d,\"notes\":%d,\"count_sum\":%ld,\"lost\":[%s],\"under_pow\":%s},"
+           "\"index0\":%s,\"held\":[",
+           s.audit.damage, s.audit.notes, s.audit.countSum, lost.c_str(), jsonBool(s.underPow).c_str(),
+           jsonString(kIndex0Note).c_str());
+    for (size_t n = 0; n < s.rows.size(); ++n) {
+        const IndexRow& r = s.rows[n];
+        ProcessInfo p = r.pid != 0 ? lookUpProcess(r.pid) : ProcessInfo();
+        printf("%s{\"index\":%d,\"pid\":%d,\"count\":%d,\"state\":\"%s\",\"running\":%s,\"process\":%s,"
+               "\"cmdline\":%s,\"user\":%s,\"started\":%s,\"started_unix\":%lld}",
+               n ? "," : "", r.index, r.pid, r.count, rowState(r), jsonBool(r.running).c_str(),
+               jsonString(p.name.empty() ? "?" : p.name).c_str(), jsonString(p.cmdline).c_str(),
+               jsonString(p.user).c_str(), jsonString(isoTime(p.started)).c_str(),
+               static_cast<long long>(p.started));
     }
     printf("]}\n");
 }
@@ -168,22 +231,24 @@ void collectFinding(const LIB_POW_Finding* finding, void* context)
 
 /* The owner kit's audit of the reservation table: exit 0 when it is clean,
  * 1 when it finds damage (notes do not count). */
-int auditTable(bool asJson)
+int auditTable()
 {
+    if (!objectUsable(kNames.pwr, sizeof(PwrSharedArea), false) || !semaphoreFree("POW", kNames.semPow))
+        return kFailed;
     std::vector<LIB_POW_Finding> findings;
     LIB_POW_AuditSummary s = {};
     LIB_POW_OwnerError error = {};
-    int damage = LIB_POW_ownerAudit(nullptr, nullptr, -1, collectFinding, &findings, &s, &error);
+    int damage = LIB_POW_ownerAudit(nullptr, nullptr, timeoutLeftMs(), collectFinding, &findings, &s, &error);
     if (damage < 0)
         return fail(kFailed, error.text);
-    if (asJson) {
+    if (g_common.json) {
         printf("{\"damage\":%d,\"notes\":%d,\"total\":%d,\"count_sum\":%ld,\"free_count\":%d,\"held\":%d,"
                "\"findings\":[",
                s.damage, s.notes, s.total, s.countSum, s.freeCount, s.held);
         for (size_t n = 0; n < findings.size(); ++n) {
             const LIB_POW_Finding& f = findings[n];
             printf("%s{\"kind\":\"%s\",\"damage\":%s,\"index\":%d,\"position\":%d,\"value\":%ld,\"text\":%s}",
-                   n ? "," : "", LIB_POW_ownerFindingName(f.kind), f.damage ? "true" : "false", f.index, f.position,
+                   n ? "," : "", LIB_POW_ownerFindingName(f.kind), jsonBool(f.damage).c_str(), f.index, f.position,
                    f.value, jsonString(f.text).c_str());
         }
         printf("]}\n");
@@ -198,113 +263,76 @@ int auditTable(bool asJson)
 
 int repairTable()
 {
+    if (!powerReady())
+        return kFailed;
     LIB_POW_RepairReport report = {};
     LIB_POW_OwnerError error = {};
-    if (LIB_POW_ownerRepair(nullptr, nullptr, -1, &report, &error) < 0)
+    if (LIB_POW_ownerRepair(nullptr, nullptr, timeoutLeftMs(), &report, &error) < 0)
         return fail(kFailed, error.text);
     char text[1024];
     printf("%s\n", LIB_POW_ownerDescribeRepair(&report, text, sizeof text));
     return kOk;
 }
 
-/* ---- watch ----------------------------------------------------------------- */
+/* ---- watch ------------------------------------------------------------------- */
 
-volatile sig_atomic_t g_stop = 0;
+volatile sig_atomic_t g_signal = 0;
 
-void onStopSignal(int)
+void onStopSignal(int sig)
 {
-    g_stop = 1;
+    g_signal = sig;
 }
 
-std::string timestamp()
+void catchStopSignals()
 {
-    timeval tv;
-    gettimeofday(&tv, nullptr);
-    tm local;
-    localtime_r(&tv.tv_sec, &local);
-    char text[32];
-    snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
-             static_cast<int>(tv.tv_usec / 1000));
-    return text;
+    signal(SIGINT, onStopSignal);
+    signal(SIGTERM, onStopSignal);
 }
 
-/* The differences between two looks, one line each. */
-std::vector<std::string> changes(const PowerSnapshot& was, const PowerSnapshot& now)
+/* A job interrupted by a signal has cleaned up, and says it did not finish. */
+int interruptedExit()
 {
-    std::vector<std::string> out;
-    std::map<int, const Holder*> before, after;
-    for (const Holder& h : was.held)
-        before[h.index] = &h;
-    for (const Holder& h : now.held)
-        after[h.index] = &h;
-    for (const auto& [index, h] : after) {
-        auto old = before.find(index);
-        if (old == before.end() || old->second->pid != h->pid)
-            out.push_back("index " + std::to_string(index) + " taken by pid " + std::to_string(h->pid) + " (" +
-                          h->name + ")");
-        else if (old->second->count != h->count)
-            out.push_back("index " + std::to_string(index) + " count " + std::to_string(old->second->count) +
-                          " -> " + std::to_string(h->count));
-        if (old != before.end() && old->second->running && !h->running)
-            out.push_back("index " + std::to_string(index) + ": holder pid " + std::to_string(h->pid) +
-                          " has ended");
-    }
-    for (const auto& [index, h] : before)
-        if (!after.count(index))
-            out.push_back("index " + std::to_string(index) + " released (was pid " + std::to_string(h->pid) + ")");
-    if ((was.total == 0) != (now.total == 0))
-        out.push_back(now.total != 0 ? "total 0 -> " + std::to_string(now.total) + ": power saving delayed"
-                                     : "total " + std::to_string(was.total) + " -> 0: nothing reserved");
-    auto flag = [&](const char* name, int a, int b) {
-        if (a != b)
-            out.push_back(std::string("flag ") + name + " " + std::to_string(a) + " -> " + std::to_string(b));
-    };
-    flag("hdd-ready", was.hddReady, now.hddReady);
-    flag("reset-timer", was.resetTimer, now.resetTimer);
-    flag("none-reserved", was.noneReserved, now.noneReserved);
-    flag("hdd-sleep-delay", was.hddSleepDelay, now.hddSleepDelay);
-    return out;
+    return g_signal != 0 ? 128 + g_signal : kOk;
 }
 
 int watchPower(int intervalMs, double seconds)
 {
-    std::string error;
-    const PwrSharedArea* area = mapPower(error);
-    if (area == nullptr)
-        return missingArea(kNames.pwr);
-    signal(SIGINT, onStopSignal);
-    signal(SIGTERM, onStopSignal);
-    PowerSnapshot was = readPower(area);
-    printf("%s watching %s (total %d, %zu held); Ctrl-C ends\n", timestamp().c_str(), kNames.pwr.c_str(),
-           was.total, was.held.size());
+    PowerSnapshot was;
+    if (!lookAtPower(was))
+        return kFailed;
+    catchStopSignals();
+    size_t held = 0;
+    for (const IndexRow& r : was.rows)
+        held += r.pid != 0;
+    printf("%s watching %s (total %d, %zu held); Ctrl-C ends\n", clockNow().c_str(), kNames.pwr.c_str(),
+           was.image.DelayTaskNum, held);
+    for (const IndexRow& r : was.rows)
+        printf("%s index %d %s, count %d\n", clockNow().c_str(), r.index,
+               r.pid != 0 ? ("held by " + describeHolder(r.pid)).c_str() : "held by nobody", r.count);
     fflush(stdout);
-    timespec started;
-    clock_gettime(CLOCK_MONOTONIC, &started);
-    while (!g_stop) {
+    double started = monotonicSeconds();
+    while (g_signal == 0 && (seconds <= 0 || monotonicSeconds() - started < seconds)) {
         usleep(static_cast<useconds_t>(intervalMs) * 1000);
-        PowerSnapshot now = readPower(area);
+        PowerSnapshot now;
+        if (!lookAtPower(now))
+            return kFailed;
         for (const std::string& line : changes(was, now))
-            printf("%s %s\n", timestamp().c_str(), line.c_str());
+            printf("%s %s\n", clockNow().c_str(), line.c_str());
         fflush(stdout);
         was = now;
-        timespec t;
-        clock_gettime(CLOCK_MONOTONIC, &t);
-        if (seconds > 0 && (t.tv_sec - started.tv_sec) + (t.tv_nsec - started.tv_nsec) / 1e9 >= seconds)
-            break;
     }
     return kOk;
 }
 
-/* ---- delays ---------------------------------------------------------------- */
+/* ---- delays ------------------------------------------------------------------ */
 
 int reserveDelay(int count, double holdSeconds, bool noRelease)
 {
-    if (!areaExists(kNames.pwr))
-        return missingArea(kNames.pwr);
+    if (!powerReady())
+        return kFailed;
     /* Handlers first: whoever sees the "reserved" line may stop the job at
      * once and must get the release, not a default death. */
-    signal(SIGINT, onStopSignal);
-    signal(SIGTERM, onStopSignal);
+    catchStopSignals();
     short index = LIB_POW_setPowerSaveDelay(-1);
     if (index == -1)
         return fail(kFailed, "no delay index could be reserved (free-index stack empty?)");
@@ -312,15 +340,78 @@ int reserveDelay(int count, double holdSeconds, bool noRelease)
         LIB_POW_setPowerSaveDelay(index);
     printf("pid %d reserved delay index %d, count %d\n", getpid(), index, count);
     fflush(stdout);
-    for (double left = holdSeconds; left > 0 && !g_stop; left -= 0.05)
-        usleep(50 * 1000);
+    for (double until = monotonicSeconds() + holdSeconds; g_signal == 0 && monotonicSeconds() < until;)
+        usleep(20 * 1000);
     if (noRelease) {
         printf("pid %d exits without resetting index %d, as a crashed job would\n", getpid(), index);
-        return kOk;
+        return interruptedExit();
     }
     for (int n = 0; n < count; ++n)
         LIB_POW_resetPowerSaveDelay(index);
     printf("pid %d reset index %d %d time(s); it stays held until this process ends\n", getpid(), index, count);
+    if (g_signal != 0)
+        printf("pid %d was stopped by signal %d before its hold was over\n", getpid(), static_cast<int>(g_signal));
+    return interruptedExit();
+}
+
+/* The library's sweep counts a holder it may not signal (kill gives EPERM)
+ * as ended and releases its index while it runs: refuse unless forced. */
+int sweep(bool force)
+{
+    PowerSnapshot before;
+    if (!lookAtPower(before))
+        return kFailed;
+    std::string blind;
+    for (const IndexRow& r : before.rows)
+        if (r.index != 0 && r.pid != 0 && kill(r.pid, 0) != 0 && errno == EPERM)
+            blind += (blind.empty() ? "" : ", ") + describeHolder(r.pid) + " at index " + std::to_string(r.index);
+    if (!blind.empty() && !force)
+        return fail(kFailed, "sweep refused: this process (uid " + std::to_string(getuid()) +
+                                 ") may not signal " + blind +
+                                 "; the library would take them for ended and release their indices while they "
+                                 "run. Sweep as their user or root, or --force");
+    if (!powerReady())
+        return kFailed;
+    bool delay = LIB_POW_IsHddSleepDelay();
+    PowerSnapshot after;
+    if (lookAtPower(after)) {
+        for (const IndexRow& r : before.rows) {
+            bool gone = true;
+            for (const IndexRow& a : after.rows)
+                gone = gone && !(a.index == r.index && a.pid == r.pid);
+            if (r.pid != 0 && gone)
+                printf("released index %d (pid %d, count %d)\n", r.index, r.pid, r.count);
+        }
+    }
+    printf("hdd-sleep-delay=%d\n", delay);
+    return kOk;
+}
+
+/* An operator's override: an index, or every index of a process, released
+ * with everything it counts, through the owner kit under POW. */
+int releaseDelay(int index, pid_t pid, bool force)
+{
+    PowerSnapshot before;
+    if (!lookAtPower(before))
+        return kFailed;
+    std::vector<IndexRow> targets;
+    for (const IndexRow& r : before.rows)
+        if (r.pid != 0 && (pid != 0 ? r.pid == pid : r.index == index))
+            targets.push_back(r);
+    if (targets.empty())
+        return fail(kFailed, pid != 0 ? "pid " + std::to_string(pid) + " holds no delay index"
+                                      : "index " + std::to_string(index) + " is not held: nothing to release");
+    if (targets.front().index == 0 && !force)
+        return fail(kFailed, "index 0 is the power service's own (held by " + describeHolder(targets.front().pid) +
+                                 "); release it only with --force");
+    if (!powerReady())
+        return kFailed;
+    LIB_POW_OwnerError error = {};
+    int released = LIB_POW_ownerRelease(nullptr, nullptr, pid != 0 ? -1 : index, pid, timeoutLeftMs(), &error);
+    if (released < 0)
+        return fail(kFailed, error.text);
+    for (const IndexRow& r : targets)
+        printf("released index %d (pid %d, count %d)\n", r.index, r.pid, r.count);
     return kOk;
 }
 
@@ -330,15 +421,17 @@ struct Date {
     int year = 0, month = 0, day = 0;
 };
 
-/* Parses YYYY-MM-DD; an impossible date gives its reason. */
+/* Parses YYYY-MM-DD exactly; an impossible date gives its reason. */
 std::optional<Date> parseDate(const std::string& text, std::string& reason)
 {
-    Date d;
-    char tail = 0;
-    if (sscanf(text.c_str(), "%4d-%2d-%2d%c", &d.year, &d.month, &d.day, &tail) != 3) {
+    bool shape = text.size() == 10 && text[4] == '-' && text[7] == '-';
+    for (size_t n = 0; shape && n < text.size(); ++n)
+        shape = n == 4 || n == 7 || (text[n] >= '0' && text[n] <= '9');
+    if (!shape) {
         reason = "'" + text + "' is not a date of the form YYYY-MM-DD";
         return std::nullopt;
     }
+    Date d{std::stoi(text.substr(0, 4)), std::stoi(text.substr(5, 2)), std::stoi(text.substr(8, 2))};
     if (d.year < 2000 || d.year > 2089) {
         reason = text + ": the weekly timer covers the years 2000 to 2089";
         return std::nullopt;
@@ -360,28 +453,39 @@ std::optional<Date> parseDate(const std::string& text, std::string& reason)
 const char* const kMonthNames[] = {"January", "February", "March",     "April",   "May",      "June",
                                    "July",    "August",   "September", "October", "November", "December"};
 
-/* One month as `cal` lays it out, Sunday first; a switched-on day carries
- * a '*' after its number. */
-int showMonth(int year, int month)
+/* The switched-on days of a month; false when the library could not say. */
+bool daysOn(int year, int month, std::vector<int>& on, int& last)
 {
-    unsigned char first = 0, last = 0;
+    unsigned char lastDay = 0;
     unsigned short y = static_cast<unsigned short>(year);
     unsigned char m = static_cast<unsigned char>(month);
-    if (LIB_POW_getWeeklyTimerFirstWeek(y, m, &first) != 0 || LIB_POW_getWeeklyTimerLastDate(y, m, &last) != 0)
-        return fail(kFailed, "no such month in the weekly timer: " + std::to_string(year) + "-" +
-                                 std::to_string(month));
+    if (LIB_POW_getWeeklyTimerLastDate(y, m, &lastDay) != 0)
+        return false;
+    last = lastDay;
+    for (int day = 1; day <= last; ++day) {
+        bool isOn = false;
+        if (LIB_POW_getWeeklyTimerDateOn(y, m, static_cast<unsigned char>(day), &isOn) != 0)
+            return false;
+        if (isOn)
+            on.push_back(day);
+    }
+    return true;
+}
+
+/* One month as `cal` lays it out, Sunday first; a switched-on day carries
+ * a '*' after its number. */
+void showMonth(int year, int month, const std::vector<int>& on, int last)
+{
+    unsigned char first = 0;
+    LIB_POW_getWeeklyTimerFirstWeek(static_cast<unsigned short>(year), static_cast<unsigned char>(month), &first);
     std::string title = std::string(kMonthNames[month - 1]) + " " + std::to_string(year);
     int width = 7 * 3 - 1;
     printf("%*s%s\n", static_cast<int>((width - title.size()) / 2), "", title.c_str());
     printf("Su Mo Tu We Th Fr Sa\n");
     std::string row(static_cast<size_t>(first) * 3, ' ');
     for (int day = 1; day <= last; ++day) {
-        bool on = false;
-        signed char rc = LIB_POW_getWeeklyTimerDateOn(y, m, static_cast<unsigned char>(day), &on);
-        if (rc != 0)
-            return fail(kFailed, "reading the weekly timer failed (" + std::to_string(rc) + ")");
         char cell[8];
-        snprintf(cell, sizeof cell, "%2d%c", day, on ? '*' : ' ');
+        snprintf(cell, sizeof cell, "%2d%c", day, std::count(on.begin(), on.end(), day) ? '*' : ' ');
         row += cell;
         if ((first + day) % 7 == 0 || day == last) {
             while (!row.empty() && row.back() == ' ')
@@ -391,56 +495,186 @@ int showMonth(int year, int month)
         }
     }
     printf("\n");
+}
+
+int showTimer(int year, int month)
+{
+    if (!calendarReady())
+        return kFailed;
+    std::string json;
+    for (int m = month ? month : 1; m <= (month ? month : 12); ++m) {
+        std::vector<int> on;
+        int last = 0;
+        if (!daysOn(year, m, on, last))
+            return fail(kFailed, "reading the weekly timer failed (the calendar area or its semaphore)");
+        if (!g_common.json) {
+            showMonth(year, m, on, last);
+            continue;
+        }
+        json += std::string(json.empty() ? "" : ",") + "{\"month\":" + std::to_string(m) + ",\"on\":[";
+        for (size_t n = 0; n < on.size(); ++n)
+            json += (n ? "," : "") + std::to_string(on[n]);
+        json += "]}";
+    }
+    if (g_common.json)
+        printf("{\"year\":%d,\"months\":[%s]}\n", year, json.c_str());
     return kOk;
 }
 
-/* ---- semaphores ------------------------------------------------------------ */
+int timerDay(const std::string& dateText, const std::string& onOff, bool set)
+{
+    std::string reason;
+    std::optional<Date> d = parseDate(dateText, reason);
+    if (!d)
+        return fail(kUsage, "DATE: " + reason);
+    if (!calendarReady())
+        return kFailed;
+    unsigned short y = static_cast<unsigned short>(d->year);
+    unsigned char m = static_cast<unsigned char>(d->month), day = static_cast<unsigned char>(d->day);
+    bool on = false;
+    signed char rc = set ? LIB_POW_setWeeklyTimerDateOn(y, m, day, onOff == "on")
+                         : LIB_POW_getWeeklyTimerDateOn(y, m, day, &on);
+    if (rc == -1)
+        return fail(kFailed, "the calendar area or its semaphore could not be had (see the trace line above)");
+    if (rc != 0)
+        return fail(kFailed, "the library refused " + dateText + " (" + std::to_string(rc) + ")");
+    if (!set && g_common.json)
+        printf("{\"date\":\"%s\",\"on\":%s}\n", dateText.c_str(), jsonBool(on).c_str());
+    else if (!set)
+        printf("%s %s\n", dateText.c_str(), on ? "on" : "off");
+    return kOk;
+}
 
-const char* const kSemNames[] = {nullptr, "POW", "NVD", "HddReady"};
+/* ---- semaphores -------------------------------------------------------------- */
+
+const char* const kSemLabels[] = {nullptr, "POW", "NVD", "HddReady"};
+
+const std::string& semName(int which)
+{
+    return which == 1 ? kNames.semPow : which == 2 ? kNames.semNvd : kNames.semRdy;
+}
 
 int holdSemaphore(int which, double seconds)
 {
-    signal(SIGINT, onStopSignal);
-    signal(SIGTERM, onStopSignal);
+    if (!semaphoreFree(kSemLabels[which], semName(which)))
+        return kFailed;
+    catchStopSignals();
     LIB_POW_dbgSemLock(which);
     SemId held = which == 1 ? g_semPowID : which == 2 ? g_semNvdID : g_semRdyID;
     if (held == 0)
-        return fail(kFailed, std::string("the ") + kSemNames[which] + " semaphore could not be taken");
-    printf("pid %d holds the %s semaphore for %.1f s\n", getpid(), kSemNames[which], seconds);
+        return fail(kFailed, std::string("the ") + kSemLabels[which] + " semaphore could not be taken");
+    printf("pid %d holds the %s semaphore for %g s\n", getpid(), kSemLabels[which], seconds);
     fflush(stdout);
-    for (double left = seconds; left > 0 && !g_stop; left -= 0.05)
-        usleep(50 * 1000);
+    for (double until = monotonicSeconds() + seconds; g_signal == 0 && monotonicSeconds() < until;)
+        usleep(20 * 1000);
     LIB_POW_dbgSemUnLock(which);
-    printf("pid %d gave the %s semaphore back\n", getpid(), kSemNames[which]);
-    return kOk;
+    printf("pid %d gave the %s semaphore back\n", getpid(), kSemLabels[which]);
+    return interruptedExit();
 }
 
 /* The dump shows the handles this process holds; look them up by name
  * first (without taking anything) so that a fresh shell sees them all. A
  * semaphore nobody has used yet is left unmade: a look must not change the
- * device. The platform keeps each one as /dev/shm/PLAT_sem.<name>. */
-SemId openExisting(const std::string& name, std::vector<std::string>& unmade)
-{
-    if (access(("/dev/shm/PLAT_sem." + name).c_str(), F_OK) != 0) {
-        unmade.push_back(name);
-        return 0;
-    }
-    return PLAT_semBCreate(0, SEM_FULL, const_cast<char*>(name.c_str()));
-}
-
+ * device. */
 int showSemaphores()
 {
+    if (g_common.json) {
+        printf("{\"semaphores\":[");
+        for (int which = 1; which <= 3; ++which) {
+            pid_t holder = LIB_POW_ownerSemHolder(semName(which).c_str());
+            ProcessInfo p = holder > 0 ? lookUpProcess(holder) : ProcessInfo();
+            printf("%s{\"semaphore\":\"%s\",\"name\":%s,\"made\":%s,\"holder\":%d,\"holder_running\":%s,"
+                   "\"process\":%s,\"cmdline\":%s,\"user\":%s}",
+                   which > 1 ? "," : "", kSemLabels[which], jsonString(semName(which)).c_str(),
+                   jsonBool(holder >= 0).c_str(), holder > 0 ? holder : 0,
+                   jsonBool(holder > 0 && processRuns(holder)).c_str(), jsonString(p.name).c_str(),
+                   jsonString(p.cmdline).c_str(), jsonString(p.user).c_str());
+        }
+        printf("]}\n");
+        return kOk;
+    }
     std::vector<std::string> unmade;
-    g_semPowID = openExisting(kNames.semPow, unmade);
-    g_semNvdID = openExisting(kNames.semNvd, unmade);
-    g_semRdyID = openExisting(kNames.semRdy, unmade);
-    int err = PLAT_errnoGet();
+    SemId* globals[] = {nullptr, &g_semPowID, &g_semNvdID, &g_semRdyID};
+    int err = 0;
+    for (int which = 1; which <= 3; ++which) {
+        *globals[which] = PLAT_semOpen(semName(which).c_str());
+        if (*globals[which] == 0 && PLAT_errnoGet() == ENOENT)
+            unmade.push_back(semName(which));
+        else if (*globals[which] == 0)
+            err = PLAT_errnoGet();
+    }
     LIB_POW_semShow();
     for (const std::string& name : unmade)
         printf("%s: not made yet (no process has locked it)\n", name.c_str());
-    size_t missing = (g_semPowID == 0) + (g_semNvdID == 0) + (g_semRdyID == 0);
-    if (missing > unmade.size())
+    if (err != 0)
         return fail(kFailed, std::string("a semaphore could not be opened: ") + strerror(err));
+    return kOk;
+}
+
+/* ---- listings ------------------------------------------------------------------ */
+
+/* The trace area oldest first, in columns under their header. The writer
+ * fills it as a ring: once all 100 records are used, the oldest is the one
+ * after the marked (newest) one. */
+int listSemLog(bool libraryListing)
+{
+    if (libraryListing) {
+        if (!objectUsable(kNames.semLog, sizeof(SemLogArea), true))
+            return kFailed;
+        LIB_POW_showSemLog();
+        return kOk;
+    }
+    LIB_POW_OwnerError error = {};
+    auto* area = static_cast<const SemLogArea*>(
+        LIB_POW_ownerMap(kNames.semLog.c_str(), sizeof(SemLogArea), 0, &error));
+    if (area == nullptr)
+        return fail(kFailed, explainObjectError(error));
+    SemLogArea copy;
+    memcpy(&copy, area, sizeof copy);
+    munmap(const_cast<SemLogArea*>(area), sizeof(SemLogArea));
+    int used = 0;
+    while (used < LIB_POW_SEMLOG_RECORD_COUNT && (copy.records[used].PID != 0 || copy.records[used].TID != 0))
+        ++used;
+    int newest = copy.Count >= 1 && copy.Count <= used ? copy.Count - 1 : -1;
+    int first = used == LIB_POW_SEMLOG_RECORD_COUNT && newest >= 0 ? (newest + 1) % used : 0;
+    size_t nameWidth = 9;
+    for (int n = 0; n < used; ++n)
+        nameWidth = std::max(nameWidth, strnlen(copy.records[n].SemName, sizeof copy.records[n].SemName));
+    int w = static_cast<int>(nameWidth);
+    printf("%-4s %-11s %-8s %-10s %-*s %-10s %-7s %11s\n", "pos", "tick", "pid", "tid", w, "semaphore", "id",
+           "status", "value");
+    for (int k = 0; k < used; ++k) {
+        int n = (first + k) % used;
+        const SemLogRecord& r = copy.records[n];
+        printf("%-4d %-11d %-8d 0x%08x %-*.*s 0x%08x %-7.*s %11d%s\n", n + 1, r.tic, r.PID, r.TID, w, w, r.SemName,
+               r.SemID, static_cast<int>(sizeof r.Status), r.Status, r.Value, n == newest ? "  *** newest" : "");
+    }
+    printf("%d record%s, oldest first\n", used, used == 1 ? "" : "s");
+    return kOk;
+}
+
+int showHistory(int lines)
+{
+    std::vector<std::string> all;
+    std::string error;
+    if (!readHistory(all, error))
+        return fail(kFailed, error);
+    size_t from = lines > 0 && all.size() > static_cast<size_t>(lines) ? all.size() - lines : 0;
+    if (!g_common.json) {
+        for (size_t n = from; n < all.size(); ++n)
+            printf("%s\n", all[n].c_str());
+        return kOk;
+    }
+    printf("[");
+    for (size_t n = from; n < all.size(); ++n) {
+        std::istringstream in(all[n]);
+        std::string date, time, event, text;
+        in >> date >> time >> event;
+        std::getline(in >> std::ws, text);
+        printf("%s{\"time\":%s,\"event\":%s,\"text\":%s}", n > from ? "," : "", jsonString(date + " " + time).c_str(),
+               jsonString(event).c_str(), jsonString(text).c_str());
+    }
+    printf("]\n");
     return kOk;
 }
 
@@ -450,10 +684,58 @@ std::string socketPath(const std::string& name)
     return name.find('/') == std::string::npos ? "/var/spool/sockets/" + name : name;
 }
 
-unsigned long parseNumber(const std::string& text)
+int jamLog(const std::vector<std::string>& sends, const std::vector<std::string>& clears)
 {
-    return std::stoul(text, nullptr, 0);
+    for (const std::string& send : sends) {
+        std::vector<std::string> parts;
+        std::stringstream in(send);
+        for (std::string part; std::getline(in, part, ':');)
+            parts.push_back(part);
+        size_t eq = parts.empty() ? std::string::npos : parts[0].find('=');
+        if (eq == std::string::npos || parts.size() > 3)
+            return fail(kUsage, "--send: '" + send + "' is not DST=SRC[:KIND[:SEQ]]");
+        std::string dst = socketPath(parts[0].substr(0, eq));
+        std::string src = socketPath(parts[0].substr(eq + 1));
+        unsigned long long kind = 0, seq = 0;
+        if ((parts.size() > 1 && !parseMask(parts[1], kind)) || (parts.size() > 2 && !parseMask(parts[2], seq)))
+            return fail(kUsage, "--send: '" + send + "': KIND and SEQ are numbers, decimal or 0x hexadecimal");
+        if (SockSendIndexSearch(dst.data()) == -1)
+            return fail(kUsage, "--send: '" + dst + "' is not a known socket path");
+        LIB_POW_setSockSendLog(dst.data(), src.data(), static_cast<unsigned long>(kind),
+                               static_cast<unsigned long>(seq));
+    }
+    for (std::string dst : clears)
+        LIB_POW_clearSockSendLog(socketPath(dst).data());
+    LIB_POW_getSockSendJamLog();
+    return kOk;
 }
+
+/* --trace and --timeout on every command, so that each one's --help shows
+ * them and they may stand before or after the command. */
+void addCommonOptions(CLI::App* app)
+{
+    app->add_option("--trace", g_common.traceMask,
+                    "library log mask for this run, decimal or 0x hex (1 failures, 0x10 decisions, 0x71 all)")
+        ->transform(maskNumber());
+    app->add_option("--timeout", g_common.timeout,
+                    "give up (exit 1) when a semaphore this command needs is still held after this many "
+                    "seconds; default: wait, saying who holds it")
+        ->check(secondsNumber(3600, true));
+    for (CLI::App* sub : app->get_subcommands([](const CLI::App*) { return true; })) {
+        sub->footer("");
+        addCommonOptions(sub);
+    }
+}
+
+const char kFooter[] =
+    "Exit status: 0 done, 1 failed (one line on stderr says why), 2 a command line it cannot use, 128+N when\n"
+    "stopped by signal N before its time was over (after giving back what it took). delay check: 0 delayed,\n"
+    "1 not delayed (or the area could not be read). audit: 0 clean, 1 damage found.\n"
+    "Numbers are decimal (08 is eight); --trace, --sem-id and jamlog's KIND and SEQ also take 0x hexadecimal.\n"
+    "Waiting: the library waits for a semaphore without limit. Before calling it, powctl waits itself: after\n"
+    "half a second it says 'waiting for POW, held by pid N (name)' on stderr; --timeout SECONDS gives up.\n"
+    "status, watch, semlog, sem show and history never wait. Index 0 is the power service's own: the sweep never\n"
+    "releases it.";
 
 } // namespace
 
@@ -462,18 +744,25 @@ int main(int argc, char** argv)
     CLI::App app{"powctl: look at and drive the device power service through LIB_POW"};
     app.require_subcommand(1);
     app.fallthrough();
-    std::string traceMask;
-    app.add_option("--trace", traceMask, "log mask for this run (e.g. 0x71 shows every trace line)");
+    app.set_version_flag("--version", "powctl (LIB_POW) " LIBPOW_VERSION);
+    app.set_help_all_flag("--help-all", "print the help of every command");
+    app.footer(kFooter);
+    app.add_flag("--json", g_common.json, "JSON output, for the commands that have it");
+    auto jsonFlag = [](CLI::App* command) { command->add_flag("--json", g_common.json, "one JSON object, for scripts"); };
 
     /* status / watch */
-    bool json = false;
-    CLI::App* status = app.add_subcommand("status", "the power area at a glance");
-    status->add_flag("--json", json, "one JSON object, for scripts");
+    CLI::App* status = app.add_subcommand(
+        "status", "the power area at a glance: flags, a consistency line, every index with a holder or a count, "
+                  "and who each holder is (user, process, since when, command line)");
+    jsonFlag(status);
     int intervalMs = 500;
     double watchSeconds = 0;
-    CLI::App* watch = app.add_subcommand("watch", "print each change of the power area with a timestamp");
-    watch->add_option("--interval", intervalMs, "milliseconds between looks")->check(CLI::Range(10, 60000));
-    watch->add_option("--seconds", watchSeconds, "stop after this long (default: until interrupted)");
+    CLI::App* watch = app.add_subcommand(
+        "watch", "print each change of the power area with a timestamp: indices taken and released, every "
+                 "change of a count or of the total, the flags");
+    watch->add_option("--interval", intervalMs, "milliseconds between looks")->transform(wholeNumber(10, 60000));
+    watch->add_option("--seconds", watchSeconds, "stop after this long (default: until interrupted)")
+        ->check(secondsNumber(86400, false));
 
     /* delays */
     CLI::App* delay = app.add_subcommand("delay", "power-save delay reservations");
@@ -482,200 +771,174 @@ int main(int argc, char** argv)
     double hold = 0;
     bool noRelease = false;
     CLI::App* reserve = delay->add_subcommand("reserve", "act as a job: reserve, count, hold, reset");
-    reserve->add_option("--count", count, "requests to count on the index")->check(CLI::Range(1, 32767));
-    reserve->add_option("--hold", hold, "seconds to hold before resetting")->check(CLI::NonNegativeNumber);
+    reserve->add_option("--count", count, "requests to count on the index")->transform(wholeNumber(1, 32767));
+    reserve->add_option("--hold", hold, "seconds to hold before resetting")->check(secondsNumber(86400, true));
     reserve->add_flag("--no-release", noRelease, "exit without resetting, as a crashed job would");
-    CLI::App* delayCheck = delay->add_subcommand("check", "is power saving delayed (LIB_POW_IsPowerSaveDelay)");
+    CLI::App* delayCheck = delay->add_subcommand(
+        "check", "is power saving delayed (LIB_POW_IsPowerSaveDelay): prints it; exit 0 delayed, 1 not");
     int index = 0;
     CLI::App* delaySet = delay->add_subcommand("set", "count one request on INDEX");
-    delaySet->add_option("INDEX", index, "delay index 0..255")->required();
+    delaySet->add_option("INDEX", index, "delay index")->required()->transform(wholeNumber(0, 255));
     CLI::App* delayReset = delay->add_subcommand("reset", "count one request off INDEX");
-    delayReset->add_option("INDEX", index, "delay index 0..255")->required();
-    CLI::App* sweep = app.add_subcommand("sweep", "release the indices of ended holders (LIB_POW_IsHddSleepDelay)");
+    delayReset->add_option("INDEX", index, "delay index")->required()->transform(wholeNumber(0, 255));
+    int releasePid = 0;
+    bool force = false;
+    CLI::App* delayRelease = delay->add_subcommand(
+        "release", "operator override: release INDEX (or every index of --pid) with everything it counts, "
+                   "under POW, as the sweep releases an ended holder's");
+    delayRelease->add_option("INDEX", index, "delay index")->transform(wholeNumber(0, 255));
+    delayRelease->add_option("--pid", releasePid, "release every index this process holds")
+        ->transform(wholeNumber(1, 4194304));
+    delayRelease->add_flag("--force", force, "release index 0, the power service's own, too");
+    CLI::App* sweepCommand = app.add_subcommand(
+        "sweep", "release the indices of ended holders (LIB_POW_IsHddSleepDelay) and say which; refused when "
+                 "this process may not signal a holder");
+    sweepCommand->add_flag("--force", force, "sweep even so: such holders are released while they run");
 
     /* flags */
-    std::string action;
-    CLI::App* hddReady = app.add_subcommand("hdd-ready", "the hard disk ready flag: get | set 0|1");
-    hddReady->add_option("ACTION", action, "get or set")->required()->check(CLI::IsMember({"get", "set"}));
-    int value = -1;
-    hddReady->add_option("VALUE", value, "0 or 1 (for set)")->check(CLI::Range(0, 1));
-    CLI::App* resetTimer = app.add_subcommand("reset-timer", "auto-sleep timer reset: request | peek | take");
-    resetTimer->add_option("ACTION", action, "request, peek or take")
-        ->required()
-        ->check(CLI::IsMember({"request", "peek", "take"}));
-    CLI::App* noneReserved = app.add_subcommand("none-reserved", "the none-reserved note: peek | take");
-    noneReserved->add_option("ACTION", action, "peek or take")->required()->check(CLI::IsMember({"peek", "take"}));
-    CLI::App* sleepDelay = app.add_subcommand("hdd-sleep-delay", "the HDD sleep delay flag: get | clear");
-    sleepDelay->add_option("ACTION", action, "get (also sweeps) or clear")
-        ->required()
-        ->check(CLI::IsMember({"get", "clear"}));
+    int value = 0;
+    CLI::App* hddReady = app.add_subcommand("hdd-ready", "the hard disk ready flag");
+    hddReady->require_subcommand(1);
+    CLI::App* hddReadyGet = hddReady->add_subcommand("get", "print the flag, 0 or 1");
+    CLI::App* hddReadySet = hddReady->add_subcommand("set", "set the flag");
+    hddReadySet->add_option("VALUE", value, "0 or 1")->required()->transform(wholeNumber(0, 1));
+    CLI::App* resetTimer = app.add_subcommand("reset-timer", "the auto-sleep timer reset request");
+    resetTimer->require_subcommand(1);
+    CLI::App* resetRequest = resetTimer->add_subcommand("request", "request a reset (the byte becomes 0x2)");
+    CLI::App* resetPeek = resetTimer->add_subcommand("peek", "print the request, leave it standing");
+    CLI::App* resetTake = resetTimer->add_subcommand("take", "print the request and clear it");
+    CLI::App* noneReserved = app.add_subcommand("none-reserved", "the note that the reservations dropped to none");
+    noneReserved->require_subcommand(1);
+    CLI::App* nonePeek = noneReserved->add_subcommand("peek", "print the note, leave it standing");
+    noneReserved->add_subcommand("take", "print the note and clear it");
+    CLI::App* sleepDelay = app.add_subcommand("hdd-sleep-delay", "the HDD sleep delay flag");
+    sleepDelay->require_subcommand(1);
+    CLI::App* sleepGet = sleepDelay->add_subcommand("get", "print the flag (this also sweeps ended holders)");
+    sleepDelay->add_subcommand("clear", "clear the flag");
 
     /* weekly timer */
     CLI::App* timer = app.add_subcommand("timer", "the weekly power timer calendar");
     timer->require_subcommand(1);
     int year = 0, month = 0;
     CLI::App* timerShow = timer->add_subcommand("show", "month grids with switched-on days marked '*'");
-    timerShow->add_option("YEAR", year, "2000..2089")->required()->check(CLI::Range(2000, 2089));
-    timerShow->add_option("MONTH", month, "1..12 (default: the whole year)")->check(CLI::Range(1, 12));
+    timerShow->add_option("YEAR", year, "year")->required()->transform(wholeNumber(2000, 2089));
+    timerShow->add_option("MONTH", month, "month (default: the whole year)")->transform(wholeNumber(1, 12));
+    jsonFlag(timerShow);
     std::string dateText, onOff;
     CLI::App* timerSet = timer->add_subcommand("set", "switch a day on or off");
     timerSet->add_option("DATE", dateText, "YYYY-MM-DD")->required();
     timerSet->add_option("STATE", onOff, "on or off")->required()->check(CLI::IsMember({"on", "off"}));
     CLI::App* timerGet = timer->add_subcommand("get", "is a day switched on");
     timerGet->add_option("DATE", dateText, "YYYY-MM-DD")->required();
+    jsonFlag(timerGet);
 
-    /* semaphores and logs */
+    /* semaphores, audit, logs */
     CLI::App* sem = app.add_subcommand("sem", "the three named semaphores");
     sem->require_subcommand(1);
-    CLI::App* semShow = sem->add_subcommand("show", "dump the three semaphores");
+    CLI::App* semShow = sem->add_subcommand("show", "dump the three semaphores (--json: who holds each)");
+    jsonFlag(semShow);
     int which = 0;
     double seconds = 0;
     CLI::App* semHold = sem->add_subcommand("hold", "take semaphore N (1 POW, 2 NVD, 3 HddReady) and hold it");
-    semHold->add_option("N", which, "1, 2 or 3")->required()->check(CLI::Range(1, 3));
-    semHold->add_option("SECONDS", seconds, "how long")->required()->check(CLI::NonNegativeNumber);
-    bool auditJson = false;
+    semHold->add_option("N", which, "1, 2 or 3")->required()->transform(wholeNumber(1, 3));
+    semHold->add_option("SECONDS", seconds, "how long")->required()->check(secondsNumber(3600, true));
     CLI::App* audit = app.add_subcommand("audit", "check the reservation table for damage (exit 1 when found)");
-    audit->add_flag("--json", auditJson, "one JSON object, for scripts");
+    jsonFlag(audit);
     CLI::App* repair = app.add_subcommand("repair", "mend the damage the audit finds and say what changed");
-    CLI::App* semlog = app.add_subcommand("semlog", "list the semaphore trace area");
+    bool libraryListing = false;
+    CLI::App* semlog = app.add_subcommand("semlog", "list the semaphore trace area, oldest record first");
+    semlog->add_flag("--library", libraryListing, "the library's own listing (LIB_POW_showSemLog), in area order");
+    int historyLines = 0;
+    CLI::App* history = app.add_subcommand(
+        "history", "what the running power service saw: indices taken and released, total changes, repairs, "
+                   "power-saving decisions (kept by powsvc run in " POWSVC_HISTORY_FILE ")");
+    history->add_option("--lines", historyLines, "only the last N lines")->transform(wholeNumber(1, 100000));
+    jsonFlag(history);
     std::vector<std::string> sends, clears;
     CLI::App* jamlog = app.add_subcommand("jamlog", "record socket sends in this process and list its jam log");
     jamlog->add_option("--send", sends, "DST=SRC[:KIND[:SEQ]] (paths or short names like a_adrm)");
     jamlog->add_option("--clear", clears, "DST whose record is cleared after the sends");
+    addCommonOptions(&app);
 
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         return reportParseError(app, e, "powctl");
     }
-
-    if (!traceMask.empty()) {
-        try {
-            LIB_POW_setLogLevel(static_cast<unsigned>(parseNumber(traceMask)));
-        } catch (const std::exception&) {
-            return fail(kUsage, "--trace: '" + traceMask + "' is not a number");
-        }
-    }
+    g_started = monotonicSeconds();
+    std::string path = "powctl";
+    CLI::App* command = deepestCommand(app, path);
+    if (g_common.json && command->get_option_no_throw("--json") == nullptr)
+        return reportUsage(path, "--json: this command has no JSON output");
+    if (*delayRelease && (releasePid != 0) == (delayRelease->count("INDEX") > 0))
+        return reportUsage(path, "give INDEX or --pid PID, one of them");
+    for (CLI::App* at = command; at != nullptr; at = at->get_parent())
+        if (at->count("--trace") > 0)
+            LIB_POW_setLogLevel(static_cast<unsigned>(g_common.traceMask));
 
     if (*status) {
-        std::string error;
-        const PwrSharedArea* area = mapPower(error);
-        if (area == nullptr)
-            return missingArea(kNames.pwr);
-        PowerSnapshot s = readPower(area);
-        json ? printStatusJson(s) : printStatus(s);
+        PowerSnapshot s;
+        if (!lookAtPower(s))
+            return kFailed;
+        g_common.json ? printStatusJson(s) : printStatus(s);
         return kOk;
     }
     if (*watch)
         return watchPower(intervalMs, watchSeconds);
-    if (*delay) {
-        if (*reserve)
-            return reserveDelay(count, hold, noRelease);
-        if (!areaExists(kNames.pwr))
-            return missingArea(kNames.pwr);
+    if (*reserve)
+        return reserveDelay(count, hold, noRelease);
+    if (*delayRelease)
+        return releaseDelay(index, releasePid, force);
+    if (*sweepCommand)
+        return sweep(force);
+    if (*delay || *hddReady || *resetTimer || *noneReserved || *sleepDelay) {
+        if (!powerReady())
+            return kFailed;
         if (*delayCheck) {
-            printf("%s\n", LIB_POW_IsPowerSaveDelay() ? "delayed" : "not delayed");
-            return kOk;
+            bool delayed = LIB_POW_IsPowerSaveDelay();
+            printf("%s\n", delayed ? "delayed" : "not delayed");
+            return delayed ? kOk : kFailed;
         }
-        if (index < 0 || index > 255)
-            return fail(kUsage, "INDEX: " + std::to_string(index) + " is not a delay index 0..255");
         if (*delaySet) {
             short got = LIB_POW_setPowerSaveDelay(static_cast<short>(index));
             printf("%d\n", got);
             return got == -1 ? fail(kFailed, "the request was refused") : kOk;
         }
-        LIB_POW_resetPowerSaveDelay(static_cast<short>(index));
-        return kOk;
-    }
-    if (*sweep || *hddReady || *resetTimer || *noneReserved || *sleepDelay) {
-        if (!areaExists(kNames.pwr))
-            return missingArea(kNames.pwr);
-        if (*sweep) {
-            printf("hdd-sleep-delay=%d\n", LIB_POW_IsHddSleepDelay());
-        } else if (*hddReady && action == "get") {
+        if (*delayReset)
+            LIB_POW_resetPowerSaveDelay(static_cast<short>(index));
+        else if (*hddReadyGet)
             printf("%d\n", LIB_POW_isHddReady());
-        } else if (*hddReady) {
-            if (value < 0)
-                return fail(kUsage, "hdd-ready set: VALUE 0 or 1 is required");
+        else if (*hddReadySet)
             LIB_POW_setHddReady(value == 1);
-        } else if (*resetTimer && action == "request") {
+        else if (*resetRequest)
             LIB_POW_putResetAutoSleepTimer();
-        } else if (*resetTimer) {
-            printf("0x%x\n", LIB_POW_getResetAutoSleepTimer(action == "take"));
-        } else if (*noneReserved) {
-            printf("%d\n", LIB_POW_getDelayPowerSaveTaskNoneReserved(action == "take"));
-        } else if (action == "get") {
+        else if (*resetPeek || *resetTake)
+            printf("0x%x\n", LIB_POW_getResetAutoSleepTimer(resetTake->parsed()));
+        else if (*noneReserved)
+            printf("%d\n", LIB_POW_getDelayPowerSaveTaskNoneReserved(!*nonePeek));
+        else if (*sleepGet)
             printf("%d\n", LIB_POW_IsHddSleepDelay());
-        } else {
-            LIB_POW_setPowerSaveDelayForService();
-        }
-        return kOk;
-    }
-    if (*timer) {
-        if (*timerShow) {
-            int rc = kOk;
-            for (int m = month ? month : 1; m <= (month ? month : 12) && rc == kOk; ++m)
-                rc = showMonth(year, m);
-            return rc;
-        }
-        std::string reason;
-        std::optional<Date> d = parseDate(dateText, reason);
-        if (!d)
-            return fail(kUsage, "DATE: " + reason);
-        unsigned short y = static_cast<unsigned short>(d->year);
-        unsigned char m = static_cast<unsigned char>(d->month), day = static_cast<unsigned char>(d->day);
-        signed char rc;
-        bool on = false;
-        if (*timerSet)
-            rc = LIB_POW_setWeeklyTimerDateOn(y, m, day, onOff == "on");
         else
-            rc = LIB_POW_getWeeklyTimerDateOn(y, m, day, &on);
-        if (rc == -1)
-            return fail(kFailed, "the calendar area or its semaphore could not be had (is the power service running?)");
-        if (rc != 0)
-            return fail(kFailed, "the library refused " + dateText + " (" + std::to_string(rc) + ")");
-        if (*timerGet)
-            printf("%s %s\n", dateText.c_str(), on ? "on" : "off");
+            LIB_POW_setPowerSaveDelayForService();
         return kOk;
     }
-    if (*sem)
-        return *semShow ? showSemaphores() : holdSemaphore(which, seconds);
+    if (*timerShow)
+        return showTimer(year, month);
+    if (*timer)
+        return timerDay(dateText, onOff, timerSet->parsed());
+    if (*semShow)
+        return showSemaphores();
+    if (*semHold)
+        return holdSemaphore(which, seconds);
     if (*audit)
-        return auditTable(auditJson);
+        return auditTable();
     if (*repair)
         return repairTable();
-    if (*semlog) {
-        if (LIB_POW_getLogShmPtr() == nullptr)
-            return missingArea(kNames.semLog);
-        LIB_POW_showSemLog();
-        return kOk;
-    }
-    if (*jamlog) {
-        for (const std::string& send : sends) {
-            std::vector<std::string> parts;
-            std::stringstream in(send);
-            for (std::string part; std::getline(in, part, ':');)
-                parts.push_back(part);
-            size_t eq = parts.empty() ? std::string::npos : parts[0].find('=');
-            if (eq == std::string::npos)
-                return fail(kUsage, "--send: '" + send + "' is not DST=SRC[:KIND[:SEQ]]");
-            std::string dst = socketPath(parts[0].substr(0, eq));
-            std::string src = socketPath(parts[0].substr(eq + 1));
-            unsigned long kind = 0, seq = 0;
-            try {
-                kind = parts.size() > 1 ? parseNumber(parts[1]) : 0;
-                seq = parts.size() > 2 ? parseNumber(parts[2]) : 0;
-            } catch (const std::exception&) {
-                return fail(kUsage, "--send: '" + send + "' has a KIND or SEQ that is not a number");
-            }
-            if (SockSendIndexSearch(dst.data()) == -1)
-                return fail(kUsage, "--send: '" + dst + "' is not a known socket path");
-            LIB_POW_setSockSendLog(dst.data(), src.data(), kind, seq);
-        }
-        for (std::string dst : clears)
-            LIB_POW_clearSockSendLog(socketPath(dst).data());
-        LIB_POW_getSockSendJamLog();
-        return kOk;
-    }
+    if (*semlog)
+        return listSemLog(libraryListing);
+    if (*history)
+        return showHistory(historyLines);
+    if (*jamlog)
+        return jamLog(sends, clears);
     return kUsage;
 }

@@ -1,18 +1,23 @@
 /*
  * powsvc - stands in for the device's power service: makes, resets and
- * removes the shared objects that every LIB_POW user attaches, and writes
- * records into the semaphore trace area so that its viewer has something
- * to show.
+ * removes the shared objects that every LIB_POW user attaches, runs as the
+ * one service of the device (keeping a history of what it sees), and
+ * writes records into the semaphore trace area so that its viewer has
+ * something to show.
  */
 #include "area_owner.h"
 #include "cli_usage.h"
 #include "LIB_PowerService.h"
+#include "power_view.h"
+#include "service_files.h"
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
-#include <sys/time.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace {
@@ -31,17 +36,20 @@ double monotonicSeconds()
     return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9;
 }
 
-/* One line of the service's log, stamped to the millisecond so that it can
- * be lined up with `powctl watch`. */
-void say(const std::string& message)
+int fail(const std::string& message)
 {
-    timeval tv;
-    gettimeofday(&tv, nullptr);
-    tm local;
-    localtime_r(&tv.tv_sec, &local);
-    printf("%02d:%02d:%02d.%03d %s\n", local.tm_hour, local.tm_min, local.tm_sec,
-           static_cast<int>(tv.tv_usec / 1000), message.c_str());
     fflush(stdout);
+    fprintf(stderr, "powsvc: %s\n", message.c_str());
+    return 1;
+}
+
+/* One line of the service's log, stamped to the millisecond so that it can
+ * be lined up with `powctl watch`, and kept in the history. */
+void say(const std::string& event, const std::string& message)
+{
+    printf("%s %s\n", clockNow().c_str(), message.c_str());
+    fflush(stdout);
+    appendHistory(event, message);
 }
 
 std::string seconds(double value)
@@ -54,7 +62,8 @@ std::string seconds(double value)
 struct RunOptions {
     double graceSeconds = 5;
     int tickMs = 200;
-    std::string traceMask;
+    unsigned long long traceMask = 0;
+    bool traced = false;
 };
 
 /* Mends what a client killed in the middle of a change left in the table;
@@ -66,47 +75,73 @@ void repairTable(const LIB_POW_Names& names, int timeoutMs, std::string& lastErr
     LIB_POW_OwnerError error = {};
     int changes = LIB_POW_ownerRepair(&names, nullptr, timeoutMs, &report, &error);
     if (changes < 0 && lastError != error.text)
-        say(std::string("repair skipped: ") + error.text);
+        say("error", std::string("repair skipped: ") + error.text);
     lastError = changes < 0 ? error.text : "";
     char text[1024];
     if (changes > 0)
-        say(std::string("repaired the reservation table: ") + LIB_POW_ownerDescribeRepair(&report, text, sizeof text));
+        say("repair",
+            std::string("repaired the reservation table: ") + LIB_POW_ownerDescribeRepair(&report, text, sizeof text));
+}
+
+/* The history's record of what changed in the area since the last tick. */
+void recordChanges(const AreaNames& names, PowerSnapshot& was, bool& haveWas)
+{
+    PowerSnapshot now;
+    LIB_POW_OwnerError error = {};
+    if (!readPower(names.pwr, "", now, error))
+        return;
+    if (haveWas)
+        for (const std::string& line : changes(was, now)) {
+            size_t blank = line.find(' '); /* "index 3 taken ..." is kept as event "index", text "3 taken ..." */
+            appendHistory(line.substr(0, blank), line.substr(blank + 1));
+        }
+    was = now;
+    haveWas = true;
 }
 
 /* The service's own loop: keep index 0, mend the table on every tick, take
  * reset requests, sweep ended holders once a second, and decide when the
  * device may save power: when nothing has been reserved for a whole grace
- * period. */
+ * period. One service per device: the pid file's lock says who runs. */
 int runService(const AreaNames& names, const RunOptions& run)
 {
-    if (!run.traceMask.empty()) {
-        try {
-            LIB_POW_setLogLevel(static_cast<unsigned>(std::stoul(run.traceMask, nullptr, 0)));
-        } catch (const std::exception&) {
-            fprintf(stderr, "powsvc: --trace: '%s' is not a number\n", run.traceMask.c_str());
-            return 2;
-        }
+    if (run.traced)
+        LIB_POW_setLogLevel(static_cast<unsigned>(run.traceMask));
+    pid_t running = 0;
+    std::string lockError;
+    int lock = claimService(running, lockError);
+    if (lock == -1) {
+        std::string why = lockError.empty() ? "a power service runs already as " + describeHolder(running) +
+                                                  "; one per device (stop it first)"
+                                            : lockError;
+        appendHistory("refused", "pid " + std::to_string(getpid()) + " not started: " + why);
+        return fail(why);
     }
     AreaOptions options;
     options.index0Pid = getpid();
-    std::string error;
-    if (!createAreas(names, options, error) || !claimIndex0(names, getpid(), error)) {
-        fprintf(stderr, "powsvc: %s\n", error.c_str());
-        return 1;
+    LIB_POW_OwnerError error = {};
+    std::string claimError;
+    if (!createAreas(names, options, error) || !claimIndex0(names, getpid(), claimError)) {
+        std::string why = claimError.empty() ? explainObjectError(error) : claimError;
+        appendHistory("refused", "pid " + std::to_string(getpid()) + " not started: " + why);
+        releaseService(lock);
+        return fail(why);
     }
     signal(SIGINT, onStopSignal);
     signal(SIGTERM, onStopSignal);
-    say("running as pid " + std::to_string(getpid()) + ": areas ready, delay index 0 is ours");
+    say("start", "running as pid " + std::to_string(getpid()) + ": areas ready, delay index 0 is ours");
 
     bool saving = false;
     double lastActive = monotonicSeconds();
     double lastSweep = 0;
     std::string lastRepairError;
+    PowerSnapshot was;
+    bool haveWas = false;
     while (!g_stop) {
         repairTable(names.kit(), run.tickMs, lastRepairError);
         double now = monotonicSeconds();
         if (LIB_POW_getResetAutoSleepTimer(true) == 2) {
-            say(std::string("auto-sleep timer reset requested") + (saving ? "; leaving power saving" : ""));
+            say("timer", std::string("auto-sleep timer reset requested") + (saving ? "; leaving power saving" : ""));
             saving = false;
             lastActive = now;
         }
@@ -115,19 +150,72 @@ int runService(const AreaNames& names, const RunOptions& run)
             lastSweep = now;
         }
         if (LIB_POW_getDelayPowerSaveTaskNoneReserved(true))
-            say("reservations dropped to none");
+            say("saving", "reservations dropped to none");
         if (LIB_POW_IsPowerSaveDelay()) {
             if (saving)
-                say("leaving power saving: a delay is reserved");
+                say("saving", "leaving power saving: a delay is reserved");
             saving = false;
             lastActive = now;
         } else if (!saving && now - lastActive >= run.graceSeconds) {
-            say("entering power saving: no delay for " + seconds(run.graceSeconds) + " s");
+            say("saving", "entering power saving: no delay for " + seconds(run.graceSeconds) + " s");
             saving = true;
         }
+        recordChanges(names, was, haveWas);
         usleep(static_cast<useconds_t>(run.tickMs) * 1000);
     }
-    say("stopping; the areas stay in place");
+    say("stop", "stopping; the areas stay in place");
+    releaseService(lock);
+    return 0;
+}
+
+/* Index 0's holder in an existing power area; -1 when there is none. */
+pid_t index0Holder(const AreaNames& names)
+{
+    LIB_POW_OwnerError error = {};
+    auto* area = static_cast<const PwrSharedArea*>(
+        LIB_POW_ownerMap(names.pwr.c_str(), sizeof(PwrSharedArea), 0, &error));
+    if (area == nullptr)
+        return -1;
+    pid_t pid = __atomic_load_n(&area->sl_DelayPid[0], __ATOMIC_RELAXED);
+    munmap(const_cast<PwrSharedArea*>(area), sizeof(PwrSharedArea));
+    return pid;
+}
+
+int createObjects(const AreaNames& names, const AreaOptions& options, bool index0Given)
+{
+    pid_t before = options.reset || !index0Given ? -1 : index0Holder(names);
+    LIB_POW_OwnerError error = {};
+    if (!createAreas(names, options, error))
+        return fail(explainObjectError(error));
+    if (before != -1 && before != options.index0Pid)
+        fprintf(stderr,
+                "powsvc: the areas existed already: --index0-pid %d ignored, index 0 stays with pid %d "
+                "(--reset rewrites them)\n",
+                options.index0Pid, before);
+    return 0;
+}
+
+/* Removing the objects under a running service would leave it on unlinked
+ * areas while new clients make and use new ones: refuse, or stop it. */
+int removeObjects(const AreaNames& names, bool force)
+{
+    pid_t service = runningService();
+    if (service != 0 && !force)
+        return fail("the power service runs as " + describeHolder(service) +
+                    "; stop it first, or powsvc remove --force stops it and removes");
+    if (service != 0) {
+        if (kill(service, SIGTERM) != 0)
+            return fail("cannot stop the power service, pid " + std::to_string(service) + ": " + strerror(errno));
+        double until = monotonicSeconds() + 10;
+        while (runningService() != 0 && monotonicSeconds() < until)
+            usleep(50 * 1000);
+        if (runningService() != 0)
+            return fail("the power service, pid " + std::to_string(service) + ", did not stop within 10 s");
+        printf("stopped the power service, pid %d\n", service);
+    }
+    std::string error;
+    if (!removeAreas(names, error))
+        return fail(error);
     return 0;
 }
 
@@ -144,26 +232,65 @@ CLI::Validator atMost(size_t characters)
         "");
 }
 
+/* Permission bits, written in octal as chmod takes them. */
+CLI::Validator octalMode()
+{
+    return CLI::Validator(
+        [](std::string& text) {
+            bool octal = !text.empty() && text.size() <= 4 && text.find_first_not_of("01234567") == std::string::npos;
+            unsigned long value = octal ? std::strtoul(text.c_str(), nullptr, 8) : 0;
+            if (!octal || value > 0777)
+                return "'" + text + "' is not a mode: octal, 0 to 0777 (e.g. 0660)";
+            text = std::to_string(value);
+            return std::string();
+        },
+        "OCTAL");
+}
+
+const char kFooter[] =
+    "Exit status: 0 done, 1 failed (one line on stderr says why), 2 a command line it cannot use.\n"
+    "Numbers are decimal (08 is eight); --trace and --sem-id also take 0x hexadecimal, --mode is octal.\n"
+    "Files: the areas and semaphores in /dev/shm; the running service's pid in " POWSVC_PID_FILE
+    ", its history in " POWSVC_HISTORY_FILE " (powctl history prints it).";
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     CLI::App app{"powsvc: the power service's shared objects (stand-in for the device's owner)"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", "powsvc (LIB_POW) " LIBPOW_VERSION);
+    app.set_help_all_flag("--help-all", "print the help of every command");
+    app.footer(kFooter);
 
     AreaOptions options;
+    bool index0Given = false;
     CLI::App* create = app.add_subcommand("create", "make the three shared objects when missing");
     create->add_flag("--reset", options.reset, "rewrite objects that already exist to their initial state");
-    create->add_option("--index0-pid", options.index0Pid, "process kept at delay index 0 (default: nobody)")
-        ->check(CLI::NonNegativeNumber);
+    create
+        ->add_option("--index0-pid", options.index0Pid,
+                     "process kept at delay index 0 (default: nobody); ignored, with a note, when the areas "
+                     "exist and --reset is not given")
+        ->transform(wholeNumber(0, 4194304));
+    create->add_option("--group", options.group, "access group (name or number) of every object");
+    create
+        ->add_option("--mode", options.mode,
+                     "permission bits, in octal (a leading 0 means octal here only; default 0660 with a group, "
+                     "0666 without)")
+        ->transform(octalMode());
+    bool force = false;
     CLI::App* remove = app.add_subcommand("remove", "unlink the three objects and the three semaphores");
+    remove->add_flag("--force", force, "also when a service runs: stop it first (SIGTERM, up to 10 s)");
 
     RunOptions run;
-    CLI::App* serve = app.add_subcommand("run", "be the power service in the foreground until SIGINT/SIGTERM");
+    CLI::App* serve = app.add_subcommand(
+        "run", "be the power service in the foreground until SIGINT/SIGTERM; refused while another runs");
     serve->add_option("--grace", run.graceSeconds, "seconds without any delay before power saving")
-        ->check(CLI::Range(0.0, 3600.0));
-    serve->add_option("--tick-ms", run.tickMs, "milliseconds between looks at the area")->check(CLI::Range(10, 10000));
-    serve->add_option("--trace", run.traceMask, "library log mask for the service (e.g. 0x10)");
+        ->check(secondsNumber(3600, true));
+    serve->add_option("--tick-ms", run.tickMs, "milliseconds between looks at the area")
+        ->transform(wholeNumber(10, 10000));
+    serve->add_option("--trace", run.traceMask, "library log mask for the service, decimal or 0x hex (e.g. 0x10)")
+        ->transform(maskNumber());
 
     CLI::App* semlog = app.add_subcommand("semlog", "write the semaphore trace area");
     semlog->require_subcommand(1);
@@ -174,8 +301,8 @@ int main(int argc, char** argv)
         ->required()
         ->check(atMost(51));
     semlogAdd->add_option("STATUS", record.status, "status text (at most 7 characters)")->required()->check(atMost(7));
-    semlogAdd->add_option("VALUE", record.value, "value")->required();
-    semlogAdd->add_option("--sem-id", record.semId, "semaphore handle to show (default 0)");
+    semlogAdd->add_option("VALUE", record.value, "value")->required()->transform(wholeNumber(-2147483647, 2147483647));
+    semlogAdd->add_option("--sem-id", record.semId, "semaphore handle to show (default 0)")->transform(maskNumber());
     CLI::App* semlogClear = semlog->add_subcommand("clear", "zero every record and the mark");
 
     try {
@@ -183,24 +310,28 @@ int main(int argc, char** argv)
     } catch (const CLI::ParseError& e) {
         return reportParseError(app, e, "powsvc");
     }
+    index0Given = create->count("--index0-pid") > 0;
+    run.traced = serve->count("--trace") > 0;
+    if (!options.group.empty() && (options.mode & 0002)) {
+        char mode[16];
+        snprintf(mode, sizeof mode, "%04o", options.mode);
+        return reportUsage("powsvc create",
+                           std::string("--mode: ") + mode + " lets everyone write; with --group, leave others out (e.g. 0660)");
+    }
 
     AreaNames names;
     std::string error;
-    bool ok = true;
     if (*serve)
         return runService(names, run);
     if (*create)
-        ok = createAreas(names, options, error);
-    else if (*remove)
-        ok = removeAreas(names, error);
-    else if (*semlogAdd) {
+        return createObjects(names, options, index0Given);
+    if (*remove)
+        return removeObjects(names, force);
+    bool ok = true;
+    if (*semlogAdd) {
         int position = 0;
         ok = appendSemLogRecord(names.semLog, record, position, error);
     } else if (*semlogClear)
         ok = clearSemLog(names.semLog, error);
-    if (!ok) {
-        fprintf(stderr, "powsvc: %s\n", error.c_str());
-        return 1;
-    }
-    return 0;
+    return ok ? 0 : fail(error);
 }

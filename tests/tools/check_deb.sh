@@ -48,6 +48,8 @@ need=(
   'usr/lib/(.*/)?libLIB_POW\.so\.1\.[0-9.]+' 'usr/lib/(.*/)?libLIB_POW\.so\.1' 'usr/lib/(.*/)?libLIB_POW\.so'
   'usr/lib/(.*/)?libPLAT\.so\.1\.[0-9.]+' 'usr/lib/(.*/)?libPLAT\.so\.1'
   'usr/bin/powctl' 'usr/bin/powsvc'
+  'usr/share/man/man1/powctl\.1\.gz' 'usr/share/man/man1/powsvc\.1\.gz'
+  'usr/share/bash-completion/completions/powctl' 'usr/share/bash-completion/completions/powsvc'
   'usr/lib/(.*/)?pkgconfig/lib_pow\.pc'
   'usr/lib/(.*/)?cmake/LIB_POW/LIB_POWConfig\.cmake' 'usr/lib/(.*/)?cmake/LIB_POW/LIB_POWConfigVersion\.cmake'
   'usr/lib/(.*/)?cmake/LIB_POW/LIB_POWTargets\.cmake'
@@ -62,5 +64,10 @@ dpkg-deb -x "$deb" "$scratch/root"
 for prog in powctl powsvc; do
   got=$(debian_arch "$scratch/root/usr/bin/$prog")
   [ "$got" = "$want_arch" ] || fail "usr/bin/$prog is built for $got, the package is $want_arch"
+done
+# The manual pages are real pages about the program, not an error text.
+for prog in powctl powsvc; do
+  zcat "$scratch/root/usr/share/man/man1/$prog.1.gz" | grep -q "^\.TH ${prog^^} \"1\"" ||
+    fail "usr/share/man/man1/$prog.1.gz is not a manual page of $prog"
 done
 echo "check_deb: $(basename "$deb"): $want_arch, $(wc -l <<<"$contents") entries, all expected files present"

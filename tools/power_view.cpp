@@ -1,0 +1,260 @@
+#include "power_view.h"
+
+#include "PLAT_semLib.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <pwd.h>
+#include <sstream>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace {
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+/* The boot time, for turning a process's start tick into a date. */
+time_t bootTime()
+{
+    std::istringstream stat(readFile("/proc/stat"));
+    for (std::string word; stat >> word;)
+        if (word == "btime") {
+            long long seconds = 0;
+            stat >> seconds;
+            return static_cast<time_t>(seconds);
+        }
+    return 0;
+}
+
+time_t startTime(pid_t pid)
+{
+    std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    size_t end = stat.rfind(')');
+    if (end == std::string::npos)
+        return 0;
+    /* After the name: state is field 3, the start tick field 22. */
+    std::istringstream fields(stat.substr(end + 2));
+    std::string field;
+    for (int n = 3; n < 22 && fields >> field;)
+        ++n;
+    unsigned long long ticks = 0;
+    time_t boot = bootTime();
+    if (!(fields >> ticks) || boot == 0)
+        return 0;
+    return boot + static_cast<time_t>(ticks / static_cast<unsigned long long>(sysconf(_SC_CLK_TCK)));
+}
+
+std::string userName(uid_t uid)
+{
+    passwd* pw = getpwuid(uid);
+    return pw != nullptr ? pw->pw_name : std::to_string(uid);
+}
+
+template <typename T>
+T loadWord(const T& word)
+{
+    return __atomic_load_n(&word, __ATOMIC_RELAXED);
+}
+
+/* Word by word, as other processes store them. */
+void copyArea(const PwrSharedArea* area, PwrSharedArea& image)
+{
+    const uint32_t* from = reinterpret_cast<const uint32_t*>(area);
+    uint32_t* to = reinterpret_cast<uint32_t*>(&image);
+    for (size_t n = 0; n < sizeof image / sizeof *to; ++n)
+        to[n] = loadWord(from[n]);
+}
+
+void collectFinding(const LIB_POW_Finding* finding, void* context)
+{
+    static_cast<std::vector<LIB_POW_Finding>*>(context)->push_back(*finding);
+}
+
+std::string formatTime(time_t when, const char* format)
+{
+    tm local;
+    localtime_r(&when, &local);
+    char text[32];
+    strftime(text, sizeof text, format, &local);
+    return text;
+}
+
+} // namespace
+
+ProcessInfo lookUpProcess(pid_t pid)
+{
+    ProcessInfo info;
+    if (pid <= 0)
+        return info;
+    std::string dir = "/proc/" + std::to_string(pid);
+    info.name = readFile(dir + "/comm");
+    while (!info.name.empty() && info.name.back() == '\n')
+        info.name.pop_back();
+    info.cmdline = readFile(dir + "/cmdline");
+    while (!info.cmdline.empty() && info.cmdline.back() == '\0')
+        info.cmdline.pop_back();
+    for (char& c : info.cmdline)
+        if (c == '\0')
+            c = ' ';
+    struct stat st;
+    if (stat(dir.c_str(), &st) == 0)
+        info.user = userName(st.st_uid);
+    info.started = startTime(pid);
+    return info;
+}
+
+bool processRuns(pid_t pid)
+{
+    return kill(pid, 0) == 0 || errno == EPERM;
+}
+
+bool readPower(const std::string& name, const std::string& semPow, PowerSnapshot& s, LIB_POW_OwnerError& error)
+{
+    auto* area = static_cast<const PwrSharedArea*>(LIB_POW_ownerMap(name.c_str(), sizeof(PwrSharedArea), 0, &error));
+    if (area == nullptr)
+        return false;
+    SemId pow = semPow.empty() ? 0 : PLAT_semOpen(semPow.c_str());
+    s.underPow = pow != 0 && PLAT_semTake(pow, PLAT_NO_WAIT) == 0;
+    s.powHolder = pow != 0 && !s.underPow ? PLAT_semHolder(pow) : 0;
+    copyArea(area, s.image);
+    if (s.underPow)
+        PLAT_semGive(pow);
+    munmap(const_cast<PwrSharedArea*>(area), sizeof(PwrSharedArea));
+    s.rows.clear();
+    for (int i = 0; i < LIB_POW_DELAY_INDEX_COUNT; ++i) {
+        pid_t pid = s.image.sl_DelayPid[i];
+        int count = s.image.ss_DelayCount[i];
+        if (pid != 0 || count != 0)
+            s.rows.push_back({i, pid, count, pid != 0 && processRuns(pid)});
+    }
+    s.findings.clear();
+    LIB_POW_ownerAuditImage(&s.image, nullptr, collectFinding, &s.findings, &s.audit);
+    return true;
+}
+
+std::string lostIndices(const PowerSnapshot& s)
+{
+    std::string list;
+    for (const LIB_POW_Finding& f : s.findings)
+        if (f.kind == LIB_POW_LOST_INDEX)
+            list += (list.empty() ? "" : " ") + std::to_string(f.index);
+    return list.empty() ? "none" : list;
+}
+
+std::string describeHolder(pid_t pid)
+{
+    ProcessInfo info = lookUpProcess(pid);
+    std::string text = "pid " + std::to_string(pid);
+    if (info.name.empty())
+        return text + " (ended)";
+    text += " (" + info.name + ", user " + info.user;
+    if (info.started != 0)
+        text += ", since " + shortTime(info.started);
+    return text + ")" + (info.cmdline.empty() ? "" : ": " + info.cmdline);
+}
+
+std::vector<std::string> changes(const PowerSnapshot& was, const PowerSnapshot& now)
+{
+    std::vector<std::string> out;
+    std::map<int, const IndexRow*> before, after;
+    for (const IndexRow& r : was.rows)
+        before[r.index] = &r;
+    for (const IndexRow& r : now.rows)
+        after[r.index] = &r;
+    for (int i = 0; i < LIB_POW_DELAY_INDEX_COUNT; ++i) {
+        const IndexRow* old = before.count(i) ? before[i] : nullptr;
+        const IndexRow* cur = after.count(i) ? after[i] : nullptr;
+        pid_t oldPid = old ? old->pid : 0, newPid = cur ? cur->pid : 0;
+        int oldCount = old ? old->count : 0, newCount = cur ? cur->count : 0;
+        std::string index = "index " + std::to_string(i);
+        if (oldPid != 0 && oldPid != newPid)
+            out.push_back(index + " released (was pid " + std::to_string(oldPid) + ")");
+        if (newPid != 0 && newPid != oldPid)
+            out.push_back(index + " taken by " + describeHolder(newPid));
+        else if (oldCount != newCount)
+            out.push_back(index + " count " + std::to_string(oldCount) + " -> " + std::to_string(newCount));
+        if (newPid != 0 && newPid == oldPid && old->running && !cur->running)
+            out.push_back(index + ": holder pid " + std::to_string(newPid) + " has ended");
+    }
+    int a = was.image.DelayTaskNum, b = now.image.DelayTaskNum;
+    if (a != b)
+        out.push_back("total " + std::to_string(a) + " -> " + std::to_string(b) +
+                      (a == 0 ? ": power saving delayed" : b == 0 ? ": nothing reserved" : ""));
+    auto flag = [&](const char* name, int x, int y) {
+        if (x != y)
+            out.push_back(std::string("flag ") + name + " " + std::to_string(x) + " -> " + std::to_string(y));
+    };
+    flag("hdd-ready", was.image.b_HddReady, now.image.b_HddReady);
+    flag("reset-timer", was.image.uc_ResetAutoSleepTimer, now.image.uc_ResetAutoSleepTimer);
+    flag("none-reserved", was.image.b_DelayPowerSaveTaskNoneReserved, now.image.b_DelayPowerSaveTaskNoneReserved);
+    flag("hdd-sleep-delay", was.image.b_HddSleepDelay, now.image.b_HddSleepDelay);
+    return out;
+}
+
+std::string clockNow()
+{
+    timeval tv;
+    gettimeofday(&tv, nullptr);
+    char text[48];
+    snprintf(text, sizeof text, "%s.%03d", formatTime(tv.tv_sec, "%H:%M:%S").c_str(),
+             static_cast<int>(tv.tv_usec / 1000));
+    return text;
+}
+
+std::string shortTime(time_t when)
+{
+    time_t now = time(nullptr);
+    bool today = formatTime(now, "%F") == formatTime(when, "%F");
+    return formatTime(when, today ? "%H:%M:%S" : "%F");
+}
+
+std::string isoTime(time_t when)
+{
+    return when == 0 ? "" : formatTime(when, "%FT%T%z");
+}
+
+std::string explainObjectError(const LIB_POW_OwnerError& error)
+{
+    std::string text = error.text;
+    switch (error.code) {
+    case ENOENT:
+        return text + " (is the power service running? powsvc run or powsvc create makes it)";
+    case EACCES:
+    case EPERM:
+        return text + ": run this as the objects' owner or a member of their group";
+    case EINVAL:
+        return text + ": clients would crash on it (SIGBUS); powsvc create --reset remakes it "
+                      "(with the device's jobs stopped)";
+    default:
+        return text;
+    }
+}
+
+std::string jsonString(const std::string& text)
+{
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escaped[8];
+            snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}

@@ -1,0 +1,78 @@
+/*
+ * power_view.h - what powctl and powsvc show of the power area: a copy of
+ * the reservation table with the owner kit's audit of it, who each holder
+ * is, and the differences between two looks (for watch and the service's
+ * history).
+ */
+#ifndef LIBPOW_POWER_VIEW_H
+#define LIBPOW_POWER_VIEW_H
+
+#include "LIB_POW_owner.h"
+
+#include <ctime>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+/* Who a holder is, from /proc: empty texts and 0 when unknown (ended, or
+ * not ours to read). */
+struct ProcessInfo {
+    std::string name;    /* /proc/PID/comm */
+    std::string cmdline; /* /proc/PID/cmdline, arguments joined by blanks */
+    std::string user;    /* owner of /proc/PID */
+    time_t started = 0;  /* the process's start, wall clock */
+};
+ProcessInfo lookUpProcess(pid_t pid);
+
+/* kill(pid, 0) as the library's sweep sees it, and as a person would:
+ * EPERM means the process runs but this one may not signal it. */
+bool processRuns(pid_t pid);
+
+/* One delay index that has a holder or a count. */
+struct IndexRow {
+    int index;
+    pid_t pid;  /* 0: nobody holds it */
+    int count;
+    bool running;
+};
+
+struct PowerSnapshot {
+    PwrSharedArea image;     /* the copy everything below is read from */
+    bool underPow = false;   /* copied while this process held POW */
+    pid_t powHolder = 0;     /* who held POW when it could not be had */
+    std::vector<IndexRow> rows;
+    LIB_POW_AuditSummary audit = {};
+    std::vector<LIB_POW_Finding> findings;
+};
+
+/* Copies the power area `name` (after the kit's size check) and audits the
+ * copy. With `semPow` not empty, the copy is taken under POW when POW is
+ * free at that moment; a look never waits. False with the kit's error. */
+bool readPower(const std::string& name, const std::string& semPow, PowerSnapshot& snapshot,
+               LIB_POW_OwnerError& error);
+
+/* The lost indices the audit found, e.g. "7 9", or "none". */
+std::string lostIndices(const PowerSnapshot& snapshot);
+
+/* The differences between two looks, one line each, in the order: index
+ * changes by index, the total, the flags. Holders that are new are named
+ * with who they are. */
+std::vector<std::string> changes(const PowerSnapshot& was, const PowerSnapshot& now);
+
+/* "pid 123 (powctl, user root, since 05:01:46): powctl delay reserve" */
+std::string describeHolder(pid_t pid);
+
+/* Times: "05:01:46.337" now; a start time as ps shows it ("05:01:46"
+ * today, "2026-04-30" before); ISO 8601 local time for JSON. */
+std::string clockNow();
+std::string shortTime(time_t when);
+std::string isoTime(time_t when);
+
+/* The kit's one line about an object it could not map or make, with what
+ * the operator can do about it. */
+std::string explainObjectError(const LIB_POW_OwnerError& error);
+
+/* A JSON string literal; control characters become \u00XX. */
+std::string jsonString(const std::string& text);
+
+#endif
