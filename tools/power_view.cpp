@@ -236,6 +236,8 @@ std::string explainObjectError(const LIB_POW_OwnerError& error)
     case EINVAL:
         return text + ": clients would crash on it (SIGBUS); powsvc create --reset remakes it "
                       "(with the device's jobs stopped)";
+    case EEXIST: /* in the way of create: short, or not made as asked */
+        return text + "; powsvc create --reset remakes it (with the device's jobs stopped)";
     default:
         return text;
     }

@@ -83,6 +83,29 @@ void repairTable(const LIB_POW_Names& names, int timeoutMs, std::string& lastErr
             std::string("repaired the reservation table: ") + LIB_POW_ownerDescribeRepair(&report, text, sizeof text));
 }
 
+void collectUnseen(const LIB_POW_Finding* finding, void* context)
+{
+    if (finding->kind == LIB_POW_HOLDER_NOT_SIGNALLABLE)
+        *static_cast<std::string*>(context) += std::string(finding->text) + "; ";
+}
+
+/* The library's sweep counts a holder this process may not signal as ended
+ * and would release its index under it. So the service audits first and
+ * sweeps only when it can see every holder; otherwise it says which ones it
+ * cannot (once, not every second) and leaves their indices alone. */
+void sweepIfEveryHolderIsVisible(const LIB_POW_Names& names, int timeoutMs, std::string& lastUnseen)
+{
+    std::string unseen;
+    if (LIB_POW_ownerAudit(&names, nullptr, timeoutMs, collectUnseen, &unseen, nullptr, nullptr) < 0)
+        return;
+    if (unseen.empty())
+        LIB_POW_IsHddSleepDelay();
+    else if (unseen != lastUnseen)
+        say("error", "sweep skipped: " + unseen.substr(0, unseen.size() - 2) +
+                         " (run the service as root or with CAP_KILL)");
+    lastUnseen = unseen;
+}
+
 /* The history's record of what changed in the area since the last tick. */
 void recordChanges(const AreaNames& names, PowerSnapshot& was, bool& haveWas)
 {
@@ -134,7 +157,7 @@ int runService(const AreaNames& names, const RunOptions& run)
     bool saving = false;
     double lastActive = monotonicSeconds();
     double lastSweep = 0;
-    std::string lastRepairError;
+    std::string lastRepairError, lastUnseen;
     PowerSnapshot was;
     bool haveWas = false;
     while (!g_stop) {
@@ -146,7 +169,7 @@ int runService(const AreaNames& names, const RunOptions& run)
             lastActive = now;
         }
         if (now - lastSweep >= 1.0) {
-            LIB_POW_IsHddSleepDelay();
+            sweepIfEveryHolderIsVisible(names.kit(), run.tickMs, lastUnseen);
             lastSweep = now;
         }
         if (LIB_POW_getDelayPowerSaveTaskNoneReserved(true))

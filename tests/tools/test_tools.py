@@ -65,8 +65,8 @@ def eventually(predicate, timeout=5):
 class Running:
     """A program left running, its stdout (and stderr with merge) collected line by line."""
 
-    def __init__(self, program, *args, merge=False):
-        self.proc = subprocess.Popen([*EMULATOR, program, *map(str, args)], stdout=subprocess.PIPE, text=True,
+    def __init__(self, program, *args, merge=False, user=()):
+        self.proc = subprocess.Popen([*user, *EMULATOR, program, *map(str, args)], stdout=subprocess.PIPE, text=True,
                                      stderr=subprocess.STDOUT if merge else None)
         self.lines = []
         self.reader = threading.Thread(target=self._read, daemon=True)
@@ -134,8 +134,8 @@ class ToolTest(unittest.TestCase):
         for program in self.running:
             program.stop(signal.SIGKILL)
 
-    def start(self, program, *args, merge=False):
-        self.running.append(Running(program, *args, merge=merge))
+    def start(self, program, *args, merge=False, user=()):
+        self.running.append(Running(program, *args, merge=merge, user=user))
         return self.running[-1]
 
     def assertOk(self, out):
@@ -625,6 +625,30 @@ class FieldTest(ToolTest):
         # Forced, the library's rule shows: a holder it may not signal counts as ended.
         out = run(POWCTL, "sweep", "--force", user=nobody)
         self.assertIn("released index %d (pid %d, count 1)" % (index, live.proc.pid), out.stdout)
+
+    def test_objects_made_for_a_group_a_squatters_refused_and_a_service_blind_to_a_holder_skips_its_sweep(self):
+        nobody = ["setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups"]
+        if os.getuid() != 0 or subprocess.run([*nobody, "true"], capture_output=True).returncode != 0:
+            self.skipTest("needs root that may switch to the unprivileged uid 65534")
+        for name in os.listdir(SHM):
+            os.unlink(os.path.join(SHM, name))
+        self.assertOk(powsvc("create", "--group", "65534"))
+        self.assertEqual({(os.stat(os.path.join(SHM, n)).st_gid, os.stat(os.path.join(SHM, n)).st_mode & 0o7777)
+                          for n in os.listdir(SHM)}, {(65534, 0o660)})
+        os.chown(os.path.join(SHM, NVD), 65534, -1)  # as if another user had made it first
+        out = powsvc("create", "--group", "65534")
+        self.assertEqual((out.returncode, len(out.stderr.splitlines())), (1, 1), out.stderr)
+        self.assertIn("/%s belongs to nobody, not to this service's user root (group nogroup, mode 0660)" % NVD, out.stderr)
+        self.assertOk(powsvc("create", "--group", "65534", "--reset"))
+        self.assertEqual(os.stat(os.path.join(SHM, NVD)).st_uid, 0)
+        for name in os.listdir(SHM):  # a service of its own user, and a holder it may not signal
+            os.unlink(os.path.join(SHM, name))
+        svc = self.start(POWSVC, "run", "--tick-ms", "50", user=nobody)
+        svc.wait_line("running as pid")
+        live = self.start(POWCTL, "delay", "reserve", "--hold", "60")
+        index = int(re.search(r"index (\d+)", live.wait_line("reserved delay index")).group(1))
+        svc.wait_line(r"sweep skipped: index %d: holder pid %d runs, but this process may not signal it" % (index, live.proc.pid))
+        self.assertIn(index, held(status()))
 
     def test_one_service_per_device_remove_refused_while_it_runs_and_its_history(self):
         svc = self.start(POWSVC, "run", "--grace", "0.2", "--tick-ms", "50")
