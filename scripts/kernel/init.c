@@ -37,7 +37,7 @@ static void mountOrSay(const char* source, const char* target, const char* type,
 
 static void onAlarm(int sig) { (void)sig; }
 
-static int onlyTests(const struct dirent* entry) { return entry->d_name[0] != '.'; }
+static int notHidden(const struct dirent* entry) { return entry->d_name[0] != '.'; }
 
 /* Runs one program; its wait status, or -1 when it outlived `seconds`. */
 static int runProgram(const char* path, unsigned seconds) {
@@ -82,7 +82,7 @@ int main(void) {
     printf("init: robust futexes: %s\n", PLAT_semRobustSupported() ? "yes" : "no");
 
     struct dirent** programs;
-    int count = scandir("/tests", &programs, onlyTests, alphasort);
+    int count = scandir("/tests", &programs, notHidden, alphasort);
     for (int i = 0; i < count; ++i) {
         char path[512];
         snprintf(path, sizeof path, "/tests/%s", programs[i]->d_name);

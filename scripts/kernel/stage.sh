@@ -43,7 +43,7 @@ build_kernel() {
   echo "    kernel $key is not in $cache: building it (nice, -j2; a few minutes)"
   mkdir -p "$src"
   tar -xJf /usr/src/linux-source-6.1.tar.xz -C "$src" --strip-components=1
-  KCONFIG_ALLCONFIG=$fragment make -C "$src" "${make_args[@]}" allnoconfig >"$log" 2>&1
+  KCONFIG_ALLCONFIG=$fragment make -C "$src" "${make_args[@]}" allnoconfig >"$log" 2>&1 || { tail -30 "$log"; return 1; }
   while read -r option; do
     grep -qxF "$option" "$src/.config" || missing+=("$option")
   done < <(grep '^CONFIG_' "$fragment")
@@ -70,7 +70,9 @@ build_kernel() {
 mkdir -p "$cache"
 exec 9>"$cache/.lock"
 flock -w 1200 9 || { echo "    kernel: waited 20 minutes for another run's build"; exit 1; }
-[ -f "$kernel/vmlinux" ] || build_kernel
+if [ ! -f "$kernel/vmlinux" ]; then
+  build_kernel # not in a condition: a failing step inside must stop the stage
+fi
 flock -u 9
 echo "    kernel: $kernel/vmlinux"
 
