@@ -170,20 +170,26 @@ grep -qx 'init: robust futexes: yes' "$log" || problems+=("/init did not report 
 count() { sed -n "s/^\[  $1 *\] \([0-9]*\) tests\{0,1\}[.,].*/\1/p" <<<"$summary" | head -1; }
 passed=0 failed=0 skipped=0
 for name in "${names[@]}"; do
-  summary=$(awk -v name="$name" '
-    $0 == "init: run " name { inside = 1; next }
-    inside && /^init: end / { print "end " $4 " " $5 " " $6 " " $7; exit }
-    inside && /^\[==========\] .* ran\./ { summing = 1 }
-    inside && summing && /^\[(==========|  PASSED  |  SKIPPED |  FAILED  )\]/ { print }
-  ' "$log")
+  output=$(awk -v name="$name" '$0 == "init: run " name { inside = 1; next } inside { print } inside && /^init: end / { exit }' "$log")
+  summary=$(awk '
+    /^init: end / { print "end " $4 " " $5 " " $6 " " $7 }
+    /^\[==========\] .* ran\./ { summing = 1 }
+    summing && /^\[(==========|  PASSED  |  SKIPPED |  FAILED  )\]/ { print }
+  ' <<<"$output")
   end=$(sed -n 's/^end //p' <<<"$summary")
+  [ -n "$output" ] || end="never started"
   echo "    $name: ${end:-never ended}"
-  grep -v '^end ' <<<"$summary" | sed 's/^/        /' || true
+  lines=$(grep -v '^end ' <<<"$summary" || true)
+  [ -z "$lines" ] || awk '{ print "        " $0 }' <<<"$lines"
   p=$(count PASSED) f=$(count FAILED) s=$(count SKIPPED)
   passed=$((passed + ${p:-0})) failed=$((failed + ${f:-0})) skipped=$((skipped + ${s:-0}))
   if [ -z "$p" ]; then
     failed=$((failed + 1))
     problems+=("$name gave no GoogleTest summary")
+    if [ -n "$output" ]; then
+      echo "        no summary; its last lines:"
+      grep -v '^init: ' <<<"$output" | tail -15 | sed 's/^/      | /' || true
+    fi
   elif [[ $end != "exit 0 "* ]]; then
     [ -n "$f" ] || failed=$((failed + 1))
     problems+=("$name ended with ${end:-no end}")
@@ -191,10 +197,10 @@ for name in "${names[@]}"; do
 done
 [ $failed -eq 0 ] || problems+=("$failed failed")
 [ $skipped -eq 0 ] || problems+=("$skipped skipped (they need something the guest lacks)")
-if ((${#problems[@]})); then
+if ! grep -qx 'init: all done' "$log"; then
   echo "    last lines of the guest's console:"
   tail -25 "$log" | sed 's/^/      | /'
-  printf '    FAILED: %s\n' "${problems[@]}"
 fi
+((${#problems[@]} == 0)) || printf '    FAILED: %s\n' "${problems[@]}"
 echo "kernel: $passed passed, $failed failed, $skipped skipped"
 ((${#problems[@]} == 0))
