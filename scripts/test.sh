@@ -1,32 +1,49 @@
 #!/usr/bin/env bash
 # Builds and runs every test: host (g++), sanitizers (clang, ASan+UBSan),
-# the device's ABI (powerpc-linux-gnu under qemu-ppc), bounded fuzzing,
-# threads under ThreadSanitizer and the host tests under valgrind.
+# the device's ABI (powerpc-linux-gnu under qemu-ppc), the same programs on a
+# 32-bit PowerPC kernel (qemu-system-ppc), bounded fuzzing, threads under
+# ThreadSanitizer and the host tests under valgrind.
 #   scripts/test.sh            everything
 #   scripts/test.sh host asan  only the named stages
-#                              (host asan target fuzz tsan valgrind)
+#                              (host asan target kernel fuzz tsan valgrind)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 bash scripts/setup.sh
 
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(host asan target fuzz tsan valgrind)
+[ ${#stages[@]} -gt 0 ] || stages=(host asan target kernel fuzz tsan valgrind)
 jobs=$(nproc)
 out=${LIBPOW_BUILD_ROOT:-$root/build}
 summary=()
 
-run_stage() {
-  local name=$1 dir=$2; shift 2
-  local start=$SECONDS
-  echo "=== $name: configure and build"
+build_tree() { # DIR CMAKE_ARGS...
+  local dir=$1; shift
   cmake -S "$root" -B "$dir" "$@" >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
   if ! cmake --build "$dir" -j"$jobs" >"$dir.build.log" 2>&1; then
     grep -E 'error|warning' "$dir.build.log" | head -40 || tail -40 "$dir.build.log"
     return 1
   fi
+}
+
+run_stage() {
+  local name=$1 dir=$2; shift 2
+  local start=$SECONDS
+  echo "=== $name: configure and build"
+  build_tree "$dir" "$@" || return 1
   echo "=== $name: test"
   (cd "$dir" && ctest -j"$jobs" --output-on-failure --timeout 600) || return 1
+  summary+=("$name: passed in $((SECONDS - start)) s")
+}
+
+# The target build's test programs (the target stage's build when it is
+# there and current) on a 32-bit PowerPC kernel; see scripts/kernel/stage.sh.
+run_kernel() {
+  local name="kernel (32-bit PowerPC kernel, qemu-system-ppc)" dir=$out/target start=$SECONDS
+  echo "=== $name: target build"
+  build_tree "$dir" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/powerpc-linux-gnu.cmake" || return 1
+  echo "=== $name: kernel, boot and test"
+  bash "$root/scripts/kernel/stage.sh" "$dir" "$out/kernel" || return 1
   summary+=("$name: passed in $((SECONDS - start)) s")
 }
 
@@ -75,6 +92,7 @@ for stage in "${stages[@]}"; do
               -DLIBPOW_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug ;;
     target) run_stage "target powerpc-linux-gnu (qemu-ppc)" "$out/target" \
               -DCMAKE_TOOLCHAIN_FILE="$root/cmake/powerpc-linux-gnu.cmake" ;;
+    kernel) run_kernel ;;
     fuzz)   CC=clang CXX=clang++ run_stage "fuzz (clang, bounded)" "$out/fuzz" \
               -DLIBPOW_BUILD_FUZZ=ON -DLIBPOW_BUILD_TESTS=OFF -DLIBPOW_SANITIZE=address,undefined ;;
     # ThreadSanitizer cannot follow a mutex handed between processes, nor the
