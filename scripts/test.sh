@@ -82,7 +82,7 @@ run_programs() {
 # The crash chaos test runs 60 s on the host build, 20 s under ASan (its own
 # default there) and 10 s under valgrind.
 tsan_programs="test_threads test_platform test_frame"
-valgrind_programs="test_platform test_frame test_power test_calendar test_jamlog test_semlog test_threads test_chaos"
+valgrind_programs="test_platform test_frame test_power test_calendar test_jamlog test_semlog test_threads test_chaos test_owner"
 
 mkdir -p "$out"
 for stage in "${stages[@]}"; do
