@@ -171,7 +171,7 @@ TEST_F(WeeklyTimer, MissingAreaGivesMinusOneFreesTheSemaphoreAndTheNextCallAttac
     EXPECT_EQ(trace.size(), 9u) << "Start, three last-date lines, lock and unlock, End: no GetDateOn line";
     EXPECT_EQ(trace.back(), "LIB_POW_getWeeklyTimerDateOn End(sc_Result=-1)");
     EXPECT_EQ(std::make_pair(CountingSeam::calls.takes, CountingSeam::calls.gives), std::make_pair(2, 2));
-    EXPECT_TRUE(nvdSemaphoreFree());
+    ASSERT_TRUE(nvdSemaphoreFree());
     EXPECT_EQ(runChild([&] { return nvdSemaphoreFree() ? 0 : 1; }, 30), 0) << "another process waits";
 
     device.createAreas();

@@ -90,6 +90,7 @@ TEST_F(PlatSem, OneNameIsOneHeldSemaphoreForEveryProcessAndThreadWithTimeoutsAnd
         t.join();
     ASSERT_NE(nullptr, got[0]);
     EXPECT_EQ(std::vector<SemId>(4, got[0]), std::vector<SemId>(got, got + 4));
+    EXPECT_EQ(s, make(name)) << "each name comes back as its own semaphore";
 }
 
 TEST_F(PlatSem, ConcurrentCreatorsAllReachOneObject) {
@@ -188,7 +189,10 @@ TEST_F(PlatSem, BadNamesAndArgumentsFailWithTheirReason) {
     for (const auto& c : cases)
         EXPECT_TRUE(PLAT_semBCreate(c.options, c.state, const_cast<char*>(c.name)) == nullptr && PLAT_errnoGet() == c.err)
             << (c.name ? c.name : "null") << " " << c.options << c.state;
+    mode_t umaskBefore = umask(077); /* the object is for every user whatever the creator's umask */
     EXPECT_NE(nullptr, make(longest));
+    umask(umaskBefore);
+    EXPECT_EQ(std::filesystem::status("/dev/shm/PLAT_sem." + longest).permissions(), std::filesystem::perms(0666));
     EXPECT_TRUE(failedWith(PLAT_semTake(nullptr, 0), EINVAL));
     EXPECT_TRUE(failedWith(PLAT_semGive(nullptr), EINVAL));
     EXPECT_TRUE(failedWith(PLAT_semRemove("a/b"), EINVAL));

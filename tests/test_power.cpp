@@ -225,7 +225,7 @@ TEST_F(PowerTest, WithoutTheSemaphoreNothingIsCountedOrGivenBack) {
 
 TEST_F(PowerTest, RequestsPopTheTopIndexCountOnItRaiseTheNoteAtEveryZeroAndAnEmptyStackRefuses) {
     getPwrShm();
-    EXPECT_EQ(leveled([&] { twoFreeIndices(), a->b_DelayPowerSaveTaskNoneReserved = 1; },
+    EXPECT_EQ(leveled([&] { twoFreeIndices(), a->b_DelayPowerSaveTaskNoneReserved = 1, a->ss_DelayCount[9] = 5; /* stale */ },
                       [] { EXPECT_EQ(LIB_POW_setPowerSaveDelay(-1), 9); }),
               (Lines{"32 LIB_POW_setPowerSaveDelay Start(ss_Index=-1)", "32 setPowerSaveDelayPid Start(ss_Index=-1)",
                      "64 lock Start(Name=sem_POW_Shm_SemName)", "64 lock End(pst_SemID=*)",
@@ -255,6 +255,11 @@ TEST_F(PowerTest, RequestsPopTheTopIndexCountOnItRaiseTheNoteAtEveryZeroAndAnEmp
 TEST_F(PowerTest, InvalidIndicesAreRefusedAtTheirLevelsAndChangeNothing) {
     twoFreeIndices();
     a->DelayTaskNum = a->ss_DelayCount[255] = 4;
+    for (auto refuse : {+[] { LIB_POW_setPowerSaveDelay(256); }, +[] { LIB_POW_resetPowerSaveDelay(256); }}) {
+        refuse();
+        ASSERT_EQ(PLAT_semTake(g_semPowID, PLAT_NO_WAIT), 0) << "a refused call kept the semaphore";
+        PLAT_semGive(g_semPowID);
+    }
     std::vector<uint8_t> before = bytesOf(a);
     for (short bad : {256, -2, -32768, 1000}) {
         const std::string b = std::to_string(bad);
@@ -355,12 +360,12 @@ TEST_F(PowerTest, SweepTakesTheSemaphoreOnlyPerReleaseAndNeverLooksAtIndex0) {
     g_deadPids = {1001, 1002, 1003};
     setStack({});
     a->sl_DelayPid[3] = a->sl_DelayPid[200] = 0;
-    a->sl_DelayPid[10] = 1001, a->sl_DelayPid[20] = 1002, a->sl_DelayPid[30] = 1003, a->sl_DelayPid[40] = getpid();
+    a->sl_DelayPid[10] = 1001, a->sl_DelayPid[20] = 1002, a->sl_DelayPid[255] = 1003, a->sl_DelayPid[40] = getpid();
     a->ss_DelayCount[20] = 3, a->ss_DelayCount[40] = 1, a->DelayTaskNum = 4;
     EXPECT_FALSE(LIB_POW_IsHddSleepDelay());
     EXPECT_EQ(CountingSeam::calls.takes + CountingSeam::calls.gives, 6);
     EXPECT_EQ(state(40), "pid=" + me + " count=1 total=1 free=3 note=0") << "the live holder still counts one";
-    EXPECT_EQ((std::vector<int>{a->us_FreeIndex[0], a->us_FreeIndex[1], a->us_FreeIndex[2]}), (std::vector<int>{10, 20, 30}));
+    EXPECT_EQ((std::vector<int>{a->us_FreeIndex[0], a->us_FreeIndex[1], a->us_FreeIndex[2]}), (std::vector<int>{10, 20, 255}));
 
     a->sl_DelayPid[50] = 1001, a->DelayTaskNum = 0, a->sl_DelayPid[40] = 0; /* counting nothing, nothing outstanding */
     LIB_POW_IsHddSleepDelay();
