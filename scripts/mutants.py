@@ -151,7 +151,8 @@ def main():
     parser.add_argument("--list", action="store_true", help="only check that every fault applies, and list them")
     parser.add_argument("--quick", action="store_true", help="run only the tests each fault names")
     parser.add_argument("--stage", choices=sorted(STAGES), help="only the faults of this stage")
-    parser.add_argument("--timeout", type=int, default=120, help="seconds per test (default 120)")
+    parser.add_argument("--timeout", type=int, default=120,
+                        help="seconds for a test without a limit of its own (default 120); a whole test run stops at 3x that + 300")
     parser.add_argument("--chaos-seconds", type=int, default=5, help="LIBPOW_CHAOS_SECONDS (default 5)")
     parser.add_argument("--jobs", type=int, default=os.cpu_count() or 2)
     parser.add_argument("--scratch", default=os.path.join(os.environ.get("LIBPOW_BUILD_ROOT", os.path.join(ROOT, "build")), "mutants"))
