@@ -715,7 +715,10 @@ signed char LIB_POW_getWeeklyTimerLastDate(unsigned short us_Year, unsigned char
 /* A month's word is little-endian on every processor that shares the area:
  * it is put together from its four bytes, lowest first, and written back
  * the same way, whatever the processor's own byte order. Bit d is day d
- * (1 .. 31); the date is already checked against the calendar. */
+ * (1 .. 31); the date is already checked against the calendar.
+ * The word is only touched while the NVD semaphore is held, so plain byte
+ * accesses do: unlike the relaxed atomics used elsewhere, they let the
+ * compiler turn the four loads and the four stores into one each. */
 static inline uint8_t* monthWord(NvdSharedArea* area, unsigned short us_Year, unsigned char uc_Month)
 {
     return area->ul_DateOnBits[(us_Year - 2000) * 12 + (uc_Month - 1)];
@@ -723,18 +726,17 @@ static inline uint8_t* monthWord(NvdSharedArea* area, unsigned short us_Year, un
 
 static inline uint32_t readMonthWord(const uint8_t* word)
 {
-    return uint32_t{loadWord(word[0])} | uint32_t{loadWord(word[1])} << 8 |
-           uint32_t{loadWord(word[2])} << 16 | uint32_t{loadWord(word[3])} << 24;
+    return uint32_t{word[0]} | uint32_t{word[1]} << 8 | uint32_t{word[2]} << 16 | uint32_t{word[3]} << 24;
 }
 
 /* All four bytes go back, those that did not change too: the word is the
  * unit that other users of the area read and write. */
 static inline void writeMonthWord(uint8_t* word, uint32_t bits)
 {
-    storeWord(word[0], static_cast<uint8_t>(bits));
-    storeWord(word[1], static_cast<uint8_t>(bits >> 8));
-    storeWord(word[2], static_cast<uint8_t>(bits >> 16));
-    storeWord(word[3], static_cast<uint8_t>(bits >> 24));
+    word[0] = static_cast<uint8_t>(bits);
+    word[1] = static_cast<uint8_t>(bits >> 8);
+    word[2] = static_cast<uint8_t>(bits >> 16);
+    word[3] = static_cast<uint8_t>(bits >> 24);
 }
 
 /* Every switch and query checks the date with LIB_POW_getWeeklyTimerLastDate.
