@@ -86,8 +86,9 @@ static_assert(offsetof(PwrSharedArea, b_HddReady) == 2059);
 static_assert(sizeof(PwrSharedArea) == 2060);
 
 /* "/shm_NVD_SharedArea". Lock rule: the calendar words are read and
- * written only while the NVD semaphore is held. Each word is little-endian
- * on every processor, so it is only ever handled as four bytes. */
+ * written only while the NVD semaphore is held, so they alone are plain
+ * bytes, not relaxed atomics. Each word is little-endian on every
+ * processor, so it is only ever handled as four bytes. */
 struct NvdSharedArea {
     uint8_t ownerHead[4];
     uint8_t ul_DateOnBits[90 * 12][4];
