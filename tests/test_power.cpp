@@ -327,21 +327,6 @@ TEST_F(PowerTest, StackEntriesAbove255AreDroppedAndNoPushOrPopLeavesTheStack) {
     EXPECT_EQ(a->b_HddSleepDelay + a->uc_ResetAutoSleepTimer, 2 * 0x5A);
 }
 
-TEST_F(PowerTest, SweepReleasesAnEndedHolderWithEverythingItCounts) {
-    getPwrShm();
-    const std::string g = std::to_string(endedPid());
-    Lines got = leveled([&] { twoFreeIndices(), setStack({5}), a->sl_DelayPid[9] = std::stoi(g), a->ss_DelayCount[9] = a->DelayTaskNum = 2; },
-                        [] { EXPECT_FALSE(LIB_POW_IsHddSleepDelay()); });
-    EXPECT_EQ(only(got, {"LIB_POW_IsHddSleepDelay", "checkPowerSaveDelayPid", "resetPowerSaveDelayPid"}),
-              (Lines{"32 LIB_POW_IsHddSleepDelay Start", "64 checkPowerSaveDelayPid Start(2)",
-                     "32 resetPowerSaveDelayPid Start(ss_Index=9, b_AllDelete=1)",
-                     "16 resetPowerSaveDelayPid release index [pid=" + g + ", index=9]",
-                     "16 resetPowerSaveDelayPid End(DelayTaskNum=0 [index=9, count=0])",
-                     "64 checkPowerSaveDelayPid End(0)", "32 LIB_POW_IsHddSleepDelay End(b_Ret=0)"}));
-    EXPECT_EQ(state(9), "pid=0 count=0 total=0 free=2 note=1");
-    EXPECT_EQ(LIB_POW_setPowerSaveDelay(-1), 9) << "the released index is on top";
-}
-
 TEST_F(PowerTest, SweepTakesTheSemaphoreOnlyPerReleaseAndNeverLooksAtIndex0) {
     getPwrShm();
     CountingSeam seam;
