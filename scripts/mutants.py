@@ -231,7 +231,7 @@ def main():
         finally:
             with open(path, "w", encoding="utf-8") as out:
                 out.write(original)
-        print(f"[{n:2}/{len(faults)}] {f['name']:<44} {time.time() - t0:5.0f} s  {verdict}", flush=True)
+        print(f"[{n:{len(str(len(faults)))}}/{len(faults)}] {f['name']:<44} {time.time() - t0:5.0f} s  {verdict}", flush=True)
 
     minutes = (time.time() - start) / 60
     print(f"\n{caught} of {len(faults)} faults caught, {len(survived)} survived, {minutes:.1f} min")
