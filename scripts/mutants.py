@@ -7,10 +7,10 @@ itself), the fault's text is replaced there, the scratch build is brought up
 to date (one build folder per stage, reused, so a fault costs one
 incremental build) and the tests run: the whole host suite by default, or
 only the tests the fault names (--quick; always so for the target stage,
-whose tests run under the emulator, and for ThreadSanitizer). Each fault prints "caught by ..." or
-SURVIVED; the exit status is 1 when any fault survived, 2 when a fault no
-longer applies (its text does not occur exactly once) or the unchanged tree
-fails its own tests, or a planted fault does not compile.
+whose tests run under the emulator, and for ThreadSanitizer). Each fault
+prints "caught by ..." or SURVIVED; the exit status is 1 when any fault
+survived, 2 when a fault no longer applies (its text does not occur exactly
+once), does not compile, or the unchanged tree fails its own tests.
 
     scripts/mutants.sh [--list] [--quick] [--stage host|target|tsan] [FAULT...]
 """
@@ -86,6 +86,10 @@ def tracked_files():
 def sync_copy(files, dest):
     """Brings the scratch copy level with the work tree; only files whose
     content differs are written, so make sees only real changes."""
+    for dirpath, _, names in os.walk(dest):
+        for name in names:
+            if os.path.relpath(os.path.join(dirpath, name), dest) not in files:
+                os.remove(os.path.join(dirpath, name))
     for rel in files:
         src, dst = os.path.join(ROOT, rel), os.path.join(dest, rel)
         data = open(src, "rb").read()
@@ -183,7 +187,7 @@ def main():
     except OSError:
         sys.exit(f"another planted-fault run uses {args.scratch}")
     src = os.path.join(args.scratch, "src")
-    files = tracked_files()
+    files = set(tracked_files())
     sync_copy(files, src)
     log = open(os.path.join(args.scratch, "last-run.log"), "w")
     table = open(os.path.join(args.scratch, "last-run.tsv"), "w", buffering=1)  # fault, then every test that failed
@@ -198,7 +202,7 @@ def main():
             return 2
         failed = run_tests(os.path.join(args.scratch, stage), names, args, log)
         if failed is None or failed:
-            print(f"the unchanged tree fails its {stage} tests: {failed}")
+            print(f"the unchanged tree fails its {stage} tests: {failed or 'no test ran'}; see {log.name}")
             return 2
 
     survived, broken, caught = [], [], 0
