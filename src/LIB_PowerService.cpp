@@ -712,19 +712,31 @@ signed char LIB_POW_getWeeklyTimerLastDate(unsigned short us_Year, unsigned char
  * Weekly timer day bitmap
  * ====================================================================== */
 
-/* A month's word is little-endian on every processor that shares the
- * area, so day d (1 .. 31) is bit d % 8 of byte d / 8 of the word, whatever
- * the processor's own byte order. Touching that one byte is all a switch or
- * a query needs; the date is already checked against the calendar. */
-static inline uint8_t* dayByte(NvdSharedArea* area, unsigned short us_Year,
-                               unsigned char uc_Month, unsigned char uc_Date)
+/* A month's word is little-endian on every processor that shares the area:
+ * it is put together from its four bytes, lowest first, and written back
+ * the same way, whatever the processor's own byte order. Bit d is day d
+ * (1 .. 31); the date is already checked against the calendar.
+ * The word is only touched while the NVD semaphore is held, so plain byte
+ * accesses do: unlike the relaxed atomics used elsewhere, they let the
+ * compiler turn the four loads and the four stores into one each. */
+static inline uint8_t* monthWord(NvdSharedArea* area, unsigned short us_Year, unsigned char uc_Month)
 {
-    return &area->ul_DateOnBits[(us_Year - 2000) * 12 + (uc_Month - 1)][uc_Date / 8];
+    return area->ul_DateOnBits[(us_Year - 2000) * 12 + (uc_Month - 1)];
 }
 
-static inline uint8_t dayMask(unsigned char uc_Date)
+static inline uint32_t readMonthWord(const uint8_t* word)
 {
-    return static_cast<uint8_t>(1u << (uc_Date % 8));
+    return uint32_t{word[0]} | uint32_t{word[1]} << 8 | uint32_t{word[2]} << 16 | uint32_t{word[3]} << 24;
+}
+
+/* All four bytes go back, those that did not change too: the word is the
+ * unit that other users of the area read and write. */
+static inline void writeMonthWord(uint8_t* word, uint32_t bits)
+{
+    word[0] = static_cast<uint8_t>(bits);
+    word[1] = static_cast<uint8_t>(bits >> 8);
+    word[2] = static_cast<uint8_t>(bits >> 16);
+    word[3] = static_cast<uint8_t>(bits >> 24);
 }
 
 /* Every switch and query checks the date with LIB_POW_getWeeklyTimerLastDate.
@@ -756,10 +768,10 @@ LIBPOW_HOT signed char LIB_POW_setWeeklyTimerDateOn(unsigned short us_Year, unsi
         if (area == nullptr) {
             sc_Result = -1;
         } else {
-            uint8_t* byte = dayByte(area, us_Year, uc_Month, uc_Date);
-            uint8_t old = loadWord(*byte);
-            storeWord(*byte, static_cast<uint8_t>(b_On ? old | dayMask(uc_Date)
-                                                       : old & ~dayMask(uc_Date)));
+            uint8_t* word = monthWord(area, us_Year, uc_Month);
+            uint32_t day = 1u << uc_Date;
+            uint32_t bits = readMonthWord(word);
+            writeMonthWord(word, b_On ? bits | day : bits & ~day);
         }
         if (handle != 0)
             unlock(handle);
@@ -783,7 +795,7 @@ LIBPOW_HOT signed char LIB_POW_getWeeklyTimerDateOn(unsigned short us_Year, unsi
         if (area == nullptr) {
             sc_Result = -1;
         } else {
-            bool on = (loadWord(*dayByte(area, us_Year, uc_Month, uc_Date)) & dayMask(uc_Date)) != 0;
+            bool on = (readMonthWord(monthWord(area, us_Year, uc_Month)) >> uc_Date & 1u) != 0;
             *pb_On = on;
             POW_LOG(64, "GetDateOn(*pb_On=%d)\n", on);
         }

@@ -54,7 +54,11 @@ inline void storeCached(T& word, T value)
 
 /* ---- Shared-area layouts ---------------------------------------------
  * PwrSharedArea, NvdSharedArea and SemLogArea, with their lock rules, are
- * defined once for the library and the area owner in LIB_POW_areas.h. */
+ * defined once for the library and the area owner in LIB_POW_areas.h.
+ * Every field is read and written as one aligned word (loadWord,
+ * storeWord), except the calendar words: they are touched only while the
+ * NVD semaphore is held, so they alone are plain bytes, which lets the
+ * compiler fold a month's four into one load and one store. */
 #define LIBPOW_SHM_PWR LIB_POW_PWR_AREA_NAME
 #define LIBPOW_SHM_NVD LIB_POW_NVD_AREA_NAME
 #define LIBPOW_SHM_SEMLOG LIB_POW_SEMLOG_AREA_NAME

@@ -3,7 +3,6 @@
 
 #include <cerrno>
 #include <fcntl.h>
-#include <filesystem>
 #include <fstream>
 #include <thread>
 #include <unistd.h>
@@ -21,11 +20,6 @@ protected:
 
 SemId failingCreate(int, sem_b_state, char*) { return ++CountingSeam::calls.creates, errno = EINVAL, SemId{}; }
 void* failingMap(void*, size_t, int, int, int, off64_t) { return errno = ENOMEM, MAP_FAILED; }
-
-long openDescriptors() {
-    std::filesystem::directory_iterator fds("/proc/self/fd");
-    return std::distance(begin(fds), end(fds));
-}
 
 } // namespace
 
@@ -49,30 +43,25 @@ TEST(LogPrintTest, MaskGatesByOneAndTextIsCutAt1023WithNothingAdded) {
     EXPECT_EQ(captureStdout([] { LogPrint(1, "%s", ""), LogPrint(1, "no newline"); }), "no newline");
     EXPECT_EQ(captureStdout([] { LIB_POW_setwSemLog(10, "setPowerSaveDelayPid 3", 0, 1234), LIB_POW_setwSemLog(11, nullptr, -1, -1); }), "")
         << "the trace hook prints nothing";
-    EXPECT_EQ(runChild([] { LIB_POW_setLogLevel(0xFFFFFFFFu); return IsLogLevel(64) ? 0 : 1; }), 0);
-    EXPECT_FALSE(IsLogLevel(64)) << "the child's mask leaked into the parent";
 }
 
 /* Each trace line carries the source line of its own print statement. */
 TEST_F(FrameTest, TraceLinesNameThisFileAndThePrintStatementsLine) {
     device.createAreas();
-    LIB_POW_setLogLevel(0xFFFFFFFFu);
-    std::string out = captureStdout([] { getPwrShm(); });
-    Lines source;
+    Lines source{""}; /* source[n] is line n */
     std::ifstream file(LIBPOW_SOURCE_FILE);
     for (std::string line; std::getline(file, line);)
         source.push_back(line);
-    int checked = 0;
-    for (const std::string& line : lines(out)) {
-        size_t number = 0;
-        char function[64] = "", word[64] = "";
-        ASSERT_EQ(sscanf(line.c_str(), "LIB_PowerService.cpp(%zu):%63[A-Za-z_] %63[A-Za-z_]", &number, function, word), 3) << line;
-        ASSERT_TRUE(number >= 1 && number <= source.size()) << line;
-        EXPECT_NE(source[number - 1].find("POW_LOG"), std::string::npos) << line << " -> " << source[number - 1];
-        EXPECT_NE(source[number - 1].find(word), std::string::npos) << line << " -> " << source[number - 1];
-        ++checked;
+    LIB_POW_setLogLevel(0xFFFFFFFFu);
+    Lines out = lines(captureStdout([] { getPwrShm(); }));
+    EXPECT_EQ(out.size(), 6u);
+    for (const std::string& line : out) {
+        size_t n = 0;
+        char word[64] = "";
+        ASSERT_EQ(sscanf(line.c_str(), "LIB_PowerService.cpp(%zu):%*[A-Za-z_] %63[A-Za-z_]", &n, word), 2) << line;
+        ASSERT_LT(n, source.size()) << line;
+        EXPECT_TRUE(source[n].find("POW_LOG") != std::string::npos && source[n].find(word) != std::string::npos) << line << " -> " << source[n];
     }
-    EXPECT_EQ(checked, 6);
 }
 
 TEST_F(FrameTest, FirstLockCreatesByNameThenTheCachedHandleIsReused) {
@@ -106,6 +95,7 @@ TEST_F(FrameTest, FailedCreateOrTakeHoldsNothingAndTheNextLockTriesAfresh) {
     EXPECT_EQ(calls.takes, 0);
     EXPECT_EQ(g_semPowID, nullptr);
     g_libPowSys = counting;
+    unlock(lockPowShm()); /* a handle is cached now: the failed take must drop it */
     g_libPowSys.errnoGet = [] { return EINVAL; };
     g_libPowSys.semTake = [](SemId, int) { return -1; };
     EXPECT_EQ(traceAt(3, [] { EXPECT_EQ(lockPowShm(), nullptr); }), Lines{"lock PLAT_semTake() Failed! errno=22[Invalid argument]"});
@@ -156,7 +146,6 @@ TEST_F(FrameTest, DumpShowsEachHandleNullBeforeAnyLockAndTheHolderAfter) {
             own.push_back(line);
     EXPECT_EQ(own, (Lines{"----PowerLibSemShow Start", "", "- semPowID[0x0] ---", "---", "", "- semNvdID[0x0] ---", "---", "",
                           "- semRdyID[0x0] ---", "----PowerLibSemShow End ", ""}));
-    EXPECT_EQ(out.substr(out.size() - 2), "\n\n");
     LIB_POW_dbgSemLock(1);
     out = captureStdout([] { LIB_POW_semShow(); });
     char word[32];
@@ -169,7 +158,6 @@ TEST_F(FrameTest, DumpShowsEachHandleNullBeforeAnyLockAndTheHolderAfter) {
 
 TEST_F(FrameTest, FirstAttachIsTracedUnderTheLockMapsExactSizesKeepsNoDescriptor) {
     device.createAreas();
-    long before = openDescriptors();
     PwrSharedArea* area = nullptr;
     Lines got = traceAt(0xFFFFFFFFu, [&] { area = getPwrShm(); });
     ASSERT_NE(area, nullptr);
@@ -179,13 +167,10 @@ TEST_F(FrameTest, FirstAttachIsTracedUnderTheLockMapsExactSizesKeepsNoDescriptor
                           "GetShm End(pv_ShmAddr=" + pointerText(area) + ")", "unlock Start(pst_SemID=" + pow + ")", "unlock End"}));
     ASSERT_NE(getNvdShm(), nullptr);
     EXPECT_EQ(calls.mapped, (std::vector<size_t>{2060, 4756}));
-    EXPECT_EQ(calls.closed, calls.opened);
-    EXPECT_EQ(openDescriptors(), before);
+    EXPECT_EQ(calls.closed, calls.opened) << "a descriptor is kept";
     EXPECT_EQ(traceAt(0xFFFFFFFFu, [&] { EXPECT_EQ(getPwrShm(), area); getNvdShm(); }), Lines{});
     EXPECT_EQ(calls.opened.size(), 2u) << "an attached area makes no system call";
     EXPECT_EQ(calls.takes, 1);
-    device.pwr()->b_HddReady = 1; /* the mapping is the object itself */
-    EXPECT_EQ(area->b_HddReady + area->us_FreeIndexNum, 1 + 255);
 }
 
 TEST_F(FrameTest, FailedAttachIsReportedCreatesNothingClosesAndIsRetried) {
@@ -208,7 +193,7 @@ TEST_F(FrameTest, FailedAttachIsReportedCreatesNothingClosesAndIsRetried) {
     EXPECT_EQ(calls.takes, 0) << "the calendar attach takes no semaphore of its own";
     EXPECT_EQ(shm_unlink(device.names.nvd.c_str()), -1) << "the library created the object";
     EXPECT_EQ(getPwrShm(), nullptr);
-    EXPECT_EQ(calls.gives, 1) << "the POW semaphore is given back after a failed attach";
+    ASSERT_EQ(calls.gives, 1) << "the POW semaphore is given back after a failed attach";
     device.createAreas();
     calls.opened.clear();
     g_libPowSys.mmap64 = failingMap;

@@ -79,6 +79,9 @@ TEST_F(SemLogTest, ListingUsesExactFieldFormatsAndEndsAtTheFirstRecordWithoutPid
 /* Count marks the record it selects, never one behind the first empty
  * record or outside the table; unterminated text prints at most its width. */
 TEST_F(SemLogTest, AllHundredRecordsAreListedCountMarksOnlyARecordItSelectsAndTextKeepsItsWidth) {
+    struct { SemLogArea area; SemLogRecord after; } image{}; /* what lies behind the area is no record */
+    putRecord(image.after, 7, 7, 7, "behind", 0, "x", 0);
+    storeWord(g_libPowState.pst_SemLogArea, area = &image.area);
     for (int i = 0; i < 100; ++i)
         putRecord(area->records[i], i, 1000 + i, 0x10u + static_cast<uint32_t>(i), "sem", 0, "ok", i);
     memset(area->records[0].SemName, 'N', sizeof area->records[0].SemName);

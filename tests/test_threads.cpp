@@ -1,12 +1,10 @@
 /* Threads of one process at once: the process cache is filled without a
- * local lock, so these are mostly for ThreadSanitizer; the checks also
- * catch lost updates on any build. */
+ * local lock, so this is mostly for ThreadSanitizer (racing first attaches
+ * and first locks included); the checks also catch lost updates on any build. */
 #include "support.h"
 
-#include <algorithm>
 #include <atomic>
 #include <latch>
-#include <sched.h>
 #include <set>
 #include <thread>
 
@@ -29,41 +27,6 @@ class ThreadsTest : public LibPowTest {
 protected:
     void SetUp() override { device.createAreas(); }
 };
-
-TEST_F(ThreadsTest, RacingFirstAttachesAndFirstLocksShareOneAreaAndOneHandleThatExcludes) {
-    for (int round = 0; round < 20; ++round) {
-        resetLibrary();
-        PwrSharedArea* seen[kThreads] = {};
-        SemId handles[kThreads] = {};
-        long counter = 0; /* plain on purpose: only the semaphore guards it */
-        std::latch attached(kThreads);
-        onThreads([&](int t) {
-            seen[t] = getPwrShm();
-            attached.arrive_and_wait(); /* and now the first locks race */
-            for (int n = 0; n < 50; ++n) {
-                if ((handles[t] = lockPowShm()) == 0)
-                    return;
-                long value = counter;
-                if (n % 8 == 0)
-                    sched_yield();
-                counter = value + 1;
-                unlock(handles[t]);
-            }
-        });
-        /* A byte the library never touches shows in every thread's view. */
-        storeWord(device.pwr()->reserved0[0], static_cast<uint8_t>(round + 1));
-        for (int t = 0; t < kThreads; ++t) {
-            ASSERT_NE(seen[t], nullptr);
-            EXPECT_EQ(loadWord(seen[t]->reserved0[0]), round + 1);
-            EXPECT_EQ(handles[t], handles[0]);
-        }
-        EXPECT_NE(std::find(seen, seen + kThreads, loadWord(g_libPowState.pst_PwrShm)), seen + kThreads)
-            << "the cache holds an address no thread was given";
-        EXPECT_EQ(counter, kThreads * 50);
-        EXPECT_EQ(loadWord(g_semPowID), handles[0]);
-        EXPECT_EQ(loadWord(g_libPowState.pst_SemPowID), handles[0]);
-    }
-}
 
 /* Each thread reserves its own index and counts on it while a sweeper runs,
  * switches four days of January 2024 (one word of the calendar), and writes
