@@ -344,20 +344,13 @@ int LIB_POW_ownerAudit(const LIB_POW_Names* names, const LIB_POW_Policy* policy,
                        LIB_POW_FindingFn fn, void* context, LIB_POW_AuditSummary* summary,
                        LIB_POW_OwnerError* error)
 {
-    const LIB_POW_Names& n = ownerNames(names);
-    auto* area = static_cast<const PwrSharedArea*>(LIB_POW_ownerMap(n.pwrArea, sizeof(PwrSharedArea), 0, error));
-    if (area == nullptr)
-        return -1;
     /* Under POW only for the copy: the table is whole then, and the holders'
      * check below makes system calls that must not lengthen a holding. */
     PwrSharedArea copy;
-    SemId pow = ownerTake(n.semPow, timeoutMs, error);
-    if (pow != 0) {
-        memcpy(&copy, area, sizeof copy);
-        PLAT_semGive(pow);
-    }
-    munmap(const_cast<PwrSharedArea*>(area), sizeof *area);
-    if (pow == 0)
+    if (withPowHeld(names, false, timeoutMs, error, [&copy](PwrSharedArea& area) {
+            memcpy(&copy, &area, sizeof copy);
+            return 0;
+        }) != 0)
         return -1;
     LIB_POW_AuditSummary s = {};
     LIB_POW_ownerAuditImage(&copy, policy, fn, context, &s);
@@ -405,18 +398,8 @@ int LIB_POW_ownerRepairArea(PwrSharedArea* area, const LIB_POW_Policy* policy, L
 int LIB_POW_ownerRepair(const LIB_POW_Names* names, const LIB_POW_Policy* policy, int timeoutMs,
                         LIB_POW_RepairReport* report, LIB_POW_OwnerError* error)
 {
-    const LIB_POW_Names& n = ownerNames(names);
-    auto* area = static_cast<PwrSharedArea*>(LIB_POW_ownerMap(n.pwrArea, sizeof(PwrSharedArea), 1, error));
-    if (area == nullptr)
-        return -1;
-    SemId pow = ownerTake(n.semPow, timeoutMs, error);
-    int changes = -1;
-    if (pow != 0) {
-        changes = LIB_POW_ownerRepairArea(area, policy, report);
-        PLAT_semGive(pow);
-    }
-    munmap(area, sizeof *area);
-    return changes;
+    return withPowHeld(names, true, timeoutMs, error,
+                       [&](PwrSharedArea& area) { return LIB_POW_ownerRepairArea(&area, policy, report); });
 }
 
 const char* LIB_POW_ownerDescribeRepair(const LIB_POW_RepairReport* report, char* text, size_t size)
@@ -463,24 +446,16 @@ int LIB_POW_ownerRelease(const LIB_POW_Names* names, const LIB_POW_Policy* polic
         return ownerFail(error, EINVAL, "%d is not a delay index 0..%d", index, kIndices - 1);
     if (index == -1 && pid <= 0)
         return ownerFail(error, EINVAL, "neither an index nor a process id to release");
-    const LIB_POW_Names& n = ownerNames(names);
-    auto* area = static_cast<PwrSharedArea*>(LIB_POW_ownerMap(n.pwrArea, sizeof(PwrSharedArea), 1, error));
-    if (area == nullptr)
-        return -1;
-    SemId pow = ownerTake(n.semPow, timeoutMs, error);
-    int released = -1;
-    if (pow != 0) {
-        released = 0;
+    return withPowHeld(names, true, timeoutMs, error, [&](PwrSharedArea& area) {
+        int released = 0;
         for (int i = 0; i < kIndices; ++i) {
-            pid_t holder = ownerLoad(area->sl_DelayPid[i]);
+            pid_t holder = ownerLoad(area.sl_DelayPid[i]);
             bool chosen = index >= 0 ? i == index && (pid <= 0 || holder == pid) : holder == pid;
             if (chosen && holder != 0) {
-                releaseIndex(*area, policy, i);
+                releaseIndex(area, policy, i);
                 ++released;
             }
         }
-        PLAT_semGive(pow);
-    }
-    munmap(area, sizeof *area);
-    return released;
+        return released;
+    });
 }

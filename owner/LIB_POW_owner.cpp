@@ -410,19 +410,29 @@ void* LIB_POW_ownerMap(const char* name, size_t size, int writable, LIB_POW_Owne
     return area;
 }
 
-int LIB_POW_ownerClaimIndex0(const LIB_POW_Names* names, pid_t pid, int timeoutMs, LIB_POW_OwnerError* error)
+int withPowHeld(const LIB_POW_Names* names, bool writable, int timeoutMs, LIB_POW_OwnerError* error,
+                const std::function<int(PwrSharedArea&)>& work)
 {
     const LIB_POW_Names& n = ownerNames(names);
-    auto* area = static_cast<PwrSharedArea*>(LIB_POW_ownerMap(n.pwrArea, sizeof(PwrSharedArea), 1, error));
+    auto* area = static_cast<PwrSharedArea*>(LIB_POW_ownerMap(n.pwrArea, sizeof(PwrSharedArea), writable, error));
     if (area == nullptr)
         return -1;
     SemId pow = ownerTake(n.semPow, timeoutMs, error);
+    int result = -1;
     if (pow != 0) {
-        ownerStore(area->sl_DelayPid[0], static_cast<int32_t>(pid));
+        result = work(*area);
         PLAT_semGive(pow);
     }
     munmap(area, sizeof *area);
-    return pow != 0 ? 0 : -1;
+    return result;
+}
+
+int LIB_POW_ownerClaimIndex0(const LIB_POW_Names* names, pid_t pid, int timeoutMs, LIB_POW_OwnerError* error)
+{
+    return withPowHeld(names, true, timeoutMs, error, [pid](PwrSharedArea& area) {
+        ownerStore(area.sl_DelayPid[0], static_cast<int32_t>(pid));
+        return 0;
+    });
 }
 
 pid_t LIB_POW_ownerSemHolder(const char* semName)

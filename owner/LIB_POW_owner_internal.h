@@ -9,6 +9,8 @@
 #include "LIB_POW_owner.h"
 #include "PLAT_semLib.h"
 
+#include <functional>
+
 /* Fills `error` (when not null) with errno `code` and a printf-style line;
  * returns -1 so a failing path can end in one statement. */
 int ownerFail(LIB_POW_OwnerError* error, int code, const char* format, ...)
@@ -20,6 +22,12 @@ const LIB_POW_Names& ownerNames(const LIB_POW_Names* names);
 /* Takes semaphore `name` (made when missing) within timeoutMs (-1: no
  * limit); the handle, or 0 with `error` set (ETIMEDOUT names the holder). */
 SemId ownerTake(const char* name, int timeoutMs, LIB_POW_OwnerError* error);
+
+/* Maps the power area (read-write, or read only), takes POW within
+ * timeoutMs, runs `work` on the area and gives POW back: work's result, or
+ * -1 with `error` set when the area or POW was not had. */
+int withPowHeld(const LIB_POW_Names* names, bool writable, int timeoutMs, LIB_POW_OwnerError* error,
+                const std::function<int(PwrSharedArea&)>& work);
 
 /* The table's words are read and written one aligned word at a time, as
  * the library does: clients read some of them without the semaphore. */
