@@ -96,16 +96,16 @@ TEST_F(PlatSem, OneNameIsOneHeldSemaphoreForEveryProcessAndThreadWithTimeoutsAnd
 TEST_F(PlatSem, ConcurrentCreatorsAllReachOneObject) {
     std::string name = fresh();
     Gate start, created, check; // created opens once every creator is through
-    std::vector<pid_t> kids;
-    for (int i = 0; i < 4; ++i)
-        kids.push_back(startChild([&] {
+    std::vector<pid_t> kids(4);
+    for (pid_t& kid : kids)
+        kid = startChild([&] {
             start.wait();
             SemId s = make(name);
             created.open();
             check.wait();
             // The parent holds it now; a creator left with its own object would get in.
             return s != nullptr && failedWith(PLAT_semTake(s, 0), EAGAIN) ? 0 : 1;
-        }));
+        });
     start.open();
     created.wait();
     SemId s = make(name);
