@@ -132,6 +132,8 @@ TEST_F(Access, AnotherUsersObjectInAnyOfTheSixPlacesIsRefusedAndAResetRemakesIt)
                                            (root ? root->pw_name : "0") + ", group 51000)");
     EXPECT_EQ(create(0, "51000", 0666), -1);
     EXPECT_EQ(std::string(error.text), "mode 0666 lets every user write; with a group give one like 0660");
+    ASSERT_EQ(create(1), 0) << error.text; /* our own object, reset in place: the group's mode again */
+    EXPECT_EQ(create(0), 0) << error.text; /* refused were its mode still 0666 */
 }
 
 TEST_F(Access, ASweepByAMemberWhoMayNotSignalTheHolderReleasesItsLiveIndex) {
