@@ -32,6 +32,10 @@ protected:
  * switches four days of January 2024 (one word of the calendar), and writes
  * the ready flag under its lock while thread 0 changes the mask. */
 TEST_F(ThreadsTest, ThreadsReservingSweepingSwitchingDaysAndFlagsLoseNoUpdate) {
+    for (int round = 0; round < 20; ++round) { /* first, racing first locks of semaphores not made yet */
+        resetLibrary(), PLAT_semRemove(device.names.semNvd.c_str()), PLAT_semRemove(device.names.semRdy.c_str());
+        onThreads([](int) { bool on; EXPECT_EQ(LIB_POW_getWeeklyTimerDateOn(2024, 1, 1, &on), 0), LIB_POW_UnLock_HddReadyFlag(LIB_POW_Lock_HddReadyFlag()); });
+    }
     constexpr int kRounds = 200;
     short indices[kThreads] = {};
     long inside = 0; /* plain: the HddReady semaphore is what guards it */

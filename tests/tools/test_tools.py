@@ -289,8 +289,6 @@ class DeviceTest(ToolTest):
                 self.assertEqual(out.stdout, "")
 
     def test_sem_show_names_a_live_holder_and_a_killed_one_which_is_recovered_where_the_kernel_can(self):
-        for n in ("2", "3"):  # used once, so that all three exist
-            self.ctl("sem", "hold", n, "0")
         holder = self.start(POWCTL, "sem", "hold", "1", "60")
         holder.wait_line(r"^pid \d+ holds the POW semaphore")
         shown = self.assertOk(powctl("sem", "show"))
@@ -498,8 +496,7 @@ class FieldTest(ToolTest):
     """A device on a bad day: broken objects, numbers as people type them,
     held semaphores, another user, a second service."""
 
-    def nobody(self):
-        """The prefix that runs a program as the unprivileged uid 65534, or a skip."""
+    def nobody(self):  # runs a program as the unprivileged uid 65534, or skips
         nobody = ["setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups"]
         if os.getuid() != 0 or subprocess.run([*nobody, "true"], capture_output=True).returncode != 0:
             self.skipTest("needs root that may switch to the unprivileged uid 65534")
