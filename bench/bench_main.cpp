@@ -35,6 +35,8 @@ public:
             if (run.error_occurred || run.run_type != Run::RT_Iteration)
                 continue;
             std::string name = run.run_name.function_name;
+            if (!run.run_name.args.empty())
+                name += "/" + run.run_name.args; /* a benchmark run on several tables */
             bool wall = run.run_name.str().find("manual_time") != std::string::npos;
             double ns = wall ? run.GetAdjustedRealTime() : run.GetAdjustedCPUTime();
             for (const char* key : {"ops", "per"}) {
@@ -78,9 +80,13 @@ const Figure kFigures[] = {
     {"getWeeklyTimerFirstWeek", "BM_GetWeeklyTimerFirstWeek", "BM_EmptyCall", 0, 0},
     {"getWeeklyTimerLastDate", "BM_GetWeeklyTimerLastDate", "BM_EmptyCall", 0, 0},
     {"SockSendIndexSearch (strcmp walk / it)", "BM_SockSendIndexSearch", "BM_StrcmpWalk", 0, 30, true},
-    {"owner repair holding POW, full table", "BM_OwnerRepairHold", "BM_PlatPair", 1, 0},
+    {"owner repair holding POW, full table", "BM_OwnerRepairHold/0", "BM_PlatPair", 1, 0},
+    {"owner repair holding POW, fresh table", "BM_OwnerRepairHold/1", "BM_PlatPair", 1, 0},
+    {"owner repair holding POW, 256 bad entries", "BM_OwnerRepairHold/2", "BM_PlatPair", 1, 0},
     {"owner audit holding POW (the copy)", "BM_OwnerAuditHold", "BM_PlatPair", 1, 0},
-    {"owner audit of the copy (no lock)", "BM_OwnerAuditOfACopy", "BM_PlatPair", 1, 0},
+    {"owner audit of the copy, full table", "BM_OwnerAuditOfACopy/0", "BM_PlatPair", 1, 0},
+    {"owner audit of the copy, fresh table", "BM_OwnerAuditOfACopy/1", "BM_PlatPair", 1, 0},
+    {"owner audit of the copy, 256 bad entries", "BM_OwnerAuditOfACopy/2", "BM_PlatPair", 1, 0},
     {"owner repair tick (map, hold, unmap)", "BM_OwnerRepairTick", "BM_PlatPair", 1, 0},
 };
 

@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     auto* area = static_cast<PwrSharedArea*>(malloc(sizeof(PwrSharedArea)));
     if (area == nullptr)
         return 0;
-    LIB_POW_ownerInitPower(area, 0);
+    LIB_POW_ownerInitPower(area, 0, chosen);
     if (size - 1 >= sizeof *area) {
         memcpy(area, data + 1, sizeof *area);
     } else {

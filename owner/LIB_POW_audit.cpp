@@ -7,7 +7,10 @@
  * outside the rules). Such states are damage and are mended; states the
  * library's own calls can leave (a total below the counts after a reset of
  * an index that counted nothing, a count on an index nobody holds) are only
- * noted, since mending them would overrule the clients.
+ * noted, since mending them would overrule the clients. One state is both:
+ * a client counting on an index it was never given can leave the total
+ * above the counts (a pop zeroes that index's count). It is mended all the
+ * same, since left alone it can keep the device awake for ever.
  */
 #include "LIB_POW_owner_internal.h"
 
@@ -72,24 +75,28 @@ EntryClass classify(const PwrSharedArea& a, const LIB_POW_Policy* policy, int po
     return kEntryGood;
 }
 
-/* The total against the counts, both as the library counts them: they can
- * only be compared while neither has wrapped past 32767. */
+/* The total against the counts, both as the library counts them: 16 bits
+ * that wrap from 32767 to -32768 on an increment. A negative count, or a
+ * sum above 32767, means some count wrapped: then nothing can be said. A
+ * negative total beside counts that did not wrap went past 32767, so it is
+ * above their sum however far it went. */
 struct Totals {
     int total;
     long sum;
-    bool wrapped;
+    bool countsWrapped;
+    bool above() const { return !countsWrapped && (total < 0 || total > sum); }
+    bool below() const { return !countsWrapped && total >= 0 && total < sum; }
 };
 
 Totals readTotals(const PwrSharedArea& a)
 {
     Totals t = {ownerLoad(a.DelayTaskNum), 0, false};
-    t.wrapped = t.total < 0;
     for (int i = 0; i < kIndices; ++i) {
         int16_t count = ownerLoad(a.ss_DelayCount[i]);
         t.sum += count;
-        t.wrapped = t.wrapped || count < 0;
+        t.countsWrapped = t.countsWrapped || count < 0;
     }
-    t.wrapped = t.wrapped || t.sum > INT16_MAX;
+    t.countsWrapped = t.countsWrapped || t.sum > INT16_MAX;
     return t;
 }
 
@@ -161,14 +168,18 @@ void examine(const PwrSharedArea& a, const LIB_POW_Policy* policy, Reporter& r)
     bool onStack[kIndices] = {};
     examineStack(a, policy, r, onStack);
     Totals t = readTotals(a);
-    if (t.wrapped)
+    if (t.countsWrapped)
         r.add(LIB_POW_COUNTS_WRAPPED, -1, -1, t.total,
-              "the total (%d) or a count has wrapped past 32767: the total cannot be compared with the counts (sum %ld)",
-              t.total, t.sum);
-    else if (t.total > t.sum)
+              "a count has wrapped past 32767 (sum %ld): the total (%d) cannot be compared with the counts", t.sum,
+              t.total);
+    else if (t.above() && t.total < 0)
+        r.add(LIB_POW_TOTAL_ABOVE_COUNTS, -1, -1, t.total,
+              "total %d has wrapped past 32767, above the sum of the counts %ld: power saving stays delayed until "
+              "a reset", t.total, t.sum);
+    else if (t.above())
         r.add(LIB_POW_TOTAL_ABOVE_COUNTS, -1, -1, t.total,
               "total %d is above the sum of the counts %ld: power saving stays delayed for ever", t.total, t.sum);
-    else if (t.total < t.sum)
+    else if (t.below())
         r.add(LIB_POW_TOTAL_BELOW_COUNTS, -1, -1, t.total,
               "total %d is below the sum of the counts %ld (a reset on an index that counted nothing does that)",
               t.total, t.sum);
@@ -376,16 +387,23 @@ int LIB_POW_ownerRepairArea(PwrSharedArea* area, const LIB_POW_Policy* policy, L
     }
     num = dropBadEntries(a, policy, num, r);
     Totals t = readTotals(a);
-    if (!t.wrapped && t.total > t.sum) {
-        ownerStore(a.DelayTaskNum, static_cast<int16_t>(t.sum));
-        ++r.changes;
-        crashPoint(kRepairTotalLowered);
+    if (t.above()) {
+        /* Lowered to 0, the total needs the note up, and the note goes up
+         * first: a kill between the two leaves the total above the counts,
+         * which the next repair mends again, never a total of 0 beside a
+         * note that nobody will raise. It is raised once more after the
+         * total, for a client that read and cleared it in between. */
         if (t.sum == 0) {
             ownerStore(a.b_DelayPowerSaveTaskNoneReserved, static_cast<uint8_t>(1));
             ++r.changes;
             r.noteRaised = 1;
             crashPoint(kRepairNoteRaised);
         }
+        ownerStore(a.DelayTaskNum, static_cast<int16_t>(t.sum));
+        ++r.changes;
+        crashPoint(kRepairTotalLowered);
+        if (t.sum == 0)
+            ownerStore(a.b_DelayPowerSaveTaskNoneReserved, static_cast<uint8_t>(1));
     }
     pushLostIndices(a, policy, num, r);
     r.totalAfter = ownerLoad(a.DelayTaskNum);

@@ -28,7 +28,7 @@ const LIB_POW_Names kDeviceNames = {
     LIB_POW_SEM_POW_NAME,  LIB_POW_SEM_NVD_NAME,  LIB_POW_SEM_RDY_NAME,
 };
 
-const LIB_POW_CreateOptions kDefaultCreate = {0, 0, -1, nullptr, 0};
+const LIB_POW_CreateOptions kDefaultCreate = {0, 0, -1, nullptr, 0, nullptr};
 
 /* One area as create and reset see it. */
 struct AreaKind {
@@ -85,7 +85,7 @@ void writeFirstContent(void* area, const AreaKind& kind, const LIB_POW_CreateOpt
 {
     memset(area, 0, kind.size);
     if (kind.power)
-        LIB_POW_ownerInitPower(static_cast<PwrSharedArea*>(area), options.index0Pid);
+        LIB_POW_ownerInitPower(static_cast<PwrSharedArea*>(area), options.index0Pid, options.policy);
 }
 
 int fillObject(int fd, const AreaKind& kind, const LIB_POW_CreateOptions& options, const char* what,
@@ -347,14 +347,18 @@ SemId ownerTake(const char* name, int timeoutMs, LIB_POW_OwnerError* error)
     return 0;
 }
 
-void LIB_POW_ownerInitPower(PwrSharedArea* area, pid_t index0Pid)
+void LIB_POW_ownerInitPower(PwrSharedArea* area, pid_t index0Pid, const LIB_POW_Policy* policy)
 {
     memset(area, 0, sizeof *area);
     area->sl_DelayPid[0] = index0Pid;
     /* The top of the stack is the last entry in use: 255, 254, ..., 1. */
-    for (int n = 0; n < LIB_POW_DELAY_INDEX_COUNT - 1; ++n)
-        area->us_FreeIndex[n] = static_cast<uint16_t>(LIB_POW_DELAY_INDEX_COUNT - 1 - n);
-    area->us_FreeIndexNum = LIB_POW_DELAY_INDEX_COUNT - 1;
+    int num = 0;
+    for (int i = LIB_POW_DELAY_INDEX_COUNT - 1; i >= 0; --i) {
+        bool keptOff = policy != nullptr ? policy->keptOff[i] != 0 : i == 0;
+        if (!keptOff && area->sl_DelayPid[i] == 0)
+            area->us_FreeIndex[num++] = static_cast<uint16_t>(i);
+    }
+    area->us_FreeIndexNum = static_cast<uint16_t>(num);
 }
 
 int LIB_POW_ownerCreate(const LIB_POW_Names* names, const LIB_POW_CreateOptions* options,

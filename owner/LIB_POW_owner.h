@@ -72,7 +72,9 @@ typedef struct LIB_POW_OwnerError {
 } LIB_POW_OwnerError;
 
 /* Which indices the owner never puts on the free stack. A null policy
- * means index 0 only, the layout LIB_POW_ownerInitPower writes. */
+ * means index 0 only. Pass the same policy to the first content
+ * (LIB_POW_CreateOptions, LIB_POW_ownerInitPower), the audit and the repair:
+ * under another one the table looks damaged. */
 typedef struct LIB_POW_Policy {
     unsigned char keptOff[LIB_POW_DELAY_INDEX_COUNT]; /* 1: kept off the stack */
 } LIB_POW_Policy;
@@ -85,13 +87,16 @@ typedef struct LIB_POW_CreateOptions {
     int timeoutMs;     /* limit for each semaphore a reset takes; -1: none */
     const char* group; /* access group (name or number) of every object; null: none */
     unsigned int mode; /* permission bits; 0: 0660 with a group, 0666 without */
+    const LIB_POW_Policy* policy; /* indices kept off the first stack; null: index 0 */
 } LIB_POW_CreateOptions;
 
 /* Writes a power area's first content into `area`: nothing reserved, the
- * total 0, index0Pid at index 0 (which is never on the stack), indices 1 to
- * 255 on the free stack with 1 on top, the flags 0. Takes: none (the caller
- * holds POW if clients may see `area`). */
-LIB_POW_OWNER_API void LIB_POW_ownerInitPower(PwrSharedArea* area, pid_t index0Pid);
+ * total 0, index0Pid at index 0, the flags 0, and on the free stack every
+ * index the policy does not keep off, the lowest on top: under a null
+ * policy 1 to 255 with 1 on top. Index 0 goes on the stack only when the
+ * policy lets it and index0Pid is 0. Takes: none (the caller holds POW if
+ * clients may see `area`). */
+LIB_POW_OWNER_API void LIB_POW_ownerInitPower(PwrSharedArea* area, pid_t index0Pid, const LIB_POW_Policy* policy);
 
 /* Makes each missing object and semaphore; refuses an existing area that
  * is shorter than its layout (nothing else is changed then). With
@@ -136,8 +141,12 @@ LIB_POW_OWNER_API pid_t LIB_POW_ownerSemHolder(const char* semName);
 /* ---- Audit ----------------------------------------------------------------- */
 
 typedef enum LIB_POW_FindingKind {
-    /* Damage: no sequence of library calls leaves it; a process killed in
-     * a change (or a stray writer) did. LIB_POW_ownerRepair mends it. */
+    /* Damage: what a process killed in the middle of a change (or a stray
+     * writer) leaves, and no sequence of library calls does, with one
+     * exception: a client that counts on an index it does not hold can
+     * leave a total above the counts (the pop that hands that index out
+     * drops its counts; its own later resets would lower the total again).
+     * LIB_POW_ownerRepair mends damage, that case included. */
     LIB_POW_TOTAL_ABOVE_COUNTS = 1, /* the total can never come back to 0 */
     LIB_POW_LOST_INDEX,             /* neither held, nor free, nor kept off */
     LIB_POW_FREE_COUNT_TOO_BIG,     /* us_FreeIndexNum above 256 */
@@ -146,7 +155,7 @@ typedef enum LIB_POW_FindingKind {
     LIB_POW_STACK_ENTRY_HELD,       /* a held index offered to the next request */
     /* Notes: states the library's own calls can leave; nothing to mend. */
     LIB_POW_TOTAL_BELOW_COUNTS = 100, /* a reset on an index that counted 0 */
-    LIB_POW_COUNTS_WRAPPED,           /* past 32767: total and counts not comparable */
+    LIB_POW_COUNTS_WRAPPED,           /* a count past 32767: total and counts not comparable */
     LIB_POW_COUNT_NOT_HELD,           /* a request counted on an index nobody holds */
     LIB_POW_HOLDER_ENDED,             /* the next sweep releases it (never index 0) */
     LIB_POW_HOLDER_NOT_SIGNALLABLE    /* runs, but this process may not signal it */

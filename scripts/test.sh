@@ -33,6 +33,8 @@ run_stage() {
   build_tree "$dir" "$@" || return 1
   echo "=== $name: test"
   (cd "$dir" && ctest -j"$jobs" --output-on-failure --timeout 600) || return 1
+  # What the crash chaos run found and what the owner's repair left.
+  grep -h '^chaos:' "$dir/Testing/Temporary/LastTest.log" 2>/dev/null | sed 's/^/    /' || true
   summary+=("$name: passed in $((SECONDS - start)) s")
 }
 

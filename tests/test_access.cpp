@@ -41,7 +41,7 @@ protected:
     LIB_POW_Names names = device.names.kit();
     LIB_POW_OwnerError error = {};
     int create(int reset, const char* group = "51000", unsigned mode = 0) {
-        LIB_POW_CreateOptions options = {reset, 0, 1000, group, mode};
+        LIB_POW_CreateOptions options = {reset, 0, 1000, group, mode, nullptr};
         return LIB_POW_ownerCreate(&names, &options, &error);
     }
     void SetUp() override {

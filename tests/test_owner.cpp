@@ -6,6 +6,7 @@
 #include "LIB_POW_owner_internal.h"
 
 #include <csignal>
+#include <random>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -21,7 +22,7 @@ constexpr pid_t kOwnerPid = 100, kJobPid = 1234;
 /* A table as the owner first writes it, then damaged by hand. */
 struct Table {
     PwrSharedArea a;
-    Table() { LIB_POW_ownerInitPower(&a, kOwnerPid); }
+    Table() { LIB_POW_ownerInitPower(&a, kOwnerPid, nullptr); }
     /* Takes an index off the stack the way a pop leaves it: the top entry
      * fills its place and stays behind above the new top. */
     Table& unstack(int index) {
@@ -65,6 +66,7 @@ const AuditCase kAuditCases[] = {
     {"CleanTableWithAHolder", [](Table& t) { t.hold(5, 2); }, {}, {}},
     {"TotalAboveCounts", [](Table& t) { t.hold(5, 1).a.DelayTaskNum = 3; }, {"total-above-counts"}, {}},
     {"TotalAboveNoCountsAtAll", [](Table& t) { t.a.DelayTaskNum = 2; }, {"total-above-counts"}, {}},
+    {"TotalWrappedAboveCountsThatDidNot", [](Table& t) { t.hold(5, 3).a.DelayTaskNum = -32000; }, {"total-above-counts"}, {}},
     {"LostIndex", [](Table& t) { t.unstack(7); }, {"lost-index 7"}, {}},
     {"FreeCountAbove256", [](Table& t) { t.a.us_FreeIndexNum = 300; }, {"free-count-too-big", "stack-entry-invalid 0"}, {}},
     {"EntryAbove255", [](Table& t) { t.a.us_FreeIndex[10] = 300; }, {"stack-entry-invalid", "lost-index 245"}, {}},
@@ -128,6 +130,13 @@ TEST(OwnerRepair, ReportSaysWhatChangedInOneLine) {
 TEST(OwnerRepair, PolicySaysWhichIndicesStayOffTheStack) {
     LIB_POW_Policy open = {}, keep9 = {};
     keep9.keptOff[0] = keep9.keptOff[9] = 1;
+    for (const LIB_POW_Policy* policy : {&open, &keep9}) {
+        PwrSharedArea first;
+        LIB_POW_ownerInitPower(&first, policy == &open ? 0 : kOwnerPid, policy);
+        EXPECT_EQ(auditOf(&first, policy).damage, Lines{}) << "the first content does not follow its policy";
+        EXPECT_EQ(first.us_FreeIndexNum, policy == &open ? 256 : 254);
+        EXPECT_EQ(first.us_FreeIndex[first.us_FreeIndexNum - 1], policy == &open ? 0 : 1) << "lowest not on top";
+    }
     Table t;
     t.a.sl_DelayPid[0] = 0; /* nobody at index 0 */
     EXPECT_EQ(auditOf(&t.a, &open).damage, Lines{"lost-index 0"});
@@ -138,40 +147,99 @@ TEST(OwnerRepair, PolicySaysWhichIndicesStayOffTheStack) {
     EXPECT_EQ(auditOf(&t.a, &open).damage, Lines{});
 }
 
-/* A repair killed after any of its stores, while it holds POW. */
+/* A repair killed after any of its stores, while it holds POW: it leaves
+ * no more damage than before, never a total of 0 beside a lowered note,
+ * holders and counts as they were, and the next repair ends the damage. */
 int g_killAtStep = 0, g_stepsSeen = 0;
 
-TEST(OwnerRepairCrash, NoStoreAddsDamageAndAfterAKillAnywhereTheNextRepairEndsIt) {
-    if (!PLAT_semRobustSupported())
-        GTEST_SKIP() << "no robust futexes: a dead holder is never recovered here";
-    PrivateDevice device;
-    device.createAreas();
-    Table damaged;
-    everythingAtOnce(damaged);
+int stepsOfRepair(const Table& damaged) {
     Table counted = damaged;
+    g_stepsSeen = 0;
     g_ownerCrashPoint = [](int) { ++g_stepsSeen; };
     LIB_POW_ownerRepairArea(&counted.a, nullptr, nullptr);
     g_ownerCrashPoint = nullptr;
-    ASSERT_GE(g_stepsSeen, 10);
+    return g_stepsSeen;
+}
+
+size_t killRepairAfter(PrivateDevice& device, const Table& damaged, int step, size_t damageBefore) {
+    SCOPED_TRACE("killed after store " + std::to_string(step));
     LIB_POW_Names names = device.names.kit();
-    size_t damageBefore = kEverythingDamage.size(); /* what the store before this one left */
-    for (g_killAtStep = 1; g_killAtStep <= g_stepsSeen; ++g_killAtStep) {
-        SCOPED_TRACE("killed after store " + std::to_string(g_killAtStep));
-        *device.pwr() = damaged.a;
-        ASSERT_EQ(runChild([&] {
-                      g_ownerCrashPoint = [](int) {
-                          if (--g_killAtStep == 0)
-                              raise(SIGKILL);
-                      };
-                      return LIB_POW_ownerRepair(&names, nullptr, -1, nullptr, nullptr);
-                  }),
-                  128 + SIGKILL);
-        AuditView left = auditOf(device.names);
-        ASSERT_EQ(left.error, "") << "POW was not recovered from the killed repair";
-        EXPECT_LE(left.damage.size(), damageBefore) << "this store added damage";
-        damageBefore = left.damage.size();
-        EXPECT_GE(LIB_POW_ownerRepair(&names, nullptr, 1000, nullptr, nullptr), 0);
-        EXPECT_EQ(auditOf(device.names).damage, Lines{});
+    PwrSharedArea* area = device.pwr();
+    *area = damaged.a;
+    g_killAtStep = step;
+    EXPECT_EQ(runChild([&] {
+                  g_ownerCrashPoint = [](int) {
+                      if (--g_killAtStep == 0)
+                          raise(SIGKILL);
+                  };
+                  return LIB_POW_ownerRepair(&names, nullptr, -1, nullptr, nullptr);
+              }),
+              128 + SIGKILL);
+    AuditView left = auditOf(device.names);
+    EXPECT_EQ(left.error, "") << "POW was not recovered from the killed repair";
+    EXPECT_LE(left.damage.size(), damageBefore) << "this store added damage";
+    if (damaged.a.DelayTaskNum != 0 && area->DelayTaskNum == 0) {
+        EXPECT_EQ(area->b_DelayPowerSaveTaskNoneReserved, 1) << "the total is 0 and nobody will raise the note";
+    }
+    EXPECT_EQ(memcmp(area->sl_DelayPid, damaged.a.sl_DelayPid, sizeof area->sl_DelayPid), 0);
+    EXPECT_EQ(memcmp(area->ss_DelayCount, damaged.a.ss_DelayCount, sizeof area->ss_DelayCount), 0);
+    EXPECT_GE(LIB_POW_ownerRepair(&names, nullptr, 1000, nullptr, nullptr), 0);
+    EXPECT_EQ(auditOf(device.names).damage, Lines{});
+    return left.damage.size();
+}
+
+/* A few holders, then random stores of the kinds a killed holder or a
+ * stray writer leaves. */
+Table randomlyDamaged(std::mt19937& rng) {
+    Table t;
+    for (int k = 0; k < 3; ++k)
+        t.hold(1 + rng() % 255, static_cast<int>(rng() % 3));
+    for (int k = 1 + rng() % 6; k > 0; --k) {
+        uint16_t& num = t.a.us_FreeIndexNum;
+        switch (rng() % 5) {
+        case 0: t.unstack(1 + rng() % 255); break;
+        case 1: t.a.DelayTaskNum = static_cast<int16_t>(t.a.DelayTaskNum + 1 + rng() % 3); break;
+        case 2: if (num > 0) t.a.us_FreeIndex[rng() % num] = static_cast<uint16_t>(rng() % 300); break;
+        case 3: num = static_cast<uint16_t>(240 + rng() % 30); break;
+        case 4: t.a.DelayTaskNum = static_cast<int16_t>(-1 - rng() % 3); break;
+        }
+    }
+    return t;
+}
+
+class OwnerRepairCrash : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!PLAT_semRobustSupported())
+            GTEST_SKIP() << "no robust futexes: a dead holder is never recovered here";
+        device.createAreas();
+    }
+    PrivateDevice device;
+};
+
+TEST_F(OwnerRepairCrash, NoStoreAddsDamageAndAfterAKillAnywhereTheNextRepairEndsIt) {
+    Table everything, nothingCounted;
+    everythingAtOnce(everything);
+    nothingCounted.unstack(7).a.DelayTaskNum = 3; /* the repair raises the note */
+    for (const Table* damaged : {&everything, &nothingCounted}) {
+        int steps = stepsOfRepair(*damaged);
+        ASSERT_GE(steps, damaged == &everything ? 10 : 4);
+        size_t damageBefore = auditOf(&damaged->a).damage.size();
+        for (int step = 1; step <= steps; ++step)
+            damageBefore = killRepairAfter(device, *damaged, step, damageBefore);
+    }
+}
+
+TEST_F(OwnerRepairCrash, RandomTablesKilledAtRandomStores) {
+    std::mt19937 rng(20261207);
+    for (int round = 0; round < 60; ++round) {
+        Table damaged = randomlyDamaged(rng);
+        int steps = stepsOfRepair(damaged);
+        size_t damageBefore = auditOf(&damaged.a).damage.size();
+        ASSERT_EQ(steps == 0, damageBefore == 0) << "a repair wrote a clean table or left damage alone";
+        if (steps > 0)
+            killRepairAfter(device, damaged, 1 + static_cast<int>(rng() % steps), damageBefore);
+        ASSERT_FALSE(HasFailure()) << "round " << round;
     }
 }
 
@@ -180,7 +248,7 @@ protected:
     LIB_POW_Names names = device.names.kit();
     LIB_POW_OwnerError error = {};
     int create(bool reset, int timeoutMs = -1) {
-        LIB_POW_CreateOptions options = {reset, kOwnerPid, timeoutMs, nullptr, 0};
+        LIB_POW_CreateOptions options = {reset, kOwnerPid, timeoutMs, nullptr, 0, nullptr};
         return LIB_POW_ownerCreate(&names, &options, &error);
     }
     void truncateTo(const std::string& name, off_t size) {

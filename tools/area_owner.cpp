@@ -28,7 +28,7 @@ bool createAreas(const AreaNames& names, const AreaOptions& options, LIB_POW_Own
 {
     LIB_POW_Names kit = names.kit();
     LIB_POW_CreateOptions create = {options.reset ? 1 : 0, options.index0Pid, options.timeoutMs,
-                                    options.group.empty() ? nullptr : options.group.c_str(), options.mode};
+                                    options.group.empty() ? nullptr : options.group.c_str(), options.mode, nullptr};
     return LIB_POW_ownerCreate(&kit, &create, &error) == 0;
 }
 

@@ -39,7 +39,7 @@ struct AreaOptions {
  * the kit's one-line reason in `error`. */
 inline void initPwrArea(PwrSharedArea* area, pid_t index0Pid)
 {
-    LIB_POW_ownerInitPower(area, index0Pid);
+    LIB_POW_ownerInitPower(area, index0Pid, nullptr);
 }
 bool createAreas(const AreaNames& names, const AreaOptions& options, std::string& error);
 bool createAreas(const AreaNames& names, const AreaOptions& options, LIB_POW_OwnerError& error);

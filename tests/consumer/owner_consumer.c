@@ -7,7 +7,7 @@
 int main(void)
 {
     static PwrSharedArea area;
-    LIB_POW_ownerInitPower(&area, 0);
+    LIB_POW_ownerInitPower(&area, 0, NULL);
     if (LIB_POW_ownerAuditImage(&area, NULL, NULL, NULL, NULL) != 0)
         return 1;
     area.us_FreeIndexNum -= 1; /* index 1, the top, is lost */
