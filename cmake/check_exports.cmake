@@ -1,6 +1,8 @@
 # Compares the dynamic symbol table of the shared library with the list of
 # names it must export: a stray export or a lost one fails.
-#   cmake -DNM=<nm> -DLIB=<libLIB_POW.so> -DEXPECTED=<list file> -P check_exports.cmake
+# With -DSONAME, the library's SONAME must be that name.
+#   cmake -DNM=<nm> -DLIB=<libLIB_POW.so> -DEXPECTED=<list file> [-DREADELF=<readelf> -DSONAME=<name>]
+#         -P check_exports.cmake
 execute_process(COMMAND ${NM} -D --defined-only ${LIB}
                 OUTPUT_VARIABLE table RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
@@ -32,3 +34,10 @@ if(stray OR lost)
 endif()
 list(LENGTH actual count)
 message(STATUS "${count} exported symbols, as listed")
+if(SONAME)
+  execute_process(COMMAND ${READELF} -d ${LIB} OUTPUT_VARIABLE dynamic RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0 OR NOT dynamic MATCHES "Library soname: \\[([^]]*)\\]" OR NOT CMAKE_MATCH_1 STREQUAL SONAME)
+    message(FATAL_ERROR "${LIB}: SONAME is '${CMAKE_MATCH_1}', not '${SONAME}'")
+  endif()
+  message(STATUS "SONAME ${SONAME}")
+endif()

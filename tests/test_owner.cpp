@@ -283,31 +283,38 @@ TEST_F(OwnerObjects, ShortAreaIsRefusedNotMappedAndResetLengthensIt) {
     EXPECT_EQ(std::string(error.text), device.names.pwr + " does not exist");
 }
 
-TEST_F(OwnerObjects, ResetWaitsForPowAndNamesItsHolderWhenTheLimitRunsOut) {
+TEST_F(OwnerObjects, ResetWaitsForPowAndNvdAndNamesTheHolderWhenTheLimitRunsOut) {
     ASSERT_EQ(create(false), 0) << error.text;
-    device.pwr()->DelayTaskNum = 7;
-    Gate release;
-    auto* taken = sharedBlock<int>();
-    pid_t holder = startChild([&] {
-        SemId pow = PLAT_semBCreate(0, SEM_FULL, const_cast<char*>(names.semPow));
-        *taken = PLAT_semTake(pow, PLAT_WAIT_FOREVER) == 0;
-        release.wait();
-        return PLAT_semGive(pow);
-    });
-    for (int n = 0; n < 500 && !__atomic_load_n(taken, __ATOMIC_SEQ_CST); ++n)
-        usleep(10000);
-    ASSERT_TRUE(*taken);
-    EXPECT_EQ(LIB_POW_ownerSemHolder(names.semPow), holder);
-    EXPECT_EQ(create(true, 200), -1);
-    EXPECT_EQ(error.code, ETIMEDOUT);
-    EXPECT_EQ(std::string(error.text), device.names.semPow + " still held by pid " + std::to_string(holder) +
-                                           " after 200 ms");
-    EXPECT_EQ(device.pwr()->DelayTaskNum, 7) << "the table was rewritten without POW";
-    release.open();
-    EXPECT_EQ(waitChild(holder), 0);
-    EXPECT_EQ(LIB_POW_ownerSemHolder(names.semPow), 0);
-    EXPECT_EQ(create(true, 1000), 0) << error.text;
-    EXPECT_EQ(device.pwr()->DelayTaskNum, 0);
+    for (const char* guard : {names.semPow, names.semNvd}) {
+        SCOPED_TRACE(guard);
+        bool pow = guard == names.semPow;
+        device.pwr()->DelayTaskNum = 7;
+        device.nvd()->ul_DateOnBits[3][0] = 0x40;
+        Gate release;
+        auto* taken = sharedBlock<int>();
+        pid_t holder = startChild([&] {
+            SemId sem = PLAT_semBCreate(0, SEM_FULL, const_cast<char*>(guard));
+            *taken = PLAT_semTake(sem, PLAT_WAIT_FOREVER) == 0;
+            release.wait();
+            return PLAT_semGive(sem);
+        });
+        for (int n = 0; n < 500 && !__atomic_load_n(taken, __ATOMIC_SEQ_CST); ++n)
+            usleep(10000);
+        ASSERT_TRUE(*taken);
+        EXPECT_EQ(LIB_POW_ownerSemHolder(guard), holder);
+        EXPECT_EQ(create(true, 200), -1);
+        EXPECT_EQ(error.code, ETIMEDOUT);
+        EXPECT_EQ(std::string(error.text), std::string(guard) + " still held by pid " + std::to_string(holder) +
+                                               " after 200 ms");
+        EXPECT_EQ(device.pwr()->DelayTaskNum, pow ? 7 : 0) << "the table was rewritten without POW";
+        EXPECT_EQ(device.nvd()->ul_DateOnBits[3][0], 0x40) << "the calendar was rewritten without NVD";
+        release.open();
+        EXPECT_EQ(waitChild(holder), 0);
+        EXPECT_EQ(LIB_POW_ownerSemHolder(guard), 0);
+        EXPECT_EQ(create(true, 1000), 0) << error.text;
+        EXPECT_EQ(device.pwr()->DelayTaskNum, 0);
+        EXPECT_EQ(device.nvd()->ul_DateOnBits[3][0], 0);
+    }
 }
 
 TEST_F(OwnerObjects, ReleaseByIndexOrByHolderLowersTheTotalAndPushesAsTheSweepDoes) {
