@@ -44,7 +44,8 @@
  *   participants as one user, or sweep with CAP_KILL.
  * - Access: the service may make the areas and semaphores for a group
  *   (mode 0660); a process outside it then gets "Permission denied" from
- *   every attach and lock and changes nothing (docs/threat-model.md).
+ *   its first lock (PLAT_semBCreate), which every attach takes too, and
+ *   changes nothing (docs/threat-model.md).
  * - The status flags are single bytes read and written without a semaphore.
  * - Threads: every call may be made from any thread, except that the jam log
  *   calls take no lock (serialise them yourself). The delay index and the

@@ -58,11 +58,24 @@ int openFailure(const char* name, int err, LIB_POW_OwnerError* error)
         return ownerFail(error, err, "%s does not exist", name);
     struct stat st;
     std::string path = std::string(kShmDir) + name;
-    if ((err == EACCES || err == EPERM) && stat(path.c_str(), &st) == 0)
+    if ((err == EACCES || err == EPERM) && lstat(path.c_str(), &st) == 0)
         return ownerFail(error, err, "%s: permission denied (owner %s, group %s, mode %04o)", name,
                          userName(st.st_uid).c_str(), groupName(st.st_gid).c_str(),
                          static_cast<unsigned>(st.st_mode & 07777));
     return ownerFail(error, err, "shm_open(%s) failed: %s", name, strerror(err));
+}
+
+/* A squatted object we may not remove: /dev/shm is sticky, so only the
+ * object's owner (or root) can, whatever the group says. */
+int removalFailure(const char* what, const char* path, int err, LIB_POW_OwnerError* error)
+{
+    struct stat st;
+    if ((err != EPERM && err != EACCES) || lstat(path, &st) != 0)
+        return ownerFail(error, err, "cannot remove %s: %s", what, strerror(err));
+    return ownerFail(error, err,
+                     "cannot remove %s (owner %s, mode %04o): in the sticky %s only its owner or root may; "
+                     "remove it as root",
+                     what, userName(st.st_uid).c_str(), static_cast<unsigned>(st.st_mode & 07777), kShmDir);
 }
 
 /* An object a client could not map without faulting: not a regular file,
@@ -228,7 +241,7 @@ int replaceObject(const AreaKind& kind, const Access& access, const LIB_POW_Crea
         return -1;
     bool exists = false;
     int rc = shm_unlink(kind.name) != 0 && errno != ENOENT
-                 ? ownerFail(error, errno, "cannot remove %s: %s", kind.name, strerror(errno))
+                 ? removalFailure(kind.name, (kShmDir + std::string(kind.name)).c_str(), errno, error)
                  : publishObject(kind, access, options, &exists, error);
     if (rc != 0 && exists)
         rc = ownerFail(error, EEXIST, "%s was made again by someone else while being replaced", kind.name);
@@ -253,7 +266,9 @@ int ensureObject(const AreaKind& kind, const Access& access, const LIB_POW_Creat
         }
         struct stat st;
         std::string path = kShmDir + std::string(kind.name);
-        if (fd == -1 ? stat(path.c_str(), &st) != 0 : fstat(fd, &st) != 0)
+        /* A symbolic link in our place is not followed (shm_open refuses
+         * it): it is judged, and with a reset removed, as itself. */
+        if (fd == -1 ? lstat(path.c_str(), &st) != 0 : fstat(fd, &st) != 0)
             return openFailure(kind.name, errno, error);
         std::string wrong = whatIsWrong(kind.name, st, kind.size, access);
         if (fd == -1 && wrong.empty())
@@ -301,7 +316,8 @@ int ensureSemaphore(const char* name, const Access& access, const LIB_POW_Create
                          options.timeoutMs);
     int rc = 0;
     if (PLAT_semRemove(name) != 0 && PLAT_errnoGet() != ENOENT)
-        rc = ownerFail(error, PLAT_errnoGet(), "cannot remove semaphore %s: %s", name, strerror(PLAT_errnoGet()));
+        rc = removalFailure((std::string("semaphore ") + name).c_str(),
+                            (std::string(kShmDir) + "/PLAT_sem." + name).c_str(), PLAT_errnoGet(), error);
     else if (PLAT_semBCreateAccess(0, SEM_FULL, name, access.group, access.mode) == 0)
         rc = ownerFail(error, PLAT_errnoGet(), "PLAT_semBCreateAccess(%s) failed: %s", name,
                        strerror(PLAT_errnoGet()));

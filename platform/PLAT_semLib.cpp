@@ -451,7 +451,7 @@ int PLAT_semStat(const char* name, struct stat* st) {
     if (bad != 0) return fail(bad);
     char path[sizeof "/dev/shm/" + sizeof "PLAT_sem." + kNameMax];
     snprintf(path, sizeof path, "%s%s%s", kShmDir, kPrefix, name);
-    if (stat(path, st) != 0) return fail(errno);
+    if (lstat(path, st) != 0) return fail(errno);
     return 0;
 }
 

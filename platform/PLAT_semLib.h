@@ -116,7 +116,8 @@ int PLAT_semRemove(const char* name);
 SemId PLAT_semBCreateAccess(int options, sem_b_state initialState, const char* name, gid_t group, mode_t mode);
 
 /* Platform extension: owner, group, mode and kind of the object behind
- * semaphore `name`. 0, or -1 with PLAT_errnoGet() set (ENOENT: none). */
+ * semaphore `name` (a symbolic link in its place is described, not
+ * followed). 0, or -1 with PLAT_errnoGet() set (ENOENT: none). */
 int PLAT_semStat(const char* name, struct stat* st);
 
 /* Platform extension: the existing semaphore `name`, never made here; 0

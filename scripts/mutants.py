@@ -7,12 +7,14 @@ itself), the fault's text is replaced there, the scratch build is brought up
 to date (one build folder per stage, reused, so a fault costs one
 incremental build) and the tests run: the whole host suite by default, or
 only the tests the fault names (--quick; always so for the target stage,
-whose tests run under the emulator, and for ThreadSanitizer). Each fault
+whose tests run under the emulator, and for ThreadSanitizer). A fault of
+the kernel stage runs every target test program on the 32-bit PowerPC
+kernel, as scripts/kernel/stage.sh does in the test command. Each fault
 prints "caught by ..." or SURVIVED; the exit status is 1 when any fault
 survived, 2 when a fault no longer applies (its text does not occur exactly
 once), does not compile, or the unchanged tree fails its own tests.
 
-    scripts/mutants.sh [--list] [--quick] [--stage host|target|tsan] [FAULT...]
+    scripts/mutants.sh [--list] [--quick] [--stage host|target|kernel|tsan] [FAULT...]
 """
 import argparse, fcntl, os, re, shutil, subprocess, sys, time
 
@@ -24,6 +26,7 @@ CLANG = {"CC": "clang", "CXX": "clang++"}
 STAGES = {
     "host": (["-DLIBPOW_BUILD_BENCH=ON"], {}),
     "target": (["-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(ROOT, "cmake", "powerpc-linux-gnu.cmake")], {}),
+    "kernel": (["-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(ROOT, "cmake", "powerpc-linux-gnu.cmake")], {}),
     "tsan": (["-DLIBPOW_SANITIZE=thread"], dict(CLANG, TSAN_OPTIONS="report_mutex_bugs=0 halt_on_error=1")),
 }
 KEYS = ("fault", "file", "find", "replace", "catch", "stage")
@@ -119,8 +122,25 @@ def ctest_pattern(names):
     return "^(" + "|".join(re.escape(n).replace(r"\*", ".*") + "$" for n in names) + ")"
 
 
+def run_kernel_stage(build, log):
+    """The guest's failed tests (GoogleTest names, or the program when it
+    gave none), [] when the stage passed."""
+    stage = os.path.join(os.path.dirname(build), "src", "scripts", "kernel", "stage.sh")
+    rc, out = run(["bash", stage, build, build + "-guest"], build, 1800)
+    log.write(out)
+    if rc == 0:
+        return []
+    guest_log = os.path.join(build + "-guest", "guest.log")
+    console = open(guest_log, errors="replace").read() if os.path.exists(guest_log) else ""
+    failed = sorted(set(re.findall(r"\[  FAILED  \] ([\w/.]+)", console)))
+    failed += [p for p in re.findall(r"^\s+(test_\w+): (?!exit 0 )", out, re.M)]
+    return failed or ["(kernel stage failed: " + out.strip().splitlines()[-1] + ")"]
+
+
 def run_tests(build, names, args, log):
     """Names of the failed tests ([] when all passed), or None when nothing ran."""
+    if os.path.basename(build) == "kernel":
+        return run_kernel_stage(build, log)
     env = dict(os.environ, **STAGES[os.path.basename(build)][1], LIBPOW_CHAOS_SECONDS=str(args.chaos_seconds))
     cmd = ["ctest", f"-j{args.jobs}", "--output-on-failure", "--timeout", str(args.timeout)]
     if names:
@@ -196,7 +216,7 @@ def main():
 
     # The unchanged tree must build and pass the tests the faults will use.
     for stage in sorted({f["stage"] for f in faults}):
-        names = None if stage == "host" and not args.quick else sorted({n for f in faults if f["stage"] == stage for n in f["catch"]})
+        names = None if stage in ("host", "kernel") and not args.quick else sorted({n for f in faults if f["stage"] == stage for n in f["catch"]})
         if not build(stage, args.scratch, args, log):
             print(f"the unchanged tree does not build for {stage}; see {log.name}")
             return 2

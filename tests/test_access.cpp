@@ -71,6 +71,11 @@ TEST_F(Access, AnOutsiderIsRefusedEveryObjectAndChangesNoByte) {
                   Lines trace = traceAt(1, [] {
                       EXPECT_EQ(LIB_POW_setPowerSaveDelay(-1), -1);
                       EXPECT_FALSE(LIB_POW_IsPowerSaveDelay());
+                      EXPECT_FALSE(LIB_POW_isHddReady());
+                      EXPECT_FALSE(LIB_POW_getDelayPowerSaveTaskNoneReserved(true));
+                      LIB_POW_resetPowerSaveDelay(1);
+                      bool on = false;
+                      EXPECT_EQ(LIB_POW_getWeeklyTimerDateOn(2030, 1, 2, &on), -1);
                       LIB_POW_setHddReady(true);
                       LIB_POW_putResetAutoSleepTimer();
                       EXPECT_EQ(LIB_POW_getResetAutoSleepTimer(true), 0);
@@ -105,10 +110,13 @@ TEST_F(Access, AnotherUsersObjectInAnyOfTheSixPlacesIsRefusedAndAResetRemakesIt)
                             {device.names.semPow, "/dev/shm/PLAT_sem." + device.names.semPow, true},
                             {device.names.semNvd, "/dev/shm/PLAT_sem." + device.names.semNvd, true},
                             {device.names.semRdy, "/dev/shm/PLAT_sem." + device.names.semRdy, true}};
+    for (bool link : {false, true})
     for (const Place& place : places) {
-        SCOPED_TRACE(place.name);
+        SCOPED_TRACE(place.name + (link ? " (a symbolic link)" : ""));
         ASSERT_EQ(LIB_POW_ownerRemove(&names, &error), 0) << error.text;
         ASSERT_EQ(runAs(kOutsider, false, [&] { /* squatting before the service starts */
+                      if (link)
+                          return symlink("/tmp/elsewhere", place.path.c_str());
                       if (place.semaphore)
                           return PLAT_semBCreate(0, SEM_FULL, const_cast<char*>(place.name.c_str())) ? 0 : 1;
                       int fd = shm_open(place.name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
@@ -117,8 +125,11 @@ TEST_F(Access, AnotherUsersObjectInAnyOfTheSixPlacesIsRefusedAndAResetRemakesIt)
                   0);
         EXPECT_EQ(create(0), -1);
         EXPECT_EQ(error.code, EEXIST);
-        EXPECT_NE(std::string(error.text).find(place.name + " belongs to 51003"), std::string::npos) << error.text;
-        EXPECT_NE(std::string(error.text).find(place.semaphore ? "mode 0666" : "mode 0644"), std::string::npos);
+        std::string said = link ? " is not a regular file (owner 51003, mode 0777)"
+                                : " belongs to 51003" + std::string(place.semaphore ? "" : ", not to this service's user");
+        EXPECT_NE(std::string(error.text).find(place.name + said), std::string::npos) << error.text;
+        EXPECT_NE(std::string(error.text).find(link ? "0777" : place.semaphore ? "mode 0666" : "mode 0644"),
+                  std::string::npos);
         ASSERT_EQ(create(1), 0) << error.text;
         struct stat st;
         ASSERT_EQ(stat(place.path.c_str(), &st), 0);
@@ -134,6 +145,16 @@ TEST_F(Access, AnotherUsersObjectInAnyOfTheSixPlacesIsRefusedAndAResetRemakesIt)
     EXPECT_EQ(std::string(error.text), "mode 0666 lets every user write; with a group give one like 0660");
     ASSERT_EQ(create(1), 0) << error.text; /* our own object, reset in place: the group's mode again */
     EXPECT_EQ(create(0), 0) << error.text; /* refused were its mode still 0666 */
+    ASSERT_EQ(LIB_POW_ownerRemove(&names, &error), 0) << error.text; /* a service that is not root */
+    ASSERT_EQ(runAs(kOutsider, false, [&] { return symlink("/tmp/elsewhere", places[1].path.c_str()); }), 0);
+    EXPECT_EQ(runAs(kMember, true, [&] {
+                  EXPECT_EQ(create(1), -1);
+                  EXPECT_EQ(std::string(error.text), "cannot remove " + device.names.nvd +
+                                                         " (owner 51003, mode 0777): in the sticky /dev/shm only "
+                                                         "its owner or root may; remove it as root");
+                  return 0;
+              }),
+              0);
 }
 
 TEST_F(Access, ASweepByAMemberWhoMayNotSignalTheHolderReleasesItsLiveIndex) {

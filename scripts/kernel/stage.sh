@@ -28,7 +28,7 @@ work=$(cd "$work" && pwd)
 # ---- The kernel --------------------------------------------------------
 make_args=(ARCH=powerpc "CROSS_COMPILE=$cross-")
 key=$({
-  cat "$fragment"
+  grep '^CONFIG_' "$fragment" # the settings only: a comment changes no kernel
   echo "${make_args[*]} allnoconfig vmlinux"
   dpkg-query -W -f='${Package} ${Version}\n' linux-source-6.1
   $cross-gcc --version | head -1
