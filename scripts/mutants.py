@@ -132,7 +132,7 @@ def run_kernel_stage(build, log):
         return []
     guest_log = os.path.join(build + "-guest", "guest.log")
     console = open(guest_log, errors="replace").read() if os.path.exists(guest_log) else ""
-    failed = sorted(set(re.findall(r"\[  FAILED  \] ([\w/.]+)", console)))
+    failed = sorted(set(re.findall(r"\[  FAILED  \] ([A-Za-z][\w/.]*)", console)))
     failed += [p for p in re.findall(r"^\s+(test_\w+): (?!exit 0 )", out, re.M)]
     return failed or ["(kernel stage failed: " + out.strip().splitlines()[-1] + ")"]
 
