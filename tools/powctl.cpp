@@ -76,7 +76,7 @@ bool objectUsable(const std::string& name, size_t size, bool writable)
 std::string holderName(pid_t pid)
 {
     std::string name = lookUpProcess(pid).name;
-    return "pid " + std::to_string(pid) + " (" + (name.empty() ? "ended" : name) + ")";
+    return "pid " + std::to_string(pid) + " (" + (name.empty() ? "ended" : printable(name)) + ")";
 }
 
 double g_started = monotonicSeconds();
@@ -177,16 +177,19 @@ void printStatus(const PowerSnapshot& s)
            a.uc_ResetAutoSleepTimer, a.b_DelayPowerSaveTaskNoneReserved, a.b_HddSleepDelay);
     printf("consistency: %s\n", consistencyLine(s).c_str());
     printf("indices with a holder or a count: %zu\n", s.rows.size());
-    if (!s.rows.empty())
-        printf("  %5s %8s %-10s %-16s %-8s %6s %-10s %s\n", "index", "pid", "user", "process", "state", "count",
-               "since", "command");
+    if (s.rows.empty())
+        return;
+    auto cell = [](const std::string& text) { return text.empty() ? "-" : printable(text); };
+    std::vector<std::vector<std::string>> rows;
     for (const IndexRow& r : s.rows) {
         ProcessInfo p = r.pid != 0 ? lookUpProcess(r.pid) : ProcessInfo();
-        printf("  %5d %8d %-10s %-16s %-8s %6d %-10s %s\n", r.index, r.pid, p.user.empty() ? "-" : p.user.c_str(),
-               p.name.empty() ? "-" : p.name.c_str(), rowState(r), r.count,
-               p.started ? shortTime(p.started).c_str() : "-", p.cmdline.empty() ? "-" : p.cmdline.c_str());
+        rows.push_back({std::to_string(r.index), std::to_string(r.pid), cell(p.user), cell(p.name), rowState(r),
+                        std::to_string(r.count), p.started ? shortTime(p.started) : "-", cell(p.cmdline)});
     }
-    if (!s.rows.empty() && s.rows.front().index == 0)
+    printTable({{"index", 5, true}, {"pid", 8, true}, {"user", 10, false}, {"process", 16, false},
+                {"state", 8, false}, {"count", 6, true}, {"since", 10, false}, {"command", 0, false}},
+               rows, "  ");
+    if (s.rows.front().index == 0)
         printf("%s\n", kIndex0Note);
 }
 
@@ -637,18 +640,25 @@ int listSemLog(bool libraryListing)
         ++used;
     int newest = copy.Count >= 1 && copy.Count <= used ? copy.Count - 1 : -1;
     int first = used == LIB_POW_SEMLOG_RECORD_COUNT && newest >= 0 ? (newest + 1) % used : 0;
-    size_t nameWidth = 9;
-    for (int n = 0; n < used; ++n)
-        nameWidth = std::max(nameWidth, strnlen(copy.records[n].SemName, sizeof copy.records[n].SemName));
-    int w = static_cast<int>(nameWidth);
-    printf("%-4s %-11s %-8s %-10s %-*s %-10s %-7s %11s\n", "pos", "tick", "pid", "tid", w, "semaphore", "id",
-           "status", "value");
+    /* The writer is another program: a text field may lack its NUL or hold
+     * control characters. */
+    auto text = [](const char* field, size_t width) { return printable(std::string(field, strnlen(field, width))); };
+    auto hex = [](uint32_t value) {
+        char cell[16];
+        snprintf(cell, sizeof cell, "0x%08x", value);
+        return std::string(cell);
+    };
+    std::vector<std::vector<std::string>> rows;
     for (int k = 0; k < used; ++k) {
         int n = (first + k) % used;
         const SemLogRecord& r = copy.records[n];
-        printf("%-4d %-11d %-8d 0x%08x %-*.*s 0x%08x %-7.*s %11d%s\n", n + 1, r.tic, r.PID, r.TID, w, w, r.SemName,
-               r.SemID, static_cast<int>(sizeof r.Status), r.Status, r.Value, n == newest ? "  *** newest" : "");
+        rows.push_back({std::to_string(n + 1), std::to_string(r.tic), std::to_string(r.PID), hex(r.TID),
+                        text(r.SemName, sizeof r.SemName), hex(r.SemID), text(r.Status, sizeof r.Status),
+                        std::to_string(r.Value), n == newest ? " *** newest" : ""});
     }
+    printTable({{"pos", 4, false}, {"tick", 11, false}, {"pid", 8, false}, {"tid", 10, false}, {"semaphore", 9, false},
+                {"id", 10, false}, {"status", 7, false}, {"value", 11, true}, {"", 0, false}},
+               rows, "");
     printf("%d record%s, oldest first\n", used, used == 1 ? "" : "s");
     return kOk;
 }
@@ -662,7 +672,7 @@ int showHistory(int lines)
     size_t from = lines > 0 && all.size() > static_cast<size_t>(lines) ? all.size() - lines : 0;
     if (!g_common.json) {
         for (size_t n = from; n < all.size(); ++n)
-            printf("%s\n", all[n].c_str());
+            printf("%s\n", printable(all[n]).c_str());
         return kOk;
     }
     printf("[");

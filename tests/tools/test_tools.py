@@ -213,12 +213,14 @@ class DeviceTest(ToolTest):
         self.assertEqual(h[index]["user"], me)
         self.assertIn("delay reserve --count 3 --hold 60", h[index]["cmdline"])
         self.assertLess(abs(h[index]["started_unix"] - time.time()), 60 * SLOW)
-        # A process name with a control character and a quote: escaped, not dropped.
-        odd = subprocess.Popen([sys.executable, "-c", "open('/proc/self/comm', 'w').write('a\\x01b\"c'); import time; time.sleep(60)"])
+        # A name with control characters, a quote and a byte that is not UTF-8, a command line with ESC:
+        # escaped in text (the row stays one line), valid JSON.
+        odd = subprocess.Popen([sys.executable, "-c", "open('/proc/self/comm', 'wb').write(b'a\\nb\\xff\"c\\x01'); import time; time.sleep(60)", "x\x1by"])
         self.addCleanup(odd.wait), self.addCleanup(odd.kill)
-        self.assertTrue(eventually(lambda: open("/proc/%d/comm" % odd.pid).read() == 'a\x01b"c\n'))
+        self.assertTrue(eventually(lambda: open("/proc/%d/comm" % odd.pid, "rb").read() == b'a\nb\xff"c\x01\n'))
         poke(4 + 4 * 7, odd.pid)
-        self.assertEqual(held(status())[7]["process"], 'a\x01b"c')
+        self.assertEqual(held(status())[7]["process"], 'a\nb\ufffd"c\x01')
+        self.assertRegex(self.ctl("status"), r'(?m)^ +7 +%d \S+ +a\\nb\\xff"c\\x01 +running .* x\\x1by$' % odd.pid)
         poke(4 + 4 * 7, 0)
 
         swept = self.ctl("--trace", "0x10", "sweep")
@@ -322,11 +324,12 @@ class DeviceTest(ToolTest):
         self.assertEqual([tuple(line.split()[i] for i in (0, 2, 4, 6, 7)) for line in out[1:-1]],
                          [(str(int(n)), *rest) for n, *rest in writers])
         self.assertEqual([line.endswith("*** newest") for line in out[1:-1]], [False, False, True])
-        # A wrapped ring (all 100 used, the newest at position 3) lists oldest first, in columns under its header.
+        # A wrapped ring (all 100 used, the newest at position 3) lists oldest first, in columns under its header,
+        # whatever the writer left: 10-digit pids, a newline in a name, a status without its NUL.
         with open(os.path.join(SHM, SEMLOG), "r+b") as f, mmap.mmap(f.fileno(), 8004) as area:
             for n in range(100):
-                area[80 * n:80 * n + 80] = struct.pack((">" if ORDER == "big" else "<") + "iiI52sI8si", 10 * n, 1000 + n, 7,
-                                                       b"sem_%d" % (10 ** (n % 4)), n, b"take", -n)
+                area[80 * n:80 * n + 80] = struct.pack((">" if ORDER == "big" else "<") + "iiI52sI8si", 10 * n, 1000 + 21 * 10 ** 6 * n, 7,
+                                                       b"sem\n%d" % (10 ** (n % 4)), n, b"released" if n % 3 else b"take", -n)
             area[8000:8004] = (3).to_bytes(4, ORDER)
         out = self.ctl("semlog").split("\n")
         self.assertEqual([int(line.split()[0]) for line in out[1:-1]], list(range(4, 101)) + [1, 2, 3])
