@@ -32,7 +32,9 @@ namespace {
 
 const AreaNames kNames;
 
-enum Exit { kOk = 0, kFailed = 1, kUsage = 2 };
+/* As grep has it: a question is answered 0 (yes) or 1 (no); 2 means no
+ * answer, whether the command line or the device was at fault. */
+enum Exit { kOk = 0, kNo = 1, kFailed = 2, kUsage = 2 };
 
 /* Options every command takes. */
 struct Common {
@@ -233,7 +235,7 @@ void collectFinding(const LIB_POW_Finding* finding, void* context)
 }
 
 /* The owner kit's audit of the reservation table: exit 0 when it is clean,
- * 1 when it finds damage (notes do not count). */
+ * 1 when it finds damage (notes do not count), 2 when it could not look. */
 int auditTable()
 {
     if (!objectUsable(kNames.pwr, sizeof(PwrSharedArea), false) || !semaphoreFree("POW", kNames.semPow))
@@ -261,7 +263,7 @@ int auditTable()
         printf("%d damage, %d note%s (total %d, sum of the counts %ld, free %d, held %d)\n", s.damage, s.notes,
                s.notes == 1 ? "" : "s", s.total, s.countSum, s.freeCount, s.held);
     }
-    return damage > 0 ? kFailed : kOk;
+    return damage > 0 ? kNo : kOk;
 }
 
 int repairTable()
@@ -728,7 +730,7 @@ void addCommonOptions(CLI::App* app)
                     "library log mask for this run, decimal or 0x hex (1 failures, 0x10 decisions, 0x71 all)")
         ->transform(maskNumber());
     app->add_option("--timeout", g_common.timeout,
-                    "give up (exit 1) when a semaphore this command needs is still held after this many "
+                    "give up (exit 2) when a semaphore this command needs is still held after this many "
                     "seconds; default: wait, saying who holds it")
         ->check(secondsNumber(3600, true));
     for (CLI::App* sub : app->get_subcommands([](const CLI::App*) { return true; })) {
@@ -738,10 +740,10 @@ void addCommonOptions(CLI::App* app)
 }
 
 const char kFooter[] =
-    "Exit status: 0 done, 1 failed (one line on stderr says why), 2 a command line it cannot use, 128+N when\n"
-    "stopped by signal N before its time was over (after giving back what it took). delay check: 0 delayed,\n"
-    "1 not delayed (or the area could not be read). audit: 0 clean, 1 damage found.\n"
-    "Numbers are decimal (08 is eight); --trace, --sem-id and jamlog's KIND and SEQ also take 0x hexadecimal.\n"
+    "Exit status: 0 done; 1 the answer no: delay check not delayed, audit found damage; 2 failed (one line\n"
+    "on stderr says why) or a command line it cannot use; 128+N when stopped by signal N before its time was\n"
+    "over (after giving back what it took).\n\n"
+    "Numbers are decimal (08 is eight); --trace, --sem-id and jamlog's KIND and SEQ also take 0x hexadecimal.\n\n"
     "Waiting: the library waits for a semaphore without limit. Before calling it, powctl waits itself: after\n"
     "half a second it says 'waiting for POW, held by pid N (name)' on stderr; --timeout SECONDS gives up.\n"
     "status, watch, semlog, sem show and history never wait. Index 0 is the power service's own: the sweep never\n"
@@ -785,7 +787,7 @@ int main(int argc, char** argv)
     reserve->add_option("--hold", hold, "seconds to hold before resetting")->check(secondsNumber(86400, true));
     reserve->add_flag("--no-release", noRelease, "exit without resetting, as a crashed job would");
     CLI::App* delayCheck = delay->add_subcommand(
-        "check", "is power saving delayed (LIB_POW_IsPowerSaveDelay): prints it; exit 0 delayed, 1 not");
+        "check", "is power saving delayed (LIB_POW_IsPowerSaveDelay): prints it; exit 0 delayed, 1 not, 2 no answer");
     int index = 0;
     CLI::App* delaySet = delay->add_subcommand("set", "count one request on INDEX");
     delaySet->add_option("INDEX", index, "delay index")->required()->transform(wholeNumber(0, 255));
@@ -852,7 +854,8 @@ int main(int argc, char** argv)
     CLI::App* semHold = sem->add_subcommand("hold", "take semaphore N (1 POW, 2 NVD, 3 HddReady) and hold it");
     semHold->add_option("N", which, "1, 2 or 3")->required()->transform(wholeNumber(1, 3));
     semHold->add_option("SECONDS", seconds, "how long")->required()->check(secondsNumber(3600, true));
-    CLI::App* audit = app.add_subcommand("audit", "check the reservation table for damage (exit 1 when found)");
+    CLI::App* audit = app.add_subcommand("audit", "check the reservation table for damage (exit 1 when found, 2 when "
+                                                  "it could not look)");
     jsonFlag(audit);
     CLI::App* repair = app.add_subcommand("repair", "mend the damage the audit finds and say what changed");
     bool libraryListing = false;
@@ -907,7 +910,7 @@ int main(int argc, char** argv)
         if (*delayCheck) {
             bool delayed = LIB_POW_IsPowerSaveDelay();
             printf("%s\n", delayed ? "delayed" : "not delayed");
-            return delayed ? kOk : kFailed;
+            return delayed ? kOk : kNo;
         }
         if (*delaySet) {
             short got = LIB_POW_setPowerSaveDelay(static_cast<short>(index));

@@ -36,11 +36,13 @@ double monotonicSeconds()
     return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9;
 }
 
+/* Exit status: 0 done, 2 failed or a command line it cannot use, as
+ * powctl has it (which keeps 1 for the answer no). */
 int fail(const std::string& message)
 {
     fflush(stdout);
     fprintf(stderr, "powsvc: %s\n", message.c_str());
-    return 1;
+    return 2;
 }
 
 /* One line of the service's log, stamped to the millisecond so that it can
@@ -271,7 +273,7 @@ CLI::Validator octalMode()
 }
 
 const char kFooter[] =
-    "Exit status: 0 done, 1 failed (one line on stderr says why), 2 a command line it cannot use.\n"
+    "Exit status: 0 done, 2 failed (one line on stderr says why) or a command line it cannot use.\n"
     "Numbers are decimal (08 is eight); --trace and --sem-id also take 0x hexadecimal, --mode is octal.\n"
     "Files: the areas and semaphores in /dev/shm; the running service's pid in " POWSVC_PID_FILE
     ", its history in " POWSVC_HISTORY_FILE " (powctl history prints it).";

@@ -387,7 +387,7 @@ class DeviceTest(ToolTest):
         poke(1540, 0, 2)  # an empty free-index stack: the library refuses a new index at level 1
         out, quiet = powctl("delay", "reserve"), powctl("--trace", "0", "delay", "reserve")
         self.assertEqual([f for f, m in trace(out.stdout) if re.fullmatch(r"ss_Index=-1 Failed! pid=\d+", m)], ["setPowerSaveDelayPid"])
-        self.assertEqual((out.returncode, quiet.returncode, trace(quiet.stdout)), (1, 1, []))
+        self.assertEqual((out.returncode, quiet.returncode, trace(quiet.stdout)), (2, 2, []))
         traced = self.ctl("--trace", "080", "hdd-ready", "get")  # 80 = 0x50 (64 and 16): decimal
         self.assertEqual(("lock Start(Name=sem_POW_Shm_SemName)" in traced, "GetShm" in traced), (True, False))
 
@@ -415,7 +415,7 @@ class BareDeviceTest(ToolTest):
         self.assertIn("sem_NVD_Shm_SemName: not made yet", shown)
         self.assertEqual(os.listdir(SHM), [])
 
-    def test_bad_usage_exits_2_and_a_missing_area_1_each_with_one_line_naming_it(self):
+    def test_bad_usage_and_a_missing_area_exit_2_each_with_one_line_naming_it(self):
         usage = {POWCTL: [("bogus", "bogus"), ("", "command is required"), ("delay bogus", "delay bogus"), ("status --jsn", "--jsn"),
                           ("sem hold 4 1", "N 4"), ("sem hold 1 -3", "SECONDS -3 0 to 3600"), ("sem hold 2 nan", "SECONDS nan"),
                           ("hdd-ready put", "put"), ("hdd-ready get 1", "1"), ("hdd-ready set", "VALUE"), ("hdd-ready set 2", "VALUE 2"),
@@ -442,7 +442,7 @@ class BareDeviceTest(ToolTest):
                             (["semlog"], SEMLOG), (["audit"], PWR), (["history"], "no history")):
             with self.subTest(args=args):
                 out = powctl(*args)
-                self.assertEqual((out.returncode, len(out.stderr.splitlines())), (1, 1), out.stdout + out.stderr)
+                self.assertEqual((out.returncode, len(out.stderr.splitlines())), (2, 1), out.stdout + out.stderr)
                 self.assertIn(named, out.stderr)
         self.assertFalse(os.path.exists(os.path.join(SHM, PWR)))  # nothing was made on the way
 
@@ -506,17 +506,17 @@ class FieldTest(ToolTest):
         return nobody
 
     def test_short_objects_are_refused_with_their_fix_instead_of_a_bus_error(self):
-        commands = {PWR: [["status"], ["delay", "check"], ["watch", "--seconds", "1"], ["sweep"], ["audit"], ["repair"],
-                          ["delay", "release", "1"], ["delay", "reserve"], ["hdd-ready", "get"]],
-                    NVD: [["timer", "get", "2030-01-01"], ["timer", "show", "2030", "1"]],
-                    SEMLOG: [["semlog"], ["semlog", "--library"]]}
+        commands = {PWR: ["status", "delay check", "watch --seconds 1", "sweep", "audit", "repair", "delay release 1", "delay reserve",
+                          "hdd-ready get"],
+                    NVD: ["timer get 2030-01-01", "timer show 2030 1"],
+                    SEMLOG: ["semlog", "semlog --library"]}
         for name, runs in commands.items():
             for size in (0, 100):
                 os.truncate(os.path.join(SHM, name), size)
-                for program, args in [(POWCTL, args) for args in runs] + [(POWSVC, ["run"]), (POWSVC, ["create"])]:
+                for args in ["powctl " * (not a.startswith("powsvc")) + a for a in runs] + ["powsvc run", "powsvc create"]:
                     with self.subTest(object=name, size=size, args=args):
-                        out = run(program, *args)
-                        self.assertEqual((out.returncode, len(out.stderr.splitlines())), (1, 1), out.stdout + out.stderr)
+                        out = run({"powctl": POWCTL, "powsvc": POWSVC}[args.split()[0]], *args.split()[1:])
+                        self.assertEqual((out.returncode, len(out.stderr.splitlines())), (2, 1), out.stdout + out.stderr)
                         self.assertIn("/%s is %d bytes, shorter than its layout" % (name, size), out.stderr)
                         self.assertIn("powsvc create --reset remakes it", out.stderr)
             self.assertOk(powsvc("create", "--reset"))
@@ -538,7 +538,7 @@ class FieldTest(ToolTest):
                 with self.subTest(args=args):
                     started = time.monotonic()
                     out = powctl("--timeout", "1", *args)
-                    self.assertEqual(out.returncode, 1, out.stdout + out.stderr)
+                    self.assertEqual(out.returncode, 2, out.stdout + out.stderr)
                     self.assertRegex(out.stderr, r"^powctl: waiting for %s\npowctl: gave up after 1 s: %s\n$" % (who, who))
                     self.assertLess(time.monotonic() - started, 10 * SLOW)
             sems = {s["semaphore"]: s for s in json.loads(self.ctl("sem", "show", "--json"))["semaphores"]}
@@ -560,7 +560,7 @@ class FieldTest(ToolTest):
         for args, named in ((["delay", "release", "0"], "index 0 is the power service's own"), (["delay", "release", "--pid", os.getpid()], "index 0"),
                             (["delay", "release", "9"], "index 9 is not held")):
             out = powctl(*args)
-            self.assertEqual((out.returncode, out.stdout), (1, ""))
+            self.assertEqual((out.returncode, out.stdout), (2, ""))
             self.assertIn(named, out.stderr)
         self.script("delay release 0 --force => released index 0 (pid %d, count 0)" % os.getpid())
         snap = status()
@@ -574,14 +574,14 @@ class FieldTest(ToolTest):
                            (["timer", "get", "2030-01-01"], NVD)):
             with self.subTest(args=args):
                 out = run(POWCTL, *args, user=nobody)
-                self.assertEqual(out.returncode, 1, out.stdout + out.stderr)
+                self.assertEqual(out.returncode, 2, out.stdout + out.stderr)
                 self.assertIn("/%s: permission denied (owner root, group root, mode 0600)" % name, out.stderr)
         for name in (PWR, NVD, SEMLOG):
             os.chmod(os.path.join(SHM, name), 0o666)
         live = self.start(POWCTL, "delay", "reserve", "--hold", "60")
         index = int(re.search(r"index (\d+)", live.wait_line("reserved delay index")).group(1))
         out = run(POWCTL, "sweep", user=nobody)
-        self.assertEqual(out.returncode, 1, out.stdout + out.stderr)
+        self.assertEqual(out.returncode, 2, out.stdout + out.stderr)
         self.assertIn("may not signal pid %d (" % live.proc.pid, out.stderr)
         self.assertIn(index, held(status()))
         out = run(POWCTL, "sweep", "--force", user=nobody)  # forced: one it may not signal counts as ended
@@ -596,7 +596,7 @@ class FieldTest(ToolTest):
                           for n in os.listdir(SHM)}, {(65534, 0o660)})
         os.chown(os.path.join(SHM, NVD), 65534, -1)  # as if another user had made it first
         out = powsvc("create", "--group", "65534")
-        self.assertEqual((out.returncode, len(out.stderr.splitlines())), (1, 1), out.stderr)
+        self.assertEqual((out.returncode, len(out.stderr.splitlines())), (2, 1), out.stderr)
         self.assertIn("/%s belongs to nobody, not to this service's user root (group nogroup, mode 0660)" % NVD, out.stderr)
         self.assertOk(powsvc("create", "--group", "65534", "--reset"))
         self.assertEqual(os.stat(os.path.join(SHM, NVD)).st_uid, 0)
@@ -613,10 +613,10 @@ class FieldTest(ToolTest):
         svc = self.start(POWSVC, "run", "--grace", "0.2", "--tick-ms", "50")
         svc.wait_line("running as pid %d" % svc.proc.pid)
         second = powsvc("run")
-        self.assertEqual(second.returncode, 1, second.stdout + second.stderr)
+        self.assertEqual(second.returncode, 2, second.stdout + second.stderr)
         self.assertRegex(second.stderr, r"a power service runs already as pid %d \(.*; one per device" % svc.proc.pid)
         out = powsvc("remove")
-        self.assertEqual(out.returncode, 1, out.stdout + out.stderr)
+        self.assertEqual(out.returncode, 2, out.stdout + out.stderr)
         self.assertIn("runs as pid %d" % svc.proc.pid, out.stderr)
         self.assertEqual((held(status())[0]["pid"], os.path.exists(os.path.join(SHM, PWR))), (svc.proc.pid, True))
         svc.wait_line("entering power saving")
