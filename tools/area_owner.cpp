@@ -39,11 +39,11 @@ bool removeAreas(const AreaNames& names, std::string& error)
     return kitResult(LIB_POW_ownerRemove(&kit, &kitError), kitError, error);
 }
 
-bool claimIndex0(const AreaNames& names, pid_t pid, std::string& error)
+bool claimIndex0(const AreaNames& names, pid_t pid, int timeoutMs, std::string& error)
 {
     LIB_POW_Names kit = names.kit();
     LIB_POW_OwnerError kitError = {};
-    return kitResult(LIB_POW_ownerClaimIndex0(&kit, pid, -1, &kitError), kitError, error);
+    return kitResult(LIB_POW_ownerClaimIndex0(&kit, pid, timeoutMs, &kitError), kitError, error);
 }
 
 std::string explainObjectError(const LIB_POW_OwnerError& error)

@@ -14,6 +14,7 @@
 #include "cli_usage.h"
 #include "LIB_PowerService.h"
 #include "power_view.h"
+#include "semaphore_wait.h"
 #include "service_files.h"
 
 #include <CLI/CLI.hpp>
@@ -39,7 +40,7 @@ enum Exit { kOk = 0, kNo = 1, kFailed = 2, kUsage = 2 };
 /* Options every command takes. */
 struct Common {
     unsigned long long traceMask = 0;
-    double timeout = -1; /* seconds; -1: wait as long as it takes */
+    WaitLimit limit; /* --timeout */
     bool json = false;
 };
 Common g_common;
@@ -50,13 +51,6 @@ int fail(int code, const std::string& message)
     fflush(stdout);
     fprintf(stderr, "powctl: %s\n", message.c_str());
     return code;
-}
-
-double monotonicSeconds()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9;
 }
 
 /* ---- Before a library call ------------------------------------------------- */
@@ -81,51 +75,25 @@ std::string holderName(pid_t pid)
     return "pid " + std::to_string(pid) + " (" + (name.empty() ? "ended" : printable(name)) + ")";
 }
 
-double g_started = monotonicSeconds();
-
 /* Milliseconds left of --timeout for a call that takes its own limit. */
 int timeoutLeftMs()
 {
-    if (g_common.timeout < 0)
-        return -1;
-    double left = g_common.timeout - (monotonicSeconds() - g_started);
-    return left > 0 ? static_cast<int>(left * 1000) : 0;
+    return g_common.limit.leftMs();
 }
 
-/* The library waits for its semaphores without limit, by contract. Before
- * calling it, wait here until the semaphore is free (take it and give it
- * back at once), telling who holds it after a short moment, and give up
- * after --timeout. The library's own take follows and may still meet a
- * holder that came in between; that wait is the library's. */
+/* The library waits for its semaphores without limit, by contract, and
+ * takes one it may not open for one not made yet (it then answers as if
+ * the area were empty). Before calling it, wait here until the semaphore is
+ * free, visibly and within --timeout, and refuse one this user may not
+ * open. The library's own take follows and may still meet a holder that
+ * came in between; that wait is the library's. */
 bool semaphoreFree(const char* label, const std::string& name)
 {
-    SemId sem = PLAT_semOpen(name.c_str());
-    if (sem == 0)
-        return true; /* not made yet, so nobody holds it; the library makes it */
-    pid_t told = 0;
-    for (;;) {
-        int left = timeoutLeftMs();
-        int slice = left < 0 || left > 100 ? 100 : left;
-        if (PLAT_semTake(sem, slice > 0 ? slice : PLAT_NO_WAIT) == 0) {
-            PLAT_semGive(sem);
-            return true;
-        }
-        int err = PLAT_errnoGet();
-        if (err != ETIMEDOUT && err != EAGAIN)
-            return true; /* the library's take will report it */
-        pid_t holder = PLAT_semHolder(sem);
-        if (timeoutLeftMs() == 0) {
-            char limit[32];
-            snprintf(limit, sizeof limit, "%g", g_common.timeout);
-            fail(kFailed, std::string("gave up after ") + limit + " s: " + label + " is still held by " +
-                              holderName(holder));
-            return false;
-        }
-        if (monotonicSeconds() - g_started >= 0.5 && holder != told) {
-            fprintf(stderr, "powctl: waiting for %s, held by %s\n", label, holderName(holder).c_str());
-            told = holder;
-        }
-    }
+    std::string error;
+    if (waitForSemaphore("powctl", label, name, g_common.limit, error))
+        return true;
+    fail(kFailed, error);
+    return false;
 }
 
 bool powerReady()
@@ -600,20 +568,18 @@ int showSemaphores()
     }
     std::vector<std::string> unmade;
     SemId* globals[] = {nullptr, &g_semPowID, &g_semNvdID, &g_semRdyID};
-    int err = 0;
+    std::string error;
     for (int which = 1; which <= 3; ++which) {
         *globals[which] = PLAT_semOpen(semName(which).c_str());
         if (*globals[which] == 0 && PLAT_errnoGet() == ENOENT)
             unmade.push_back(semName(which));
-        else if (*globals[which] == 0)
-            err = PLAT_errnoGet();
+        else if (*globals[which] == 0 && error.empty())
+            error = semaphoreOpenError(semName(which), PLAT_errnoGet());
     }
     LIB_POW_semShow();
     for (const std::string& name : unmade)
         printf("%s: not made yet (no process has locked it)\n", name.c_str());
-    if (err != 0)
-        return fail(kFailed, std::string("a semaphore could not be opened: ") + strerror(err));
-    return kOk;
+    return error.empty() ? kOk : fail(kFailed, error);
 }
 
 /* ---- listings ------------------------------------------------------------------ */
@@ -729,7 +695,7 @@ void addCommonOptions(CLI::App* app)
     app->add_option("--trace", g_common.traceMask,
                     "library log mask for this run, decimal or 0x hex (1 failures, 0x10 decisions, 0x71 all)")
         ->transform(maskNumber());
-    app->add_option("--timeout", g_common.timeout,
+    app->add_option("--timeout", g_common.limit.seconds,
                     "give up (exit 2) when a semaphore this command needs is still held after this many "
                     "seconds; default: wait, saying who holds it")
         ->check(secondsNumber(3600, true));
@@ -878,7 +844,7 @@ int main(int argc, char** argv)
     } catch (const CLI::ParseError& e) {
         return reportParseError(app, e, "powctl");
     }
-    g_started = monotonicSeconds();
+    g_common.limit.started = monotonicSeconds();
     std::string path = "powctl";
     CLI::App* command = deepestCommand(app, path);
     if (g_common.json && command->get_option_no_throw("--json") == nullptr)

@@ -9,6 +9,7 @@
 #include "cli_usage.h"
 #include "LIB_PowerService.h"
 #include "power_view.h"
+#include "semaphore_wait.h"
 #include "service_files.h"
 
 #include <CLI/CLI.hpp>
@@ -29,13 +30,6 @@ void onStopSignal(int)
     g_stop = 1;
 }
 
-double monotonicSeconds()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9;
-}
-
 /* Exit status: 0 done, 2 failed or a command line it cannot use, as
  * powctl has it (which keeps 1 for the answer no). */
 int fail(const std::string& message)
@@ -43,6 +37,18 @@ int fail(const std::string& message)
     fflush(stdout);
     fprintf(stderr, "powsvc: %s\n", message.c_str());
     return 2;
+}
+
+/* Waits, visibly and within --timeout, for each semaphore a call of the
+ * kit is about to take; false after saying why not. */
+bool semaphoresFree(const AreaNames& names, bool nvdToo, const WaitLimit& limit)
+{
+    std::string error;
+    if (waitForSemaphore("powsvc", "POW", names.semPow, limit, error) &&
+        (!nvdToo || waitForSemaphore("powsvc", "NVD", names.semNvd, limit, error)))
+        return true;
+    fail(error);
+    return false;
 }
 
 /* One line of the service's log, stamped to the millisecond so that it can
@@ -128,7 +134,7 @@ void recordChanges(const AreaNames& names, PowerSnapshot& was, bool& haveWas)
  * reset requests, sweep ended holders once a second, and decide when the
  * device may save power: when nothing has been reserved for a whole grace
  * period. One service per device: the pid file's lock says who runs. */
-int runService(const AreaNames& names, const RunOptions& run)
+int runService(const AreaNames& names, const RunOptions& run, const WaitLimit& limit)
 {
     if (run.traced)
         LIB_POW_setLogLevel(static_cast<unsigned>(run.traceMask));
@@ -146,7 +152,8 @@ int runService(const AreaNames& names, const RunOptions& run)
     options.index0Pid = getpid();
     LIB_POW_OwnerError error = {};
     std::string claimError;
-    if (!createAreas(names, options, error) || !claimIndex0(names, getpid(), claimError)) {
+    if (!createAreas(names, options, error) || !waitForSemaphore("powsvc", "POW", names.semPow, limit, claimError) ||
+        !claimIndex0(names, getpid(), limit.leftMs(), claimError)) {
         std::string why = claimError.empty() ? explainObjectError(error) : claimError;
         appendHistory("refused", "pid " + std::to_string(getpid()) + " not started: " + why);
         releaseService(lock);
@@ -206,8 +213,11 @@ pid_t index0Holder(const AreaNames& names)
     return pid;
 }
 
-int createObjects(const AreaNames& names, const AreaOptions& options, bool index0Given)
+int createObjects(const AreaNames& names, AreaOptions options, bool index0Given, const WaitLimit& limit)
 {
+    if (options.reset && !semaphoresFree(names, true, limit))
+        return 2;
+    options.timeoutMs = limit.leftMs();
     pid_t before = options.reset || !index0Given ? -1 : index0Holder(names);
     LIB_POW_OwnerError error = {};
     if (!createAreas(names, options, error))
@@ -273,8 +283,11 @@ CLI::Validator octalMode()
 }
 
 const char kFooter[] =
-    "Exit status: 0 done, 2 failed (one line on stderr says why) or a command line it cannot use.\n"
-    "Numbers are decimal (08 is eight); --trace and --sem-id also take 0x hexadecimal, --mode is octal.\n"
+    "Exit status: 0 done, 2 failed (one line on stderr says why) or a command line it cannot use.\n\n"
+    "Numbers are decimal (08 is eight); --trace and --sem-id also take 0x hexadecimal, --mode is octal.\n\n"
+    "Waiting: create --reset takes the POW and NVD semaphores, run takes POW; one that another process\n"
+    "holds is waited for, saying after half a second 'waiting for POW, held by pid N (name)' on stderr;\n"
+    "--timeout SECONDS gives up.\n\n"
     "Files: the areas and semaphores in /dev/shm; the running service's pid in " POWSVC_PID_FILE
     ", its history in " POWSVC_HISTORY_FILE " (powctl history prints it).";
 
@@ -304,6 +317,15 @@ int main(int argc, char** argv)
                      "0666 without)")
         ->transform(octalMode());
     bool force = false;
+    WaitLimit limit;
+    auto timeoutOption = [&limit](CLI::App* command) {
+        command
+            ->add_option("--timeout", limit.seconds,
+                         "give up (exit 2) when a semaphore it needs is still held after this many seconds; "
+                         "default: wait, saying who holds it")
+            ->check(secondsNumber(3600, true));
+    };
+    timeoutOption(create);
     CLI::App* remove = app.add_subcommand("remove", "unlink the three objects and the three semaphores");
     remove->add_flag("--force", force, "also when a service runs: stop it first (SIGTERM, up to 10 s)");
 
@@ -314,6 +336,7 @@ int main(int argc, char** argv)
         ->check(secondsNumber(3600, true));
     serve->add_option("--tick-ms", run.tickMs, "milliseconds between looks at the area")
         ->transform(wholeNumber(10, 10000));
+    timeoutOption(serve);
     serve->add_option("--trace", run.traceMask, "library log mask for the service, decimal or 0x hex (e.g. 0x10)")
         ->transform(maskNumber());
 
@@ -344,12 +367,13 @@ int main(int argc, char** argv)
                            std::string("--mode: ") + mode + " lets everyone write; with --group, leave others out (e.g. 0660)");
     }
 
+    limit.started = monotonicSeconds();
     AreaNames names;
     std::string error;
     if (*serve)
-        return runService(names, run);
+        return runService(names, run, limit);
     if (*create)
-        return createObjects(names, options, index0Given);
+        return createObjects(names, options, index0Given, limit);
     if (*remove)
         return removeObjects(names, force);
     bool ok = true;

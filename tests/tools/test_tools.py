@@ -529,17 +529,17 @@ class FieldTest(ToolTest):
         self.assertRegex(self.ctl("delay", "reserve", "--count", "010"), r"reserved delay index \d+, count 10\n")
 
     def test_a_held_semaphore_is_waited_for_visibly_and_timeout_gives_up_naming_the_holder(self):
-        for n, label, commands in ((1, "POW", (["delay", "check"], ["hdd-ready", "get"], ["sweep"], ["audit"], ["repair"])),
-                                   (2, "NVD", (["timer", "get", "2030-01-01"],))):
+        for n, label, commands in ((1, "POW", ("delay check", "hdd-ready get", "sweep", "audit", "repair", "powsvc create --reset")),
+                                   (2, "NVD", ("timer get 2030-01-01",))):
             holder = self.start(POWCTL, "sem", "hold", n, "60")
             holder.wait_line("holds the %s semaphore" % label)
             who = r"%s,? (is still )?held by pid %d \((%s)\)" % (label, holder.proc.pid, "|".join(program_names("powctl")))
             for args in commands:
                 with self.subTest(args=args):
-                    started = time.monotonic()
-                    out = powctl("--timeout", "1", *args)
+                    started, tool = time.monotonic(), "powsvc" if args.startswith("powsvc") else "powctl"
+                    out = powsvc(*args.split()[1:], "--timeout", "1") if tool == "powsvc" else powctl("--timeout", "1", *args.split())
                     self.assertEqual(out.returncode, 2, out.stdout + out.stderr)
-                    self.assertRegex(out.stderr, r"^powctl: waiting for %s\npowctl: gave up after 1 s: %s\n$" % (who, who))
+                    self.assertRegex(out.stderr, r"^%s: waiting for %s\n%s: gave up after 1 s: %s\n$" % (tool, who, tool, who))
                     self.assertLess(time.monotonic() - started, 10 * SLOW)
             sems = {s["semaphore"]: s for s in json.loads(self.ctl("sem", "show", "--json"))["semaphores"]}
             self.assertEqual((sems[label]["holder"], sems[label]["holder_running"]), (holder.proc.pid, True))
@@ -568,15 +568,21 @@ class FieldTest(ToolTest):
 
     def test_another_user_hears_permission_denied_and_a_sweep_it_cannot_signal_is_refused(self):
         nobody = self.nobody()
-        for name in (PWR, NVD, SEMLOG):
-            os.chmod(os.path.join(SHM, name), 0o600)
-        for args, name in ((["status"], PWR), (["delay", "check"], PWR), (["watch", "--seconds", "1"], PWR), (["semlog"], SEMLOG),
-                           (["timer", "get", "2030-01-01"], NVD)):
-            with self.subTest(args=args):
-                out = run(POWCTL, *args, user=nobody)
-                self.assertEqual(out.returncode, 2, out.stdout + out.stderr)
-                self.assertIn("/%s: permission denied (owner root, group root, mode 0600)" % name, out.stderr)
-        for name in (PWR, NVD, SEMLOG):
+        pow_, nvd = "semaphore sem_POW_Shm_SemName", "semaphore sem_NVD_Shm_SemName"
+        for closed, cases in (((PWR, NVD, SEMLOG), (("status", "/" + PWR), ("delay check", "/" + PWR), ("watch --seconds 1", "/" + PWR),
+                                                    ("semlog", "/" + SEMLOG), ("timer get 2030-01-01", "/" + NVD))),
+                              # a semaphore is no "not made yet": the library would answer 0 without the area
+                              (("PLAT_sem.sem_POW_Shm_SemName", "PLAT_sem.sem_NVD_Shm_SemName"),
+                               (("hdd-ready get", pow_), ("reset-timer peek", pow_), ("sweep", pow_), ("delay check", pow_),
+                                ("delay reserve", pow_), ("sem show", pow_), ("timer get 2030-01-01", nvd)))):
+            for name in os.listdir(SHM):
+                os.chmod(os.path.join(SHM, name), 0o600 if name in closed else 0o666)
+            for args, name in cases:
+                with self.subTest(args=args):
+                    out = run(POWCTL, *args.split(), user=nobody)
+                    self.assertEqual(out.returncode, 2, out.stdout + out.stderr)
+                    self.assertIn("%s: permission denied (owner root, group root, mode 0600)" % name, out.stderr)
+        for name in os.listdir(SHM):
             os.chmod(os.path.join(SHM, name), 0o666)
         live = self.start(POWCTL, "delay", "reserve", "--hold", "60")
         index = int(re.search(r"index (\d+)", live.wait_line("reserved delay index")).group(1))
