@@ -18,7 +18,9 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -67,6 +69,14 @@ std::string seconds(double value)
     return text;
 }
 
+/* A problem is said once, when it appears or changes, not on every tick. */
+void sayOnce(std::string& last, const std::string& event, const std::string& text)
+{
+    if (!text.empty() && text != last)
+        say(event, text);
+    last = text;
+}
+
 struct RunOptions {
     double graceSeconds = 5;
     int tickMs = 200;
@@ -74,44 +84,93 @@ struct RunOptions {
     bool traced = false;
 };
 
-/* Mends what a client killed in the middle of a change left in the table;
- * a clean table costs one short holding of POW and no line. A failure is
- * said once, not on every tick. */
-void repairTable(const LIB_POW_Names& names, int timeoutMs, std::string& lastError)
+/* What one audit of the table found: the damage, and the holders this
+ * process may not signal. */
+struct Seen {
+    std::string damage, unseen;
+};
+
+void collectSeen(const LIB_POW_Finding* finding, void* context)
 {
-    LIB_POW_RepairReport report = {};
+    Seen& seen = *static_cast<Seen*>(context);
+    if (finding->damage)
+        seen.damage += std::string(seen.damage.empty() ? "" : ", ") + LIB_POW_ownerFindingName(finding->kind) +
+                       " (" + finding->text + ")";
+    if (finding->kind == LIB_POW_HOLDER_NOT_SIGNALLABLE)
+        seen.unseen += std::string(seen.unseen.empty() ? "" : "; ") + finding->text;
+}
+
+struct TickState {
+    std::string lastError, lastUnseen;
+    double lastSweep = 0;
+};
+
+/* One audit per tick (a clean table costs one short holding of POW and no
+ * line). Damage a client killed in the middle of a change left behind is
+ * mended at once, with one line naming what was found and what changed.
+ * Once a second the library's sweep releases the indices of ended holders;
+ * it counts a holder this process may not signal as ended too and would
+ * release its index under it, so it runs only when every holder is
+ * visible, and otherwise the service says which ones it cannot see. */
+void auditRepairSweep(const LIB_POW_Names& names, int timeoutMs, TickState& state)
+{
+    Seen seen;
     LIB_POW_OwnerError error = {};
-    int changes = LIB_POW_ownerRepair(&names, nullptr, timeoutMs, &report, &error);
-    if (changes < 0 && lastError != error.text)
-        say("error", std::string("repair skipped: ") + error.text);
-    lastError = changes < 0 ? error.text : "";
+    if (LIB_POW_ownerAudit(&names, nullptr, timeoutMs, collectSeen, &seen, nullptr, &error) < 0) {
+        sayOnce(state.lastError, "error", std::string("audit skipped: ") + error.text);
+        return;
+    }
+    LIB_POW_RepairReport report = {};
+    int changes = seen.damage.empty() ? 0 : LIB_POW_ownerRepair(&names, nullptr, timeoutMs, &report, &error);
+    sayOnce(state.lastError, "error", changes < 0 ? std::string("repair skipped: ") + error.text : "");
     char text[1024];
     if (changes > 0)
-        say("repair",
-            std::string("repaired the reservation table: ") + LIB_POW_ownerDescribeRepair(&report, text, sizeof text));
-}
-
-void collectUnseen(const LIB_POW_Finding* finding, void* context)
-{
-    if (finding->kind == LIB_POW_HOLDER_NOT_SIGNALLABLE)
-        *static_cast<std::string*>(context) += std::string(finding->text) + "; ";
-}
-
-/* The library's sweep counts a holder this process may not signal as ended
- * and would release its index under it. So the service audits first and
- * sweeps only when it can see every holder; otherwise it says which ones it
- * cannot (once, not every second) and leaves their indices alone. */
-void sweepIfEveryHolderIsVisible(const LIB_POW_Names& names, int timeoutMs, std::string& lastUnseen)
-{
-    std::string unseen;
-    if (LIB_POW_ownerAudit(&names, nullptr, timeoutMs, collectUnseen, &unseen, nullptr, nullptr) < 0)
+        say("repair", "repaired the reservation table: found " + seen.damage + "; changed " +
+                          LIB_POW_ownerDescribeRepair(&report, text, sizeof text));
+    if (monotonicSeconds() - state.lastSweep < 1.0)
         return;
-    if (unseen.empty())
+    state.lastSweep = monotonicSeconds();
+    if (seen.unseen.empty())
         LIB_POW_IsHddSleepDelay();
-    else if (unseen != lastUnseen)
-        say("error", "sweep skipped: " + unseen.substr(0, unseen.size() - 2) +
-                         " (run the service as root or with CAP_KILL)");
-    lastUnseen = unseen;
+    sayOnce(state.lastUnseen, "error",
+            seen.unseen.empty() ? "" : "sweep skipped: " + seen.unseen + " (run the service as root or with CAP_KILL)");
+}
+
+/* The three objects as the service opened them at start. A mapping of an
+ * object that is then cut short kills whoever touches the lost part with
+ * SIGBUS: the library's mapping in this process included. So every tick
+ * looks at their sizes first (fstat: the very objects mapped, whatever
+ * their names now lead to) and leaves them alone while one is short. */
+struct Watched {
+    std::string name;
+    size_t size;
+    int fd;
+};
+
+std::vector<Watched> openObjects(const AreaNames& names)
+{
+    std::vector<Watched> objects = {{names.pwr, sizeof(PwrSharedArea), -1},
+                                    {names.nvd, sizeof(NvdSharedArea), -1},
+                                    {names.semLog, sizeof(SemLogArea), -1}};
+    for (Watched& o : objects)
+        o.fd = shm_open(o.name.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    return objects;
+}
+
+/* "" when every object is whole; else what is wrong and what to do. */
+std::string shortObjects(const std::vector<Watched>& objects)
+{
+    std::string text;
+    for (const Watched& o : objects) {
+        struct stat st;
+        if (o.fd == -1 || fstat(o.fd, &st) != 0 || static_cast<size_t>(st.st_size) >= o.size)
+            continue;
+        text += (text.empty() ? "" : "; ") + o.name + " is " + std::to_string(st.st_size) +
+                " bytes, shorter than its layout (" + std::to_string(o.size) + " bytes)";
+    }
+    return text.empty() ? text
+                        : text + ": clients would crash on it (SIGBUS); the service leaves the areas alone until "
+                                 "powsvc create --reset remakes them (with the device's jobs stopped)";
 }
 
 /* The history's record of what changed in the area since the last tick. */
@@ -159,27 +218,30 @@ int runService(const AreaNames& names, const RunOptions& run, const WaitLimit& l
         releaseService(lock);
         return fail(why);
     }
+    std::vector<Watched> objects = openObjects(names);
     signal(SIGINT, onStopSignal);
     signal(SIGTERM, onStopSignal);
     say("start", "running as pid " + std::to_string(getpid()) + ": areas ready, delay index 0 is ours");
 
     bool saving = false;
     double lastActive = monotonicSeconds();
-    double lastSweep = 0;
-    std::string lastRepairError, lastUnseen;
+    TickState state;
+    std::string lastShort;
     PowerSnapshot was;
     bool haveWas = false;
-    while (!g_stop) {
-        repairTable(names.kit(), run.tickMs, lastRepairError);
+    for (; !g_stop; usleep(static_cast<useconds_t>(run.tickMs) * 1000)) {
+        std::string broken = shortObjects(objects);
+        if (broken.empty() && !lastShort.empty())
+            say("areas", "the areas are whole again; the service goes on");
+        sayOnce(lastShort, "error", broken);
+        if (!broken.empty())
+            continue;
+        auditRepairSweep(names.kit(), run.tickMs, state);
         double now = monotonicSeconds();
         if (LIB_POW_getResetAutoSleepTimer(true) == 2) {
             say("timer", std::string("auto-sleep timer reset requested") + (saving ? "; leaving power saving" : ""));
             saving = false;
             lastActive = now;
-        }
-        if (now - lastSweep >= 1.0) {
-            sweepIfEveryHolderIsVisible(names.kit(), run.tickMs, lastUnseen);
-            lastSweep = now;
         }
         if (LIB_POW_getDelayPowerSaveTaskNoneReserved(true))
             say("saving", "reservations dropped to none");
@@ -193,7 +255,6 @@ int runService(const AreaNames& names, const RunOptions& run, const WaitLimit& l
             saving = true;
         }
         recordChanges(names, was, haveWas);
-        usleep(static_cast<useconds_t>(run.tickMs) * 1000);
     }
     say("stop", "stopping; the areas stay in place");
     releaseService(lock);
