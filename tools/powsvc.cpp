@@ -170,7 +170,7 @@ std::string shortObjects(const std::vector<Watched>& objects)
     }
     return text.empty() ? text
                         : text + ": clients would crash on it (SIGBUS); the service leaves the areas alone until "
-                                 "powsvc create --reset remakes them (with the device's jobs stopped)";
+                                 "powsvc create --reset --force remakes them (with the device's jobs stopped)";
 }
 
 /* The history's record of what changed in the area since the last tick. */
@@ -274,8 +274,18 @@ pid_t index0Holder(const AreaNames& names)
     return pid;
 }
 
-int createObjects(const AreaNames& names, AreaOptions options, bool index0Given, const WaitLimit& limit)
+/* A reset under a running service would take delay index 0 from it (and
+ * every reservation from the device's jobs): refused unless forced, and
+ * then index 0 stays with the service unless --index0-pid says otherwise. */
+int createObjects(const AreaNames& names, AreaOptions options, bool index0Given, bool force, const WaitLimit& limit)
 {
+    pid_t service = options.reset ? runningService() : 0;
+    if (service != 0 && !force)
+        return fail("the power service runs as " + describeHolder(service) +
+                    "; a reset would take delay index 0 from it: stop it first, or powsvc create --reset --force "
+                    "(index 0 stays with it)");
+    if (service != 0 && !index0Given)
+        options.index0Pid = service;
     if (options.reset && !semaphoresFree(names, true, limit))
         return 2;
     options.timeoutMs = limit.leftMs();
@@ -378,6 +388,7 @@ int main(int argc, char** argv)
                      "0666 without)")
         ->transform(octalMode());
     bool force = false;
+    create->add_flag("--force", force, "--reset also while a service runs (delay index 0 stays with it)");
     WaitLimit limit;
     auto timeoutOption = [&limit](CLI::App* command) {
         command
@@ -434,7 +445,7 @@ int main(int argc, char** argv)
     if (*serve)
         return runService(names, run, limit);
     if (*create)
-        return createObjects(names, options, index0Given, limit);
+        return createObjects(names, options, index0Given, force, limit);
     if (*remove)
         return removeObjects(names, force);
     bool ok = true;

@@ -593,6 +593,10 @@ class FieldTest(ToolTest):
         self.assertIn(index, held(status()))
         out = run(POWCTL, "sweep", "--force", user=nobody)  # forced: one it may not signal counts as ended
         self.assertIn("released index %d (pid %d, count 1)" % (index, live.proc.pid), out.stdout)
+        svc = self.start(POWSVC, "run")  # another user's second service still hears whose service runs
+        svc.wait_line("running as pid")
+        out = run(POWSVC, "run", user=nobody)
+        self.assertIn("a power service runs already as pid %d (" % svc.proc.pid, out.stderr)
 
     def test_objects_made_for_a_group_a_squatters_refused_and_a_service_blind_to_a_holder_skips_its_sweep(self):
         nobody = self.nobody()
@@ -616,19 +620,19 @@ class FieldTest(ToolTest):
         svc.wait_line(r"sweep skipped: index %d: holder pid %d runs, but this process may not signal it" % (index, live.proc.pid))
         self.assertIn(index, held(status()))
 
-    def test_one_service_per_device_remove_refused_while_it_runs_and_its_history(self):
+    def test_one_service_per_device_remove_and_reset_refused_while_it_runs_a_cut_area_waited_out_and_its_history(self):
         svc = self.start(POWSVC, "run", "--grace", "0.2", "--tick-ms", "50")
         svc.wait_line("running as pid %d" % svc.proc.pid)
         second = powsvc("run")
         self.assertEqual(second.returncode, 2, second.stdout + second.stderr)
         self.assertRegex(second.stderr, r"a power service runs already as pid %d \(.*; one per device" % svc.proc.pid)
         os.truncate(os.path.join(SHM, PWR), 0)  # the service's own mapping would fault: it waits, saying why
-        svc.wait_line(r"^%s /%s is 0 bytes, shorter than its layout .* powsvc create --reset remakes them" % (STAMP, PWR))
-        for args in (["remove"],):
+        svc.wait_line(r"^%s /%s is 0 bytes, shorter than its layout .* powsvc create --reset --force remakes them" % (STAMP, PWR))
+        for args in (["remove"], ["create", "--reset"]):
             out = powsvc(*args)
             self.assertEqual(out.returncode, 2, out.stdout + out.stderr)
             self.assertIn("runs as pid %d" % svc.proc.pid, out.stderr)
-        self.assertOk(powsvc("create", "--reset", "--index0-pid", svc.proc.pid))
+        self.assertOk(powsvc("create", "--reset", "--force"))
         svc.wait_line("the areas are whole again; the service goes on")
         self.assertEqual((held(status())[0]["pid"], os.path.exists(os.path.join(SHM, PWR))), (svc.proc.pid, True))
         svc.wait_line("entering power saving")
