@@ -121,6 +121,9 @@ const char kIndex0Note[] =
     "index 0 is the power service's own (powsvc run claims it at start); the sweep never releases it, so "
     "'ended' there means the service is not running";
 
+/* The audit's verdict, its figures and each of its notes (states the
+ * library itself can leave, such as a total below the sum of the counts,
+ * which let the device sleep while an index still counts). */
 std::string consistencyLine(const PowerSnapshot& s)
 {
     std::string line = s.audit.damage == 0 ? "no damage"
@@ -128,6 +131,9 @@ std::string consistencyLine(const PowerSnapshot& s)
                                                  " damage (powctl audit names it, powctl repair mends it)";
     line += "; total " + std::to_string(s.audit.total) + ", sum of the counts " + std::to_string(s.audit.countSum) +
             ", lost indices: " + lostIndices(s);
+    for (const LIB_POW_Finding& f : s.findings)
+        if (!f.damage)
+            line += std::string("; note: ") + f.text;
     if (!s.underPow && s.powHolder != 0)
         line += "; read while " + holderName(s.powHolder) + " held POW, so it may be mid-change";
     return line;
@@ -168,6 +174,18 @@ std::string jsonBool(bool value)
     return value ? "true" : "false";
 }
 
+/* The audit's findings as a JSON list, as `audit --json` gives them. */
+std::string findingsJson(const std::vector<LIB_POW_Finding>& findings)
+{
+    std::string list;
+    for (const LIB_POW_Finding& f : findings)
+        list += std::string(list.empty() ? "" : ",") + "{\"kind\":\"" + LIB_POW_ownerFindingName(f.kind) +
+                "\",\"damage\":" + jsonBool(f.damage) + ",\"index\":" + std::to_string(f.index) +
+                ",\"position\":" + std::to_string(f.position) + ",\"value\":" + std::to_string(f.value) +
+                ",\"text\":" + jsonString(f.text) + "}";
+    return "[" + list + "]";
+}
+
 void printStatusJson(const PowerSnapshot& s)
 {
     const PwrSharedArea& a = s.image;
@@ -178,10 +196,10 @@ void printStatusJson(const PowerSnapshot& s)
     std::string lost = lostIndices(s) == "none" ? "" : lostIndices(s);
     for (char& c : lost)
         c = c == ' ' ? ',' : c;
-    printf("\"consistency\":{\"damage\":%d,\"notes\":%d,\"count_sum\":%ld,\"lost\":[%s],\"under_pow\":%s},"
-           "\"index0\":%s,\"held\":[",
+    printf("\"consistency\":{\"damage\":%d,\"notes\":%d,\"count_sum\":%ld,\"lost\":[%s],\"under_pow\":%s,"
+           "\"findings\":%s},\"index0\":%s,\"held\":[",
            s.audit.damage, s.audit.notes, s.audit.countSum, lost.c_str(), jsonBool(s.underPow).c_str(),
-           jsonString(kIndex0Note).c_str());
+           findingsJson(s.findings).c_str(), jsonString(kIndex0Note).c_str());
     for (size_t n = 0; n < s.rows.size(); ++n) {
         const IndexRow& r = s.rows[n];
         ProcessInfo p = r.pid != 0 ? lookUpProcess(r.pid) : ProcessInfo();
@@ -216,15 +234,8 @@ int auditTable()
         return fail(kFailed, error.text);
     if (g_common.json) {
         printf("{\"damage\":%d,\"notes\":%d,\"total\":%d,\"count_sum\":%ld,\"free_count\":%d,\"held\":%d,"
-               "\"findings\":[",
-               s.damage, s.notes, s.total, s.countSum, s.freeCount, s.held);
-        for (size_t n = 0; n < findings.size(); ++n) {
-            const LIB_POW_Finding& f = findings[n];
-            printf("%s{\"kind\":\"%s\",\"damage\":%s,\"index\":%d,\"position\":%d,\"value\":%ld,\"text\":%s}",
-                   n ? "," : "", LIB_POW_ownerFindingName(f.kind), jsonBool(f.damage).c_str(), f.index, f.position,
-                   f.value, jsonString(f.text).c_str());
-        }
-        printf("]}\n");
+               "\"findings\":%s}\n",
+               s.damage, s.notes, s.total, s.countSum, s.freeCount, s.held, findingsJson(findings).c_str());
     } else {
         for (const LIB_POW_Finding& f : findings)
             printf("%s: %s\n", f.damage ? "damage" : "note", f.text);
@@ -361,7 +372,11 @@ int sweep(bool force)
 }
 
 /* An operator's override: an index, or every index of a process, released
- * with everything it counts, through the owner kit under POW. */
+ * with everything it counts, through the owner kit under POW. A holder that
+ * still runs goes on resetting its index after the release, and each of
+ * those resets lowers the total that other indices' counts make up: the
+ * device could then sleep while one of them still counts. So a live holder
+ * (like index 0) is released only with --force. */
 int releaseDelay(int index, pid_t pid, bool force)
 {
     PowerSnapshot before;
@@ -377,6 +392,12 @@ int releaseDelay(int index, pid_t pid, bool force)
     if (targets.front().index == 0 && !force)
         return fail(kFailed, "index 0 is the power service's own (held by " + describeHolder(targets.front().pid) +
                                  "); release it only with --force");
+    for (const IndexRow& r : targets)
+        if (r.running && !force)
+            return fail(kFailed, "index " + std::to_string(r.index) + " is held by " + holderName(r.pid) +
+                                     ", which still runs: its later resets would lower the total below the other "
+                                     "indices' counts and let the device sleep while they count; stop it first, "
+                                     "or --force");
     if (!powerReady())
         return kFailed;
     LIB_POW_OwnerError error = {};
@@ -767,7 +788,8 @@ int main(int argc, char** argv)
     delayRelease->add_option("INDEX", index, "delay index")->transform(wholeNumber(0, 255));
     delayRelease->add_option("--pid", releasePid, "release every index this process holds")
         ->transform(wholeNumber(1, 4194304));
-    delayRelease->add_flag("--force", force, "release index 0, the power service's own, too");
+    delayRelease->add_flag("--force", force,
+                           "release also an index whose holder still runs, or index 0, the power service's own");
     CLI::App* sweepCommand = app.add_subcommand(
         "sweep", "release the indices of ended holders (LIB_POW_IsHddSleepDelay) and say which; refused when "
                  "this process may not signal a holder");

@@ -183,7 +183,9 @@ class DeviceTest(ToolTest):
         self.script("none-reserved peek => 1; none-reserved take => 1; delay set 09 => 9; delay set 9 => 9; "
                     "delay reset 9; delay check => delayed")
         text = self.ctl("status")  # a count nobody holds is shown where it is, and the audit's sum agrees
-        self.assertRegex(text, r"(?m)^consistency: no damage; total 1, sum of the counts 1, lost indices: none$")
+        self.assertRegex(text, r"(?m)^consistency: no damage; total 1, sum of the counts 1, lost indices: none; "
+                               r"note: index 9 counts 1 but nobody holds it$")
+        self.assertEqual([f["kind"] for f in status()["consistency"]["findings"]], ["count-not-held"])
         self.assertRegex(text, r"(?m)^\s+9\s+0 -\s+-\s+nobody\s+1 -\s+-$")
         self.assertRegex(text, r"(?m)^index 0 is the power service's own .*the sweep never releases it")
         self.script("delay reset 9; delay check =1> not delayed; none-reserved take => 1")
@@ -552,17 +554,18 @@ class FieldTest(ToolTest):
         waiter.stop()
         self.assertEqual(waiter.lines[1:], ["not delayed"])
 
-    def test_delay_release_frees_an_index_with_its_counts_and_index_0_only_when_forced(self):
+    def test_delay_release_frees_an_index_with_its_counts_and_live_holders_and_index_0_only_when_forced(self):
         live = self.start(POWCTL, "delay", "reserve", "--count", "3", "--hold", "60")
         index = int(re.search(r"index (\d+)", live.wait_line("reserved delay index")).group(1))
         gone = int(re.search(r"^pid (\d+)", self.ctl("delay", "reserve", "--count", "2", "--no-release")).group(1))
-        self.script("delay release %d => released index %d (pid %d, count 3); delay release --pid %d => released index 2 (pid %d, count 2); "
-                    "delay check =1> not delayed" % (index, index, live.proc.pid, gone, gone))
         for args, named in ((["delay", "release", "0"], "index 0 is the power service's own"), (["delay", "release", "--pid", os.getpid()], "index 0"),
-                            (["delay", "release", "9"], "index 9 is not held")):
+                            (["delay", "release", "9"], "index 9 is not held"), (["delay", "release", index], "index %d is held by pid %d (" % (index, live.proc.pid)),
+                            (["delay", "release", "--pid", live.proc.pid], "which still runs: its later resets would lower the total")):
             out = powctl(*args)
             self.assertEqual((out.returncode, out.stdout), (2, ""))
             self.assertIn(named, out.stderr)
+        self.script("delay release %d --force => released index %d (pid %d, count 3); delay release --pid %d => released index 2 (pid %d, count 2); "
+                    "delay check =1> not delayed" % (index, index, live.proc.pid, gone, gone))
         self.script("delay release 0 --force => released index 0 (pid %d, count 0)" % os.getpid())
         snap = status()
         self.assertEqual((sorted(held(snap)), snap["free_depth"]), ([], 255))  # index 0 is kept off the stack
