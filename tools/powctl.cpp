@@ -715,11 +715,13 @@ void addCommonOptions(CLI::App* app)
 {
     app->add_option("--trace", g_common.traceMask,
                     "library log mask for this run, decimal or 0x hex (1 failures, 0x10 decisions, 0x71 all)")
-        ->transform(maskNumber());
+        ->transform(maskNumber())
+        ->group(kCommonOptions);
     app->add_option("--timeout", g_common.limit.seconds,
                     "give up (exit 2) when a semaphore this command needs is still held after this many "
                     "seconds; default: wait, saying who holds it")
-        ->check(secondsNumber(3600, true));
+        ->check(secondsNumber(3600, true))
+        ->group(kCommonOptions);
     for (CLI::App* sub : app->get_subcommands([](const CLI::App*) { return true; })) {
         sub->footer("");
         addCommonOptions(sub);
@@ -733,18 +735,19 @@ const char kFooter[] =
     "Numbers are decimal (08 is eight); --trace, --sem-id and jamlog's KIND and SEQ also take 0x hexadecimal.\n\n"
     "Waiting: the library waits for a semaphore without limit. Before calling it, powctl waits itself: after\n"
     "half a second it says 'waiting for POW, held by pid N (name)' on stderr; --timeout SECONDS gives up.\n"
-    "status, watch, semlog, sem show and history never wait. Index 0 is the power service's own: the sweep never\n"
-    "releases it.";
+    "status, watch, semlog, sem show and history never wait.\n\n"
+    "Index 0 is the power service's own: the sweep never releases it.";
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    CLI::App app{"powctl: look at and drive the device power service through LIB_POW"};
+    CLI::App app{"powctl: look at and drive the device power service through LIB_POW", "powctl"};
+    app.formatter(std::make_shared<EveryCommandFormatter>());
     app.require_subcommand(1);
     app.fallthrough();
     app.set_version_flag("--version", "powctl (LIB_POW) " LIBPOW_VERSION);
-    app.set_help_all_flag("--help-all", "print the help of every command");
+    app.set_help_all_flag("--help-all", "print the help of every command, at every depth");
     app.footer(kFooter);
     app.add_flag("--json", g_common.json, "JSON output, for the commands that have it");
     auto jsonFlag = [](CLI::App* command) { command->add_flag("--json", g_common.json, "one JSON object, for scripts"); };

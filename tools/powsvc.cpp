@@ -366,10 +366,11 @@ const char kFooter[] =
 
 int main(int argc, char** argv)
 {
-    CLI::App app{"powsvc: the power service's shared objects (stand-in for the device's owner)"};
+    CLI::App app{"powsvc: the power service's shared objects (stand-in for the device's owner)", "powsvc"};
+    app.formatter(std::make_shared<EveryCommandFormatter>());
     app.require_subcommand(1);
     app.set_version_flag("--version", "powsvc (LIB_POW) " LIBPOW_VERSION);
-    app.set_help_all_flag("--help-all", "print the help of every command");
+    app.set_help_all_flag("--help-all", "print the help of every command, at every depth");
     app.footer(kFooter);
 
     AreaOptions options;

@@ -400,9 +400,11 @@ class BareDeviceTest(ToolTest):
     def test_help_on_every_command_and_sem_show_on_a_bare_device_make_nothing(self):
         for tool, program, commands in (("powctl", POWCTL, 35), ("powsvc", POWSVC, 7)):
             paths, seen = [[]], 0  # every command the help lists, and its own help in turn
+            every = self.assertOk(run(program, "--help-all"))  # the manual page's text: every command, at every depth
             while paths:
                 path, seen = paths.pop(), seen + 1
                 with self.subTest(command=" ".join([tool, *path])):
+                    self.assertRegex(every, r"(?m)^%s( [A-Z\[].*)?:$" % re.escape(" ".join([tool, *path])) if path else "^%s:" % tool)
                     out = self.assertOk(run(program, *path, "--help"))
                     self.assertIn("Usage:", out)
                     self.assertIn(" ".join(path), out)
