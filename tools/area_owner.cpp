@@ -70,7 +70,7 @@ void* mapArea(const std::string& name, size_t size, std::string& error)
     LIB_POW_OwnerError kitError = {};
     void* area = LIB_POW_ownerMap(name.c_str(), size, 1, &kitError);
     if (area == nullptr)
-        error = kitError.text;
+        error = explainObjectError(kitError);
     return area;
 }
 

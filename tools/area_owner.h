@@ -50,7 +50,7 @@ bool claimIndex0(const AreaNames& names, pid_t pid, int timeoutMs, std::string& 
 std::string explainObjectError(const LIB_POW_OwnerError& error);
 
 /* Maps an existing object read-write after its size check; nullptr with
- * `error` set on failure. */
+ * `error` (explained) set on failure. */
 void* mapArea(const std::string& name, size_t size, std::string& error);
 
 /* One semaphore trace record as a writer hands it over; the writer's own

@@ -444,6 +444,17 @@ std::optional<Date> parseDate(const std::string& text, std::string& reason)
     return d;
 }
 
+/* DATE as the parser checks it, so that a bad one is the usage error it is. */
+CLI::Validator calendarDate()
+{
+    return CLI::Validator(
+        [](std::string& text) {
+            std::string reason;
+            return parseDate(text, reason) ? std::string() : reason;
+        },
+        "YYYY-MM-DD");
+}
+
 const char* const kMonthNames[] = {"January", "February", "March",     "April",   "May",      "June",
                                    "July",    "August",   "September", "October", "November", "December"};
 
@@ -518,9 +529,7 @@ int showTimer(int year, int month)
 int timerDay(const std::string& dateText, const std::string& onOff, bool set)
 {
     std::string reason;
-    std::optional<Date> d = parseDate(dateText, reason);
-    if (!d)
-        return fail(kUsage, "DATE: " + reason);
+    std::optional<Date> d = parseDate(dateText, reason); /* checked while parsing */
     if (!calendarReady())
         return kFailed;
     unsigned short y = static_cast<unsigned short>(d->year);
@@ -692,14 +701,14 @@ int jamLog(const std::vector<std::string>& sends, const std::vector<std::string>
             parts.push_back(part);
         size_t eq = parts.empty() ? std::string::npos : parts[0].find('=');
         if (eq == std::string::npos || parts.size() > 3)
-            return fail(kUsage, "--send: '" + send + "' is not DST=SRC[:KIND[:SEQ]]");
+            return reportUsage("powctl jamlog", "--send: '" + send + "' is not DST=SRC[:KIND[:SEQ]]");
         std::string dst = socketPath(parts[0].substr(0, eq));
         std::string src = socketPath(parts[0].substr(eq + 1));
         unsigned long long kind = 0, seq = 0;
         if ((parts.size() > 1 && !parseMask(parts[1], kind)) || (parts.size() > 2 && !parseMask(parts[2], seq)))
-            return fail(kUsage, "--send: '" + send + "': KIND and SEQ are numbers, decimal or 0x hexadecimal");
+            return reportUsage("powctl jamlog", "--send: '" + send + "': KIND and SEQ are numbers, decimal or 0x hexadecimal");
         if (SockSendIndexSearch(dst.data()) == -1)
-            return fail(kUsage, "--send: '" + dst + "' is not a known socket path");
+            return reportUsage("powctl jamlog", "--send: '" + dst + "' is not a known socket path");
         LIB_POW_setSockSendLog(dst.data(), src.data(), static_cast<unsigned long>(kind),
                                static_cast<unsigned long>(seq));
     }
@@ -829,10 +838,10 @@ int main(int argc, char** argv)
     jsonFlag(timerShow);
     std::string dateText, onOff;
     CLI::App* timerSet = timer->add_subcommand("set", "switch a day on or off");
-    timerSet->add_option("DATE", dateText, "YYYY-MM-DD")->required();
+    timerSet->add_option("DATE", dateText, "the day, 2000-01-01 to 2089-12-31")->required()->check(calendarDate());
     timerSet->add_option("STATE", onOff, "on or off")->required()->check(CLI::IsMember({"on", "off"}));
     CLI::App* timerGet = timer->add_subcommand("get", "is a day switched on");
-    timerGet->add_option("DATE", dateText, "YYYY-MM-DD")->required();
+    timerGet->add_option("DATE", dateText, "the day, 2000-01-01 to 2089-12-31")->required()->check(calendarDate());
     jsonFlag(timerGet);
 
     /* semaphores, audit, logs */

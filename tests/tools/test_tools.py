@@ -208,7 +208,7 @@ class DeviceTest(ToolTest):
         self.assertRegex(since, r"^\d\d:\d\d:\d\d$|^\d{4}-\d\d-\d\d$")
         self.assertIn("delay reserve --count 3 --hold 60", command)
         self.assertEqual(rows[ended][:5], (str(gone), "-", "-", "ended", "2"))
-        snap, h = status(), held(status())
+        snap, h = json.loads(self.ctl("--json", "status")), held(status())
         self.assertEqual((snap["total"], snap["free_depth"], sorted(h)), (5, 252, sorted([0, 1, index, ended])))
         self.assertEqual([(h[i]["pid"], h[i]["running"], h[i]["count"]) for i in (index, ended)], [(live.proc.pid, True, 3), (gone, False, 2)])
         self.assertIn(h[index]["process"], program_names("powctl"))
@@ -426,6 +426,7 @@ class BareDeviceTest(ToolTest):
                           ("hdd-ready put", "put"), ("hdd-ready get 1", "1"), ("hdd-ready set", "VALUE"), ("hdd-ready set 2", "VALUE 2"),
                           ("hdd-sleep-delay set", "set"), ("timer show 2090", "YEAR 2090"), ("timer show 2026 13", "MONTH 13"), ("reset-timer drop", "drop"), ("none-reserved set", "set"),
                           ("watch --interval 5", "--interval 5"), ("watch --seconds -1", "--seconds -1"), ("watch --seconds 0", "--seconds above 0"),
+                          ("watch --seconds nan", "--seconds nan"), ("--trace 0x10zz status", "--trace 0x10zz"),
                           ("delay reserve --count 0", "--count 0"), ("delay reserve --hold nan", "--hold nan"),
                           ("delay reserve --hold abc", "--hold 0 to 86400"), ("delay set 256", "INDEX 256"), ("delay reset x", "INDEX x"),
                           ("delay release", "INDEX or --pid"), ("delay check --json", "--json"), ("--json sweep", "--json"),
@@ -441,7 +442,8 @@ class BareDeviceTest(ToolTest):
                     line = self.assertUsage(run(program, *args.split()), *named.split())
                     self.assertTrue(line.startswith(os.path.basename(program)) and len(line) < 200, line)
         self.assertUsage(powctl("delay", "set", ""), "INDEX", "0 to 255")
-        self.assertUsage(powctl("timer", "get", " 2026-04-01"), "YYYY-MM-DD")
+        self.assertUsage(powctl("--trace", "", "status"), "--trace", "''")
+        self.assertUsage(powctl("timer", "get", " 2026-04-01"), "powctl timer get: DATE: ' 2026-04-01'", "YYYY-MM-DD", "--help")
         for args, named in ((["status"], PWR), (["watch", "--seconds", "1"], PWR), (["delay", "reserve"], PWR),
                             (["sweep"], PWR), (["hdd-ready", "get"], PWR), (["timer", "get", "2030-01-01"], NVD),
                             (["semlog"], SEMLOG), (["audit"], PWR), (["history"], "no history")):
@@ -514,7 +516,7 @@ class FieldTest(ToolTest):
         commands = {PWR: ["status", "delay check", "watch --seconds 1", "sweep", "audit", "repair", "delay release 1", "delay reserve",
                           "hdd-ready get"],
                     NVD: ["timer get 2030-01-01", "timer show 2030 1"],
-                    SEMLOG: ["semlog", "semlog --library"]}
+                    SEMLOG: ["semlog", "semlog --library", "powsvc semlog add s take 1", "powsvc semlog clear"]}
         for name, runs in commands.items():
             for size in (0, 100):
                 os.truncate(os.path.join(SHM, name), size)
