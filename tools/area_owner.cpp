@@ -39,11 +39,30 @@ bool removeAreas(const AreaNames& names, std::string& error)
     return kitResult(LIB_POW_ownerRemove(&kit, &kitError), kitError, error);
 }
 
-bool claimIndex0(const AreaNames& names, pid_t pid, std::string& error)
+bool claimIndex0(const AreaNames& names, pid_t pid, int timeoutMs, std::string& error)
 {
     LIB_POW_Names kit = names.kit();
     LIB_POW_OwnerError kitError = {};
-    return kitResult(LIB_POW_ownerClaimIndex0(&kit, pid, -1, &kitError), kitError, error);
+    return kitResult(LIB_POW_ownerClaimIndex0(&kit, pid, timeoutMs, &kitError), kitError, error);
+}
+
+std::string explainObjectError(const LIB_POW_OwnerError& error)
+{
+    std::string text = error.text;
+    switch (error.code) {
+    case ENOENT:
+        return text + " (is the power service running? powsvc run or powsvc create makes it)";
+    case EACCES:
+    case EPERM:
+        return text + ": run this as the objects' owner or a member of their group";
+    case EINVAL:
+        return text + ": clients would crash on it (SIGBUS); powsvc create --reset remakes it "
+                      "(with the device's jobs stopped)";
+    case EEXIST: /* in the way of create: short, or not made as asked */
+        return text + "; powsvc create --reset remakes it (with the device's jobs stopped)";
+    default:
+        return text;
+    }
 }
 
 void* mapArea(const std::string& name, size_t size, std::string& error)
@@ -51,7 +70,7 @@ void* mapArea(const std::string& name, size_t size, std::string& error)
     LIB_POW_OwnerError kitError = {};
     void* area = LIB_POW_ownerMap(name.c_str(), size, 1, &kitError);
     if (area == nullptr)
-        error = kitError.text;
+        error = explainObjectError(kitError);
     return area;
 }
 

@@ -44,9 +44,13 @@ inline void initPwrArea(PwrSharedArea* area, pid_t index0Pid)
 bool createAreas(const AreaNames& names, const AreaOptions& options, std::string& error);
 bool createAreas(const AreaNames& names, const AreaOptions& options, LIB_POW_OwnerError& error);
 bool removeAreas(const AreaNames& names, std::string& error);
-bool claimIndex0(const AreaNames& names, pid_t pid, std::string& error);
+bool claimIndex0(const AreaNames& names, pid_t pid, int timeoutMs, std::string& error);
+/* The kit's one line about an object it could not map or make, with what
+ * the operator can do about it. */
+std::string explainObjectError(const LIB_POW_OwnerError& error);
+
 /* Maps an existing object read-write after its size check; nullptr with
- * `error` set on failure. */
+ * `error` (explained) set on failure. */
 void* mapArea(const std::string& name, size_t size, std::string& error);
 
 /* One semaphore trace record as a writer hands it over; the writer's own

@@ -60,6 +60,53 @@ inline int reportParseError(CLI::App& app, const CLI::ParseError& e, const std::
     return reportUsage(path, message);
 }
 
+/* ---- --help-all -------------------------------------------------------------
+ * CLI11's own goes one level down, and runs each command's description into
+ * its options. This one lists every command at every depth under a heading
+ * line of its own ("powctl delay set INDEX:"), then its description, then
+ * its arguments and options, with blank lines between, which help2man turns
+ * into one sub-section of the manual page per command. Options of the group
+ * kCommonOptions, which every command takes, are listed once, at the top. */
+const char kCommonOptions[] = "Options of every command";
+
+class EveryCommandFormatter : public CLI::Formatter {
+public:
+    std::string make_help(const CLI::App* app, std::string name, CLI::AppFormatMode mode) const override
+    {
+        if (mode != CLI::AppFormatMode::All)
+            return CLI::Formatter::make_help(app, name, mode);
+        std::string out = make_description(app) + make_usage(app, name) + make_groups(app, mode) + "\n" +
+                          make_footer(app) + "\nEvery command, with its arguments and options:\n";
+        for (const CLI::App* sub : app->get_subcommands({}))
+            out += commandHelp(sub);
+        return out;
+    }
+
+private:
+    std::string commandHelp(const CLI::App* command) const
+    {
+        std::string heading, arguments, options;
+        for (const CLI::App* at = command; at != nullptr; at = at->get_parent())
+            heading = at->get_name() + (heading.empty() ? "" : " " + heading);
+        for (const CLI::Option* opt : command->get_options()) {
+            if (opt->get_positional()) {
+                heading += " " + (opt->get_required() ? opt->get_name() : "[" + opt->get_name() + "]");
+                arguments += make_option(opt, true);
+            } else if (opt != command->get_help_ptr() && opt != command->get_help_all_ptr() &&
+                       opt->get_group() != kCommonOptions) {
+                options += make_option(opt, false);
+            }
+        }
+        std::vector<const CLI::App*> subs = command->get_subcommands({});
+        std::string listed = arguments + options;
+        std::string out = "\n" + heading + (subs.empty() ? "" : " SUBCOMMAND") + ":\n  " +
+                          command->get_description() + "\n" + (listed.empty() ? "" : "\n" + listed);
+        for (const CLI::App* sub : subs)
+            out += commandHelp(sub);
+        return out;
+    }
+};
+
 /* ---- Numbers as people type them ------------------------------------------
  * CLI11 reads "08" as octal (and refuses it) and "010" as 8, and takes
  * "nan", " 5" or "1e3" for seconds. Operators type decimal: every number

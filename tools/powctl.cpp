@@ -14,6 +14,7 @@
 #include "cli_usage.h"
 #include "LIB_PowerService.h"
 #include "power_view.h"
+#include "semaphore_wait.h"
 #include "service_files.h"
 
 #include <CLI/CLI.hpp>
@@ -32,12 +33,14 @@ namespace {
 
 const AreaNames kNames;
 
-enum Exit { kOk = 0, kFailed = 1, kUsage = 2 };
+/* As grep has it: a question is answered 0 (yes) or 1 (no); 2 means no
+ * answer, whether the command line or the device was at fault. */
+enum Exit { kOk = 0, kNo = 1, kFailed = 2, kUsage = 2 };
 
 /* Options every command takes. */
 struct Common {
     unsigned long long traceMask = 0;
-    double timeout = -1; /* seconds; -1: wait as long as it takes */
+    WaitLimit limit; /* --timeout */
     bool json = false;
 };
 Common g_common;
@@ -48,13 +51,6 @@ int fail(int code, const std::string& message)
     fflush(stdout);
     fprintf(stderr, "powctl: %s\n", message.c_str());
     return code;
-}
-
-double monotonicSeconds()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9;
 }
 
 /* ---- Before a library call ------------------------------------------------- */
@@ -76,54 +72,28 @@ bool objectUsable(const std::string& name, size_t size, bool writable)
 std::string holderName(pid_t pid)
 {
     std::string name = lookUpProcess(pid).name;
-    return "pid " + std::to_string(pid) + " (" + (name.empty() ? "ended" : name) + ")";
+    return "pid " + std::to_string(pid) + " (" + (name.empty() ? "ended" : printable(name)) + ")";
 }
-
-double g_started = monotonicSeconds();
 
 /* Milliseconds left of --timeout for a call that takes its own limit. */
 int timeoutLeftMs()
 {
-    if (g_common.timeout < 0)
-        return -1;
-    double left = g_common.timeout - (monotonicSeconds() - g_started);
-    return left > 0 ? static_cast<int>(left * 1000) : 0;
+    return g_common.limit.leftMs();
 }
 
-/* The library waits for its semaphores without limit, by contract. Before
- * calling it, wait here until the semaphore is free (take it and give it
- * back at once), telling who holds it after a short moment, and give up
- * after --timeout. The library's own take follows and may still meet a
- * holder that came in between; that wait is the library's. */
+/* The library waits for its semaphores without limit, by contract, and
+ * takes one it may not open for one not made yet (it then answers as if
+ * the area were empty). Before calling it, wait here until the semaphore is
+ * free, visibly and within --timeout, and refuse one this user may not
+ * open. The library's own take follows and may still meet a holder that
+ * came in between; that wait is the library's. */
 bool semaphoreFree(const char* label, const std::string& name)
 {
-    SemId sem = PLAT_semOpen(name.c_str());
-    if (sem == 0)
-        return true; /* not made yet, so nobody holds it; the library makes it */
-    pid_t told = 0;
-    for (;;) {
-        int left = timeoutLeftMs();
-        int slice = left < 0 || left > 100 ? 100 : left;
-        if (PLAT_semTake(sem, slice > 0 ? slice : PLAT_NO_WAIT) == 0) {
-            PLAT_semGive(sem);
-            return true;
-        }
-        int err = PLAT_errnoGet();
-        if (err != ETIMEDOUT && err != EAGAIN)
-            return true; /* the library's take will report it */
-        pid_t holder = PLAT_semHolder(sem);
-        if (timeoutLeftMs() == 0) {
-            char limit[32];
-            snprintf(limit, sizeof limit, "%g", g_common.timeout);
-            fail(kFailed, std::string("gave up after ") + limit + " s: " + label + " is still held by " +
-                              holderName(holder));
-            return false;
-        }
-        if (monotonicSeconds() - g_started >= 0.5 && holder != told) {
-            fprintf(stderr, "powctl: waiting for %s, held by %s\n", label, holderName(holder).c_str());
-            told = holder;
-        }
-    }
+    std::string error;
+    if (waitForSemaphore("powctl", label, name, g_common.limit, error))
+        return true;
+    fail(kFailed, error);
+    return false;
 }
 
 bool powerReady()
@@ -151,6 +121,9 @@ const char kIndex0Note[] =
     "index 0 is the power service's own (powsvc run claims it at start); the sweep never releases it, so "
     "'ended' there means the service is not running";
 
+/* The audit's verdict, its figures and each of its notes (states the
+ * library itself can leave, such as a total below the sum of the counts,
+ * which let the device sleep while an index still counts). */
 std::string consistencyLine(const PowerSnapshot& s)
 {
     std::string line = s.audit.damage == 0 ? "no damage"
@@ -158,6 +131,9 @@ std::string consistencyLine(const PowerSnapshot& s)
                                                  " damage (powctl audit names it, powctl repair mends it)";
     line += "; total " + std::to_string(s.audit.total) + ", sum of the counts " + std::to_string(s.audit.countSum) +
             ", lost indices: " + lostIndices(s);
+    for (const LIB_POW_Finding& f : s.findings)
+        if (!f.damage)
+            line += std::string("; note: ") + f.text;
     if (!s.underPow && s.powHolder != 0)
         line += "; read while " + holderName(s.powHolder) + " held POW, so it may be mid-change";
     return line;
@@ -177,22 +153,37 @@ void printStatus(const PowerSnapshot& s)
            a.uc_ResetAutoSleepTimer, a.b_DelayPowerSaveTaskNoneReserved, a.b_HddSleepDelay);
     printf("consistency: %s\n", consistencyLine(s).c_str());
     printf("indices with a holder or a count: %zu\n", s.rows.size());
-    if (!s.rows.empty())
-        printf("  %5s %8s %-10s %-16s %-8s %6s %-10s %s\n", "index", "pid", "user", "process", "state", "count",
-               "since", "command");
+    if (s.rows.empty())
+        return;
+    auto cell = [](const std::string& text) { return text.empty() ? "-" : printable(text); };
+    std::vector<std::vector<std::string>> rows;
     for (const IndexRow& r : s.rows) {
         ProcessInfo p = r.pid != 0 ? lookUpProcess(r.pid) : ProcessInfo();
-        printf("  %5d %8d %-10s %-16s %-8s %6d %-10s %s\n", r.index, r.pid, p.user.empty() ? "-" : p.user.c_str(),
-               p.name.empty() ? "-" : p.name.c_str(), rowState(r), r.count,
-               p.started ? shortTime(p.started).c_str() : "-", p.cmdline.empty() ? "-" : p.cmdline.c_str());
+        rows.push_back({std::to_string(r.index), std::to_string(r.pid), cell(p.user), cell(p.name), rowState(r),
+                        std::to_string(r.count), p.started ? shortTime(p.started) : "-", cell(p.cmdline)});
     }
-    if (!s.rows.empty() && s.rows.front().index == 0)
+    printTable({{"index", 5, true}, {"pid", 8, true}, {"user", 10, false}, {"process", 16, false},
+                {"state", 8, false}, {"count", 6, true}, {"since", 10, false}, {"command", 0, false}},
+               rows, "  ");
+    if (s.rows.front().index == 0)
         printf("%s\n", kIndex0Note);
 }
 
 std::string jsonBool(bool value)
 {
     return value ? "true" : "false";
+}
+
+/* The audit's findings as a JSON list, as `audit --json` gives them. */
+std::string findingsJson(const std::vector<LIB_POW_Finding>& findings)
+{
+    std::string list;
+    for (const LIB_POW_Finding& f : findings)
+        list += std::string(list.empty() ? "" : ",") + "{\"kind\":\"" + LIB_POW_ownerFindingName(f.kind) +
+                "\",\"damage\":" + jsonBool(f.damage) + ",\"index\":" + std::to_string(f.index) +
+                ",\"position\":" + std::to_string(f.position) + ",\"value\":" + std::to_string(f.value) +
+                ",\"text\":" + jsonString(f.text) + "}";
+    return "[" + list + "]";
 }
 
 void printStatusJson(const PowerSnapshot& s)
@@ -205,10 +196,10 @@ void printStatusJson(const PowerSnapshot& s)
     std::string lost = lostIndices(s) == "none" ? "" : lostIndices(s);
     for (char& c : lost)
         c = c == ' ' ? ',' : c;
-    printf("\"consistency\":{\"damage\":%d,\"notes\":%d,\"count_sum\":%ld,\"lost\":[%s],\"under_pow\":%s},"
-           "\"index0\":%s,\"held\":[",
+    printf("\"consistency\":{\"damage\":%d,\"notes\":%d,\"count_sum\":%ld,\"lost\":[%s],\"under_pow\":%s,"
+           "\"findings\":%s},\"index0\":%s,\"held\":[",
            s.audit.damage, s.audit.notes, s.audit.countSum, lost.c_str(), jsonBool(s.underPow).c_str(),
-           jsonString(kIndex0Note).c_str());
+           findingsJson(s.findings).c_str(), jsonString(kIndex0Note).c_str());
     for (size_t n = 0; n < s.rows.size(); ++n) {
         const IndexRow& r = s.rows[n];
         ProcessInfo p = r.pid != 0 ? lookUpProcess(r.pid) : ProcessInfo();
@@ -230,7 +221,7 @@ void collectFinding(const LIB_POW_Finding* finding, void* context)
 }
 
 /* The owner kit's audit of the reservation table: exit 0 when it is clean,
- * 1 when it finds damage (notes do not count). */
+ * 1 when it finds damage (notes do not count), 2 when it could not look. */
 int auditTable()
 {
     if (!objectUsable(kNames.pwr, sizeof(PwrSharedArea), false) || !semaphoreFree("POW", kNames.semPow))
@@ -243,22 +234,15 @@ int auditTable()
         return fail(kFailed, error.text);
     if (g_common.json) {
         printf("{\"damage\":%d,\"notes\":%d,\"total\":%d,\"count_sum\":%ld,\"free_count\":%d,\"held\":%d,"
-               "\"findings\":[",
-               s.damage, s.notes, s.total, s.countSum, s.freeCount, s.held);
-        for (size_t n = 0; n < findings.size(); ++n) {
-            const LIB_POW_Finding& f = findings[n];
-            printf("%s{\"kind\":\"%s\",\"damage\":%s,\"index\":%d,\"position\":%d,\"value\":%ld,\"text\":%s}",
-                   n ? "," : "", LIB_POW_ownerFindingName(f.kind), jsonBool(f.damage).c_str(), f.index, f.position,
-                   f.value, jsonString(f.text).c_str());
-        }
-        printf("]}\n");
+               "\"findings\":%s}\n",
+               s.damage, s.notes, s.total, s.countSum, s.freeCount, s.held, findingsJson(findings).c_str());
     } else {
         for (const LIB_POW_Finding& f : findings)
             printf("%s: %s\n", f.damage ? "damage" : "note", f.text);
         printf("%d damage, %d note%s (total %d, sum of the counts %ld, free %d, held %d)\n", s.damage, s.notes,
                s.notes == 1 ? "" : "s", s.total, s.countSum, s.freeCount, s.held);
     }
-    return damage > 0 ? kFailed : kOk;
+    return damage > 0 ? kNo : kOk;
 }
 
 int repairTable()
@@ -388,7 +372,11 @@ int sweep(bool force)
 }
 
 /* An operator's override: an index, or every index of a process, released
- * with everything it counts, through the owner kit under POW. */
+ * with everything it counts, through the owner kit under POW. A holder that
+ * still runs goes on resetting its index after the release, and each of
+ * those resets lowers the total that other indices' counts make up: the
+ * device could then sleep while one of them still counts. So a live holder
+ * (like index 0) is released only with --force. */
 int releaseDelay(int index, pid_t pid, bool force)
 {
     PowerSnapshot before;
@@ -404,6 +392,12 @@ int releaseDelay(int index, pid_t pid, bool force)
     if (targets.front().index == 0 && !force)
         return fail(kFailed, "index 0 is the power service's own (held by " + describeHolder(targets.front().pid) +
                                  "); release it only with --force");
+    for (const IndexRow& r : targets)
+        if (r.running && !force)
+            return fail(kFailed, "index " + std::to_string(r.index) + " is held by " + holderName(r.pid) +
+                                     ", which still runs: its later resets would lower the total below the other "
+                                     "indices' counts and let the device sleep while they count; stop it first, "
+                                     "or --force");
     if (!powerReady())
         return kFailed;
     LIB_POW_OwnerError error = {};
@@ -448,6 +442,17 @@ std::optional<Date> parseDate(const std::string& text, std::string& reason)
         return std::nullopt;
     }
     return d;
+}
+
+/* DATE as the parser checks it, so that a bad one is the usage error it is. */
+CLI::Validator calendarDate()
+{
+    return CLI::Validator(
+        [](std::string& text) {
+            std::string reason;
+            return parseDate(text, reason) ? std::string() : reason;
+        },
+        "YYYY-MM-DD");
 }
 
 const char* const kMonthNames[] = {"January", "February", "March",     "April",   "May",      "June",
@@ -524,9 +529,7 @@ int showTimer(int year, int month)
 int timerDay(const std::string& dateText, const std::string& onOff, bool set)
 {
     std::string reason;
-    std::optional<Date> d = parseDate(dateText, reason);
-    if (!d)
-        return fail(kUsage, "DATE: " + reason);
+    std::optional<Date> d = parseDate(dateText, reason); /* checked while parsing */
     if (!calendarReady())
         return kFailed;
     unsigned short y = static_cast<unsigned short>(d->year);
@@ -595,20 +598,18 @@ int showSemaphores()
     }
     std::vector<std::string> unmade;
     SemId* globals[] = {nullptr, &g_semPowID, &g_semNvdID, &g_semRdyID};
-    int err = 0;
+    std::string error;
     for (int which = 1; which <= 3; ++which) {
         *globals[which] = PLAT_semOpen(semName(which).c_str());
         if (*globals[which] == 0 && PLAT_errnoGet() == ENOENT)
             unmade.push_back(semName(which));
-        else if (*globals[which] == 0)
-            err = PLAT_errnoGet();
+        else if (*globals[which] == 0 && error.empty())
+            error = semaphoreOpenError(semName(which), PLAT_errnoGet());
     }
     LIB_POW_semShow();
     for (const std::string& name : unmade)
         printf("%s: not made yet (no process has locked it)\n", name.c_str());
-    if (err != 0)
-        return fail(kFailed, std::string("a semaphore could not be opened: ") + strerror(err));
-    return kOk;
+    return error.empty() ? kOk : fail(kFailed, error);
 }
 
 /* ---- listings ------------------------------------------------------------------ */
@@ -637,18 +638,25 @@ int listSemLog(bool libraryListing)
         ++used;
     int newest = copy.Count >= 1 && copy.Count <= used ? copy.Count - 1 : -1;
     int first = used == LIB_POW_SEMLOG_RECORD_COUNT && newest >= 0 ? (newest + 1) % used : 0;
-    size_t nameWidth = 9;
-    for (int n = 0; n < used; ++n)
-        nameWidth = std::max(nameWidth, strnlen(copy.records[n].SemName, sizeof copy.records[n].SemName));
-    int w = static_cast<int>(nameWidth);
-    printf("%-4s %-11s %-8s %-10s %-*s %-10s %-7s %11s\n", "pos", "tick", "pid", "tid", w, "semaphore", "id",
-           "status", "value");
+    /* The writer is another program: a text field may lack its NUL or hold
+     * control characters. */
+    auto text = [](const char* field, size_t width) { return printable(std::string(field, strnlen(field, width))); };
+    auto hex = [](uint32_t value) {
+        char cell[16];
+        snprintf(cell, sizeof cell, "0x%08x", value);
+        return std::string(cell);
+    };
+    std::vector<std::vector<std::string>> rows;
     for (int k = 0; k < used; ++k) {
         int n = (first + k) % used;
         const SemLogRecord& r = copy.records[n];
-        printf("%-4d %-11d %-8d 0x%08x %-*.*s 0x%08x %-7.*s %11d%s\n", n + 1, r.tic, r.PID, r.TID, w, w, r.SemName,
-               r.SemID, static_cast<int>(sizeof r.Status), r.Status, r.Value, n == newest ? "  *** newest" : "");
+        rows.push_back({std::to_string(n + 1), std::to_string(r.tic), std::to_string(r.PID), hex(r.TID),
+                        text(r.SemName, sizeof r.SemName), hex(r.SemID), text(r.Status, sizeof r.Status),
+                        std::to_string(r.Value), n == newest ? " *** newest" : ""});
     }
+    printTable({{"pos", 4, false}, {"tick", 11, false}, {"pid", 8, false}, {"tid", 10, false}, {"semaphore", 9, false},
+                {"id", 10, false}, {"status", 7, false}, {"value", 11, true}, {"", 0, false}},
+               rows, "");
     printf("%d record%s, oldest first\n", used, used == 1 ? "" : "s");
     return kOk;
 }
@@ -662,7 +670,7 @@ int showHistory(int lines)
     size_t from = lines > 0 && all.size() > static_cast<size_t>(lines) ? all.size() - lines : 0;
     if (!g_common.json) {
         for (size_t n = from; n < all.size(); ++n)
-            printf("%s\n", all[n].c_str());
+            printf("%s\n", printable(all[n]).c_str());
         return kOk;
     }
     printf("[");
@@ -693,14 +701,14 @@ int jamLog(const std::vector<std::string>& sends, const std::vector<std::string>
             parts.push_back(part);
         size_t eq = parts.empty() ? std::string::npos : parts[0].find('=');
         if (eq == std::string::npos || parts.size() > 3)
-            return fail(kUsage, "--send: '" + send + "' is not DST=SRC[:KIND[:SEQ]]");
+            return reportUsage("powctl jamlog", "--send: '" + send + "' is not DST=SRC[:KIND[:SEQ]]");
         std::string dst = socketPath(parts[0].substr(0, eq));
         std::string src = socketPath(parts[0].substr(eq + 1));
         unsigned long long kind = 0, seq = 0;
         if ((parts.size() > 1 && !parseMask(parts[1], kind)) || (parts.size() > 2 && !parseMask(parts[2], seq)))
-            return fail(kUsage, "--send: '" + send + "': KIND and SEQ are numbers, decimal or 0x hexadecimal");
+            return reportUsage("powctl jamlog", "--send: '" + send + "': KIND and SEQ are numbers, decimal or 0x hexadecimal");
         if (SockSendIndexSearch(dst.data()) == -1)
-            return fail(kUsage, "--send: '" + dst + "' is not a known socket path");
+            return reportUsage("powctl jamlog", "--send: '" + dst + "' is not a known socket path");
         LIB_POW_setSockSendLog(dst.data(), src.data(), static_cast<unsigned long>(kind),
                                static_cast<unsigned long>(seq));
     }
@@ -716,11 +724,13 @@ void addCommonOptions(CLI::App* app)
 {
     app->add_option("--trace", g_common.traceMask,
                     "library log mask for this run, decimal or 0x hex (1 failures, 0x10 decisions, 0x71 all)")
-        ->transform(maskNumber());
-    app->add_option("--timeout", g_common.timeout,
-                    "give up (exit 1) when a semaphore this command needs is still held after this many "
+        ->transform(maskNumber())
+        ->group(kCommonOptions);
+    app->add_option("--timeout", g_common.limit.seconds,
+                    "give up (exit 2) when a semaphore this command needs is still held after this many "
                     "seconds; default: wait, saying who holds it")
-        ->check(secondsNumber(3600, true));
+        ->check(secondsNumber(3600, true))
+        ->group(kCommonOptions);
     for (CLI::App* sub : app->get_subcommands([](const CLI::App*) { return true; })) {
         sub->footer("");
         addCommonOptions(sub);
@@ -728,24 +738,25 @@ void addCommonOptions(CLI::App* app)
 }
 
 const char kFooter[] =
-    "Exit status: 0 done, 1 failed (one line on stderr says why), 2 a command line it cannot use, 128+N when\n"
-    "stopped by signal N before its time was over (after giving back what it took). delay check: 0 delayed,\n"
-    "1 not delayed (or the area could not be read). audit: 0 clean, 1 damage found.\n"
-    "Numbers are decimal (08 is eight); --trace, --sem-id and jamlog's KIND and SEQ also take 0x hexadecimal.\n"
+    "Exit status: 0 done; 1 the answer no: delay check not delayed, audit found damage; 2 failed (one line\n"
+    "on stderr says why) or a command line it cannot use; 128+N when stopped by signal N before its time was\n"
+    "over (after giving back what it took).\n\n"
+    "Numbers are decimal (08 is eight); --trace, --sem-id and jamlog's KIND and SEQ also take 0x hexadecimal.\n\n"
     "Waiting: the library waits for a semaphore without limit. Before calling it, powctl waits itself: after\n"
     "half a second it says 'waiting for POW, held by pid N (name)' on stderr; --timeout SECONDS gives up.\n"
-    "status, watch, semlog, sem show and history never wait. Index 0 is the power service's own: the sweep never\n"
-    "releases it.";
+    "status, watch, semlog, sem show and history never wait.\n\n"
+    "Index 0 is the power service's own: the sweep never releases it.";
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    CLI::App app{"powctl: look at and drive the device power service through LIB_POW"};
+    CLI::App app{"powctl: look at and drive the device power service through LIB_POW", "powctl"};
+    app.formatter(std::make_shared<EveryCommandFormatter>());
     app.require_subcommand(1);
     app.fallthrough();
     app.set_version_flag("--version", "powctl (LIB_POW) " LIBPOW_VERSION);
-    app.set_help_all_flag("--help-all", "print the help of every command");
+    app.set_help_all_flag("--help-all", "print the help of every command, at every depth");
     app.footer(kFooter);
     app.add_flag("--json", g_common.json, "JSON output, for the commands that have it");
     auto jsonFlag = [](CLI::App* command) { command->add_flag("--json", g_common.json, "one JSON object, for scripts"); };
@@ -775,7 +786,7 @@ int main(int argc, char** argv)
     reserve->add_option("--hold", hold, "seconds to hold before resetting")->check(secondsNumber(86400, true));
     reserve->add_flag("--no-release", noRelease, "exit without resetting, as a crashed job would");
     CLI::App* delayCheck = delay->add_subcommand(
-        "check", "is power saving delayed (LIB_POW_IsPowerSaveDelay): prints it; exit 0 delayed, 1 not");
+        "check", "is power saving delayed (LIB_POW_IsPowerSaveDelay): prints it; exit 0 delayed, 1 not, 2 no answer");
     int index = 0;
     CLI::App* delaySet = delay->add_subcommand("set", "count one request on INDEX");
     delaySet->add_option("INDEX", index, "delay index")->required()->transform(wholeNumber(0, 255));
@@ -789,7 +800,8 @@ int main(int argc, char** argv)
     delayRelease->add_option("INDEX", index, "delay index")->transform(wholeNumber(0, 255));
     delayRelease->add_option("--pid", releasePid, "release every index this process holds")
         ->transform(wholeNumber(1, 4194304));
-    delayRelease->add_flag("--force", force, "release index 0, the power service's own, too");
+    delayRelease->add_flag("--force", force,
+                           "release also an index whose holder still runs, or index 0, the power service's own");
     CLI::App* sweepCommand = app.add_subcommand(
         "sweep", "release the indices of ended holders (LIB_POW_IsHddSleepDelay) and say which; refused when "
                  "this process may not signal a holder");
@@ -826,10 +838,10 @@ int main(int argc, char** argv)
     jsonFlag(timerShow);
     std::string dateText, onOff;
     CLI::App* timerSet = timer->add_subcommand("set", "switch a day on or off");
-    timerSet->add_option("DATE", dateText, "YYYY-MM-DD")->required();
+    timerSet->add_option("DATE", dateText, "the day, 2000-01-01 to 2089-12-31")->required()->check(calendarDate());
     timerSet->add_option("STATE", onOff, "on or off")->required()->check(CLI::IsMember({"on", "off"}));
     CLI::App* timerGet = timer->add_subcommand("get", "is a day switched on");
-    timerGet->add_option("DATE", dateText, "YYYY-MM-DD")->required();
+    timerGet->add_option("DATE", dateText, "the day, 2000-01-01 to 2089-12-31")->required()->check(calendarDate());
     jsonFlag(timerGet);
 
     /* semaphores, audit, logs */
@@ -842,7 +854,8 @@ int main(int argc, char** argv)
     CLI::App* semHold = sem->add_subcommand("hold", "take semaphore N (1 POW, 2 NVD, 3 HddReady) and hold it");
     semHold->add_option("N", which, "1, 2 or 3")->required()->transform(wholeNumber(1, 3));
     semHold->add_option("SECONDS", seconds, "how long")->required()->check(secondsNumber(3600, true));
-    CLI::App* audit = app.add_subcommand("audit", "check the reservation table for damage (exit 1 when found)");
+    CLI::App* audit = app.add_subcommand("audit", "check the reservation table for damage (exit 1 when found, 2 when "
+                                                  "it could not look)");
     jsonFlag(audit);
     CLI::App* repair = app.add_subcommand("repair", "mend the damage the audit finds and say what changed");
     bool libraryListing = false;
@@ -865,7 +878,7 @@ int main(int argc, char** argv)
     } catch (const CLI::ParseError& e) {
         return reportParseError(app, e, "powctl");
     }
-    g_started = monotonicSeconds();
+    g_common.limit.started = monotonicSeconds();
     std::string path = "powctl";
     CLI::App* command = deepestCommand(app, path);
     if (g_common.json && command->get_option_no_throw("--json") == nullptr)
@@ -897,7 +910,7 @@ int main(int argc, char** argv)
         if (*delayCheck) {
             bool delayed = LIB_POW_IsPowerSaveDelay();
             printf("%s\n", delayed ? "delayed" : "not delayed");
-            return delayed ? kOk : kFailed;
+            return delayed ? kOk : kNo;
         }
         if (*delaySet) {
             short got = LIB_POW_setPowerSaveDelay(static_cast<short>(index));

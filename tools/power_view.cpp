@@ -2,9 +2,11 @@
 
 #include "PLAT_semLib.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <pwd.h>
@@ -158,10 +160,10 @@ std::string describeHolder(pid_t pid)
     std::string text = "pid " + std::to_string(pid);
     if (info.name.empty())
         return text + " (ended)";
-    text += " (" + info.name + ", user " + info.user;
+    text += " (" + printable(info.name) + ", user " + printable(info.user);
     if (info.started != 0)
         text += ", since " + shortTime(info.started);
-    return text + ")" + (info.cmdline.empty() ? "" : ": " + info.cmdline);
+    return text + ")" + (info.cmdline.empty() ? "" : ": " + printable(info.cmdline));
 }
 
 std::vector<std::string> changes(const PowerSnapshot& was, const PowerSnapshot& now)
@@ -224,39 +226,103 @@ std::string isoTime(time_t when)
     return when == 0 ? "" : formatTime(when, "%FT%T%z");
 }
 
-std::string explainObjectError(const LIB_POW_OwnerError& error)
+namespace {
+
+/* The length of the well-formed UTF-8 sequence at `at`, or 0 when the
+ * byte there does not start one (stray continuation, overlong form,
+ * surrogate, beyond U+10FFFF, or cut short). */
+size_t utf8Sequence(const std::string& text, size_t at)
 {
-    std::string text = error.text;
-    switch (error.code) {
-    case ENOENT:
-        return text + " (is the power service running? powsvc run or powsvc create makes it)";
-    case EACCES:
-    case EPERM:
-        return text + ": run this as the objects' owner or a member of their group";
-    case EINVAL:
-        return text + ": clients would crash on it (SIGBUS); powsvc create --reset remakes it "
-                      "(with the device's jobs stopped)";
-    case EEXIST: /* in the way of create: short, or not made as asked */
-        return text + "; powsvc create --reset remakes it (with the device's jobs stopped)";
-    default:
-        return text;
+    auto byte = [&](size_t n) { return static_cast<unsigned char>(text[n]); };
+    unsigned char c = byte(at);
+    if (c < 0x80)
+        return 1;
+    size_t length = c >= 0xc2 && c <= 0xdf ? 2 : c >= 0xe0 && c <= 0xef ? 3 : c >= 0xf0 && c <= 0xf4 ? 4 : 0;
+    if (length == 0 || at + length > text.size())
+        return 0;
+    unsigned char low = c == 0xe0 ? 0xa0 : c == 0xf0 ? 0x90 : 0x80;
+    unsigned char high = c == 0xed ? 0x9f : c == 0xf4 ? 0x8f : 0xbf;
+    if (byte(at + 1) < low || byte(at + 1) > high)
+        return 0;
+    for (size_t n = 2; n < length; ++n)
+        if ((byte(at + n) & 0xc0) != 0x80)
+            return 0;
+    return length;
+}
+
+/* \n, \r and \t by name, other bytes as `format` gives them. */
+void escapeByte(std::string& out, unsigned char c, const char* format)
+{
+    char escaped[8];
+    if (c == '\n' || c == '\r' || c == '\t')
+        snprintf(escaped, sizeof escaped, "\\%c", c == '\n' ? 'n' : c == '\r' ? 'r' : 't');
+    else
+        snprintf(escaped, sizeof escaped, format, static_cast<unsigned>(c));
+    out += escaped;
+}
+
+} // namespace
+
+std::string printable(const std::string& text)
+{
+    std::string out;
+    for (size_t at = 0; at < text.size();) {
+        unsigned char c = static_cast<unsigned char>(text[at]);
+        size_t length = utf8Sequence(text, at);
+        if (c < 0x20 || c == 0x7f || length == 0) {
+            escapeByte(out, c, "\\x%02x");
+            ++at;
+        } else {
+            out.append(text, at, length);
+            at += length;
+        }
     }
+    return out;
 }
 
 std::string jsonString(const std::string& text)
 {
     std::string out = "\"";
-    for (char c : text) {
+    for (size_t at = 0; at < text.size();) {
+        unsigned char c = static_cast<unsigned char>(text[at]);
+        size_t length = utf8Sequence(text, at);
         if (c == '"' || c == '\\') {
             out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escaped[8];
-            snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
-            out += escaped;
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            escapeByte(out, c, "\\u%04x");
+        } else if (length == 0) {
+            out += "\\ufffd"; /* JSON text must be UTF-8 */
         } else {
-            out += c;
+            out.append(text, at, length);
+            at += length;
+            continue;
         }
+        ++at;
     }
     return out + "\"";
+}
+
+void printTable(const std::vector<Column>& columns, const std::vector<std::vector<std::string>>& rows,
+                const std::string& indent)
+{
+    std::vector<size_t> width;
+    for (const Column& column : columns)
+        width.push_back(std::max(column.width, strlen(column.title)));
+    for (const std::vector<std::string>& row : rows)
+        for (size_t n = 0; n < row.size() && n < width.size(); ++n)
+            width[n] = std::max(width[n], row[n].size());
+    auto print = [&](auto cell) {
+        std::string line = indent;
+        for (size_t n = 0; n < columns.size(); ++n) {
+            std::string text = cell(n);
+            std::string pad(width[n] > text.size() ? width[n] - text.size() : 0, ' ');
+            line += (n ? " " : "") + (columns[n].right ? pad + text : text + pad);
+        }
+        line.erase(line.find_last_not_of(' ') + 1);
+        printf("%s\n", line.c_str());
+    };
+    print([&](size_t n) { return std::string(columns[n].title); });
+    for (const std::vector<std::string>& row : rows)
+        print([&](size_t n) { return n < row.size() ? row[n] : std::string(); });
 }

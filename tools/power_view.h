@@ -68,11 +68,24 @@ std::string clockNow();
 std::string shortTime(time_t when);
 std::string isoTime(time_t when);
 
-/* The kit's one line about an object it could not map or make, with what
- * the operator can do about it. */
-std::string explainObjectError(const LIB_POW_OwnerError& error);
+/* Text from outside (a process's name or command line, a trace record's
+ * field) fit for one line of text: control characters and bytes that are
+ * not UTF-8 become \n, \r, \t or \xHH. */
+std::string printable(const std::string& text);
 
-/* A JSON string literal; control characters become \u00XX. */
+/* A JSON string literal: control characters escaped, and a byte that is not
+ * UTF-8 replaced by U+FFFD, so the output always parses. */
 std::string jsonString(const std::string& text);
+
+/* Prints a header line and the rows under it, each column as wide as its
+ * widest cell (at least `width`), cells one blank apart, every line
+ * starting with `indent`. Cells are printed as given: make them printable. */
+struct Column {
+    const char* title;
+    size_t width;
+    bool right; /* numbers: aligned to the right */
+};
+void printTable(const std::vector<Column>& columns, const std::vector<std::vector<std::string>>& rows,
+                const std::string& indent);
 
 #endif

@@ -9,6 +9,7 @@
 #include "cli_usage.h"
 #include "LIB_PowerService.h"
 #include "power_view.h"
+#include "semaphore_wait.h"
 #include "service_files.h"
 
 #include <CLI/CLI.hpp>
@@ -17,7 +18,9 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -29,18 +32,25 @@ void onStopSignal(int)
     g_stop = 1;
 }
 
-double monotonicSeconds()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9;
-}
-
+/* Exit status: 0 done, 2 failed or a command line it cannot use, as
+ * powctl has it (which keeps 1 for the answer no). */
 int fail(const std::string& message)
 {
     fflush(stdout);
     fprintf(stderr, "powsvc: %s\n", message.c_str());
-    return 1;
+    return 2;
+}
+
+/* Waits, visibly and within --timeout, for each semaphore a call of the
+ * kit is about to take; false after saying why not. */
+bool semaphoresFree(const AreaNames& names, bool nvdToo, const WaitLimit& limit)
+{
+    std::string error;
+    if (waitForSemaphore("powsvc", "POW", names.semPow, limit, error) &&
+        (!nvdToo || waitForSemaphore("powsvc", "NVD", names.semNvd, limit, error)))
+        return true;
+    fail(error);
+    return false;
 }
 
 /* One line of the service's log, stamped to the millisecond so that it can
@@ -59,6 +69,14 @@ std::string seconds(double value)
     return text;
 }
 
+/* A problem is said once, when it appears or changes, not on every tick. */
+void sayOnce(std::string& last, const std::string& event, const std::string& text)
+{
+    if (!text.empty() && text != last)
+        say(event, text);
+    last = text;
+}
+
 struct RunOptions {
     double graceSeconds = 5;
     int tickMs = 200;
@@ -66,44 +84,93 @@ struct RunOptions {
     bool traced = false;
 };
 
-/* Mends what a client killed in the middle of a change left in the table;
- * a clean table costs one short holding of POW and no line. A failure is
- * said once, not on every tick. */
-void repairTable(const LIB_POW_Names& names, int timeoutMs, std::string& lastError)
+/* What one audit of the table found: the damage, and the holders this
+ * process may not signal. */
+struct Seen {
+    std::string damage, unseen;
+};
+
+void collectSeen(const LIB_POW_Finding* finding, void* context)
 {
-    LIB_POW_RepairReport report = {};
+    Seen& seen = *static_cast<Seen*>(context);
+    if (finding->damage)
+        seen.damage += std::string(seen.damage.empty() ? "" : ", ") + LIB_POW_ownerFindingName(finding->kind) +
+                       " (" + finding->text + ")";
+    if (finding->kind == LIB_POW_HOLDER_NOT_SIGNALLABLE)
+        seen.unseen += std::string(seen.unseen.empty() ? "" : "; ") + finding->text;
+}
+
+struct TickState {
+    std::string lastError, lastUnseen;
+    double lastSweep = 0;
+};
+
+/* One audit per tick (a clean table costs one short holding of POW and no
+ * line). Damage a client killed in the middle of a change left behind is
+ * mended at once, with one line naming what was found and what changed.
+ * Once a second the library's sweep releases the indices of ended holders;
+ * it counts a holder this process may not signal as ended too and would
+ * release its index under it, so it runs only when every holder is
+ * visible, and otherwise the service says which ones it cannot see. */
+void auditRepairSweep(const LIB_POW_Names& names, int timeoutMs, TickState& state)
+{
+    Seen seen;
     LIB_POW_OwnerError error = {};
-    int changes = LIB_POW_ownerRepair(&names, nullptr, timeoutMs, &report, &error);
-    if (changes < 0 && lastError != error.text)
-        say("error", std::string("repair skipped: ") + error.text);
-    lastError = changes < 0 ? error.text : "";
+    if (LIB_POW_ownerAudit(&names, nullptr, timeoutMs, collectSeen, &seen, nullptr, &error) < 0) {
+        sayOnce(state.lastError, "error", std::string("audit skipped: ") + error.text);
+        return;
+    }
+    LIB_POW_RepairReport report = {};
+    int changes = seen.damage.empty() ? 0 : LIB_POW_ownerRepair(&names, nullptr, timeoutMs, &report, &error);
+    sayOnce(state.lastError, "error", changes < 0 ? std::string("repair skipped: ") + error.text : "");
     char text[1024];
     if (changes > 0)
-        say("repair",
-            std::string("repaired the reservation table: ") + LIB_POW_ownerDescribeRepair(&report, text, sizeof text));
-}
-
-void collectUnseen(const LIB_POW_Finding* finding, void* context)
-{
-    if (finding->kind == LIB_POW_HOLDER_NOT_SIGNALLABLE)
-        *static_cast<std::string*>(context) += std::string(finding->text) + "; ";
-}
-
-/* The library's sweep counts a holder this process may not signal as ended
- * and would release its index under it. So the service audits first and
- * sweeps only when it can see every holder; otherwise it says which ones it
- * cannot (once, not every second) and leaves their indices alone. */
-void sweepIfEveryHolderIsVisible(const LIB_POW_Names& names, int timeoutMs, std::string& lastUnseen)
-{
-    std::string unseen;
-    if (LIB_POW_ownerAudit(&names, nullptr, timeoutMs, collectUnseen, &unseen, nullptr, nullptr) < 0)
+        say("repair", "repaired the reservation table: found " + seen.damage + "; changed " +
+                          LIB_POW_ownerDescribeRepair(&report, text, sizeof text));
+    if (monotonicSeconds() - state.lastSweep < 1.0)
         return;
-    if (unseen.empty())
+    state.lastSweep = monotonicSeconds();
+    if (seen.unseen.empty())
         LIB_POW_IsHddSleepDelay();
-    else if (unseen != lastUnseen)
-        say("error", "sweep skipped: " + unseen.substr(0, unseen.size() - 2) +
-                         " (run the service as root or with CAP_KILL)");
-    lastUnseen = unseen;
+    sayOnce(state.lastUnseen, "error",
+            seen.unseen.empty() ? "" : "sweep skipped: " + seen.unseen + " (run the service as root or with CAP_KILL)");
+}
+
+/* The three objects as the service opened them at start. A mapping of an
+ * object that is then cut short kills whoever touches the lost part with
+ * SIGBUS: the library's mapping in this process included. So every tick
+ * looks at their sizes first (fstat: the very objects mapped, whatever
+ * their names now lead to) and leaves them alone while one is short. */
+struct Watched {
+    std::string name;
+    size_t size;
+    int fd;
+};
+
+std::vector<Watched> openObjects(const AreaNames& names)
+{
+    std::vector<Watched> objects = {{names.pwr, sizeof(PwrSharedArea), -1},
+                                    {names.nvd, sizeof(NvdSharedArea), -1},
+                                    {names.semLog, sizeof(SemLogArea), -1}};
+    for (Watched& o : objects)
+        o.fd = shm_open(o.name.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    return objects;
+}
+
+/* "" when every object is whole; else what is wrong and what to do. */
+std::string shortObjects(const std::vector<Watched>& objects)
+{
+    std::string text;
+    for (const Watched& o : objects) {
+        struct stat st;
+        if (o.fd == -1 || fstat(o.fd, &st) != 0 || static_cast<size_t>(st.st_size) >= o.size)
+            continue;
+        text += (text.empty() ? "" : "; ") + o.name + " is " + std::to_string(st.st_size) +
+                " bytes, shorter than its layout (" + std::to_string(o.size) + " bytes)";
+    }
+    return text.empty() ? text
+                        : text + ": clients would crash on it (SIGBUS); the service leaves the areas alone until "
+                                 "powsvc create --reset --force remakes them (with the device's jobs stopped)";
 }
 
 /* The history's record of what changed in the area since the last tick. */
@@ -126,7 +193,7 @@ void recordChanges(const AreaNames& names, PowerSnapshot& was, bool& haveWas)
  * reset requests, sweep ended holders once a second, and decide when the
  * device may save power: when nothing has been reserved for a whole grace
  * period. One service per device: the pid file's lock says who runs. */
-int runService(const AreaNames& names, const RunOptions& run)
+int runService(const AreaNames& names, const RunOptions& run, const WaitLimit& limit)
 {
     if (run.traced)
         LIB_POW_setLogLevel(static_cast<unsigned>(run.traceMask));
@@ -144,33 +211,37 @@ int runService(const AreaNames& names, const RunOptions& run)
     options.index0Pid = getpid();
     LIB_POW_OwnerError error = {};
     std::string claimError;
-    if (!createAreas(names, options, error) || !claimIndex0(names, getpid(), claimError)) {
+    if (!createAreas(names, options, error) || !waitForSemaphore("powsvc", "POW", names.semPow, limit, claimError) ||
+        !claimIndex0(names, getpid(), limit.leftMs(), claimError)) {
         std::string why = claimError.empty() ? explainObjectError(error) : claimError;
         appendHistory("refused", "pid " + std::to_string(getpid()) + " not started: " + why);
         releaseService(lock);
         return fail(why);
     }
+    std::vector<Watched> objects = openObjects(names);
     signal(SIGINT, onStopSignal);
     signal(SIGTERM, onStopSignal);
     say("start", "running as pid " + std::to_string(getpid()) + ": areas ready, delay index 0 is ours");
 
     bool saving = false;
     double lastActive = monotonicSeconds();
-    double lastSweep = 0;
-    std::string lastRepairError, lastUnseen;
+    TickState state;
+    std::string lastShort;
     PowerSnapshot was;
     bool haveWas = false;
-    while (!g_stop) {
-        repairTable(names.kit(), run.tickMs, lastRepairError);
+    for (; !g_stop; usleep(static_cast<useconds_t>(run.tickMs) * 1000)) {
+        std::string broken = shortObjects(objects);
+        if (broken.empty() && !lastShort.empty())
+            say("areas", "the areas are whole again; the service goes on");
+        sayOnce(lastShort, "error", broken);
+        if (!broken.empty())
+            continue;
+        auditRepairSweep(names.kit(), run.tickMs, state);
         double now = monotonicSeconds();
         if (LIB_POW_getResetAutoSleepTimer(true) == 2) {
             say("timer", std::string("auto-sleep timer reset requested") + (saving ? "; leaving power saving" : ""));
             saving = false;
             lastActive = now;
-        }
-        if (now - lastSweep >= 1.0) {
-            sweepIfEveryHolderIsVisible(names.kit(), run.tickMs, lastUnseen);
-            lastSweep = now;
         }
         if (LIB_POW_getDelayPowerSaveTaskNoneReserved(true))
             say("saving", "reservations dropped to none");
@@ -184,7 +255,6 @@ int runService(const AreaNames& names, const RunOptions& run)
             saving = true;
         }
         recordChanges(names, was, haveWas);
-        usleep(static_cast<useconds_t>(run.tickMs) * 1000);
     }
     say("stop", "stopping; the areas stay in place");
     releaseService(lock);
@@ -204,8 +274,21 @@ pid_t index0Holder(const AreaNames& names)
     return pid;
 }
 
-int createObjects(const AreaNames& names, const AreaOptions& options, bool index0Given)
+/* A reset under a running service would take delay index 0 from it (and
+ * every reservation from the device's jobs): refused unless forced, and
+ * then index 0 stays with the service unless --index0-pid says otherwise. */
+int createObjects(const AreaNames& names, AreaOptions options, bool index0Given, bool force, const WaitLimit& limit)
 {
+    pid_t service = options.reset ? runningService() : 0;
+    if (service != 0 && !force)
+        return fail("the power service runs as " + describeHolder(service) +
+                    "; a reset would take delay index 0 from it: stop it first, or powsvc create --reset --force "
+                    "(index 0 stays with it)");
+    if (service != 0 && !index0Given)
+        options.index0Pid = service;
+    if (options.reset && !semaphoresFree(names, true, limit))
+        return 2;
+    options.timeoutMs = limit.leftMs();
     pid_t before = options.reset || !index0Given ? -1 : index0Holder(names);
     LIB_POW_OwnerError error = {};
     if (!createAreas(names, options, error))
@@ -271,8 +354,11 @@ CLI::Validator octalMode()
 }
 
 const char kFooter[] =
-    "Exit status: 0 done, 1 failed (one line on stderr says why), 2 a command line it cannot use.\n"
-    "Numbers are decimal (08 is eight); --trace and --sem-id also take 0x hexadecimal, --mode is octal.\n"
+    "Exit status: 0 done, 2 failed (one line on stderr says why) or a command line it cannot use.\n\n"
+    "Numbers are decimal (08 is eight); --trace and --sem-id also take 0x hexadecimal, --mode is octal.\n\n"
+    "Waiting: create --reset takes the POW and NVD semaphores, run takes POW; one that another process\n"
+    "holds is waited for, saying after half a second 'waiting for POW, held by pid N (name)' on stderr;\n"
+    "--timeout SECONDS gives up.\n\n"
     "Files: the areas and semaphores in /dev/shm; the running service's pid in " POWSVC_PID_FILE
     ", its history in " POWSVC_HISTORY_FILE " (powctl history prints it).";
 
@@ -280,10 +366,11 @@ const char kFooter[] =
 
 int main(int argc, char** argv)
 {
-    CLI::App app{"powsvc: the power service's shared objects (stand-in for the device's owner)"};
+    CLI::App app{"powsvc: the power service's shared objects (stand-in for the device's owner)", "powsvc"};
+    app.formatter(std::make_shared<EveryCommandFormatter>());
     app.require_subcommand(1);
     app.set_version_flag("--version", "powsvc (LIB_POW) " LIBPOW_VERSION);
-    app.set_help_all_flag("--help-all", "print the help of every command");
+    app.set_help_all_flag("--help-all", "print the help of every command, at every depth");
     app.footer(kFooter);
 
     AreaOptions options;
@@ -302,6 +389,16 @@ int main(int argc, char** argv)
                      "0666 without)")
         ->transform(octalMode());
     bool force = false;
+    create->add_flag("--force", force, "--reset also while a service runs (delay index 0 stays with it)");
+    WaitLimit limit;
+    auto timeoutOption = [&limit](CLI::App* command) {
+        command
+            ->add_option("--timeout", limit.seconds,
+                         "give up (exit 2) when a semaphore it needs is still held after this many seconds; "
+                         "default: wait, saying who holds it")
+            ->check(secondsNumber(3600, true));
+    };
+    timeoutOption(create);
     CLI::App* remove = app.add_subcommand("remove", "unlink the three objects and the three semaphores");
     remove->add_flag("--force", force, "also when a service runs: stop it first (SIGTERM, up to 10 s)");
 
@@ -312,6 +409,7 @@ int main(int argc, char** argv)
         ->check(secondsNumber(3600, true));
     serve->add_option("--tick-ms", run.tickMs, "milliseconds between looks at the area")
         ->transform(wholeNumber(10, 10000));
+    timeoutOption(serve);
     serve->add_option("--trace", run.traceMask, "library log mask for the service, decimal or 0x hex (e.g. 0x10)")
         ->transform(maskNumber());
 
@@ -342,12 +440,13 @@ int main(int argc, char** argv)
                            std::string("--mode: ") + mode + " lets everyone write; with --group, leave others out (e.g. 0660)");
     }
 
+    limit.started = monotonicSeconds();
     AreaNames names;
     std::string error;
     if (*serve)
-        return runService(names, run);
+        return runService(names, run, limit);
     if (*create)
-        return createObjects(names, options, index0Given);
+        return createObjects(names, options, index0Given, force, limit);
     if (*remove)
         return removeObjects(names, force);
     bool ok = true;

@@ -61,9 +61,18 @@ int claimService(pid_t& running, std::string& error)
     running = 0;
     int fd = open(POWSVC_PID_FILE, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd == -1) {
-        error = std::string("cannot open ") + POWSVC_PID_FILE + ": " + strerror(errno);
+        /* Another user's service: its file is readable by all, so it can
+         * still be named. */
+        int err = errno;
+        running = runningService();
+        error = running != 0 ? ""
+                             : std::string("cannot open ") + POWSVC_PID_FILE + ": " + strerror(err) +
+                                   (err == EACCES ? "; no service holds it (one that was killed left it behind): "
+                                                    "remove it as its owner"
+                                                  : "");
         return -1;
     }
+    fchmod(fd, 0644); /* whatever the umask: every user may read who runs */
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK)
             running = pidIn(fd);

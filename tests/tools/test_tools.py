@@ -183,7 +183,9 @@ class DeviceTest(ToolTest):
         self.script("none-reserved peek => 1; none-reserved take => 1; delay set 09 => 9; delay set 9 => 9; "
                     "delay reset 9; delay check => delayed")
         text = self.ctl("status")  # a count nobody holds is shown where it is, and the audit's sum agrees
-        self.assertRegex(text, r"(?m)^consistency: no damage; total 1, sum of the counts 1, lost indices: none$")
+        self.assertRegex(text, r"(?m)^consistency: no damage; total 1, sum of the counts 1, lost indices: none; "
+                               r"note: index 9 counts 1 but nobody holds it$")
+        self.assertEqual([f["kind"] for f in status()["consistency"]["findings"]], ["count-not-held"])
         self.assertRegex(text, r"(?m)^\s+9\s+0 -\s+-\s+nobody\s+1 -\s+-$")
         self.assertRegex(text, r"(?m)^index 0 is the power service's own .*the sweep never releases it")
         self.script("delay reset 9; delay check =1> not delayed; none-reserved take => 1")
@@ -206,19 +208,21 @@ class DeviceTest(ToolTest):
         self.assertRegex(since, r"^\d\d:\d\d:\d\d$|^\d{4}-\d\d-\d\d$")
         self.assertIn("delay reserve --count 3 --hold 60", command)
         self.assertEqual(rows[ended][:5], (str(gone), "-", "-", "ended", "2"))
-        snap, h = status(), held(status())
+        snap, h = json.loads(self.ctl("--json", "status")), held(status())
         self.assertEqual((snap["total"], snap["free_depth"], sorted(h)), (5, 252, sorted([0, 1, index, ended])))
         self.assertEqual([(h[i]["pid"], h[i]["running"], h[i]["count"]) for i in (index, ended)], [(live.proc.pid, True, 3), (gone, False, 2)])
         self.assertIn(h[index]["process"], program_names("powctl"))
         self.assertEqual(h[index]["user"], me)
         self.assertIn("delay reserve --count 3 --hold 60", h[index]["cmdline"])
         self.assertLess(abs(h[index]["started_unix"] - time.time()), 60 * SLOW)
-        # A process name with a control character and a quote: escaped, not dropped.
-        odd = subprocess.Popen([sys.executable, "-c", "open('/proc/self/comm', 'w').write('a\\x01b\"c'); import time; time.sleep(60)"])
+        # A name with control characters, a quote and a byte that is not UTF-8, a command line with ESC:
+        # escaped in text (the row stays one line), valid JSON.
+        odd = subprocess.Popen([sys.executable, "-c", "open('/proc/self/comm', 'wb').write(b'a\\nb\\xff\"c\\x01'); import time; time.sleep(60)", "x\x1by"])
         self.addCleanup(odd.wait), self.addCleanup(odd.kill)
-        self.assertTrue(eventually(lambda: open("/proc/%d/comm" % odd.pid).read() == 'a\x01b"c\n'))
+        self.assertTrue(eventually(lambda: open("/proc/%d/comm" % odd.pid, "rb").read() == b'a\nb\xff"c\x01\n'))
         poke(4 + 4 * 7, odd.pid)
-        self.assertEqual(held(status())[7]["process"], 'a\x01b"c')
+        self.assertEqual(held(status())[7]["process"], 'a\nb\ufffd"c\x01')
+        self.assertRegex(self.ctl("status"), r'(?m)^ +7 +%d \S+ +a\\nb\\xff"c\\x01 +running .* x\\x1by$' % odd.pid)
         poke(4 + 4 * 7, 0)
 
         swept = self.ctl("--trace", "0x10", "sweep")
@@ -322,11 +326,12 @@ class DeviceTest(ToolTest):
         self.assertEqual([tuple(line.split()[i] for i in (0, 2, 4, 6, 7)) for line in out[1:-1]],
                          [(str(int(n)), *rest) for n, *rest in writers])
         self.assertEqual([line.endswith("*** newest") for line in out[1:-1]], [False, False, True])
-        # A wrapped ring (all 100 used, the newest at position 3) lists oldest first, in columns under its header.
+        # A wrapped ring (all 100 used, the newest at position 3) lists oldest first, in columns under its header,
+        # whatever the writer left: 10-digit pids, a newline in a name, a status without its NUL.
         with open(os.path.join(SHM, SEMLOG), "r+b") as f, mmap.mmap(f.fileno(), 8004) as area:
             for n in range(100):
-                area[80 * n:80 * n + 80] = struct.pack((">" if ORDER == "big" else "<") + "iiI52sI8si", 10 * n, 1000 + n, 7,
-                                                       b"sem_%d" % (10 ** (n % 4)), n, b"take", -n)
+                area[80 * n:80 * n + 80] = struct.pack((">" if ORDER == "big" else "<") + "iiI52sI8si", 10 * n, 1000 + 21 * 10 ** 6 * n, 7,
+                                                       b"sem\n%d" % (10 ** (n % 4)), n, b"released" if n % 3 else b"take", -n)
             area[8000:8004] = (3).to_bytes(4, ORDER)
         out = self.ctl("semlog").split("\n")
         self.assertEqual([int(line.split()[0]) for line in out[1:-1]], list(range(4, 101)) + [1, 2, 3])
@@ -341,7 +346,7 @@ class DeviceTest(ToolTest):
         self.assertUsage(powsvc("semlog", "add", "x" * 52, "take", "1"), "NAME")
         self.assertUsage(powsvc("semlog", "add", "sem", "released", "1"), "STATUS", "released")
 
-    def test_audit_names_damage_and_exits_1_repair_and_a_running_service_mend_it(self):
+    def test_audit_names_damage_and_exits_1_repair_and_a_running_service_names_and_mends_it(self):
         def damage():  # index 1 (the top) off the stack, a total of 2 that nothing counts
             with open(os.path.join(SHM, PWR), "r+b") as f, mmap.mmap(f.fileno(), 2060) as area:
                 order = "big" if area[1540:1542] == b"\x00\xff" else "little"  # the free count, 255
@@ -361,7 +366,8 @@ class DeviceTest(ToolTest):
         self.script("audit => 0 damage, 0 notes (total 0, sum of the counts 0, free 255, held 1); repair => nothing to mend")
         damage()
         svc = self.start(POWSVC, "run", "--tick-ms", "50")
-        svc.wait_line(r"^%s repaired the reservation table: total 2 -> 0 .*; 1 lost index pushed back: 1$" % STAMP)
+        svc.wait_line(r"^%s repaired the reservation table: found total-above-counts \(total 2 is above the sum of the counts 0: "
+                      r".*\), lost-index \(index 1 is lost: .*\); changed total 2 -> 0 .*; 1 lost index pushed back: 1$" % STAMP)
         self.assertEqual(powctl("audit").returncode, 0)
 
     def test_trace_mask_selects_the_library_levels_and_failures_show_unless_it_is_0(self):
@@ -384,7 +390,7 @@ class DeviceTest(ToolTest):
         poke(1540, 0, 2)  # an empty free-index stack: the library refuses a new index at level 1
         out, quiet = powctl("delay", "reserve"), powctl("--trace", "0", "delay", "reserve")
         self.assertEqual([f for f, m in trace(out.stdout) if re.fullmatch(r"ss_Index=-1 Failed! pid=\d+", m)], ["setPowerSaveDelayPid"])
-        self.assertEqual((out.returncode, quiet.returncode, trace(quiet.stdout)), (1, 1, []))
+        self.assertEqual((out.returncode, quiet.returncode, trace(quiet.stdout)), (2, 2, []))
         traced = self.ctl("--trace", "080", "hdd-ready", "get")  # 80 = 0x50 (64 and 16): decimal
         self.assertEqual(("lock Start(Name=sem_POW_Shm_SemName)" in traced, "GetShm" in traced), (True, False))
 
@@ -394,9 +400,11 @@ class BareDeviceTest(ToolTest):
     def test_help_on_every_command_and_sem_show_on_a_bare_device_make_nothing(self):
         for tool, program, commands in (("powctl", POWCTL, 35), ("powsvc", POWSVC, 7)):
             paths, seen = [[]], 0  # every command the help lists, and its own help in turn
+            every = self.assertOk(run(program, "--help-all"))  # the manual page's text: every command, at every depth
             while paths:
                 path, seen = paths.pop(), seen + 1
                 with self.subTest(command=" ".join([tool, *path])):
+                    self.assertRegex(every, r"(?m)^%s( [A-Z\[].*)?:$" % re.escape(" ".join([tool, *path])) if path else "^%s:" % tool)
                     out = self.assertOk(run(program, *path, "--help"))
                     self.assertIn("Usage:", out)
                     self.assertIn(" ".join(path), out)
@@ -412,12 +420,13 @@ class BareDeviceTest(ToolTest):
         self.assertIn("sem_NVD_Shm_SemName: not made yet", shown)
         self.assertEqual(os.listdir(SHM), [])
 
-    def test_bad_usage_exits_2_and_a_missing_area_1_each_with_one_line_naming_it(self):
+    def test_bad_usage_and_a_missing_area_exit_2_each_with_one_line_naming_it(self):
         usage = {POWCTL: [("bogus", "bogus"), ("", "command is required"), ("delay bogus", "delay bogus"), ("status --jsn", "--jsn"),
                           ("sem hold 4 1", "N 4"), ("sem hold 1 -3", "SECONDS -3 0 to 3600"), ("sem hold 2 nan", "SECONDS nan"),
                           ("hdd-ready put", "put"), ("hdd-ready get 1", "1"), ("hdd-ready set", "VALUE"), ("hdd-ready set 2", "VALUE 2"),
                           ("hdd-sleep-delay set", "set"), ("timer show 2090", "YEAR 2090"), ("timer show 2026 13", "MONTH 13"), ("reset-timer drop", "drop"), ("none-reserved set", "set"),
                           ("watch --interval 5", "--interval 5"), ("watch --seconds -1", "--seconds -1"), ("watch --seconds 0", "--seconds above 0"),
+                          ("watch --seconds nan", "--seconds nan"), ("--trace 0x10zz status", "--trace 0x10zz"),
                           ("delay reserve --count 0", "--count 0"), ("delay reserve --hold nan", "--hold nan"),
                           ("delay reserve --hold abc", "--hold 0 to 86400"), ("delay set 256", "INDEX 256"), ("delay reset x", "INDEX x"),
                           ("delay release", "INDEX or --pid"), ("delay check --json", "--json"), ("--json sweep", "--json"),
@@ -433,13 +442,14 @@ class BareDeviceTest(ToolTest):
                     line = self.assertUsage(run(program, *args.split()), *named.split())
                     self.assertTrue(line.startswith(os.path.basename(program)) and len(line) < 200, line)
         self.assertUsage(powctl("delay", "set", ""), "INDEX", "0 to 255")
-        self.assertUsage(powctl("timer", "get", " 2026-04-01"), "YYYY-MM-DD")
+        self.assertUsage(powctl("--trace", "", "status"), "--trace", "''")
+        self.assertUsage(powctl("timer", "get", " 2026-04-01"), "powctl timer get: DATE: ' 2026-04-01'", "YYYY-MM-DD", "--help")
         for args, named in ((["status"], PWR), (["watch", "--seconds", "1"], PWR), (["delay", "reserve"], PWR),
                             (["sweep"], PWR), (["hdd-ready", "get"], PWR), (["timer", "get", "2030-01-01"], NVD),
                             (["semlog"], SEMLOG), (["audit"], PWR), (["history"], "no history")):
             with self.subTest(args=args):
                 out = powctl(*args)
-                self.assertEqual((out.returncode, len(out.stderr.splitlines())), (1, 1), out.stdout + out.stderr)
+                self.assertEqual((out.returncode, len(out.stderr.splitlines())), (2, 1), out.stdout + out.stderr)
                 self.assertIn(named, out.stderr)
         self.assertFalse(os.path.exists(os.path.join(SHM, PWR)))  # nothing was made on the way
 
@@ -503,17 +513,17 @@ class FieldTest(ToolTest):
         return nobody
 
     def test_short_objects_are_refused_with_their_fix_instead_of_a_bus_error(self):
-        commands = {PWR: [["status"], ["delay", "check"], ["watch", "--seconds", "1"], ["sweep"], ["audit"], ["repair"],
-                          ["delay", "release", "1"], ["delay", "reserve"], ["hdd-ready", "get"]],
-                    NVD: [["timer", "get", "2030-01-01"], ["timer", "show", "2030", "1"]],
-                    SEMLOG: [["semlog"], ["semlog", "--library"]]}
+        commands = {PWR: ["status", "delay check", "watch --seconds 1", "sweep", "audit", "repair", "delay release 1", "delay reserve",
+                          "hdd-ready get"],
+                    NVD: ["timer get 2030-01-01", "timer show 2030 1"],
+                    SEMLOG: ["semlog", "semlog --library", "powsvc semlog add s take 1", "powsvc semlog clear"]}
         for name, runs in commands.items():
             for size in (0, 100):
                 os.truncate(os.path.join(SHM, name), size)
-                for program, args in [(POWCTL, args) for args in runs] + [(POWSVC, ["run"]), (POWSVC, ["create"])]:
+                for args in ["powctl " * (not a.startswith("powsvc")) + a for a in runs] + ["powsvc run", "powsvc create"]:
                     with self.subTest(object=name, size=size, args=args):
-                        out = run(program, *args)
-                        self.assertEqual((out.returncode, len(out.stderr.splitlines())), (1, 1), out.stdout + out.stderr)
+                        out = run({"powctl": POWCTL, "powsvc": POWSVC}[args.split()[0]], *args.split()[1:])
+                        self.assertEqual((out.returncode, len(out.stderr.splitlines())), (2, 1), out.stdout + out.stderr)
                         self.assertIn("/%s is %d bytes, shorter than its layout" % (name, size), out.stderr)
                         self.assertIn("powsvc create --reset remakes it", out.stderr)
             self.assertOk(powsvc("create", "--reset"))
@@ -526,17 +536,17 @@ class FieldTest(ToolTest):
         self.assertRegex(self.ctl("delay", "reserve", "--count", "010"), r"reserved delay index \d+, count 10\n")
 
     def test_a_held_semaphore_is_waited_for_visibly_and_timeout_gives_up_naming_the_holder(self):
-        for n, label, commands in ((1, "POW", (["delay", "check"], ["hdd-ready", "get"], ["sweep"], ["audit"], ["repair"])),
-                                   (2, "NVD", (["timer", "get", "2030-01-01"],))):
+        for n, label, commands in ((1, "POW", ("delay check", "hdd-ready get", "sweep", "audit", "repair", "powsvc create --reset")),
+                                   (2, "NVD", ("timer get 2030-01-01",))):
             holder = self.start(POWCTL, "sem", "hold", n, "60")
             holder.wait_line("holds the %s semaphore" % label)
             who = r"%s,? (is still )?held by pid %d \((%s)\)" % (label, holder.proc.pid, "|".join(program_names("powctl")))
             for args in commands:
                 with self.subTest(args=args):
-                    started = time.monotonic()
-                    out = powctl("--timeout", "1", *args)
-                    self.assertEqual(out.returncode, 1, out.stdout + out.stderr)
-                    self.assertRegex(out.stderr, r"^powctl: waiting for %s\npowctl: gave up after 1 s: %s\n$" % (who, who))
+                    started, tool = time.monotonic(), "powsvc" if args.startswith("powsvc") else "powctl"
+                    out = powsvc(*args.split()[1:], "--timeout", "1") if tool == "powsvc" else powctl("--timeout", "1", *args.split())
+                    self.assertEqual(out.returncode, 2, out.stdout + out.stderr)
+                    self.assertRegex(out.stderr, r"^%s: waiting for %s\n%s: gave up after 1 s: %s\n$" % (tool, who, tool, who))
                     self.assertLess(time.monotonic() - started, 10 * SLOW)
             sems = {s["semaphore"]: s for s in json.loads(self.ctl("sem", "show", "--json"))["semaphores"]}
             self.assertEqual((sems[label]["holder"], sems[label]["holder_running"]), (holder.proc.pid, True))
@@ -548,41 +558,52 @@ class FieldTest(ToolTest):
         waiter.stop()
         self.assertEqual(waiter.lines[1:], ["not delayed"])
 
-    def test_delay_release_frees_an_index_with_its_counts_and_index_0_only_when_forced(self):
+    def test_delay_release_frees_an_index_with_its_counts_and_live_holders_and_index_0_only_when_forced(self):
         live = self.start(POWCTL, "delay", "reserve", "--count", "3", "--hold", "60")
         index = int(re.search(r"index (\d+)", live.wait_line("reserved delay index")).group(1))
         gone = int(re.search(r"^pid (\d+)", self.ctl("delay", "reserve", "--count", "2", "--no-release")).group(1))
-        self.script("delay release %d => released index %d (pid %d, count 3); delay release --pid %d => released index 2 (pid %d, count 2); "
-                    "delay check =1> not delayed" % (index, index, live.proc.pid, gone, gone))
         for args, named in ((["delay", "release", "0"], "index 0 is the power service's own"), (["delay", "release", "--pid", os.getpid()], "index 0"),
-                            (["delay", "release", "9"], "index 9 is not held")):
+                            (["delay", "release", "9"], "index 9 is not held"), (["delay", "release", index], "index %d is held by pid %d (" % (index, live.proc.pid)),
+                            (["delay", "release", "--pid", live.proc.pid], "which still runs: its later resets would lower the total")):
             out = powctl(*args)
-            self.assertEqual((out.returncode, out.stdout), (1, ""))
+            self.assertEqual((out.returncode, out.stdout), (2, ""))
             self.assertIn(named, out.stderr)
+        self.script("delay release %d --force => released index %d (pid %d, count 3); delay release --pid %d => released index 2 (pid %d, count 2); "
+                    "delay check =1> not delayed" % (index, index, live.proc.pid, gone, gone))
         self.script("delay release 0 --force => released index 0 (pid %d, count 0)" % os.getpid())
         snap = status()
         self.assertEqual((sorted(held(snap)), snap["free_depth"]), ([], 255))  # index 0 is kept off the stack
 
     def test_another_user_hears_permission_denied_and_a_sweep_it_cannot_signal_is_refused(self):
         nobody = self.nobody()
-        for name in (PWR, NVD, SEMLOG):
-            os.chmod(os.path.join(SHM, name), 0o600)
-        for args, name in ((["status"], PWR), (["delay", "check"], PWR), (["watch", "--seconds", "1"], PWR), (["semlog"], SEMLOG),
-                           (["timer", "get", "2030-01-01"], NVD)):
-            with self.subTest(args=args):
-                out = run(POWCTL, *args, user=nobody)
-                self.assertEqual(out.returncode, 1, out.stdout + out.stderr)
-                self.assertIn("/%s: permission denied (owner root, group root, mode 0600)" % name, out.stderr)
-        for name in (PWR, NVD, SEMLOG):
+        pow_, nvd = "semaphore sem_POW_Shm_SemName", "semaphore sem_NVD_Shm_SemName"
+        for closed, cases in (((PWR, NVD, SEMLOG), (("status", "/" + PWR), ("delay check", "/" + PWR), ("watch --seconds 1", "/" + PWR),
+                                                    ("semlog", "/" + SEMLOG), ("timer get 2030-01-01", "/" + NVD))),
+                              # a semaphore is no "not made yet": the library would answer 0 without the area
+                              (("PLAT_sem.sem_POW_Shm_SemName", "PLAT_sem.sem_NVD_Shm_SemName"),
+                               (("hdd-ready get", pow_), ("reset-timer peek", pow_), ("sweep", pow_), ("delay check", pow_),
+                                ("delay reserve", pow_), ("sem show", pow_), ("timer get 2030-01-01", nvd)))):
+            for name in os.listdir(SHM):
+                os.chmod(os.path.join(SHM, name), 0o600 if name in closed else 0o666)
+            for args, name in cases:
+                with self.subTest(args=args):
+                    out = run(POWCTL, *args.split(), user=nobody)
+                    self.assertEqual(out.returncode, 2, out.stdout + out.stderr)
+                    self.assertIn("%s: permission denied (owner root, group root, mode 0600)" % name, out.stderr)
+        for name in os.listdir(SHM):
             os.chmod(os.path.join(SHM, name), 0o666)
         live = self.start(POWCTL, "delay", "reserve", "--hold", "60")
         index = int(re.search(r"index (\d+)", live.wait_line("reserved delay index")).group(1))
         out = run(POWCTL, "sweep", user=nobody)
-        self.assertEqual(out.returncode, 1, out.stdout + out.stderr)
+        self.assertEqual(out.returncode, 2, out.stdout + out.stderr)
         self.assertIn("may not signal pid %d (" % live.proc.pid, out.stderr)
         self.assertIn(index, held(status()))
         out = run(POWCTL, "sweep", "--force", user=nobody)  # forced: one it may not signal counts as ended
         self.assertIn("released index %d (pid %d, count 1)" % (index, live.proc.pid), out.stdout)
+        svc = self.start(POWSVC, "run")  # another user's second service still hears whose service runs
+        svc.wait_line("running as pid")
+        out = run(POWSVC, "run", user=nobody)
+        self.assertIn("a power service runs already as pid %d (" % svc.proc.pid, out.stderr)
 
     def test_objects_made_for_a_group_a_squatters_refused_and_a_service_blind_to_a_holder_skips_its_sweep(self):
         nobody = self.nobody()
@@ -593,7 +614,7 @@ class FieldTest(ToolTest):
                           for n in os.listdir(SHM)}, {(65534, 0o660)})
         os.chown(os.path.join(SHM, NVD), 65534, -1)  # as if another user had made it first
         out = powsvc("create", "--group", "65534")
-        self.assertEqual((out.returncode, len(out.stderr.splitlines())), (1, 1), out.stderr)
+        self.assertEqual((out.returncode, len(out.stderr.splitlines())), (2, 1), out.stderr)
         self.assertIn("/%s belongs to nobody, not to this service's user root (group nogroup, mode 0660)" % NVD, out.stderr)
         self.assertOk(powsvc("create", "--group", "65534", "--reset"))
         self.assertEqual(os.stat(os.path.join(SHM, NVD)).st_uid, 0)
@@ -606,15 +627,20 @@ class FieldTest(ToolTest):
         svc.wait_line(r"sweep skipped: index %d: holder pid %d runs, but this process may not signal it" % (index, live.proc.pid))
         self.assertIn(index, held(status()))
 
-    def test_one_service_per_device_remove_refused_while_it_runs_and_its_history(self):
+    def test_one_service_per_device_remove_and_reset_refused_while_it_runs_a_cut_area_waited_out_and_its_history(self):
         svc = self.start(POWSVC, "run", "--grace", "0.2", "--tick-ms", "50")
         svc.wait_line("running as pid %d" % svc.proc.pid)
         second = powsvc("run")
-        self.assertEqual(second.returncode, 1, second.stdout + second.stderr)
+        self.assertEqual(second.returncode, 2, second.stdout + second.stderr)
         self.assertRegex(second.stderr, r"a power service runs already as pid %d \(.*; one per device" % svc.proc.pid)
-        out = powsvc("remove")
-        self.assertEqual(out.returncode, 1, out.stdout + out.stderr)
-        self.assertIn("runs as pid %d" % svc.proc.pid, out.stderr)
+        os.truncate(os.path.join(SHM, PWR), 0)  # the service's own mapping would fault: it waits, saying why
+        svc.wait_line(r"^%s /%s is 0 bytes, shorter than its layout .* powsvc create --reset --force remakes them" % (STAMP, PWR))
+        for args in (["remove"], ["create", "--reset"]):
+            out = powsvc(*args)
+            self.assertEqual(out.returncode, 2, out.stdout + out.stderr)
+            self.assertIn("runs as pid %d" % svc.proc.pid, out.stderr)
+        self.assertOk(powsvc("create", "--reset", "--force"))
+        svc.wait_line("the areas are whole again; the service goes on")
         self.assertEqual((held(status())[0]["pid"], os.path.exists(os.path.join(SHM, PWR))), (svc.proc.pid, True))
         svc.wait_line("entering power saving")
         self.ctl("delay", "reserve", "--no-release")
@@ -628,7 +654,7 @@ class FieldTest(ToolTest):
             self.assertRegex(line, r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \w+ \S")
         events = [line.split()[2] for line in lines]
         self.assertEqual((events[0], events[-1]), ("start", "stop"))
-        for event in ("refused", "saving", "index", "total"):
+        for event in ("refused", "saving", "index", "total", "error", "areas"):
             self.assertIn(event, events)
         self.assertEqual([e["event"] for e in json.loads(self.ctl("history", "--json"))], events)
         self.assertEqual(self.ctl("history", "--lines", "1"), lines[-1])

@@ -1,0 +1,93 @@
+#include "semaphore_wait.h"
+
+#include "PLAT_semLib.h"
+#include "power_view.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <grp.h>
+#include <pwd.h>
+
+double monotonicSeconds()
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9;
+}
+
+int WaitLimit::leftMs() const
+{
+    if (seconds < 0)
+        return -1;
+    double left = seconds - (monotonicSeconds() - started);
+    return left > 0 ? static_cast<int>(left * 1000) : 0;
+}
+
+namespace {
+
+std::string holderName(pid_t pid)
+{
+    std::string name = lookUpProcess(pid).name;
+    return "pid " + std::to_string(pid) + " (" + (name.empty() ? "ended" : printable(name)) + ")";
+}
+
+std::string ownerText(const struct stat& st)
+{
+    passwd* pw = getpwuid(st.st_uid);
+    group* gr = getgrgid(st.st_gid);
+    char mode[8];
+    snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    return std::string("owner ") + (pw ? pw->pw_name : std::to_string(st.st_uid)) + ", group " +
+           (gr ? gr->gr_name : std::to_string(st.st_gid)) + ", mode " + mode;
+}
+
+} // namespace
+
+std::string semaphoreOpenError(const std::string& name, int err)
+{
+    struct stat st;
+    if ((err == EACCES || err == EPERM) && PLAT_semStat(name.c_str(), &st) == 0)
+        return "semaphore " + name + ": permission denied (" + ownerText(st) +
+               "): run this as the objects' owner or a member of their group";
+    return "semaphore " + name + " cannot be opened: " + strerror(err);
+}
+
+bool waitForSemaphore(const std::string& program, const std::string& label, const std::string& name,
+                      const WaitLimit& limit, std::string& error)
+{
+    SemId sem = PLAT_semOpen(name.c_str());
+    if (sem == 0 && PLAT_errnoGet() == ENOENT)
+        return true;
+    if (sem == 0) {
+        error = semaphoreOpenError(name, PLAT_errnoGet());
+        return false;
+    }
+    pid_t told = 0;
+    for (;;) {
+        int left = limit.leftMs();
+        int slice = left < 0 || left > 100 ? 100 : left;
+        if (PLAT_semTake(sem, slice > 0 ? slice : PLAT_NO_WAIT) == 0) {
+            PLAT_semGive(sem);
+            return true;
+        }
+        int err = PLAT_errnoGet();
+        if (err != ETIMEDOUT && err != EAGAIN) {
+            error = "semaphore " + name + " cannot be taken: " + strerror(err);
+            return false;
+        }
+        pid_t holder = PLAT_semHolder(sem);
+        if (limit.leftMs() == 0) {
+            char seconds[32];
+            snprintf(seconds, sizeof seconds, "%g", limit.seconds);
+            error = std::string("gave up after ") + seconds + " s: " + label + " is still held by " + holderName(holder);
+            return false;
+        }
+        if (monotonicSeconds() - limit.started >= 0.5 && holder != told) {
+            fprintf(stderr, "%s: waiting for %s, held by %s\n", program.c_str(), label.c_str(),
+                    holderName(holder).c_str());
+            told = holder;
+        }
+    }
+}
