@@ -22,6 +22,8 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -84,10 +86,11 @@ struct RunOptions {
     bool traced = false;
 };
 
-/* What one audit of the table found: the damage, and the holders this
- * process may not signal. */
+/* What one audit of the table found: the damage, the holders this
+ * process may not signal, and the ended holders (index and pid). */
 struct Seen {
     std::string damage, unseen;
+    std::vector<std::pair<int, pid_t>> ended;
 };
 
 void collectSeen(const LIB_POW_Finding* finding, void* context)
@@ -98,6 +101,8 @@ void collectSeen(const LIB_POW_Finding* finding, void* context)
                        " (" + finding->text + ")";
     if (finding->kind == LIB_POW_HOLDER_NOT_SIGNALLABLE)
         seen.unseen += std::string(seen.unseen.empty() ? "" : "; ") + finding->text;
+    if (finding->kind == LIB_POW_HOLDER_ENDED && finding->index > 0)
+        seen.ended.emplace_back(finding->index, static_cast<pid_t>(finding->value));
 }
 
 struct TickState {
@@ -111,7 +116,9 @@ struct TickState {
  * Once a second the library's sweep releases the indices of ended holders;
  * it counts a holder this process may not signal as ended too and would
  * release its index under it, so it runs only when every holder is
- * visible, and otherwise the service says which ones it cannot see. */
+ * visible. Otherwise the service says which ones it cannot see and
+ * releases the ended ones itself, each only if it still holds the pid
+ * found ended (checked under POW). */
 void auditRepairSweep(const LIB_POW_Names& names, int timeoutMs, TickState& state)
 {
     Seen seen;
@@ -133,7 +140,14 @@ void auditRepairSweep(const LIB_POW_Names& names, int timeoutMs, TickState& stat
     if (seen.unseen.empty())
         LIB_POW_IsHddSleepDelay();
     sayOnce(state.lastUnseen, "error",
-            seen.unseen.empty() ? "" : "sweep skipped: " + seen.unseen + " (run the service as root or with CAP_KILL)");
+            seen.unseen.empty() ? ""
+                                : "sweep skipped: " + seen.unseen +
+                                      " (run the service as root or with CAP_KILL); ended holders are released one by one");
+    for (size_t k = 0; !seen.unseen.empty() && k < seen.ended.size(); ++k) {
+        auto [index, pid] = seen.ended[k];
+        if (LIB_POW_ownerRelease(&names, nullptr, index, pid, timeoutMs, &error) > 0)
+            say("release", "released index " + std::to_string(index) + " of ended pid " + std::to_string(pid));
+    }
 }
 
 /* The three objects as the service opened them at start. A mapping of an

@@ -625,7 +625,11 @@ class FieldTest(ToolTest):
         live = self.start(POWCTL, "delay", "reserve", "--hold", "60")
         index = int(re.search(r"index (\d+)", live.wait_line("reserved delay index")).group(1))
         svc.wait_line(r"sweep skipped: index %d: holder pid %d runs, but this process may not signal it" % (index, live.proc.pid))
-        self.assertIn(index, held(status()))
+        ended = self.start(POWCTL, "delay", "reserve", "--hold", "60")  # an ended holder is still released
+        gone = int(re.search(r"index (\d+)", ended.wait_line("reserved delay index")).group(1))
+        ended.proc.kill(), ended.proc.wait()
+        svc.wait_line(r"released index %d of ended pid %d$" % (gone, ended.proc.pid))
+        self.assertEqual((index in held(status()), gone in held(status())), (True, False))
 
     def test_one_service_per_device_remove_and_reset_refused_while_it_runs_a_cut_area_waited_out_and_its_history(self):
         svc = self.start(POWSVC, "run", "--grace", "0.2", "--tick-ms", "50")
