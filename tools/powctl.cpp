@@ -582,19 +582,26 @@ int holdSemaphore(int which, double seconds)
 int showSemaphores()
 {
     if (g_common.json) {
+        std::string firstError;
         printf("{\"semaphores\":[");
         for (int which = 1; which <= 3; ++which) {
             pid_t holder = LIB_POW_ownerSemHolder(semName(which).c_str());
             ProcessInfo p = holder > 0 ? lookUpProcess(holder) : ProcessInfo();
+            /* Not there, or there but not ours to open: told apart. */
+            std::string error;
+            if (holder < 0 && PLAT_semOpen(semName(which).c_str()) == 0 && PLAT_errnoGet() != ENOENT)
+                error = semaphoreOpenError(semName(which), PLAT_errnoGet());
             printf("%s{\"semaphore\":\"%s\",\"name\":%s,\"made\":%s,\"holder\":%d,\"holder_running\":%s,"
-                   "\"process\":%s,\"cmdline\":%s,\"user\":%s}",
+                   "\"process\":%s,\"cmdline\":%s,\"user\":%s,\"error\":%s}",
                    which > 1 ? "," : "", kSemLabels[which], jsonString(semName(which)).c_str(),
-                   jsonBool(holder >= 0).c_str(), holder > 0 ? holder : 0,
+                   jsonBool(holder >= 0 || !error.empty()).c_str(), holder > 0 ? holder : 0,
                    jsonBool(holder > 0 && processRuns(holder)).c_str(), jsonString(p.name).c_str(),
-                   jsonString(p.cmdline).c_str(), jsonString(p.user).c_str());
+                   jsonString(p.cmdline).c_str(), jsonString(p.user).c_str(), jsonString(error).c_str());
+            if (firstError.empty())
+                firstError = error;
         }
         printf("]}\n");
-        return kOk;
+        return firstError.empty() ? kOk : fail(kFailed, firstError);
     }
     std::vector<std::string> unmade;
     SemId* globals[] = {nullptr, &g_semPowID, &g_semNvdID, &g_semRdyID};

@@ -582,7 +582,7 @@ class FieldTest(ToolTest):
                               # a semaphore is no "not made yet": the library would answer 0 without the area
                               (("PLAT_sem.sem_POW_Shm_SemName", "PLAT_sem.sem_NVD_Shm_SemName"),
                                (("hdd-ready get", pow_), ("reset-timer peek", pow_), ("sweep", pow_), ("delay check", pow_),
-                                ("delay reserve", pow_), ("sem show", pow_), ("timer get 2030-01-01", nvd)))):
+                                ("delay reserve", pow_), ("sem show", pow_), ("--json sem show", pow_), ("timer get 2030-01-01", nvd)))):
             for name in os.listdir(SHM):
                 os.chmod(os.path.join(SHM, name), 0o600 if name in closed else 0o666)
             for args, name in cases:
