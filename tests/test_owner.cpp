@@ -5,6 +5,7 @@
 
 #include "LIB_POW_owner_internal.h"
 
+#include <algorithm>
 #include <csignal>
 #include <random>
 #include <cstring>
@@ -26,7 +27,7 @@ struct Table {
     /* Takes an index off the stack the way a pop leaves it: the top entry
      * fills its place and stays behind above the new top. */
     Table& unstack(int index) {
-        for (int p = 0; p < a.us_FreeIndexNum; ++p)
+        for (int p = 0; p < a.us_FreeIndexNum && a.us_FreeIndexNum <= 256; ++p)
             if (a.us_FreeIndex[p] == index) {
                 a.us_FreeIndex[p] = a.us_FreeIndex[--a.us_FreeIndexNum];
                 break;
@@ -199,7 +200,7 @@ Table randomlyDamaged(std::mt19937& rng) {
         switch (rng() % 5) {
         case 0: t.unstack(1 + rng() % 255); break;
         case 1: t.a.DelayTaskNum = static_cast<int16_t>(t.a.DelayTaskNum + 1 + rng() % 3); break;
-        case 2: if (num > 0) t.a.us_FreeIndex[rng() % num] = static_cast<uint16_t>(rng() % 300); break;
+        case 2: if (num > 0) t.a.us_FreeIndex[rng() % std::min<unsigned>(num, 256)] = static_cast<uint16_t>(rng() % 300); break;
         case 3: num = static_cast<uint16_t>(240 + rng() % 30); break;
         case 4: t.a.DelayTaskNum = static_cast<int16_t>(-1 - rng() % 3); break;
         }
