@@ -69,12 +69,6 @@ bool objectUsable(const std::string& name, size_t size, bool writable)
     return true;
 }
 
-std::string holderName(pid_t pid)
-{
-    std::string name = lookUpProcess(pid).name;
-    return "pid " + std::to_string(pid) + " (" + (name.empty() ? "ended" : printable(name)) + ")";
-}
-
 /* Milliseconds left of --timeout for a call that takes its own limit. */
 int timeoutLeftMs()
 {

@@ -166,6 +166,12 @@ std::string describeHolder(pid_t pid)
     return text + ")" + (info.cmdline.empty() ? "" : ": " + printable(info.cmdline));
 }
 
+std::string holderName(pid_t pid)
+{
+    std::string name = lookUpProcess(pid).name;
+    return "pid " + std::to_string(pid) + " (" + (name.empty() ? "ended" : printable(name)) + ")";
+}
+
 std::vector<std::string> changes(const PowerSnapshot& was, const PowerSnapshot& now)
 {
     std::vector<std::string> out;

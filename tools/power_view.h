@@ -61,6 +61,8 @@ std::vector<std::string> changes(const PowerSnapshot& was, const PowerSnapshot& 
 
 /* "pid 123 (powctl, user root, since 05:01:46): powctl delay reserve" */
 std::string describeHolder(pid_t pid);
+/* The short form for one-line messages: "pid 123 (powctl)", "pid 123 (ended)". */
+std::string holderName(pid_t pid);
 
 /* Times: "05:01:46.337" now; a start time as ps shows it ("05:01:46"
  * today, "2026-04-30" before); ISO 8601 local time for JSON. */

@@ -27,12 +27,6 @@ int WaitLimit::leftMs() const
 
 namespace {
 
-std::string holderName(pid_t pid)
-{
-    std::string name = lookUpProcess(pid).name;
-    return "pid " + std::to_string(pid) + " (" + (name.empty() ? "ended" : printable(name)) + ")";
-}
-
 std::string ownerText(const struct stat& st)
 {
     passwd* pw = getpwuid(st.st_uid);
