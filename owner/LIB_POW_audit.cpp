@@ -402,8 +402,10 @@ int LIB_POW_ownerRepairArea(PwrSharedArea* area, const LIB_POW_Policy* policy, L
         ownerStore(a.DelayTaskNum, static_cast<int16_t>(t.sum));
         ++r.changes;
         crashPoint(kRepairTotalLowered);
-        if (t.sum == 0)
+        if (t.sum == 0) {
             ownerStore(a.b_DelayPowerSaveTaskNoneReserved, static_cast<uint8_t>(1));
+            ++r.changes;
+        }
     }
     pushLostIndices(a, policy, num, r);
     r.totalAfter = ownerLoad(a.DelayTaskNum);
