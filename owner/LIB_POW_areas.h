@@ -73,6 +73,24 @@
  *   - Counters are 16-bit: an increment past 32767 wraps to -32768, a
  *     decrement stops at 0.
  *
+ * Order of stores
+ *   A holder can be killed between any two stores of a change, and the
+ *   next holder carries on from what it left. Every writer orders its
+ *   stores so that what is left errs on the side of keeping the device
+ *   awake: the total stays at or above what the live holders count.
+ *   - Counting a request up: the total first, then the index's count.
+ *   - Counting requests off (a reset, a release): the index's count first,
+ *     then the total. A total that reaches 0 raises the note before it is
+ *     stored (and again after), so a cut never hides a drop to none.
+ *   - A pop: the free count first, then the index's count and holder.
+ *   - A release: the counts off as above, then holder and count cleared,
+ *     then the push: the entry above the top, then the free count.
+ *   A cut therefore leaves at worst a total above the counts or an index
+ *   that is neither held nor on the stack; the owner's repair mends both.
+ *   A total below the counts is never left by a cut, only by a client's
+ *   reset of an index that counts nothing. LIB_POW_table.h holds the
+ *   decrement and the release that both writers use.
+ *
  * Required before the first client attaches (LIB_POW_ownerInitPower
  * writes exactly this): us_FreeIndexNum at most 256; every stack entry in
  * use a delay index that nobody holds, none twice; the total equal to the

@@ -43,7 +43,7 @@ bool keptOff(const LIB_POW_Policy* policy, unsigned index)
 /* The stack positions in use that exist: a count above 256 is cut there. */
 int stackInUse(const PwrSharedArea& a)
 {
-    int num = ownerLoad(a.us_FreeIndexNum);
+    int num = loadWord(a.us_FreeIndexNum);
     return num < kIndices ? num : kIndices;
 }
 
@@ -53,7 +53,7 @@ void findFirstPositions(const PwrSharedArea& a, int num, int16_t* firstAt)
     for (int i = 0; i < kIndices; ++i)
         firstAt[i] = kNotOnStack;
     for (int p = num - 1; p >= 0; --p) {
-        unsigned entry = ownerLoad(a.us_FreeIndex[p]);
+        unsigned entry = loadWord(a.us_FreeIndex[p]);
         if (entry < kIndices)
             firstAt[entry] = static_cast<int16_t>(p);
     }
@@ -65,12 +65,12 @@ enum EntryClass { kEntryGood, kEntryInvalid, kEntryTwice, kEntryHeld };
  * stack, nobody holds it, and no lower position holds it already. */
 EntryClass classify(const PwrSharedArea& a, const LIB_POW_Policy* policy, int position, const int16_t* firstAt)
 {
-    unsigned entry = ownerLoad(a.us_FreeIndex[position]);
+    unsigned entry = loadWord(a.us_FreeIndex[position]);
     if (entry >= kIndices || keptOff(policy, entry))
         return kEntryInvalid;
     if (firstAt[entry] < position)
         return kEntryTwice;
-    if (ownerLoad(a.sl_DelayPid[entry]) != 0)
+    if (loadWord(a.sl_DelayPid[entry]) != 0)
         return kEntryHeld;
     return kEntryGood;
 }
@@ -90,9 +90,9 @@ struct Totals {
 
 Totals readTotals(const PwrSharedArea& a)
 {
-    Totals t = {ownerLoad(a.DelayTaskNum), 0, false};
+    Totals t = {loadWord(a.DelayTaskNum), 0, false};
     for (int i = 0; i < kIndices; ++i) {
-        int16_t count = ownerLoad(a.ss_DelayCount[i]);
+        int16_t count = loadWord(a.ss_DelayCount[i]);
         t.sum += count;
         t.countsWrapped = t.countsWrapped || count < 0;
     }
@@ -128,14 +128,14 @@ struct Reporter {
 
 void examineStack(const PwrSharedArea& a, const LIB_POW_Policy* policy, Reporter& r, bool* onStack)
 {
-    int raw = ownerLoad(a.us_FreeIndexNum), num = stackInUse(a);
+    int raw = loadWord(a.us_FreeIndexNum), num = stackInUse(a);
     if (raw > kIndices)
         r.add(LIB_POW_FREE_COUNT_TOO_BIG, -1, -1, raw, "free count %d is above %d, the size of the stack", raw,
               kIndices);
     int16_t firstAt[kIndices];
     findFirstPositions(a, num, firstAt);
     for (int p = 0; p < num; ++p) {
-        unsigned entry = ownerLoad(a.us_FreeIndex[p]);
+        unsigned entry = loadWord(a.us_FreeIndex[p]);
         if (entry < kIndices)
             onStack[entry] = true;
         switch (classify(a, policy, p, firstAt)) {
@@ -155,9 +155,9 @@ void examineStack(const PwrSharedArea& a, const LIB_POW_Policy* policy, Reporter
                   firstAt[entry]);
             break;
         case kEntryHeld:
-            r.add(LIB_POW_STACK_ENTRY_HELD, static_cast<int>(entry), p, ownerLoad(a.sl_DelayPid[entry]),
+            r.add(LIB_POW_STACK_ENTRY_HELD, static_cast<int>(entry), p, loadWord(a.sl_DelayPid[entry]),
                   "stack position %d offers index %u, which pid %d holds", p, entry,
-                  static_cast<int>(ownerLoad(a.sl_DelayPid[entry])));
+                  static_cast<int>(loadWord(a.sl_DelayPid[entry])));
             break;
         }
     }
@@ -184,8 +184,8 @@ void examine(const PwrSharedArea& a, const LIB_POW_Policy* policy, Reporter& r)
               "total %d is below the sum of the counts %ld (a reset on an index that counted nothing does that)",
               t.total, t.sum);
     for (int i = 0; i < kIndices; ++i) {
-        int32_t pid = ownerLoad(a.sl_DelayPid[i]);
-        int16_t count = ownerLoad(a.ss_DelayCount[i]);
+        int32_t pid = loadWord(a.sl_DelayPid[i]);
+        int16_t count = loadWord(a.ss_DelayCount[i]);
         if (pid == 0 && !onStack[i] && !keptOff(policy, static_cast<unsigned>(i)))
             r.add(LIB_POW_LOST_INDEX, i, -1, count, "index %d is lost: nobody holds it and it is not on the free stack",
                   i);
@@ -198,7 +198,7 @@ void examine(const PwrSharedArea& a, const LIB_POW_Policy* policy, Reporter& r)
 void examineHolders(const PwrSharedArea& a, Reporter& r)
 {
     for (int i = 0; i < kIndices; ++i) {
-        pid_t pid = ownerLoad(a.sl_DelayPid[i]);
+        pid_t pid = loadWord(a.sl_DelayPid[i]);
         if (pid == 0)
             continue;
         int err = pid < 0 ? ESRCH : (kill(pid, 0) == 0 ? 0 : errno);
@@ -220,10 +220,10 @@ void summarise(const PwrSharedArea& a, LIB_POW_AuditSummary& s)
     Totals t = readTotals(a);
     s.total = t.total;
     s.countSum = t.sum;
-    s.freeCount = ownerLoad(a.us_FreeIndexNum);
+    s.freeCount = loadWord(a.us_FreeIndexNum);
     s.held = 0;
     for (int i = 0; i < kIndices; ++i)
-        s.held += ownerLoad(a.sl_DelayPid[i]) != 0;
+        s.held += loadWord(a.sl_DelayPid[i]) != 0;
 }
 
 /* Takes the stack entries that are not free indices off, from the top
@@ -238,15 +238,15 @@ int dropBadEntries(PwrSharedArea& a, const LIB_POW_Policy* policy, int num, LIB_
     for (int p = num - 1; p >= 0; --p) {
         if (classify(a, policy, p, firstAt) == kEntryGood)
             continue;
-        r.dropped[r.droppedCount++] = ownerLoad(a.us_FreeIndex[p]);
+        r.dropped[r.droppedCount++] = loadWord(a.us_FreeIndex[p]);
         int top = num - 1;
         if (p != top) {
-            ownerStore(a.us_FreeIndex[p], ownerLoad(a.us_FreeIndex[top]));
+            storeWord(a.us_FreeIndex[p], loadWord(a.us_FreeIndex[top]));
             ++r.changes;
             crashPoint(kRepairTopMoved);
         }
         num = top;
-        ownerStore(a.us_FreeIndexNum, static_cast<uint16_t>(num));
+        storeWord(a.us_FreeIndexNum, static_cast<uint16_t>(num));
         ++r.changes;
         crashPoint(kRepairEntryDropped);
     }
@@ -259,43 +259,31 @@ void pushLostIndices(PwrSharedArea& a, const LIB_POW_Policy* policy, int num, LI
 {
     bool onStack[kIndices] = {};
     for (int p = 0; p < num; ++p) {
-        unsigned entry = ownerLoad(a.us_FreeIndex[p]);
+        unsigned entry = loadWord(a.us_FreeIndex[p]);
         if (entry < kIndices)
             onStack[entry] = true;
     }
     for (int i = 0; i < kIndices && num < kIndices; ++i) {
-        if (onStack[i] || keptOff(policy, static_cast<unsigned>(i)) || ownerLoad(a.sl_DelayPid[i]) != 0)
+        if (onStack[i] || keptOff(policy, static_cast<unsigned>(i)) || loadWord(a.sl_DelayPid[i]) != 0)
             continue;
-        ownerStore(a.us_FreeIndex[num], static_cast<uint16_t>(i));
+        storeWord(a.us_FreeIndex[num], static_cast<uint16_t>(i));
         ++r.changes;
         crashPoint(kRepairPushEntry);
-        ownerStore(a.us_FreeIndexNum, static_cast<uint16_t>(++num));
+        storeWord(a.us_FreeIndexNum, static_cast<uint16_t>(++num));
         ++r.changes;
         crashPoint(kRepairPushed);
         r.pushed[r.pushedCount++] = static_cast<uint16_t>(i);
     }
 }
 
-/* Releases a held index as the clients' sweep does, in the same order of
- * stores: the counts, then the holder, then the push. */
+/* Releases a held index with everything it counts, with the stores of the
+ * clients' sweep; an index the owner keeps off the stack is not pushed. */
 void releaseIndex(PwrSharedArea& a, const LIB_POW_Policy* policy, int index)
 {
-    int16_t count = ownerLoad(a.ss_DelayCount[index]);
-    if (count > 0) {
-        int16_t total = ownerLoad(a.DelayTaskNum);
-        int16_t lowered = total > count ? static_cast<int16_t>(total - count) : 0;
-        ownerStore(a.DelayTaskNum, lowered);
-        ownerStore(a.ss_DelayCount[index], static_cast<int16_t>(0));
-        if (lowered == 0)
-            ownerStore(a.b_DelayPowerSaveTaskNoneReserved, static_cast<uint8_t>(1));
-    }
-    ownerStore(a.sl_DelayPid[index], 0);
-    ownerStore(a.ss_DelayCount[index], static_cast<int16_t>(0));
-    int num = ownerLoad(a.us_FreeIndexNum);
-    if (keptOff(policy, static_cast<unsigned>(index)) || num >= kIndices)
-        return;
-    ownerStore(a.us_FreeIndex[num], static_cast<uint16_t>(index));
-    ownerStore(a.us_FreeIndexNum, static_cast<uint16_t>(num + 1));
+    int16_t count = loadWord(a.ss_DelayCount[index]);
+    if (count > 0)
+        lowerCounts(a, index, count, g_ownerCrashPoint);
+    freeIndex(a, index, !keptOff(policy, static_cast<unsigned>(index)), g_ownerCrashPoint);
 }
 
 /* Appends to a bounded text; a full buffer ends in "...". */
@@ -376,12 +364,12 @@ int LIB_POW_ownerRepairArea(PwrSharedArea* area, const LIB_POW_Policy* policy, L
 {
     PwrSharedArea& a = *area;
     LIB_POW_RepairReport r = {};
-    r.totalBefore = ownerLoad(a.DelayTaskNum);
-    r.freeCountBefore = ownerLoad(a.us_FreeIndexNum);
+    r.totalBefore = loadWord(a.DelayTaskNum);
+    r.freeCountBefore = loadWord(a.us_FreeIndexNum);
     int num = r.freeCountBefore;
     if (num > kIndices) {
         num = kIndices;
-        ownerStore(a.us_FreeIndexNum, static_cast<uint16_t>(num));
+        storeWord(a.us_FreeIndexNum, static_cast<uint16_t>(num));
         ++r.changes;
         crashPoint(kRepairFreeCountCut);
     }
@@ -394,22 +382,22 @@ int LIB_POW_ownerRepairArea(PwrSharedArea* area, const LIB_POW_Policy* policy, L
          * note that nobody will raise. It is raised once more after the
          * total, for a client that read and cleared it in between. */
         if (t.sum == 0) {
-            ownerStore(a.b_DelayPowerSaveTaskNoneReserved, static_cast<uint8_t>(1));
+            storeWord(a.b_DelayPowerSaveTaskNoneReserved, static_cast<uint8_t>(1));
             ++r.changes;
             r.noteRaised = 1;
             crashPoint(kRepairNoteRaised);
         }
-        ownerStore(a.DelayTaskNum, static_cast<int16_t>(t.sum));
+        storeWord(a.DelayTaskNum, static_cast<int16_t>(t.sum));
         ++r.changes;
         crashPoint(kRepairTotalLowered);
         if (t.sum == 0) {
-            ownerStore(a.b_DelayPowerSaveTaskNoneReserved, static_cast<uint8_t>(1));
+            storeWord(a.b_DelayPowerSaveTaskNoneReserved, static_cast<uint8_t>(1));
             ++r.changes;
         }
     }
     pushLostIndices(a, policy, num, r);
-    r.totalAfter = ownerLoad(a.DelayTaskNum);
-    r.freeCountAfter = ownerLoad(a.us_FreeIndexNum);
+    r.totalAfter = loadWord(a.DelayTaskNum);
+    r.freeCountAfter = loadWord(a.us_FreeIndexNum);
     if (report != nullptr)
         *report = r;
     return r.changes;
@@ -469,7 +457,7 @@ int LIB_POW_ownerRelease(const LIB_POW_Names* names, const LIB_POW_Policy* polic
     return withPowHeld(names, true, timeoutMs, error, [&](PwrSharedArea& area) {
         int released = 0;
         for (int i = 0; i < kIndices; ++i) {
-            pid_t holder = ownerLoad(area.sl_DelayPid[i]);
+            pid_t holder = loadWord(area.sl_DelayPid[i]);
             bool chosen = index >= 0 ? i == index && (pid <= 0 || holder == pid) : holder == pid;
             if (chosen && holder != 0) {
                 releaseIndex(area, policy, i);

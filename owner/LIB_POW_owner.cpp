@@ -450,7 +450,7 @@ int withPowHeld(const LIB_POW_Names* names, bool writable, int timeoutMs, LIB_PO
 int LIB_POW_ownerClaimIndex0(const LIB_POW_Names* names, pid_t pid, int timeoutMs, LIB_POW_OwnerError* error)
 {
     return withPowHeld(names, true, timeoutMs, error, [pid](PwrSharedArea& area) {
-        ownerStore(area.sl_DelayPid[0], static_cast<int32_t>(pid));
+        storeWord(area.sl_DelayPid[0], static_cast<int32_t>(pid));
         return 0;
     });
 }

@@ -1,12 +1,13 @@
 /*
  * LIB_POW_owner_internal.h - what the owner kit's two sources share and its
- * tests reach: the failure helper, the semaphore take with a limit, the
- * word access and the crash hook of the repair. Not installed.
+ * tests reach: the failure helper, the semaphore take with a limit and the
+ * crash hook of the repair and release. Not installed.
  */
 #ifndef LIB_POW_OWNER_INTERNAL_H
 #define LIB_POW_OWNER_INTERNAL_H
 
 #include "LIB_POW_owner.h"
+#include "LIB_POW_table.h"
 #include "PLAT_semLib.h"
 
 #include <functional>
@@ -29,21 +30,8 @@ SemId ownerTake(const char* name, int timeoutMs, LIB_POW_OwnerError* error);
 int withPowHeld(const LIB_POW_Names* names, bool writable, int timeoutMs, LIB_POW_OwnerError* error,
                 const std::function<int(PwrSharedArea&)>& work);
 
-/* The table's words are read and written one aligned word at a time, as
- * the library does: clients read some of them without the semaphore. */
-template <typename T>
-inline T ownerLoad(const T& word)
-{
-    return __atomic_load_n(&word, __ATOMIC_RELAXED);
-}
-
-template <typename T>
-inline void ownerStore(T& word, T value)
-{
-    __atomic_store_n(&word, value, __ATOMIC_RELAXED);
-}
-
-/* Null except in crash tests: called after each store of a repair, while
+/* Null except in crash tests: called after each store of a repair (an
+ * OwnerRepairStep) or a release (a TableStep of LIB_POW_table.h), while
  * POW is held, so that a test can kill the process right there. */
 enum OwnerRepairStep {
     kRepairFreeCountCut = 1, /* free count lowered to 256 */

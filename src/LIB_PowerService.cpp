@@ -449,26 +449,11 @@ static inline bool isDelayIndex(int16_t ss_Index)
     return static_cast<uint16_t>(ss_Index) < kDelayIndexCount;
 }
 
-/* Counters are 16-bit: an increment wraps, a decrement stops at 0 (and
- * lifts a negative value to 0), so a stray end of a request can never
- * leave a total below nothing. */
-static inline int16_t countUp(int16_t value)
-{
-    return static_cast<int16_t>(static_cast<uint16_t>(value) + 1u);
-}
-
-static inline int16_t countDown(int16_t value, int16_t amount)
-{
-    return value > amount ? static_cast<int16_t>(value - amount) : 0;
-}
-
 /* Lets a crash test stop the process between two stores of a table change;
  * in service the hook is null and this is one load and a branch not taken. */
 static inline void crashPoint(LibPowCrashPoint point)
 {
-    void (*hook)(int) = g_libPowSys.crashPoint;
-    if (__builtin_expect(hook != nullptr, 0))
-        hook(point);
+    tableStep(g_libPowSys.crashPoint, point);
 }
 
 int16_t setPowerSaveDelayPid(int16_t ss_Index)
@@ -563,29 +548,13 @@ void resetPowerSaveDelayPid(int16_t ss_Index, bool b_AllDelete, pid_t expectedHo
         if (expectedHolder == 0 || holder == expectedHolder) {
             int16_t amount = b_AllDelete ? ss_Count : static_cast<int16_t>(1);
             if (amount > 0) {
-                ss_Total = countDown(ss_Total, amount);
-                ss_Count = countDown(ss_Count, amount);
-                storeWord(area->DelayTaskNum, ss_Total);
-                crashPoint(kCrashAfterTotalDown);
-                storeWord(area->ss_DelayCount[index], ss_Count);
-                crashPoint(kCrashAfterCountDown);
-                if (ss_Total == 0)
-                    storeWord(area->b_DelayPowerSaveTaskNoneReserved, static_cast<uint8_t>(1));
+                ss_Total = lowerCounts(*area, index, amount, g_libPowSys.crashPoint);
+                ss_Count = loadWord(area->ss_DelayCount[index]);
             }
             if (b_AllDelete) {
                 POW_LOG(16, "release index [pid=%d, index=%d]\n", holder, index);
-                storeWord(area->sl_DelayPid[index], static_cast<int32_t>(0));
-                storeWord(area->ss_DelayCount[index], static_cast<int16_t>(0));
-                crashPoint(kCrashAfterClear);
-                uint16_t num = loadWord(area->us_FreeIndexNum);
-                if (num >= kDelayIndexCount) {
+                if (!freeIndex(*area, index, true, g_libPowSys.crashPoint))
                     POW_LOG(1, "ss_Index=%d put Failed!\n", ss_Index);
-                } else {
-                    storeWord(area->us_FreeIndex[num], static_cast<uint16_t>(index));
-                    crashPoint(kCrashAfterPushEntry);
-                    storeWord(area->us_FreeIndexNum, static_cast<uint16_t>(num + 1));
-                    crashPoint(kCrashAfterPush);
-                }
             }
         }
     }

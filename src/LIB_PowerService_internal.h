@@ -11,6 +11,7 @@
 
 #include "LIB_PowerService.h"
 #include "LIB_POW_areas.h"
+#include "LIB_POW_table.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -18,24 +19,12 @@
 #include <sys/types.h>
 
 /* ---- Word access ------------------------------------------------------
- * The log mask and every field of a shared area are read and written as
- * single aligned words with relaxed atomics (cached handles and addresses
- * with the ordered pair below): no tearing, no compiler caching, and no data race in the C++
- * sense when threads (or processes) meet on them without a lock. On both
- * x86 and PowerPC these compile to plain loads and stores. */
-template <typename T>
-inline T loadWord(const T& word)
-{
-    return __atomic_load_n(&word, __ATOMIC_RELAXED);
-}
-
-template <typename T>
-inline void storeWord(T& word, T value)
-{
-    __atomic_store_n(&word, value, __ATOMIC_RELAXED);
-}
-
-/* A cached handle or address is handed from the thread that obtained it to
+ * The log mask and every field of a shared area are single aligned words
+ * read and written with relaxed atomics (loadWord, storeWord in
+ * LIB_POW_table.h); cached handles and addresses with the ordered pair
+ * below.
+ *
+ * A cached handle or address is handed from the thread that obtained it to
  * every other thread of the process, which then uses what it points to (a
  * semaphore record just built, a mapping just made). Relaxed order would let
  * a reader see the word before what it points to: the store releases and the
@@ -113,9 +102,9 @@ struct LibPowSys {
     int (*semGive)(SemId semId);
     int (*semShow)(SemId semId, int level);
     int (*errnoGet)(void);
-    /* Null except in crash tests: called with a LibPowCrashPoint at each
-     * step of a change to the reservation table, while POW is held, so a
-     * test can kill the process exactly there. */
+    /* Null except in crash tests: called with a LibPowCrashPoint or a
+     * TableStep at each step of a change to the reservation table, while
+     * POW is held, so a test can kill the process exactly there. */
     void (*crashPoint)(int point);
 };
 
@@ -154,18 +143,14 @@ void resetPowerSaveDelayPid(int16_t ss_Index, bool b_AllDelete, pid_t expectedHo
 /* Releases the indices 1..255 whose holders have ended. Takes POW once per
  * release only. */
 void checkPowerSaveDelayPid(PwrSharedArea* pst_PwrShm);
-/* The steps between the stores of a table change, where g_libPowSys.crashPoint
- * is called; each names what has been stored so far. */
+/* The steps of a request where g_libPowSys.crashPoint is called, while POW
+ * is held; a reset or release reports the TableStep values of
+ * LIB_POW_table.h. Each names what has been stored so far. */
 enum LibPowCrashPoint {
-    kCrashAfterPop = 1,     /* request: free count lowered, entry taken */
-    kCrashAfterHolderStore, /* request: new index's count zeroed, holder stored */
-    kCrashAfterTotalUp,     /* request: total raised, index count not yet */
-    kCrashAfterCountUp,     /* request: index count raised too */
-    kCrashAfterTotalDown,   /* reset or release: total lowered, count not yet */
-    kCrashAfterCountDown,   /* reset or release: index count lowered too */
-    kCrashAfterClear,       /* release: holder and count cleared, not pushed */
-    kCrashAfterPushEntry,   /* release: index written above the stack top */
-    kCrashAfterPush,        /* release: free count raised */
+    kCrashAfterPop = 1,     /* free count lowered, entry taken */
+    kCrashAfterHolderStore, /* new index's count zeroed, holder stored */
+    kCrashAfterTotalUp,     /* total raised, index count not yet */
+    kCrashAfterCountUp,     /* index count raised too */
 };
 
 

@@ -203,6 +203,26 @@ AuditView auditOf(const AreaNames& names) {
     return view;
 }
 
+std::string tableAgainstLive(const PwrSharedArea* a, const Holdings& live) {
+    std::string wrong;
+    long sum = 0;
+    for (const auto& holding : live)
+        sum += holding.second.second;
+    if (loadWord(a->DelayTaskNum) != sum)
+        wrong += "total " + std::to_string(loadWord(a->DelayTaskNum)) + ", the live holders count " +
+                 std::to_string(sum) + "; ";
+    for (int i = 0; i < kDelayIndexCount; ++i) {
+        auto mine = live.find(i);
+        std::pair<pid_t, int> want = mine != live.end() ? mine->second : std::pair<pid_t, int>{0, 0};
+        if (loadWord(a->sl_DelayPid[i]) != want.first || loadWord(a->ss_DelayCount[i]) != want.second)
+            wrong += "index " + std::to_string(i) + " holder " + std::to_string(loadWord(a->sl_DelayPid[i])) +
+                     " count " + std::to_string(loadWord(a->ss_DelayCount[i])) + "; ";
+    }
+    for (const std::string& damage : auditOf(a).damage)
+        wrong += damage + "; ";
+    return wrong;
+}
+
 SeamCalls CountingSeam::calls;
 LibPowSys CountingSeam::inner;
 

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <gtest/gtest.h>
 #include <new>
 #include <string>
@@ -115,6 +116,14 @@ struct AuditView {
 };
 AuditView auditOf(const PwrSharedArea* image, const LIB_POW_Policy* policy = nullptr);
 AuditView auditOf(const AreaNames& names);
+
+/* The live holders' own tallies: index -> {holder, count}. */
+using Holdings = std::map<int, std::pair<pid_t, int>>;
+/* What a table shows against the live holders once a repair and a sweep
+ * have run after a kill: "" when the total is the sum of their counts, each
+ * keeps its index and count, every other index is neither held nor counts,
+ * and the audit finds no damage (each index free once, or kept off). */
+std::string tableAgainstLive(const PwrSharedArea* a, const Holdings& live);
 
 /* A zeroed T in memory shared with forked children; never unmapped. */
 template <typename T>
