@@ -33,8 +33,9 @@ run_stage() {
   build_tree "$dir" "$@" || return 1
   echo "=== $name: test"
   (cd "$dir" && ctest -j"$jobs" --output-on-failure --timeout 600) || return 1
-  # What the crash chaos run found and what the owner's repair left.
-  grep -h '^chaos:' "$dir/Testing/Temporary/LastTest.log" 2>/dev/null | sed 's/^/    /' || true
+  # What the crash chaos run found and what the owner's repair left, and
+  # how many kill points the every-instruction walk tried.
+  grep -hE '^(chaos|every instruction):' "$dir/Testing/Temporary/LastTest.log" 2>/dev/null | sed 's/^/    /' || true
   summary+=("$name: passed in $((SECONDS - start)) s")
 }
 
