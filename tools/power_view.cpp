@@ -41,26 +41,11 @@ time_t bootTime()
 
 time_t startTime(pid_t pid)
 {
-    std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-    size_t end = stat.rfind(')');
-    if (end == std::string::npos)
-        return 0;
-    /* After the name: state is field 3, the start tick field 22. */
-    std::istringstream fields(stat.substr(end + 2));
-    std::string field;
-    for (int n = 3; n < 22 && fields >> field;)
-        ++n;
-    unsigned long long ticks = 0;
+    unsigned long long ticks = processStartTicks(pid);
     time_t boot = bootTime();
-    if (!(fields >> ticks) || boot == 0)
+    if (ticks == 0 || boot == 0)
         return 0;
     return boot + static_cast<time_t>(ticks / static_cast<unsigned long long>(sysconf(_SC_CLK_TCK)));
-}
-
-std::string userName(uid_t uid)
-{
-    passwd* pw = getpwuid(uid);
-    return pw != nullptr ? pw->pw_name : std::to_string(uid);
 }
 
 template <typename T>
@@ -93,6 +78,27 @@ std::string formatTime(time_t when, const char* format)
 }
 
 } // namespace
+
+std::string userName(uid_t uid)
+{
+    passwd* pw = getpwuid(uid);
+    return pw != nullptr ? pw->pw_name : std::to_string(uid);
+}
+
+unsigned long long processStartTicks(pid_t pid)
+{
+    std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    size_t end = stat.rfind(')');
+    if (end == std::string::npos || end + 2 > stat.size())
+        return 0;
+    /* After the name: state is field 3, the start tick field 22. */
+    std::istringstream fields(stat.substr(end + 2));
+    std::string field;
+    for (int n = 3; n < 22 && fields >> field;)
+        ++n;
+    unsigned long long ticks = 0;
+    return fields >> ticks ? ticks : 0;
+}
 
 ProcessInfo lookUpProcess(pid_t pid)
 {
