@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <map>
 #include <pwd.h>
@@ -87,7 +88,17 @@ std::string userName(uid_t uid)
 
 unsigned long long processStartTicks(pid_t pid)
 {
-    std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    /* Through a descriptor of /proc: a user-mode emulator rewrites what a
+     * process reads at /proc/self or /proc/ITS-OWN-PID, start time included,
+     * and the service's own record must say what others will read. */
+    int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = proc == -1 ? -1 : openat(proc, (std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+    char text[1024] = {};
+    ssize_t got = fd == -1 ? 0 : read(fd, text, sizeof text - 1);
+    for (int opened : {fd, proc})
+        if (opened != -1)
+            close(opened);
+    std::string stat(text, got > 0 ? static_cast<size_t>(got) : 0);
     size_t end = stat.rfind(')');
     if (end == std::string::npos || end + 2 > stat.size())
         return 0;

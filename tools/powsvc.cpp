@@ -51,13 +51,17 @@ int fail(const std::string& message)
  * left to the reset, which removes it. False after saying why not. */
 bool semaphoresFree(const AreaNames& names, const WaitLimit& limit)
 {
-    const std::pair<const char*, std::string> sems[] = {
-        {"POW", names.semPow}, {"NVD", names.semNvd}, {"HddReady", names.semRdy}};
-    for (const auto& [label, name] : sems) {
+    const struct {
+        const char* label;
+        const std::string& name;
+        bool guard; /* guards an area: the reset takes it even when it is ours */
+    } sems[] = {{"POW", names.semPow, true}, {"NVD", names.semNvd, true}, {"HddReady", names.semRdy, false}};
+    for (const auto& [label, name, guard] : sems) {
         struct stat st;
-        bool semaphore = PLAT_semOpen(name.c_str()) != 0 || PLAT_errnoGet() == EACCES;
-        bool foreign = semaphore && PLAT_semStat(name.c_str(), &st) == 0 && st.st_uid != geteuid();
-        if (!foreign && (!semaphore || label == std::string("HddReady")))
+        if (PLAT_semOpen(name.c_str()) == 0 && PLAT_errnoGet() != EACCES)
+            continue; /* nothing there, or no semaphore: nobody can be inside it */
+        bool foreign = PLAT_semStat(name.c_str(), &st) == 0 && st.st_uid != geteuid();
+        if (!foreign && !guard)
             continue;
         WaitLimit bound = limit;
         if (foreign && bound.seconds < 0)

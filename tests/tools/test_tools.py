@@ -428,6 +428,7 @@ class AttackTest(ToolTest):
         # index 1, a day on), "svc" (and the service). Processes, the canary and (but in "bare") every object in
         # /dev/shm, byte for byte, must be as they were before the plant.
         rows = (("outsider", "", "echo -1 >%s/powsvc.pid || ln -s %s %s/powsvc.history" % (RUN, CANARY, RUN), 1, "Permission denied", "svc"),
+                ("outsider", "", "powctl history", 2, "powsvc.history: Permission denied", "svc"),
                 ("root", "lock:-1 0", "powsvc remove --force", 2, "nothing signalled: the pid file names pid -1, which cannot", "job"),
                 ("root", "lock:{pid} {start}", "powsvc remove --force", 2, r"nothing signalled: pid \d+ runs \S*python\S*, not this program", "job"),
                 ("root", "echo {svc} 1 >%s/powsvc.pid" % RUN, "powsvc remove --force", 2, "not at tick 1 as the pid file says", "svc"),
