@@ -411,8 +411,13 @@ LOCKER = ("import fcntl, os, sys, time\nfd = os.open(sys.argv[1], os.O_RDWR | os
           "os.write(fd, sys.argv[2].format(pid=os.getpid(), start=start).encode())\nprint('locked', flush=True)\ntime.sleep(60)")
 
 
+def contents(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
 def start_ticks(pid):
-    return open("/proc/%d/stat" % pid).read().rsplit(")", 1)[1].split()[19]
+    return contents("/proc/%d/stat" % pid).rsplit(b")", 1)[1].split()[19].decode()
 
 
 class AttackTest(ToolTest):
@@ -478,7 +483,7 @@ class AttackTest(ToolTest):
         self.assertEqual(out.returncode, code, out.stdout + out.stderr)
         self.assertRegex(out.stdout + out.stderr, re.compile(said.format(**names), re.M))
         self.assertEqual([p.poll() for p in alive], [None] * len(alive), "a process was signalled")
-        self.assertEqual(open(CANARY).read(), "canary\n", "a link was followed")
+        self.assertEqual(contents(CANARY), b"canary\n", "a link was followed")
         if world != "bare":
             self.assertEqual(self.objects(), before)
 
@@ -510,7 +515,7 @@ class AttackTest(ToolTest):
         seen = {}
         for name in sorted(os.listdir(SHM)):
             st = os.lstat(os.path.join(SHM, name))
-            seen[name] = (st.st_mode, st.st_uid, st.st_gid, open(os.path.join(SHM, name), "rb").read() if os.path.isfile(os.path.join(SHM, name)) else b"")
+            seen[name] = (st.st_mode, st.st_uid, st.st_gid, contents(os.path.join(SHM, name)) if os.path.isfile(os.path.join(SHM, name)) else b"")
         return seen
 
 
