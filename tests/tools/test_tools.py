@@ -228,7 +228,7 @@ class DeviceTest(ToolTest):
         # escaped in text (the row stays one line), valid JSON.
         odd = subprocess.Popen([sys.executable, "-c", "open('/proc/self/comm', 'wb').write(b'a\\nb\\xff\"c\\x01'); import time; time.sleep(60)", "x\x1by"])
         self.addCleanup(odd.wait), self.addCleanup(odd.kill)
-        self.assertTrue(eventually(lambda: open("/proc/%d/comm" % odd.pid, "rb").read() == b'a\nb\xff"c\x01\n'))
+        self.assertTrue(eventually(lambda: contents("/proc/%d/comm" % odd.pid) == b'a\nb\xff"c\x01\n'))
         poke(4 + 4 * 7, odd.pid)
         self.assertEqual(held(status())[7]["process"], 'a\nb\ufffd"c\x01')
         self.assertRegex(self.ctl("status"), r'(?m)^ +7 +%d \S+ +a\\nb\\xff"c\\x01 +running .* x\\x1by$' % odd.pid)
