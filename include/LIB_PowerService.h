@@ -44,8 +44,10 @@
  *   participants as one user, or sweep with CAP_KILL.
  * - Access: the service may make the areas and semaphores for a group
  *   (mode 0660); a process outside it then gets "Permission denied" from
- *   its first lock (PLAT_semBCreate), which every attach takes too, and
- *   changes nothing (docs/threat-model.md).
+ *   its first lock (PLAT_semBCreate), which the first attach of the power
+ *   and calendar areas takes too, and from the trace area's shm_open
+ *   (LIB_POW_getLogShmPtr takes no semaphore), and changes nothing
+ *   (docs/threat-model.md).
  * - The status flags are single bytes read and written without a semaphore.
  * - Threads: every call may be made from any thread, except that the jam log
  *   calls take no lock (serialise them yourself). The delay index and the

@@ -459,10 +459,16 @@ int LIB_POW_ownerRelease(const LIB_POW_Names* names, const LIB_POW_Policy* polic
         for (int i = 0; i < kIndices; ++i) {
             pid_t holder = loadWord(area.sl_DelayPid[i]);
             bool chosen = index >= 0 ? i == index && (pid <= 0 || holder == pid) : holder == pid;
-            if (chosen && holder != 0) {
-                releaseIndex(area, policy, i);
-                ++released;
-            }
+            /* A count on an index nobody holds keeps the device awake: asked
+             * for by number, it goes too, but the index stays where it is. */
+            bool countOnly = chosen && holder == 0 && index >= 0 && ownerLoad(area.ss_DelayCount[i]) > 0;
+            if (!countOnly && !(chosen && holder != 0))
+                continue;
+            LIB_POW_Policy keep = {};
+            for (int k = 0; countOnly && k < kIndices; ++k)
+                keep.keptOff[k] = keptOff(policy, static_cast<unsigned>(k)) || k == i;
+            releaseIndex(area, countOnly ? &keep : policy, i);
+            ++released;
         }
         return released;
     });

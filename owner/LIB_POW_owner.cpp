@@ -50,6 +50,53 @@ std::string groupName(gid_t gid)
     return gr != nullptr ? gr->gr_name : std::to_string(gid);
 }
 
+/* A process's name for messages, "ended" when it is gone. */
+std::string processName(pid_t pid)
+{
+    char path[32], name[32] = {};
+    snprintf(path, sizeof path, "/proc/%d/comm", static_cast<int>(pid));
+    FILE* comm = fopen(path, "re");
+    bool got = comm != nullptr && fgets(name, sizeof name, comm) != nullptr;
+    if (comm != nullptr)
+        fclose(comm);
+    name[strcspn(name, "\n")] = '\0';
+    return got ? name : "ended";
+}
+
+/* What stands at a name, for messages: a link is itself, not its target. */
+const char* kindOf(mode_t mode)
+{
+    return S_ISLNK(mode) ? "a symbolic link" : S_ISDIR(mode) ? "a directory" : S_ISFIFO(mode) ? "a FIFO"
+           : S_ISSOCK(mode)                  ? "a socket"
+           : S_ISREG(mode)                   ? "a regular file"
+                                             : "a device";
+}
+
+std::string shmPath(const char* name)
+{
+    return kShmDir + std::string(name);
+}
+
+/* The platform keeps semaphore `name` in this file. */
+std::string semPath(const char* name)
+{
+    return std::string(kShmDir) + "/PLAT_sem." + name;
+}
+
+/* Every name in /dev/shm is opened as what it must be: a link is never
+ * followed, and a FIFO never makes the open wait for a writer. */
+int openName(const char* name, int flags)
+{
+    return shm_open(name, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
+}
+
+/* One line for something other than a regular file standing at a name. */
+int notAnObject(const char* name, const struct stat& st, LIB_POW_OwnerError* error)
+{
+    return ownerFail(error, EEXIST, "%s is %s, not a regular file (owner %s, mode %04o)", name,
+                     kindOf(st.st_mode), userName(st.st_uid).c_str(), static_cast<unsigned>(st.st_mode & 07777));
+}
+
 /* A refused open, told apart by its cause, with the object's owner and mode
  * when the refusal is a permission one. */
 int openFailure(const char* name, int err, LIB_POW_OwnerError* error)
@@ -57,11 +104,13 @@ int openFailure(const char* name, int err, LIB_POW_OwnerError* error)
     if (err == ENOENT)
         return ownerFail(error, err, "%s does not exist", name);
     struct stat st;
-    std::string path = std::string(kShmDir) + name;
-    if ((err == EACCES || err == EPERM) && lstat(path.c_str(), &st) == 0)
+    bool seen = lstat(shmPath(name).c_str(), &st) == 0;
+    if ((err == EACCES || err == EPERM) && seen)
         return ownerFail(error, err, "%s: permission denied (owner %s, group %s, mode %04o)", name,
                          userName(st.st_uid).c_str(), groupName(st.st_gid).c_str(),
                          static_cast<unsigned>(st.st_mode & 07777));
+    if (seen && !S_ISREG(st.st_mode)) /* ELOOP, EISDIR, ENXIO: a link, a directory, a device */
+        return notAnObject(name, st, error);
     return ownerFail(error, err, "shm_open(%s) failed: %s", name, strerror(err));
 }
 
@@ -70,12 +119,33 @@ int openFailure(const char* name, int err, LIB_POW_OwnerError* error)
 int removalFailure(const char* what, const char* path, int err, LIB_POW_OwnerError* error)
 {
     struct stat st;
-    if ((err != EPERM && err != EACCES) || lstat(path, &st) != 0)
+    if (lstat(path, &st) != 0)
         return ownerFail(error, err, "cannot remove %s: %s", what, strerror(err));
+    std::string owner = userName(st.st_uid);
+    unsigned mode = static_cast<unsigned>(st.st_mode & 07777);
+    if (err == ENOTEMPTY || err == EEXIST)
+        return ownerFail(error, err,
+                         "cannot remove %s: a directory with entries in it (owner %s, mode %04o); look at "
+                         "them and remove it by hand",
+                         what, owner.c_str(), mode);
+    if (err != EPERM && err != EACCES)
+        return ownerFail(error, err, "cannot remove %s (%s): %s", what, kindOf(st.st_mode), strerror(err));
     return ownerFail(error, err,
                      "cannot remove %s (owner %s, mode %04o): in the sticky %s only its owner or root may; "
                      "remove it as root",
-                     what, userName(st.st_uid).c_str(), static_cast<unsigned>(st.st_mode & 07777), kShmDir);
+                     what, owner.c_str(), mode, kShmDir);
+}
+
+/* Removes whatever stands at `path`: an object, a link (not its target), a
+ * FIFO, an empty directory. Nothing there is fine. */
+int removeName(const char* what, const std::string& path, LIB_POW_OwnerError* error)
+{
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0)
+        return errno == ENOENT ? 0 : ownerFail(error, errno, "cannot look at %s: %s", what, strerror(errno));
+    if ((S_ISDIR(st.st_mode) ? rmdir(path.c_str()) : unlink(path.c_str())) == 0 || errno == ENOENT)
+        return 0;
+    return removalFailure(what, path.c_str(), errno, error);
 }
 
 /* An object a client could not map without faulting: not a regular file,
@@ -86,7 +156,7 @@ int checkShape(int fd, const char* name, size_t size, LIB_POW_OwnerError* error)
     if (fstat(fd, &st) != 0)
         return ownerFail(error, errno, "fstat(%s) failed: %s", name, strerror(errno));
     if (!S_ISREG(st.st_mode))
-        return ownerFail(error, EINVAL, "%s is not a regular shared-memory object", name);
+        return notAnObject(name, st, error);
     if (static_cast<size_t>(st.st_size) < size)
         return ownerFail(error, EINVAL, "%s is %lld bytes, shorter than its layout (%zu bytes)", name,
                          static_cast<long long>(st.st_size), size);
@@ -134,12 +204,21 @@ int resolveAccess(const LIB_POW_CreateOptions& o, Access& access, LIB_POW_OwnerE
         else
             return ownerFail(error, EINVAL, "group %s does not exist", o.group);
     }
+    const char* working = o.group != nullptr ? "0660" : "0666";
     if (access.mode == 0)
         access.mode = o.group != nullptr ? 0660 : 0666;
-    if ((access.mode & ~0777u) != 0)
-        return ownerFail(error, EINVAL, "mode %04o has bits other than read and write permissions", o.mode);
-    if (o.group != nullptr && (access.mode & 0002) != 0)
-        return ownerFail(error, EINVAL, "mode %04o lets every user write; with a group give one like 0660",
+    /* Every client opens every object read-write: a mode that takes that
+     * from the owner or the group locks the device's own processes out. */
+    if ((o.mode & ~0666u) != 0)
+        return ownerFail(error, EINVAL, "mode %04o has bits other than read and write: give one like %s", o.mode,
+                         working);
+    if ((access.mode & 0660) != 0660)
+        return ownerFail(error, EINVAL,
+                         "mode %04o locks clients out (each opens every object read-write, so owner and group "
+                         "need both): give one like %s",
+                         static_cast<unsigned>(access.mode), working);
+    if (o.group != nullptr && (access.mode & 0007) != 0)
+        return ownerFail(error, EINVAL, "mode %04o lets other users in beside the group: give one like 0660",
                          static_cast<unsigned>(access.mode));
     return 0;
 }
@@ -153,8 +232,8 @@ std::string whatIsWrong(const std::string& what, const struct stat& st, size_t s
     std::string owner = userName(st.st_uid), group = groupName(st.st_gid);
     unsigned mode = static_cast<unsigned>(st.st_mode & 07777);
     if (!S_ISREG(st.st_mode))
-        snprintf(text, sizeof text, "%s is not a regular file (owner %s, mode %04o)", what.c_str(), owner.c_str(),
-                 mode);
+        snprintf(text, sizeof text, "%s is %s, not a regular file (owner %s, mode %04o)", what.c_str(),
+                 kindOf(st.st_mode), owner.c_str(), mode);
     else if (st.st_uid != geteuid())
         snprintf(text, sizeof text, "%s belongs to %s, not to this service's user %s (group %s, mode %04o)",
                  what.c_str(), owner.c_str(), userName(geteuid()).c_str(), group.c_str(), mode);
@@ -240,9 +319,9 @@ int replaceObject(const AreaKind& kind, const Access& access, const LIB_POW_Crea
     if (kind.guard != nullptr && (guard = ownerTake(kind.guard, options.timeoutMs, error)) == 0)
         return -1;
     bool exists = false;
-    int rc = shm_unlink(kind.name) != 0 && errno != ENOENT
-                 ? removalFailure(kind.name, (kShmDir + std::string(kind.name)).c_str(), errno, error)
-                 : publishObject(kind, access, options, &exists, error);
+    int rc = removeName(kind.name, shmPath(kind.name), error);
+    if (rc == 0)
+        rc = publishObject(kind, access, options, &exists, error);
     if (rc != 0 && exists)
         rc = ownerFail(error, EEXIST, "%s was made again by someone else while being replaced", kind.name);
     if (guard != 0)
@@ -254,7 +333,7 @@ int ensureObject(const AreaKind& kind, const Access& access, const LIB_POW_Creat
                  LIB_POW_OwnerError* error)
 {
     for (int attempt = 0; attempt < 2; ++attempt) {
-        int fd = shm_open(kind.name, O_RDWR, 0);
+        int fd = openName(kind.name, O_RDWR);
         int openErr = errno;
         if (fd == -1 && openErr == ENOENT) {
             bool exists = false;
@@ -265,10 +344,9 @@ int ensureObject(const AreaKind& kind, const Access& access, const LIB_POW_Creat
             return -1;
         }
         struct stat st;
-        std::string path = kShmDir + std::string(kind.name);
-        /* A symbolic link in our place is not followed (shm_open refuses
-         * it): it is judged, and with a reset removed, as itself. */
-        if (fd == -1 ? lstat(path.c_str(), &st) != 0 : fstat(fd, &st) != 0)
+        /* A symbolic link, a directory in our place is judged, and with a
+         * reset removed, as itself. */
+        if (fd == -1 ? lstat(shmPath(kind.name).c_str(), &st) != 0 : fstat(fd, &st) != 0)
             return openFailure(kind.name, errno, error);
         std::string wrong = whatIsWrong(kind.name, st, kind.size, access);
         if (fd == -1 && wrong.empty())
@@ -311,14 +389,22 @@ int ensureSemaphore(const char* name, const Access& access, const LIB_POW_Create
         return 0;
     if (!options.reset)
         return ownerFail(error, EEXIST, "%s", wrong.c_str());
-    if (old != 0 && PLAT_semTake(old, options.timeoutMs < 0 ? PLAT_WAIT_FOREVER : options.timeoutMs) != 0)
-        return ownerFail(error, ETIMEDOUT, "semaphore %s still held by pid %d after %d ms", name, PLAT_semHolder(old),
-                         options.timeoutMs);
-    int rc = 0;
-    if (PLAT_semRemove(name) != 0 && PLAT_errnoGet() != ENOENT)
-        rc = removalFailure((std::string("semaphore ") + name).c_str(),
-                            (std::string(kShmDir) + "/PLAT_sem." + name).c_str(), PLAT_errnoGet(), error);
-    else if (PLAT_semBCreateAccess(0, SEM_FULL, name, access.group, access.mode) == 0)
+    /* Another user's semaphore may be held by its maker for ever: it is
+     * waited for within bounds, and left alone while in use. */
+    bool foreign = st.st_uid != geteuid();
+    int waitMs = options.timeoutMs >= 0 ? options.timeoutMs : foreign ? LIB_POW_FOREIGN_WAIT_MS : PLAT_WAIT_FOREVER;
+    if (old != 0 && PLAT_semTake(old, waitMs) != 0) {
+        pid_t holder = PLAT_semHolder(old);
+        if (!foreign)
+            return ownerFail(error, ETIMEDOUT, "semaphore %s still held by pid %d after %d ms", name, holder, waitMs);
+        return ownerFail(error, ETIMEDOUT,
+                         "semaphore %s belongs to %s, not to this service, and pid %d (%s) still holds it after "
+                         "%d ms: left in place; stop that process and reset again",
+                         name, userName(st.st_uid).c_str(), holder, processName(holder).c_str(), waitMs);
+    }
+    std::string what = std::string("semaphore ") + name;
+    int rc = removeName(what.c_str(), semPath(name), error);
+    if (rc == 0 && PLAT_semBCreateAccess(0, SEM_FULL, name, access.group, access.mode) == 0)
         rc = ownerFail(error, PLAT_errnoGet(), "PLAT_semBCreateAccess(%s) failed: %s", name,
                        strerror(PLAT_errnoGet()));
     if (old != 0)
@@ -398,33 +484,44 @@ int LIB_POW_ownerCreate(const LIB_POW_Names* names, const LIB_POW_CreateOptions*
     return 0;
 }
 
+int LIB_POW_ownerCheckAccess(const LIB_POW_CreateOptions* options, LIB_POW_OwnerError* error)
+{
+    Access access;
+    return resolveAccess(options != nullptr ? *options : kDefaultCreate, access, error);
+}
+
 int LIB_POW_ownerRemove(const LIB_POW_Names* names, LIB_POW_OwnerError* error)
 {
     const LIB_POW_Names& n = ownerNames(names);
     for (const char* area : {n.pwrArea, n.nvdArea, n.semLogArea})
-        if (shm_unlink(area) != 0 && errno != ENOENT)
-            return ownerFail(error, errno, "shm_unlink(%s) failed: %s", area, strerror(errno));
+        if (removeName(area, shmPath(area), error) != 0)
+            return -1;
     for (const char* sem : {n.semPow, n.semNvd, n.semRdy})
-        if (PLAT_semRemove(sem) != 0 && PLAT_errnoGet() != ENOENT)
-            return ownerFail(error, PLAT_errnoGet(), "PLAT_semRemove(%s) failed: %s", sem,
-                             strerror(PLAT_errnoGet()));
+        if (removeName((std::string("semaphore ") + sem).c_str(), semPath(sem), error) != 0)
+            return -1;
     return 0;
+}
+
+int LIB_POW_ownerOpen(const char* name, size_t size, int writable, LIB_POW_OwnerError* error)
+{
+    int fd = openName(name, writable ? O_RDWR : O_RDONLY);
+    if (fd == -1)
+        return openFailure(name, errno, error);
+    if (checkShape(fd, name, size, error) == 0)
+        return fd;
+    close(fd);
+    return -1;
 }
 
 void* LIB_POW_ownerMap(const char* name, size_t size, int writable, LIB_POW_OwnerError* error)
 {
-    int fd = shm_open(name, writable ? O_RDWR : O_RDONLY, 0);
-    if (fd == -1) {
-        openFailure(name, errno, error);
+    int fd = LIB_POW_ownerOpen(name, size, writable, error);
+    if (fd == -1)
         return nullptr;
-    }
-    void* area = nullptr;
-    if (checkShape(fd, name, size, error) == 0) {
-        area = mmap(nullptr, size, PROT_READ | (writable ? PROT_WRITE : 0), MAP_SHARED, fd, 0);
-        if (area == MAP_FAILED) {
-            ownerFail(error, errno, "mmap(%s) failed: %s", name, strerror(errno));
-            area = nullptr;
-        }
+    void* area = mmap(nullptr, size, PROT_READ | (writable ? PROT_WRITE : 0), MAP_SHARED, fd, 0);
+    if (area == MAP_FAILED) {
+        ownerFail(error, errno, "mmap(%s) failed: %s", name, strerror(errno));
+        area = nullptr;
     }
     close(fd);
     return area;

@@ -16,6 +16,12 @@
  *   (a client would die of SIGBUS on it). With `reset`, existing objects are
  *   rewritten to their first content while the semaphore that guards each
  *   is held, as any writer besides the library must.
+ * - Names in /dev/shm: every one is opened without following a symbolic
+ *   link and without waiting (a FIFO never blocks an open), and judged by
+ *   what the descriptor is (a regular file, its owner, its length) before
+ *   anything is read or mapped. Whatever else stands at a name (a link, a
+ *   FIFO, a directory, another user's file) is refused in one line; a reset
+ *   removes it or says why it cannot.
  * - Every tick (once a second is plenty): LIB_POW_ownerRepair. It takes POW
  *   for a few microseconds, reads the reservation table and mends what a
  *   process killed in the middle of a change can leave behind: a total above
@@ -25,9 +31,11 @@
  * - LIB_POW_ownerAudit reads the table the same way and reports every
  *   finding with its evidence, damage and notes, without changing anything:
  *   for an operator's "what is wrong" and for logs.
- * - The kit never releases an index whose holder has ended (the clients'
- *   sweep does that, LIB_POW_IsHddSleepDelay), never touches counts, and
- *   never puts back index 0 or an index the owner keeps off the stack.
+ * - The audit and the repair never release an index whose holder has ended
+ *   (the clients' sweep does that, LIB_POW_IsHddSleepDelay), never change a
+ *   holder or a count, and never put back index 0 or an index the owner
+ *   keeps off the stack. Only LIB_POW_ownerRelease, an operator's override,
+ *   clears holders and counts (lowering the total by as much).
  * - Semaphores: calls that take one say so, and take it with the caller's
  *   time limit (milliseconds; -1 waits for ever). None holds two at once.
  *   Do not call them while your thread holds the same semaphore.
@@ -81,12 +89,20 @@ typedef struct LIB_POW_Policy {
 
 /* ---- Making the objects ------------------------------------------------- */
 
+/* How long a reset with no limit of its own waits for another user's
+ * semaphore (a squatter may hold it for ever) before leaving it alone. */
+#define LIB_POW_FOREIGN_WAIT_MS 2000
+
 typedef struct LIB_POW_CreateOptions {
     int reset;         /* 1: rewrite existing objects to their first content */
     pid_t index0Pid;   /* process kept at delay index 0 (0: nobody) */
-    int timeoutMs;     /* limit for each semaphore a reset takes; -1: none */
+    int timeoutMs;     /* limit for each semaphore a reset takes; -1: none
+                          (LIB_POW_FOREIGN_WAIT_MS for another user's) */
     const char* group; /* access group (name or number) of every object; null: none */
-    unsigned int mode; /* permission bits; 0: 0660 with a group, 0666 without */
+    unsigned int mode; /* permission bits, read and write only, owner and group
+                          both rw (clients open every object read-write), and
+                          with a group none for others; 0: 0660 with a
+                          group, 0666 without */
     const LIB_POW_Policy* policy; /* indices kept off the first stack; null: index 0 */
 } LIB_POW_CreateOptions;
 
@@ -98,24 +114,45 @@ typedef struct LIB_POW_CreateOptions {
  * clients may see `area`). */
 LIB_POW_OWNER_API void LIB_POW_ownerInitPower(PwrSharedArea* area, pid_t index0Pid, const LIB_POW_Policy* policy);
 
-/* Makes each missing object and semaphore; refuses an existing area that
- * is shorter than its layout (nothing else is changed then). With
- * options->reset, rewrites existing areas in place: the power area under
- * POW, the calendar under NVD, the trace with no semaphore; a short one is
- * lengthened first. Null options: no reset, nobody at index 0, no limit.
- * Takes: POW and NVD in turn, with reset only. */
+/* Makes each missing object and semaphore; refuses an existing one that is
+ * not a regular file of this process's user, shorter than its layout, or
+ * (when a group or mode is given) of another group or mode, naming it, its
+ * owner and mode (nothing is changed then; code EEXIST). With
+ * options->reset, rewrites existing areas of ours in place: the power area
+ * under POW, the calendar under NVD, the trace with no semaphore; a short
+ * one is lengthened first. Whatever else stands at a name (another user's
+ * object, a link, a FIFO, an empty directory) is removed and made anew:
+ * an area under its guard, a semaphore while it is held, so nobody is in
+ * it. Another user's semaphore still held when the limit passes is left in
+ * place (ETIMEDOUT, naming its holder). Null options: no reset, nobody at
+ * index 0, no limit. Takes: POW and NVD in turn, and old semaphores that
+ * a reset replaces. */
 LIB_POW_OWNER_API int LIB_POW_ownerCreate(const LIB_POW_Names* names, const LIB_POW_CreateOptions* options,
                                           LIB_POW_OwnerError* error);
 
-/* Unlinks the three areas and the three semaphores; missing ones are not an
- * error. Processes that have them mapped keep the old objects. Takes: none. */
+/* The checks of LIB_POW_ownerCreate on options->group and options->mode
+ * alone: 0, or -1 with the reason (EINVAL) and a mode that works. Touches
+ * nothing. Takes: none. */
+LIB_POW_OWNER_API int LIB_POW_ownerCheckAccess(const LIB_POW_CreateOptions* options, LIB_POW_OwnerError* error);
+
+/* Removes whatever stands at the three areas' and the three semaphores'
+ * names (never a link's target; an empty directory too); missing ones are
+ * not an error. Processes that have them mapped keep the old objects.
+ * Takes: none. */
 LIB_POW_OWNER_API int LIB_POW_ownerRemove(const LIB_POW_Names* names, LIB_POW_OwnerError* error);
 
-/* Maps the existing object `name` shared, `size` bytes, read-write or read
- * only, after checking that it is a regular object at least `size` long.
- * The address, or null with `error` set (code ENOENT: missing, EACCES: no
- * permission, EINVAL: not a regular object or shorter than `size`, with
- * its length in the text). Unmap with munmap(address, size). Takes: none. */
+/* Opens the existing object `name` read-write or read only, never
+ * following a link and never waiting, and checks the descriptor: a regular
+ * file at least `size` long. The descriptor (close it), or -1 with `error`
+ * set: ENOENT missing, EACCES no permission (its owner and mode in the
+ * text), EEXIST something else stands there (a link, a FIFO, a directory:
+ * named with its owner), EINVAL shorter than `size` (its length in the
+ * text). Takes: none. */
+LIB_POW_OWNER_API int LIB_POW_ownerOpen(const char* name, size_t size, int writable, LIB_POW_OwnerError* error);
+
+/* LIB_POW_ownerOpen, then maps `size` bytes shared. The address, or null
+ * with `error` set as there. Unmap with munmap(address, size). Takes:
+ * none. */
 LIB_POW_OWNER_API void* LIB_POW_ownerMap(const char* name, size_t size, int writable, LIB_POW_OwnerError* error);
 
 /* Records `pid` at delay index 0, under POW. Takes: POW. */
@@ -128,8 +165,10 @@ LIB_POW_OWNER_API int LIB_POW_ownerClaimIndex0(const LIB_POW_Names* names, pid_t
  * lowered by the count, the none-reserved note is raised when the total
  * reaches 0, the holder is cleared and the index pushed back on the stack
  * (unless the owner keeps it off: index 0 under a null policy). An index
- * nobody holds is left alone. Returns the number of indices released, or -1
- * with `error` set. Takes: POW. */
+ * nobody holds is left alone, except one given by number that still
+ * counts requests: its count is cleared and the total lowered by as much,
+ * and it stays where it is (on the stack or not). Returns the number of
+ * indices released or cleared, or -1 with `error` set. Takes: POW. */
 LIB_POW_OWNER_API int LIB_POW_ownerRelease(const LIB_POW_Names* names, const LIB_POW_Policy* policy, int index,
                                            pid_t pid, int timeoutMs, LIB_POW_OwnerError* error);
 

@@ -242,6 +242,7 @@ SemId remember(const struct stat& st, PLAT_semObject* sem) {
 SemId mapExisting(int fd, const char* name) {
     struct stat st;
     if (fstat(fd, &st) != 0) return failCreate(errno);
+    if (!S_ISREG(st.st_mode)) return failCreate(EINVAL);
     if (PLAT_semObject* known = findMapped(st)) return known;
     if (st.st_size != static_cast<off_t>(sizeof(PLAT_semObject))) return failCreate(EINVAL);
     void* p = mmap(nullptr, sizeof(PLAT_semObject), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
@@ -258,7 +259,9 @@ SemId mapExisting(int fd, const char* name) {
 // Opens the public object if it exists. Sets *absent when it does not.
 SemId openExisting(const char* shmName, const char* name, bool* absent) {
     *absent = false;
-    int fd = shm_open(shmName, O_RDWR | O_CLOEXEC, 0);
+    // Whatever stands at the name is judged as itself: a link is not
+    // followed, and a FIFO does not make the open wait.
+    int fd = shm_open(shmName, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0);
     if (fd < 0) {
         *absent = (errno == ENOENT);
         return failCreate(errno);

@@ -48,8 +48,9 @@
  *            the reason in PLAT_errnoGet(), per thread (errno is set too):
  *            EINVAL for a null or unusable name, bad options or initial
  *            state, a negative timeout other than -1, a null handle, or a
- *            /dev/shm object of that name that is not one of ours;
- *            ENAMETOOLONG for a name that is too long; EAGAIN / ETIMEDOUT
+ *            /dev/shm object of that name that is not one of ours (a FIFO
+ *            or device there is never waited on); ELOOP for a symbolic link
+ *            there (never followed), EISDIR for a directory; ENAMETOOLONG for a name that is too long; EAGAIN / ETIMEDOUT
  *            for takes as above; EPERM for a give by a non-holder;
  *            ENOTRECOVERABLE for a semaphore whose state was lost; or the
  *            errno of the failed system call. A successful call leaves

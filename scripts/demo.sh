@@ -29,6 +29,11 @@ if [ -t 1 ]; then bold=$'\033[1m' plain=$'\033[0m'; else bold="" plain=""; fi
 step() { printf '\n%s== %s%s\n' "$bold" "$*" "$plain"; }
 pause() { sleep "${1:-1}"; }
 
+# The service's pid file and history go to a runtime directory of its own
+# user (on the device /run/powsvc); the demo's is a fresh one.
+rundir=$(mktemp -d)
+export POWSVC_RUN_DIR=$rundir/powsvc
+
 service=""
 cleanup() {
   if [ -n "$service" ]; then
@@ -36,6 +41,7 @@ cleanup() {
     kill "$service" 2>/dev/null && wait "$service" 2>/dev/null
   fi
   powsvc remove --force || true
+  rm -rf "$rundir"
 }
 trap cleanup EXIT
 

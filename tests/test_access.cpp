@@ -125,7 +125,7 @@ TEST_F(Access, AnotherUsersObjectInAnyOfTheSixPlacesIsRefusedAndAResetRemakesIt)
                   0);
         EXPECT_EQ(create(0), -1);
         EXPECT_EQ(error.code, EEXIST);
-        std::string said = link ? " is not a regular file (owner 51003, mode 0777)"
+        std::string said = link ? " is a symbolic link, not a regular file (owner 51003, mode 0777)"
                                 : " belongs to 51003" + std::string(place.semaphore ? "" : ", not to this service's user");
         EXPECT_NE(std::string(error.text).find(place.name + said), std::string::npos) << error.text;
         EXPECT_NE(std::string(error.text).find(link ? "0777" : place.semaphore ? "mode 0666" : "mode 0644"),
@@ -142,7 +142,7 @@ TEST_F(Access, AnotherUsersObjectInAnyOfTheSixPlacesIsRefusedAndAResetRemakesIt)
     EXPECT_EQ(std::string(error.text), device.names.pwr + " has mode 0666, not 0660 (owner " +
                                            (root ? root->pw_name : "0") + ", group 51000)");
     EXPECT_EQ(create(0, "51000", 0666), -1);
-    EXPECT_EQ(std::string(error.text), "mode 0666 lets every user write; with a group give one like 0660");
+    EXPECT_EQ(std::string(error.text), "mode 0666 lets other users in beside the group: give one like 0660");
     ASSERT_EQ(create(1), 0) << error.text; /* our own object, reset in place: the group's mode again */
     EXPECT_EQ(create(0), 0) << error.text; /* refused were its mode still 0666 */
     ASSERT_EQ(LIB_POW_ownerRemove(&names, &error), 0) << error.text; /* a service that is not root */

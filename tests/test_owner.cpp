@@ -321,9 +321,12 @@ TEST_F(OwnerObjects, ResetWaitsForPowAndNvdAndNamesTheHolderWhenTheLimitRunsOut)
 TEST_F(OwnerObjects, ReleaseByIndexOrByHolderLowersTheTotalAndPushesAsTheSweepDoes) {
     ASSERT_EQ(create(false), 0) << error.text;
     Table t;
-    t.hold(4, 2).hold(6, 1).hold(9, 3);
+    t.hold(4, 2).hold(6, 1).hold(9, 3).hold(12, 2);
     t.a.sl_DelayPid[9] = kOwnerPid;
+    t.a.sl_DelayPid[12] = 0; /* counted on by a process never given it, and still free */
+    t.a.us_FreeIndex[t.a.us_FreeIndexNum++] = 12;
     *device.pwr() = t.a;
+    EXPECT_EQ(LIB_POW_ownerRelease(&names, nullptr, 12, 0, 1000, &error), 1) << "a count nobody holds stays";
     EXPECT_EQ(LIB_POW_ownerRelease(&names, nullptr, 4, 0, 1000, &error), 1) << error.text;
     EXPECT_EQ(LIB_POW_ownerRelease(&names, nullptr, 4, 0, 1000, &error), 0) << "released twice";
     EXPECT_EQ(LIB_POW_ownerRelease(&names, nullptr, -1, kJobPid, 1000, &error), 1) << error.text;

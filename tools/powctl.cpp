@@ -365,6 +365,30 @@ int sweep(bool force)
     return kOk;
 }
 
+/* The library counts a reset off the device's total even on an index that
+ * counts nothing, so the total falls below what the other indices count
+ * and the device may sleep under their jobs: refused (unless forced),
+ * naming those jobs. */
+bool resetCounts(int index)
+{
+    PowerSnapshot s;
+    if (!lookAtPower(s))
+        return false;
+    std::string cut;
+    for (const IndexRow& r : s.rows) {
+        if (r.index == index && r.count != 0)
+            return true;
+        if (r.count > 0)
+            cut += (cut.empty() ? "" : ", ") + std::string("index ") + std::to_string(r.index) + " (count " +
+                   std::to_string(r.count) + ", " + (r.pid != 0 ? holderName(r.pid) : "held by nobody") + ")";
+    }
+    fail(kFailed, "index " + std::to_string(index) + " counts no request: a reset would lower the device's total (" +
+                      std::to_string(s.image.DelayTaskNum) + ") all the same" +
+                      (cut.empty() ? "" : ", cutting into the counts of " + cut + ": the device could sleep under them") +
+                      "; --force resets anyway");
+    return false;
+}
+
 /* An operator's override: an index, or every index of a process, released
  * with everything it counts, through the owner kit under POW. A holder that
  * still runs goes on resetting its index after the release, and each of
@@ -378,11 +402,11 @@ int releaseDelay(int index, pid_t pid, bool force)
         return kFailed;
     std::vector<IndexRow> targets;
     for (const IndexRow& r : before.rows)
-        if (r.pid != 0 && (pid != 0 ? r.pid == pid : r.index == index))
+        if (pid != 0 ? r.pid == pid : r.index == index && (r.pid != 0 || r.count > 0))
             targets.push_back(r);
     if (targets.empty())
         return fail(kFailed, pid != 0 ? "pid " + std::to_string(pid) + " holds no delay index"
-                                      : "index " + std::to_string(index) + " is not held: nothing to release");
+                                      : "index " + std::to_string(index) + " is not held and counts nothing: nothing to release");
     if (targets.front().index == 0 && !force)
         return fail(kFailed, "index 0 is the power service's own (held by " + describeHolder(targets.front().pid) +
                                  "); release it only with --force");
@@ -399,7 +423,10 @@ int releaseDelay(int index, pid_t pid, bool force)
     if (released < 0)
         return fail(kFailed, error.text);
     for (const IndexRow& r : targets)
-        printf("released index %d (pid %d, count %d)\n", r.index, r.pid, r.count);
+        if (r.pid != 0)
+            printf("released index %d (pid %d, count %d)\n", r.index, r.pid, r.count);
+        else
+            printf("cleared the count of index %d, which nobody holds (count %d)\n", r.index, r.count);
     return kOk;
 }
 
@@ -662,11 +689,11 @@ int listSemLog(bool libraryListing)
     return kOk;
 }
 
-int showHistory(int lines)
+int showHistory(const std::string& directory, int lines)
 {
     std::vector<std::string> all;
     std::string error;
-    if (!readHistory(all, error))
+    if (!openRunDirectory(directory, false, error) || !readHistory(all, error))
         return fail(kFailed, error);
     size_t from = lines > 0 && all.size() > static_cast<size_t>(lines) ? all.size() - lines : 0;
     if (!g_common.json) {
@@ -791,10 +818,13 @@ int main(int argc, char** argv)
     int index = 0;
     CLI::App* delaySet = delay->add_subcommand("set", "count one request on INDEX");
     delaySet->add_option("INDEX", index, "delay index")->required()->transform(wholeNumber(0, 255));
-    CLI::App* delayReset = delay->add_subcommand("reset", "count one request off INDEX");
-    delayReset->add_option("INDEX", index, "delay index")->required()->transform(wholeNumber(0, 255));
-    int releasePid = 0;
     bool force = false;
+    CLI::App* delayReset = delay->add_subcommand("reset", "count one request off INDEX; refused when INDEX counts none");
+    delayReset->add_option("INDEX", index, "delay index")->required()->transform(wholeNumber(0, 255));
+    delayReset->add_flag("--force", force,
+                         "reset also an index that counts nothing: the library then lowers the device's total, "
+                         "which other indices' counts make up");
+    int releasePid = 0;
     CLI::App* delayRelease = delay->add_subcommand(
         "release", "operator override: release INDEX (or every index of --pid) with everything it counts, "
                    "under POW, as the sweep releases an ended holder's");
@@ -826,7 +856,8 @@ int main(int argc, char** argv)
     noneReserved->add_subcommand("take", "print the note and clear it");
     CLI::App* sleepDelay = app.add_subcommand("hdd-sleep-delay", "the HDD sleep delay flag");
     sleepDelay->require_subcommand(1);
-    CLI::App* sleepGet = sleepDelay->add_subcommand("get", "print the flag (this also sweeps ended holders)");
+    CLI::App* sleepGet = sleepDelay->add_subcommand(
+        "get", "print the flag, a look that releases nothing (LIB_POW_IsHddSleepDelay would also sweep: powctl sweep)");
     sleepDelay->add_subcommand("clear", "clear the flag");
 
     /* weekly timer */
@@ -863,10 +894,13 @@ int main(int argc, char** argv)
     CLI::App* semlog = app.add_subcommand("semlog", "list the semaphore trace area, oldest record first");
     semlog->add_flag("--library", libraryListing, "the library's own listing (LIB_POW_showSemLog), in area order");
     int historyLines = 0;
+    std::string runDir;
     CLI::App* history = app.add_subcommand(
         "history", "what the running power service saw: indices taken and released, total changes, repairs, "
-                   "power-saving decisions (kept by powsvc run in " POWSVC_HISTORY_FILE ")");
+                   "power-saving decisions (kept by powsvc run in its runtime directory)");
     history->add_option("--lines", historyLines, "only the last N lines")->transform(wholeNumber(1, 100000));
+    history->add_option("--run-dir", runDir,
+                        "the service's runtime directory; default $" POWSVC_RUN_DIR_VARIABLE ", else " POWSVC_RUN_DIR);
     jsonFlag(history);
     std::vector<std::string> sends, clears;
     CLI::App* jamlog = app.add_subcommand("jamlog", "record socket sends in this process and list its jam log");
@@ -901,6 +935,15 @@ int main(int argc, char** argv)
         return watchPower(intervalMs, watchSeconds);
     if (*reserve)
         return reserveDelay(count, hold, noRelease);
+    if (*sleepGet) {
+        PowerSnapshot s;
+        if (!lookAtPower(s))
+            return kFailed;
+        printf("%d\n", s.image.b_HddSleepDelay);
+        return kOk;
+    }
+    if (*delayReset && !force && !resetCounts(index))
+        return kFailed;
     if (*delayRelease)
         return releaseDelay(index, releasePid, force);
     if (*sweepCommand)
@@ -930,8 +973,6 @@ int main(int argc, char** argv)
             printf("0x%x\n", LIB_POW_getResetAutoSleepTimer(resetTake->parsed()));
         else if (*noneReserved)
             printf("%d\n", LIB_POW_getDelayPowerSaveTaskNoneReserved(!*nonePeek));
-        else if (*sleepGet)
-            printf("%d\n", LIB_POW_IsHddSleepDelay());
         else
             LIB_POW_setPowerSaveDelayForService();
         return kOk;
@@ -951,7 +992,7 @@ int main(int argc, char** argv)
     if (*semlog)
         return listSemLog(libraryListing);
     if (*history)
-        return showHistory(historyLines);
+        return showHistory(runDirectory(runDir), historyLines);
     if (*jamlog)
         return jamLog(sends, clears);
     return kUsage;

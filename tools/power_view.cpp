@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <map>
 #include <pwd.h>
@@ -41,26 +42,11 @@ time_t bootTime()
 
 time_t startTime(pid_t pid)
 {
-    std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-    size_t end = stat.rfind(')');
-    if (end == std::string::npos)
-        return 0;
-    /* After the name: state is field 3, the start tick field 22. */
-    std::istringstream fields(stat.substr(end + 2));
-    std::string field;
-    for (int n = 3; n < 22 && fields >> field;)
-        ++n;
-    unsigned long long ticks = 0;
+    unsigned long long ticks = processStartTicks(pid);
     time_t boot = bootTime();
-    if (!(fields >> ticks) || boot == 0)
+    if (ticks == 0 || boot == 0)
         return 0;
     return boot + static_cast<time_t>(ticks / static_cast<unsigned long long>(sysconf(_SC_CLK_TCK)));
-}
-
-std::string userName(uid_t uid)
-{
-    passwd* pw = getpwuid(uid);
-    return pw != nullptr ? pw->pw_name : std::to_string(uid);
 }
 
 template <typename T>
@@ -93,6 +79,37 @@ std::string formatTime(time_t when, const char* format)
 }
 
 } // namespace
+
+std::string userName(uid_t uid)
+{
+    passwd* pw = getpwuid(uid);
+    return pw != nullptr ? pw->pw_name : std::to_string(uid);
+}
+
+unsigned long long processStartTicks(pid_t pid)
+{
+    /* Through a descriptor of /proc: a user-mode emulator rewrites what a
+     * process reads at /proc/self or /proc/ITS-OWN-PID, start time included,
+     * and the service's own record must say what others will read. */
+    int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = proc == -1 ? -1 : openat(proc, (std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+    char text[1024] = {};
+    ssize_t got = fd == -1 ? 0 : read(fd, text, sizeof text - 1);
+    for (int opened : {fd, proc})
+        if (opened != -1)
+            close(opened);
+    std::string stat(text, got > 0 ? static_cast<size_t>(got) : 0);
+    size_t end = stat.rfind(')');
+    if (end == std::string::npos || end + 2 > stat.size())
+        return 0;
+    /* After the name: state is field 3, the start tick field 22. */
+    std::istringstream fields(stat.substr(end + 2));
+    std::string field;
+    for (int n = 3; n < 22 && fields >> field;)
+        ++n;
+    unsigned long long ticks = 0;
+    return fields >> ticks ? ticks : 0;
+}
 
 ProcessInfo lookUpProcess(pid_t pid)
 {

@@ -24,6 +24,14 @@ struct ProcessInfo {
 };
 ProcessInfo lookUpProcess(pid_t pid);
 
+/* A user's name, or its number when it has none. */
+std::string userName(uid_t uid);
+
+/* When the process started, in clock ticks after boot (/proc/PID/stat):
+ * with its pid, it names one process for the life of the system. 0 when
+ * unknown. */
+unsigned long long processStartTicks(pid_t pid);
+
 /* kill(pid, 0) as the library's sweep sees it, and as a person would:
  * EPERM means the process runs but this one may not signal it. */
 bool processRuns(pid_t pid);

@@ -43,16 +43,39 @@ int fail(const std::string& message)
     return 2;
 }
 
-/* Waits, visibly and within --timeout, for each semaphore a call of the
- * kit is about to take; false after saying why not. */
-bool semaphoresFree(const AreaNames& names, bool nvdToo, const WaitLimit& limit)
+/* Waits, visibly and within --timeout, for each semaphore a reset is
+ * about to take: POW and NVD, and any semaphore of another user, which the
+ * reset replaces once it is free. A squatter may hold its own for ever: that
+ * one is waited for LIB_POW_FOREIGN_WAIT_MS at most when no --timeout is
+ * given, then left alone. Whatever stands at a name but is no semaphore is
+ * left to the reset, which removes it. False after saying why not. */
+bool semaphoresFree(const AreaNames& names, const WaitLimit& limit)
 {
-    std::string error;
-    if (waitForSemaphore("powsvc", "POW", names.semPow, limit, error) &&
-        (!nvdToo || waitForSemaphore("powsvc", "NVD", names.semNvd, limit, error)))
-        return true;
-    fail(error);
-    return false;
+    const struct {
+        const char* label;
+        const std::string& name;
+        bool guard; /* guards an area: the reset takes it even when it is ours */
+    } sems[] = {{"POW", names.semPow, true}, {"NVD", names.semNvd, true}, {"HddReady", names.semRdy, false}};
+    for (const auto& [label, name, guard] : sems) {
+        struct stat st;
+        if (PLAT_semOpen(name.c_str()) == 0 && PLAT_errnoGet() != EACCES)
+            continue; /* nothing there, or no semaphore: nobody can be inside it */
+        bool foreign = PLAT_semStat(name.c_str(), &st) == 0 && st.st_uid != geteuid();
+        if (!foreign && !guard)
+            continue;
+        WaitLimit bound = limit;
+        if (foreign && bound.seconds < 0)
+            bound.seconds = LIB_POW_FOREIGN_WAIT_MS / 1000.0;
+        std::string error;
+        if (waitForSemaphore("powsvc", label, name, bound, error))
+            continue;
+        fail(error + (foreign ? "; semaphore " + name + " belongs to " + userName(st.st_uid) +
+                                    ", not to this service: left in place while in use (stop that process, then "
+                                    "reset again)"
+                              : ""));
+        return false;
+    }
+    return true;
 }
 
 /* One line of the service's log, stamped to the millisecond so that it can
@@ -80,6 +103,7 @@ void sayOnce(std::string& last, const std::string& event, const std::string& tex
 }
 
 struct RunOptions {
+    std::string directory; /* the runtime directory: pid file and history */
     double graceSeconds = 5;
     int tickMs = 200;
     unsigned long long traceMask = 0;
@@ -167,7 +191,7 @@ std::vector<Watched> openObjects(const AreaNames& names)
                                     {names.nvd, sizeof(NvdSharedArea), -1},
                                     {names.semLog, sizeof(SemLogArea), -1}};
     for (Watched& o : objects)
-        o.fd = shm_open(o.name.c_str(), O_RDONLY | O_CLOEXEC, 0);
+        o.fd = LIB_POW_ownerOpen(o.name.c_str(), o.size, 0, nullptr);
     return objects;
 }
 
@@ -213,6 +237,8 @@ int runService(const AreaNames& names, const RunOptions& run, const WaitLimit& l
         LIB_POW_setLogLevel(static_cast<unsigned>(run.traceMask));
     pid_t running = 0;
     std::string lockError;
+    if (!openRunDirectory(run.directory, true, lockError))
+        return fail(lockError);
     int lock = claimService(running, lockError);
     if (lock == -1) {
         std::string why = lockError.empty() ? "a power service runs already as " + describeHolder(running) +
@@ -233,6 +259,9 @@ int runService(const AreaNames& names, const RunOptions& run, const WaitLimit& l
         return fail(why);
     }
     std::vector<Watched> objects = openObjects(names);
+    struct stat area;
+    if (fstat(objects[0].fd, &area) == 0) /* group-readable at most when the areas are for a group */
+        setHistoryAccess(area.st_gid, 0600 | (area.st_mode & 0044));
     signal(SIGINT, onStopSignal);
     signal(SIGTERM, onStopSignal);
     say("start", "running as pid " + std::to_string(getpid()) + ": areas ready, delay index 0 is ours");
@@ -293,20 +322,24 @@ pid_t index0Holder(const AreaNames& names)
  * then index 0 stays with the service unless --index0-pid says otherwise. */
 int createObjects(const AreaNames& names, AreaOptions options, bool index0Given, bool force, const WaitLimit& limit)
 {
-    pid_t service = options.reset ? runningService() : 0;
+    ServiceRecord record;
+    std::string error;
+    if (options.reset && !findService(record, error))
+        return fail(error);
+    pid_t service = record.lockHolder;
     if (service != 0 && !force)
         return fail("the power service runs as " + describeHolder(service) +
                     "; a reset would take delay index 0 from it: stop it first, or powsvc create --reset --force "
                     "(index 0 stays with it)");
     if (service != 0 && !index0Given)
         options.index0Pid = service;
-    if (options.reset && !semaphoresFree(names, true, limit))
+    if (options.reset && !semaphoresFree(names, limit))
         return 2;
     options.timeoutMs = limit.leftMs();
     pid_t before = options.reset || !index0Given ? -1 : index0Holder(names);
-    LIB_POW_OwnerError error = {};
-    if (!createAreas(names, options, error))
-        return fail(explainObjectError(error));
+    LIB_POW_OwnerError kitError = {};
+    if (!createAreas(names, options, kitError))
+        return fail(explainObjectError(kitError));
     if (before != -1 && before != options.index0Pid)
         fprintf(stderr,
                 "powsvc: the areas existed already: --index0-pid %d ignored, index 0 stays with pid %d "
@@ -319,21 +352,24 @@ int createObjects(const AreaNames& names, AreaOptions options, bool index0Given,
  * areas while new clients make and use new ones: refuse, or stop it. */
 int removeObjects(const AreaNames& names, bool force)
 {
-    pid_t service = runningService();
+    ServiceRecord record;
+    std::string error;
+    if (!findService(record, error))
+        return fail(error);
+    pid_t service = record.lockHolder;
     if (service != 0 && !force)
         return fail("the power service runs as " + describeHolder(service) +
                     "; stop it first, or powsvc remove --force stops it and removes");
     if (service != 0) {
-        if (kill(service, SIGTERM) != 0)
-            return fail("cannot stop the power service, pid " + std::to_string(service) + ": " + strerror(errno));
+        if (!signalService(record, SIGTERM, error))
+            return fail(error);
         double until = monotonicSeconds() + 10;
-        while (runningService() != 0 && monotonicSeconds() < until)
+        while (findService(record, error) && record.lockHolder == service && monotonicSeconds() < until)
             usleep(50 * 1000);
-        if (runningService() != 0)
+        if (record.lockHolder == service)
             return fail("the power service, pid " + std::to_string(service) + ", did not stop within 10 s");
         printf("stopped the power service, pid %d\n", service);
     }
-    std::string error;
     if (!removeAreas(names, error))
         return fail(error);
     return 0;
@@ -361,6 +397,8 @@ CLI::Validator octalMode()
             unsigned long value = octal ? std::strtoul(text.c_str(), nullptr, 8) : 0;
             if (!octal || value > 0777)
                 return "'" + text + "' is not a mode: octal, 0 to 0777 (e.g. 0660)";
+            if (value == 0) /* which the kit would take for its default */
+                return "'" + text + "' locks every process out: give owner and group read and write (e.g. 0660)";
             text = std::to_string(value);
             return std::string();
         },
@@ -373,8 +411,10 @@ const char kFooter[] =
     "Waiting: create --reset takes the POW and NVD semaphores, run takes POW; one that another process\n"
     "holds is waited for, saying after half a second 'waiting for POW, held by pid N (name)' on stderr;\n"
     "--timeout SECONDS gives up.\n\n"
-    "Files: the areas and semaphores in /dev/shm; the running service's pid in " POWSVC_PID_FILE
-    ", its history in " POWSVC_HISTORY_FILE " (powctl history prints it).";
+    "Files: the areas and semaphores in /dev/shm; the running service's pid (" POWSVC_PID_NAME ") and its\n"
+    "history (" POWSVC_HISTORY_NAME ", powctl history prints it) in its runtime directory, " POWSVC_RUN_DIR ",\n"
+    "or --run-dir, or $" POWSVC_RUN_DIR_VARIABLE ": the service's user's own, writable by no other user (run\n"
+    "refuses one that is not).";
 
 } // namespace
 
@@ -414,7 +454,17 @@ int main(int argc, char** argv)
     };
     timeoutOption(create);
     CLI::App* remove = app.add_subcommand("remove", "unlink the three objects and the three semaphores");
-    remove->add_flag("--force", force, "also when a service runs: stop it first (SIGTERM, up to 10 s)");
+    remove->add_flag("--force", force,
+                     "also when a service runs: stop it first (SIGTERM, up to 10 s; only a process proven to be "
+                     "the service)");
+    std::string runDir;
+    auto runDirOption = [&runDir](CLI::App* command) {
+        command->add_option("--run-dir", runDir,
+                            "the service's runtime directory (pid file, history); default $" POWSVC_RUN_DIR_VARIABLE
+                            ", else " POWSVC_RUN_DIR);
+    };
+    runDirOption(create);
+    runDirOption(remove);
 
     RunOptions run;
     CLI::App* serve = app.add_subcommand(
@@ -424,6 +474,7 @@ int main(int argc, char** argv)
     serve->add_option("--tick-ms", run.tickMs, "milliseconds between looks at the area")
         ->transform(wholeNumber(10, 10000));
     timeoutOption(serve);
+    runDirOption(serve);
     serve->add_option("--trace", run.traceMask, "library log mask for the service, decimal or 0x hex (e.g. 0x10)")
         ->transform(maskNumber());
 
@@ -447,16 +498,18 @@ int main(int argc, char** argv)
     }
     index0Given = create->count("--index0-pid") > 0;
     run.traced = serve->count("--trace") > 0;
-    if (!options.group.empty() && (options.mode & 0002)) {
-        char mode[16];
-        snprintf(mode, sizeof mode, "%04o", options.mode);
-        return reportUsage("powsvc create",
-                           std::string("--mode: ") + mode + " lets everyone write; with --group, leave others out (e.g. 0660)");
-    }
+    LIB_POW_CreateOptions access = {0, 0, -1, options.group.empty() ? nullptr : options.group.c_str(), options.mode,
+                                    nullptr};
+    LIB_POW_OwnerError accessError = {};
+    if (*create && LIB_POW_ownerCheckAccess(&access, &accessError) != 0)
+        return reportUsage("powsvc create", accessError.text);
 
     limit.started = monotonicSeconds();
     AreaNames names;
     std::string error;
+    run.directory = runDirectory(runDir);
+    if ((*remove || (*create && options.reset)) && !openRunDirectory(run.directory, false, error))
+        return fail(error);
     if (*serve)
         return runService(names, run, limit);
     if (*create)

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <ctime>
 #include <grp.h>
-#include <pwd.h>
 
 double monotonicSeconds()
 {
@@ -29,11 +28,10 @@ namespace {
 
 std::string ownerText(const struct stat& st)
 {
-    passwd* pw = getpwuid(st.st_uid);
     group* gr = getgrgid(st.st_gid);
     char mode[8];
     snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-    return std::string("owner ") + (pw ? pw->pw_name : std::to_string(st.st_uid)) + ", group " +
+    return "owner " + userName(st.st_uid) + ", group " +
            (gr ? gr->gr_name : std::to_string(st.st_gid)) + ", mode " + mode;
 }
 

@@ -5,14 +5,17 @@ operator would see (stdout, stderr, exit code) or at the objects themselves.
 
     test_tools.py POWCTL POWSVC [EMULATOR ARGS...]
 
-The programs use the device's fixed object names, so the run first moves
-into a private mount namespace with its own tmpfs on /dev/shm; where the
-machine does not allow that, it is skipped (exit 77). With an emulator (the
-PowerPC build under qemu-ppc) every program is started through it.
+The programs use the device's fixed object names and some tests act as an
+attacker, so the run first moves into private mount and PID namespaces with
+its own tmpfs on /dev/shm (a signal sent to a forged pid, even -1, reaches
+only the test's own processes); where the machine does not allow that, it is
+skipped (exit 77). The service's runtime directory is a fresh one
+($POWSVC_RUN_DIR). With an emulator (the PowerPC build under qemu-ppc) every
+program is started through it.
 """
-import calendar, json, mmap, os, pwd, re, shutil, signal, struct, subprocess, sys, threading, time, unittest
+import atexit, calendar, json, mmap, os, pwd, re, shutil, signal, struct, subprocess, sys, tempfile, threading, time, unittest
 
-SKIP, PRIVATE, SHM = 77, "LIBPOW_TOOLS_PRIVATE_SHM", "/dev/shm"
+SKIP, PRIVATE, SHM, RUN, CANARY = 77, "LIBPOW_TOOLS_PRIVATE_SHM", "/dev/shm", None, None
 PWR, NVD, SEMLOG = "shm_PWR_SharedArea", "shm_NVD_SharedArea", "shm_LIB_POW_SemLogArea"
 STAMP = r"\d\d:\d\d:\d\d\.\d\d\d"
 TRACE_LINE = re.compile(r"^LIB_PowerService\.cpp\(\d+\):(\w+) (.*)$")
@@ -24,23 +27,30 @@ SLOW = 1  # under the emulator each program start costs a good fraction of a sec
 
 
 def enter_private_shm():
-    """Re-runs this script in a mount namespace with a fresh /dev/shm."""
+    """Re-runs this script as the first process of new mount and PID
+    namespaces with a fresh /dev/shm and /proc."""
     here, outer = os.readlink("/proc/self/ns/mnt"), os.environ.get(PRIVATE)
     if outer:  # setUp empties /dev/shm: it must be the namespace's own
-        if outer == here:
-            sys.exit("refusing to run: %s is set but /dev/shm is not private" % PRIVATE)
+        if outer == here or os.getpid() != 1:
+            sys.exit("refusing to run: %s is set but the namespaces are not private" % PRIVATE)
         return
-    unshare, tried = shutil.which("unshare"), []
+    unshare, tried, private = shutil.which("unshare"), [], ["--mount", "--pid", "--fork", "--kill-child", "--mount-proc"]
     for extra in ([], ["--map-root-user"]) if unshare else ():
-        probe = subprocess.run([unshare, *extra, "--mount", "true"], capture_output=True, text=True)
+        probe = subprocess.run([unshare, *extra, *private, "true"], capture_output=True, text=True)
         if probe.returncode == 0:
             os.environ[PRIVATE] = here
             inner = 'mount -t tmpfs -o mode=1777 tmpfs /dev/shm || exit %d; exec "$@"' % SKIP
-            os.execv(unshare, [unshare, *extra, "--mount", "sh", "-c", inner, "sh", sys.executable, *sys.argv])
-        tried.append(" ".join(["unshare", *extra, "--mount: "]) + probe.stderr.strip())
-    print("SKIP: the tool tests need a private /dev/shm (a mount namespace); not permitted here: " +
+            os.execv(unshare, [unshare, *extra, *private, "sh", "-c", inner, "sh", sys.executable, *sys.argv])
+        tried.append(" ".join(["unshare", *extra, *private, ": "]) + probe.stderr.strip())
+    print("SKIP: the tool tests need private mount and PID namespaces; not permitted here: " +
           ("; ".join(tried) or "unshare not found"))
     sys.exit(SKIP)
+
+
+def clear(directory):
+    for name in os.listdir(directory) if os.path.isdir(directory) else ():
+        path = os.path.join(directory, name)
+        shutil.rmtree(path) if os.path.isdir(path) and not os.path.islink(path) else os.unlink(path)
 
 
 def run(program, *args, user=()):
@@ -65,8 +75,8 @@ def eventually(predicate, timeout=5):
 class Running:
     """A program left running, its stdout (and stderr with merge) collected line by line."""
 
-    def __init__(self, program, *args, merge=False, user=()):
-        self.proc = subprocess.Popen([*user, *EMULATOR, program, *map(str, args)], stdout=subprocess.PIPE, text=True,
+    def __init__(self, program, *args, merge=False, user=(), emulated=True):
+        self.proc = subprocess.Popen([*user, *EMULATOR * emulated, program, *map(str, args)], stdout=subprocess.PIPE, text=True,
                                      stderr=subprocess.STDOUT if merge else None)
         self.lines = []
         self.reader = threading.Thread(target=self._read, daemon=True)
@@ -124,8 +134,7 @@ class ToolTest(unittest.TestCase):
     make_areas = True
 
     def setUp(self):
-        for name in os.listdir(SHM):
-            os.unlink(os.path.join(SHM, name))
+        clear(SHM), shutil.rmtree(RUN, ignore_errors=True)
         self.running = []
         if self.make_areas:
             self.assertOk(powsvc("create", "--index0-pid", os.getpid()))
@@ -219,7 +228,7 @@ class DeviceTest(ToolTest):
         # escaped in text (the row stays one line), valid JSON.
         odd = subprocess.Popen([sys.executable, "-c", "open('/proc/self/comm', 'wb').write(b'a\\nb\\xff\"c\\x01'); import time; time.sleep(60)", "x\x1by"])
         self.addCleanup(odd.wait), self.addCleanup(odd.kill)
-        self.assertTrue(eventually(lambda: open("/proc/%d/comm" % odd.pid, "rb").read() == b'a\nb\xff"c\x01\n'))
+        self.assertTrue(eventually(lambda: contents("/proc/%d/comm" % odd.pid) == b'a\nb\xff"c\x01\n'))
         poke(4 + 4 * 7, odd.pid)
         self.assertEqual(held(status())[7]["process"], 'a\nb\ufffd"c\x01')
         self.assertRegex(self.ctl("status"), r'(?m)^ +7 +%d \S+ +a\\nb\\xff"c\\x01 +running .* x\\x1by$' % odd.pid)
@@ -394,6 +403,122 @@ class DeviceTest(ToolTest):
         traced = self.ctl("--trace", "080", "hdd-ready", "get")  # 80 = 0x50 (64 and 16): decimal
         self.assertEqual(("lock Start(Name=sem_POW_Shm_SemName)" in traced, "GetShm" in traced), (True, False))
 
+OUTSIDER, MEMBER = (["setpriv", "--reuid", "51003", "--regid", "51003", "--clear-groups"],
+                    ["setpriv", "--reuid", "51001", "--regid", "51001", "--groups", "51000"])
+# A root process (not the service) that holds the pid file's lock and writes TEXT into it.
+LOCKER = ("import fcntl, os, sys, time\nfd = os.open(sys.argv[1], os.O_RDWR | os.O_CREAT | os.O_TRUNC, 0o600)\n"
+          "fcntl.lockf(fd, fcntl.LOCK_EX)\nstart = open('/proc/self/stat').read().rsplit(')', 1)[1].split()[19]\n"
+          "os.write(fd, sys.argv[2].format(pid=os.getpid(), start=start).encode())\nprint('locked', flush=True)\ntime.sleep(60)")
+
+
+def contents(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def start_ticks(pid):
+    return contents("/proc/%d/stat" % pid).rsplit(b")", 1)[1].split()[19].decode()
+
+
+class AttackTest(ToolTest):
+    make_areas = False
+
+    def test_attacks_of_an_outsider_a_member_and_root_on_forged_files_are_refused_and_change_nothing(self):
+        if os.getuid() != 0 or subprocess.run([*OUTSIDER, "true"]).returncode != 0:
+            self.skipTest("needs root that may act as other users")
+        shm, run_ = "%s/PLAT_sem.sem_" % SHM, "mkdir -p %s; " % RUN
+        # who runs the step; what stands before it (as root, "outsider:" as the outsider, "lock:" a lock holder
+        # writing TEXT, "hold" an outsider holding its own POW, "count7" a count on index 7 nobody holds); the step;
+        # its exit and text; the world: "bare" (nothing), "job" (areas for group 51000, a root job counting 2 on
+        # index 1, a day on), "svc" (and the service). Processes, the canary and (but in "bare") every object in
+        # /dev/shm, byte for byte, must be as they were before the plant.
+        rows = (("outsider", "", "echo -1 >%s/powsvc.pid || ln -s %s %s/powsvc.history" % (RUN, CANARY, RUN), 1, "Permission denied", "svc"),
+                ("outsider", "", "powctl history", 2, "powsvc.history: Permission denied", "svc"),
+                ("root", "lock:-1 0", "powsvc remove --force", 2, "nothing signalled: the pid file names pid -1, which cannot", "job"),
+                ("root", "lock:{pid} {start}", "powsvc remove --force", 2, r"nothing signalled: pid \d+ runs \S*python\S*, not this program", "job"),
+                ("root", "echo {svc} 1 >%s/powsvc.pid" % RUN, "powsvc remove --force", 2, "not at tick 1 as the pid file says", "svc"),
+                ("root", "echo {job} {jobstart} >%s/powsvc.pid" % RUN, "powsvc remove --force", 2, r"its lock is held by pid {svc} \(", "svc"),
+                ("root", run_ + "echo 1 5 >%s/powsvc.pid" % RUN, "timeout -s INT --preserve-status %d powsvc run" % (2 * SLOW), 0, "running as pid", "bare"),
+                ("root", run_ + "ln -s %s %s/powsvc.history" % (CANARY, RUN), "powsvc run", 2, "powsvc.history is a symbolic link", "job"),
+                ("root", run_ + "chmod 777 " + RUN, "powsvc run", 2, r"may be written by other users \(mode 0777\)", "job"),
+                ("root", run_ + "echo forged >{0}/powsvc.history; chown 51003 {0}/powsvc.history".format(RUN), "powctl history", 2,
+                 "history belongs to 51003, not to the service's user root", "job"),
+                ("member", "", "powctl hdd-sleep-delay get", 0, "^0$", "job"),
+                ("member", "", "powctl delay reset 17", 2, r"index 17 counts no request: .*index 1 \(count 2, pid {job} \(", "job"),
+                ("root", "count7", "powctl delay release 7", 0, "cleared the count of index 7, which nobody holds", "job"),
+                ("root", "outsider:mkfifo %s/shm_PWR_SharedArea" % SHM, "powctl status", 2, "shm_PWR_SharedArea is a FIFO, not a regular file", "bare"),
+                ("root", "outsider:mkdir {0}POW_Shm_SemName; mkfifo {0}NVD_Shm_SemName; echo x >{0}POW_Shm_SemNameHddReady; mkfifo {1}/shm_PWR_SharedArea; "
+                         "ln -s {2} {1}/shm_NVD_SharedArea".format(shm, SHM, CANARY), "powsvc create --reset --group 51000 && stat -c '%F %U %a' /dev/shm/* | uniq -c",
+                 0, "^ +6 regular file root 660$", "bare"),
+                ("root", "outsider:mkdir %s/shm_NVD_SharedArea; touch %s/shm_NVD_SharedArea/x" % (SHM, SHM), "powsvc create --reset", 2,
+                 "a directory with entries in it", "bare"),
+                ("root", "hold", "powsvc create --reset", 2, r"held by pid \d+ \(\S+\); semaphore sem_POW_Shm_SemName belongs to 51003", "bare"),
+                ("root", "", "powsvc create --mode 0000", 2, "'0000' locks every process out", "job"),
+                ("root", "", "powsvc create --reset --group 51000 --mode 0640", 2, "mode 0640 locks clients out", "job"))
+        for who, plant, step, code, said, world in rows:
+            with self.subTest(who=who, plant=plant, step=step):
+                self.setUp()
+                try:
+                    self.attack(who, plant, step, code, said, world)
+                finally:
+                    self.tearDown()
+
+    def attack(self, who, plant, step, code, said, world):
+        alive, names = self.world(world)
+        with open(CANARY, "w") as f:
+            f.write("canary\n")
+        before = self.objects()
+        if plant.startswith("lock:"):
+            os.makedirs(RUN, exist_ok=True)
+            alive.append(self.start_helper([sys.executable, "-c", LOCKER, RUN + "/powsvc.pid", plant[5:]], "locked"))
+        elif plant == "hold":
+            alive.append(self.start_helper([*OUTSIDER, "powctl", "sem", "hold", "1", "60"], "holds the POW"))
+        elif plant == "count7":
+            poke(4 + 4 * 256 + 2 * 7, 1, 2), poke(0, 3, 2)  # index 7 counts 1, the total 2 + 1
+        else:
+            user, text = (OUTSIDER, plant[9:]) if plant.startswith("outsider:") else ([], plant)
+            self.assertEqual(subprocess.run([*user, "sh", "-c", text.format(**names)]).returncode, 0, plant)
+        out = subprocess.run([*{"outsider": OUTSIDER, "member": MEMBER}.get(who, []), "sh", "-c", step], capture_output=True,
+                             text=True, timeout=10 * SLOW)
+        self.assertEqual(out.returncode, code, out.stdout + out.stderr)
+        self.assertRegex(out.stdout + out.stderr, re.compile(said.format(**names), re.M))
+        self.assertEqual([p.poll() for p in alive], [None] * len(alive), "a process was signalled")
+        self.assertEqual(contents(CANARY), b"canary\n", "a link was followed")
+        if world != "bare":
+            self.assertEqual(self.objects(), before)
+
+    def world(self, kind):
+        """Starts the world of a row; its processes and their pids and start ticks."""
+        alive, names = [], {}
+        if kind != "bare":
+            self.assertOk(powsvc("create", "--group", "51000"))
+            self.ctl("timer", "set", "2030-01-02", "on")
+            job = self.start(POWCTL, "delay", "reserve", "--count", "2", "--hold", "60")
+            job.wait_line("reserved delay index 1")
+            alive.append(job.proc)
+            names.update(job=job.proc.pid, jobstart=start_ticks(job.proc.pid))
+        if kind == "svc":
+            svc = self.start(POWSVC, "run", "--tick-ms", "50")
+            svc.wait_line("running as pid")
+            alive.append(svc.proc)
+            names.update(svc=svc.proc.pid)
+        return alive, names
+
+    def start_helper(self, argv, ready):
+        helper = Running(argv[0], *argv[1:], emulated=False)
+        self.running.append(helper)
+        helper.wait_line(ready)
+        return helper.proc
+
+    def objects(self):
+        """Every name in /dev/shm: its kind, owner, group, mode and bytes."""
+        seen = {}
+        for name in sorted(os.listdir(SHM)):
+            st = os.lstat(os.path.join(SHM, name))
+            seen[name] = (st.st_mode, st.st_uid, st.st_gid, contents(os.path.join(SHM, name)) if os.path.isfile(os.path.join(SHM, name)) else b"")
+        return seen
+
+
 class BareDeviceTest(ToolTest):
     make_areas = False
 
@@ -435,7 +560,7 @@ class BareDeviceTest(ToolTest):
                           ("jamlog --send z_nope=a_adrm", "z_nope"), ("jamlog --send a_adrm", "a_adrm"), ("jamlog --send a_adrm=s_jobs:ten", "ten")],
                  POWSVC: [("bogus", "bogus"), ("run --grace -1", "--grace -1"), ("run --trace 0x", "--trace"),
                           ("create --index0-pid -1", "--index0-pid 0 to 4194304"), ("create --mode 0668", "--mode octal"),
-                          ("create --group root --mode 0666", "--mode 0666 everyone")]}
+                          ("create --group root --mode 0666", "mode 0666 other users 0660"), ("create --mode 0", "--mode '0' 0660")]}
         for program, cases in usage.items():
             for args, named in cases:
                 with self.subTest(program=program, args=args):
@@ -563,7 +688,7 @@ class FieldTest(ToolTest):
         index = int(re.search(r"index (\d+)", live.wait_line("reserved delay index")).group(1))
         gone = int(re.search(r"^pid (\d+)", self.ctl("delay", "reserve", "--count", "2", "--no-release")).group(1))
         for args, named in ((["delay", "release", "0"], "index 0 is the power service's own"), (["delay", "release", "--pid", os.getpid()], "index 0"),
-                            (["delay", "release", "9"], "index 9 is not held"), (["delay", "release", index], "index %d is held by pid %d (" % (index, live.proc.pid)),
+                            (["delay", "release", "9"], "index 9 is not held and counts nothing"), (["delay", "release", index], "index %d is held by pid %d (" % (index, live.proc.pid)),
                             (["delay", "release", "--pid", live.proc.pid], "which still runs: its later resets would lower the total")):
             out = powctl(*args)
             self.assertEqual((out.returncode, out.stdout), (2, ""))
@@ -600,10 +725,9 @@ class FieldTest(ToolTest):
         self.assertIn(index, held(status()))
         out = run(POWCTL, "sweep", "--force", user=nobody)  # forced: one it may not signal counts as ended
         self.assertIn("released index %d (pid %d, count 1)" % (index, live.proc.pid), out.stdout)
-        svc = self.start(POWSVC, "run")  # another user's second service still hears whose service runs
-        svc.wait_line("running as pid")
-        out = run(POWSVC, "run", user=nobody)
-        self.assertIn("a power service runs already as pid %d (" % svc.proc.pid, out.stderr)
+        os.mkdir(RUN)
+        out = run(POWSVC, "run", user=nobody)  # another user's service is refused root's runtime directory
+        self.assertIn("%s belongs to root, not to this service's user nobody" % RUN, out.stderr)
 
     def test_objects_made_for_a_group_a_squatters_refused_and_a_service_blind_to_a_holder_skips_its_sweep(self):
         nobody = self.nobody()
@@ -620,7 +744,8 @@ class FieldTest(ToolTest):
         self.assertEqual(os.stat(os.path.join(SHM, NVD)).st_uid, 0)
         for name in os.listdir(SHM):  # a service of its own user, and a holder it may not signal
             os.unlink(os.path.join(SHM, name))
-        svc = self.start(POWSVC, "run", "--tick-ms", "50", user=nobody)
+        os.makedirs(RUN + ".nobody"), os.chown(RUN + ".nobody", 65534, 65534)
+        svc = self.start(POWSVC, "run", "--tick-ms", "50", "--run-dir", RUN + ".nobody", user=nobody)
         svc.wait_line("running as pid")
         live = self.start(POWCTL, "delay", "reserve", "--hold", "60")
         index = int(re.search(r"index (\d+)", live.wait_line("reserved delay index")).group(1))
@@ -652,7 +777,7 @@ class FieldTest(ToolTest):
         self.assertEqual(self.ctl("repair"), "nothing to mend")
         self.assertEqual(self.assertOk(powsvc("remove", "--force")), "stopped the power service, pid %d\n" % svc.proc.pid)
         self.assertEqual(svc.proc.wait(timeout=10 * SLOW), 0)
-        self.assertEqual(os.listdir(SHM), ["powsvc.history"])
+        self.assertEqual((os.listdir(SHM), sorted(os.listdir(RUN))), ([], ["powsvc.history"]))
         lines = self.ctl("history").split("\n")
         for line in lines:
             self.assertRegex(line, r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \w+ \S")
@@ -665,11 +790,20 @@ class FieldTest(ToolTest):
 
 
 def main():
-    global POWCTL, POWSVC, EMULATOR, SLOW, ORDER
+    global POWCTL, POWSVC, EMULATOR, SLOW, ORDER, RUN, CANARY
     if len(sys.argv) < 3:
         sys.exit(__doc__)
     enter_private_shm()
     POWCTL, POWSVC, EMULATOR = sys.argv[1], sys.argv[2], sys.argv[3:]
+    base = tempfile.mkdtemp(prefix="libpow-tools.")  # the service's runtime directory, the attack steps' programs
+    atexit.register(shutil.rmtree, base, True)
+    os.chmod(base, 0o755), os.mkdir(os.path.join(base, "bin"), 0o755)
+    for name, program in (("powctl", POWCTL), ("powsvc", POWSVC)):
+        with open(os.path.join(base, "bin", name), "w") as f:
+            f.write('#!/bin/sh\nexec %s "$@"\n' % " ".join([*EMULATOR, program]))
+        os.chmod(f.name, 0o755)
+    RUN, CANARY = os.path.join(base, "powsvc"), os.path.join(base, "canary")
+    os.environ.update(POWSVC_RUN_DIR=RUN, PATH=os.path.join(base, "bin") + ":" + os.environ["PATH"])
     SLOW = 4 if EMULATOR else 1
     ORDER = "big" if EMULATOR else sys.byteorder
     os.environ.setdefault("LC_ALL", "C")
