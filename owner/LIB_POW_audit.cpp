@@ -461,13 +461,14 @@ int LIB_POW_ownerRelease(const LIB_POW_Names* names, const LIB_POW_Policy* polic
             bool chosen = index >= 0 ? i == index && (pid <= 0 || holder == pid) : holder == pid;
             /* A count on an index nobody holds keeps the device awake: asked
              * for by number, it goes too, but the index stays where it is. */
-            bool countOnly = chosen && holder == 0 && index >= 0 && ownerLoad(area.ss_DelayCount[i]) > 0;
-            if (!countOnly && !(chosen && holder != 0))
+            int16_t count = loadWord(area.ss_DelayCount[i]);
+            bool countOnly = chosen && holder == 0 && index >= 0 && count > 0;
+            if (countOnly)
+                lowerCounts(area, i, count, g_ownerCrashPoint);
+            else if (chosen && holder != 0)
+                releaseIndex(area, policy, i);
+            else
                 continue;
-            LIB_POW_Policy keep = {};
-            for (int k = 0; countOnly && k < kIndices; ++k)
-                keep.keptOff[k] = keptOff(policy, static_cast<unsigned>(k)) || k == i;
-            releaseIndex(area, countOnly ? &keep : policy, i);
             ++released;
         }
         return released;
