@@ -19,6 +19,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <array>
 #include <initializer_list>
 #include <sys/mman.h>
 
@@ -316,6 +317,7 @@ const char* LIB_POW_ownerFindingName(LIB_POW_FindingKind kind)
     case LIB_POW_STACK_ENTRY_INVALID: return "stack-entry-invalid";
     case LIB_POW_STACK_ENTRY_TWICE: return "stack-entry-twice";
     case LIB_POW_STACK_ENTRY_HELD: return "stack-entry-held";
+    case LIB_POW_SEMAPHORE_DAMAGED: return "semaphore-damaged";
     case LIB_POW_TOTAL_BELOW_COUNTS: return "total-below-counts";
     case LIB_POW_COUNTS_WRAPPED: return "counts-wrapped";
     case LIB_POW_COUNT_NOT_HELD: return "count-not-held";
@@ -358,6 +360,55 @@ int LIB_POW_ownerAudit(const LIB_POW_Names* names, const LIB_POW_Policy* policy,
     if (summary != nullptr)
         *summary = s;
     return s.damage;
+}
+
+namespace {
+
+struct SemaphoreName {
+    const char* label;
+    const char* name;
+};
+
+std::array<SemaphoreName, 3> semaphoresOf(const LIB_POW_Names* names)
+{
+    const LIB_POW_Names& n = ownerNames(names);
+    return {{{"POW", n.semPow}, {"NVD", n.semNvd}, {"HddReady", n.semRdy}}};
+}
+
+} // namespace
+
+int LIB_POW_ownerAuditSemaphores(const LIB_POW_Names* names, LIB_POW_FindingFn fn, void* context,
+                                 LIB_POW_OwnerError* error)
+{
+    LIB_POW_AuditSummary s = {};
+    Reporter r = {fn, context, &s, true};
+    long which = 0;
+    for (const SemaphoreName& sem : semaphoresOf(names)) {
+        char why[200];
+        int verdict = PLAT_semCheck(sem.name, why, sizeof why);
+        if (verdict < 0 && PLAT_errnoGet() != ENOENT)
+            return ownerFail(error, PLAT_errnoGet(), "semaphore %s (%s) cannot be read: %s", sem.label, sem.name,
+                             strerror(PLAT_errnoGet()));
+        if (verdict == 1)
+            r.add(LIB_POW_SEMAPHORE_DAMAGED, -1, -1, which, "semaphore %s (%s) %s: every take of it fails or waits",
+                  sem.label, sem.name, why);
+        ++which;
+    }
+    return s.damage;
+}
+
+int LIB_POW_ownerRepairSemaphores(const LIB_POW_Names* names, LIB_POW_OwnerError* error)
+{
+    int remade = 0;
+    for (const SemaphoreName& sem : semaphoresOf(names)) {
+        if (PLAT_semCheck(sem.name, nullptr, 0) != 1)
+            continue;
+        if (PLAT_semRemake(sem.name) != 0)
+            return ownerFail(error, PLAT_errnoGet(), "semaphore %s (%s) could not be re-made: %s", sem.label,
+                             sem.name, strerror(PLAT_errnoGet()));
+        ++remade;
+    }
+    return remade;
 }
 
 int LIB_POW_ownerRepairArea(PwrSharedArea* area, const LIB_POW_Policy* policy, LIB_POW_RepairReport* report)

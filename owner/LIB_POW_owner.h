@@ -192,6 +192,8 @@ typedef enum LIB_POW_FindingKind {
     LIB_POW_STACK_ENTRY_INVALID,    /* above 255, or an index kept off the stack */
     LIB_POW_STACK_ENTRY_TWICE,      /* an index on the stack a second time */
     LIB_POW_STACK_ENTRY_HELD,       /* a held index offered to the next request */
+    LIB_POW_SEMAPHORE_DAMAGED,      /* a semaphore's record cut, overwritten or wedged:
+                                       every take of it fails or waits for ever */
     /* Notes: states the library's own calls can leave; nothing to mend. */
     LIB_POW_TOTAL_BELOW_COUNTS = 100, /* a reset on an index that counted 0 */
     LIB_POW_COUNTS_WRAPPED,           /* a count past 32767: total and counts not comparable */
@@ -242,7 +244,21 @@ LIB_POW_OWNER_API int LIB_POW_ownerAudit(const LIB_POW_Names* names, const LIB_P
                                          LIB_POW_FindingFn fn, void* context, LIB_POW_AuditSummary* summary,
                                          LIB_POW_OwnerError* error);
 
+/* Checks the records of the POW, NVD and HddReady semaphores without
+ * taking or mapping them (PLAT_semCheck): one LIB_POW_SEMAPHORE_DAMAGED
+ * finding (damage; `value` 0, 1 or 2 for POW, NVD, HddReady) for each one
+ * that is damaged. A semaphore nobody has made yet is not damage. Returns
+ * the number damaged, or -1 with `error` set. Takes: none. */
+LIB_POW_OWNER_API int LIB_POW_ownerAuditSemaphores(const LIB_POW_Names* names, LIB_POW_FindingFn fn, void* context,
+                                                   LIB_POW_OwnerError* error);
+
 /* ---- Repair ---------------------------------------------------------------- */
+
+/* Writes a fresh, free record over each damaged semaphore in its own file
+ * (PLAT_semRemake: the same object, so clients that have it keep meeting
+ * it); whole ones are never touched. Returns the number re-made, or -1 with
+ * `error` set. Takes: none. */
+LIB_POW_OWNER_API int LIB_POW_ownerRepairSemaphores(const LIB_POW_Names* names, LIB_POW_OwnerError* error);
 
 /* What one repair changed. A repair changes the table only where the audit
  * finds damage; `changes` 0 means nothing was written. */

@@ -346,6 +346,37 @@ pid_t ownerThread(SemId semId) {
     return __atomic_load_n(&semId->mutex.__data.__owner, __ATOMIC_RELAXED);
 }
 
+// Whether a semaphore's file, read through `fd` and never mapped (a file
+// cut short cannot fault us), is damaged; what is wrong goes to `why`.
+// Only states that a live holder never passes through count: a take or a
+// give caught halfway is not damage.
+bool recordDamaged(int fd, const char* name, char* why, size_t size) {
+    struct stat st;
+    PLAT_semObject record, fresh;
+    if (fstat(fd, &st) != 0) return snprintf(why, size, "cannot be examined: %s", strerror(errno)), true;
+    if (!S_ISREG(st.st_mode)) return snprintf(why, size, "is not a regular file"), true;
+    if (st.st_size != static_cast<off_t>(sizeof record))
+        return snprintf(why, size, "is %lld bytes, a semaphore record %zu", static_cast<long long>(st.st_size),
+                        sizeof record), true;
+    if (pread(fd, &record, sizeof record, 0) != static_cast<ssize_t>(sizeof record))
+        return snprintf(why, size, "cannot be read whole"), true;
+    if (record.magic != kMagic || record.size != sizeof record)
+        return snprintf(why, size, "is not a semaphore record"), true;
+    if (strncmp(record.name, name, sizeof record.name) != 0)
+        return snprintf(why, size, "holds the record of \"%.60s\"", record.name), true;
+    if (!initRecord(&fresh, name) || record.mutex.__data.__kind != fresh.mutex.__data.__kind)
+        return snprintf(why, size, "its lock is not a shared robust mutex"), true;
+    // glibc's marks: the holder's thread id in the lock word, with a bit for
+    // a holder that died; an owner field of 0x7fffffff for a lock given up.
+    unsigned lockWord = static_cast<unsigned>(record.mutex.__data.__lock);
+    pid_t holder = static_cast<pid_t>(lockWord & 0x3fffffffu);
+    if (record.mutex.__data.__owner == 0x7fffffff)
+        return snprintf(why, size, "its lock was given up as not recoverable"), true;
+    if (holder != 0 && (lockWord & 0x40000000u) == 0 && processOfThread(holder) == 0)
+        return snprintf(why, size, "is held by thread %d, which is gone and was never recovered", holder), true;
+    return false;
+}
+
 const char* robustText() {
     return g_robustSupported ? "yes" : "no (dead holders are not recovered in this process)";
 }
@@ -464,6 +495,48 @@ int PLAT_semHolder(SemId semId) {
     if (tid == 0) return 0;
     pid_t pid = processOfThread(tid);
     return pid != 0 ? pid : tid;
+}
+
+int PLAT_semCheck(const char* name, char* why, size_t whySize) {
+    int bad = checkName(name);
+    if (bad != 0) return fail(bad);
+    char shmName[sizeof "/" + sizeof "PLAT_sem." + kNameMax];
+    snprintf(shmName, sizeof shmName, "/%s%s", kPrefix, name);
+    int fd = shm_open(shmName, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0);
+    if (fd < 0) return fail(errno);
+    char text[200];
+    bool damaged = recordDamaged(fd, name, text, sizeof text);
+    close(fd);
+    if (why != nullptr && whySize > 0) snprintf(why, whySize, "%s", damaged ? text : "");
+    return damaged ? 1 : 0;
+}
+
+int PLAT_semRemake(const char* name) {
+    int bad = checkName(name);
+    if (bad != 0) return fail(bad);
+    ensureInit();
+    char shmName[sizeof "/" + sizeof "PLAT_sem." + kNameMax];
+    snprintf(shmName, sizeof shmName, "/%s%s", kPrefix, name);
+    int fd = shm_open(shmName, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0);
+    if (fd < 0) return fail(errno);
+    struct stat st;
+    PLAT_semObject fresh;
+    char why[200];
+    int err = 0;
+    if (fstat(fd, &st) != 0)
+        err = errno;
+    else if (!S_ISREG(st.st_mode))
+        err = EINVAL;
+    else if (!recordDamaged(fd, name, why, sizeof why))
+        err = EBUSY; // whole, and perhaps held: never rewritten
+    else if (!initRecord(&fresh, name))
+        err = EINVAL;
+    else if (ftruncate(fd, sizeof fresh) != 0)
+        err = errno;
+    else if (pwrite(fd, &fresh, sizeof fresh, 0) != static_cast<ssize_t>(sizeof fresh))
+        err = errno != 0 ? errno : EIO;
+    close(fd);
+    return err != 0 ? fail(err) : 0;
 }
 
 int PLAT_semRobustSupported(void) {

@@ -131,6 +131,24 @@ SemId PLAT_semOpen(const char* name);
  * without the lock, for messages only. */
 int PLAT_semHolder(SemId semId);
 
+/* Platform extension: whether the record behind semaphore `name` is whole,
+ * read without mapping it (so a file cut short cannot fault the caller):
+ * 0 whole; 1 damaged, with the reason in `why` (its length, a record that
+ * is not a semaphore's or names another one, a lock that is not ours, a
+ * lock given up as not recoverable, or one held by a thread that is gone
+ * and was never recovered: every take of it fails or waits for ever); -1
+ * when it cannot be read, PLAT_errnoGet() set (ENOENT: none). A holder is
+ * looked for in this process's view of /proc: run it in the PID namespace
+ * of the semaphore's users. */
+int PLAT_semCheck(const char* name, char* why, size_t whySize);
+
+/* Platform extension: writes a fresh, free record over a damaged semaphore
+ * in its own file (the same inode, its owner and mode kept), so every
+ * process that has it mapped or opens it later meets the same mended
+ * semaphore. A whole one is never rewritten (EBUSY): it may be held. 0, or
+ * -1 with PLAT_errnoGet() set. */
+int PLAT_semRemake(const char* name);
+
 /* Platform extension: 1 when this process has the kernel's robust futex
  * list, so a dead holder is recovered; 0 when it runs without (dead holders
  * then wedge the semaphore). */

@@ -357,4 +357,26 @@ TEST_F(OwnerObjects, AuditOfTheDeviceNotesEndedHoldersIndexZeroIncluded) {
     EXPECT_EQ(view.notes, (Lines{"holder-ended 0", "holder-ended 4"}));
 }
 
+/* The kit names a damaged semaphore as damage and re-makes only that one. */
+TEST_F(OwnerObjects, DamagedSemaphoreIsDamageAndOnlyItIsRemade) {
+    ASSERT_EQ(create(false), 0) << error.text;
+    ASSERT_EQ(truncate(("/dev/shm/PLAT_sem." + device.names.semNvd).c_str(), 3), 0);
+    struct stat powBefore = {}, powAfter = {};
+    ASSERT_EQ(stat(("/dev/shm/PLAT_sem." + device.names.semPow).c_str(), &powBefore), 0);
+    std::vector<LIB_POW_Finding> found;
+    auto collect = [](const LIB_POW_Finding* f, void* all) { static_cast<std::vector<LIB_POW_Finding>*>(all)->push_back(*f); };
+    EXPECT_EQ(LIB_POW_ownerAuditSemaphores(&names, collect, &found, &error), 1) << error.text;
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].kind, LIB_POW_SEMAPHORE_DAMAGED);
+    EXPECT_EQ(found[0].value, 1);
+    EXPECT_NE(std::string(found[0].text).find("NVD (" + device.names.semNvd + ") is 3 bytes"), std::string::npos)
+        << found[0].text;
+    EXPECT_EQ(LIB_POW_ownerRepairSemaphores(&names, &error), 1) << error.text;
+    EXPECT_EQ(LIB_POW_ownerAuditSemaphores(&names, nullptr, nullptr, &error), 0);
+    EXPECT_EQ(LIB_POW_ownerRepairSemaphores(&names, &error), 0) << "a whole semaphore was rewritten";
+    ASSERT_EQ(stat(("/dev/shm/PLAT_sem." + device.names.semPow).c_str(), &powAfter), 0);
+    EXPECT_TRUE(powBefore.st_mtim.tv_sec == powAfter.st_mtim.tv_sec && powBefore.st_mtim.tv_nsec == powAfter.st_mtim.tv_nsec);
+    EXPECT_EQ(LIB_POW_setWeeklyTimerDateOn(2030, 1, 1, true), 0) << "the client's calendar still fails";
+}
+
 } // namespace

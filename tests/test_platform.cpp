@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <signal.h>
@@ -252,4 +253,62 @@ TEST_F(PlatSem, KilledProcessOrEndedThreadIsRecoveredOnEveryTakePath) {
         EXPECT_EQ(0, PLAT_semGive(s));
     }
     EXPECT_EQ(before + 3, semRecoveries(s));
+}
+
+/* A semaphore's file damaged in each way a device meets: the check names
+ * it without mapping the file, and the remake mends it in the same file,
+ * so a process that had it mapped before and one that opens it now take
+ * the one same semaphore. A whole semaphore is never rewritten. */
+TEST_F(PlatSem, DamagedRecordIsNamedAndRemadeInItsOwnFile) {
+    pid_t gone = startChild([] { return 0; });
+    waitChild(gone);
+    const off_t kLockWord = 8, kOwnerField = 16; /* glibc's mutex: lock, count, owner, after magic and size */
+    const struct { const char* damage; std::function<void(int fd, const std::string& other)> apply; const char* why; } cases[] = {
+        {"cut", [](int fd, const std::string&) { EXPECT_EQ(0, ftruncate(fd, 0)); }, "is 0 bytes"},
+        {"grown", [](int fd, const std::string&) { EXPECT_EQ(0, ftruncate(fd, 4096)); }, "is 4096 bytes"},
+        {"garbage", [](int fd, const std::string&) {
+             std::vector<char> noise(sizeof(int) * 8, '\x5a');
+             EXPECT_EQ(pwrite(fd, noise.data(), noise.size(), 0), ssize_t(noise.size()));
+         }, "is not a semaphore record"},
+        {"another's record", [](int fd, const std::string& other) {
+             std::ifstream in("/dev/shm/PLAT_sem." + other, std::ios::binary);
+             std::vector<char> record((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+             EXPECT_EQ(pwrite(fd, record.data(), record.size(), 0), ssize_t(record.size()));
+         }, "holds the record of"},
+        {"given up", [&](int fd, const std::string&) {
+             int notRecoverable = 0x7fffffff;
+             EXPECT_EQ(pwrite(fd, &notRecoverable, sizeof notRecoverable, kOwnerField), ssize_t(sizeof(int)));
+         }, "not recoverable"},
+        {"held by a gone thread", [&](int fd, const std::string&) {
+             int tid = gone;
+             EXPECT_EQ(pwrite(fd, &tid, sizeof tid, kLockWord), ssize_t(sizeof tid));
+             EXPECT_EQ(pwrite(fd, &tid, sizeof tid, kOwnerField), ssize_t(sizeof tid));
+         }, "which is gone"},
+    };
+    std::string other = fresh();
+    ASSERT_NE(nullptr, make(other));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.damage);
+        std::string name = fresh(), path = "/dev/shm/PLAT_sem." + name;
+        SemId before = make(name);
+        ASSERT_NE(nullptr, before);
+        struct stat was = {}, now = {};
+        int fd = open(path.c_str(), O_RDWR);
+        ASSERT_EQ(0, fstat(fd, &was));
+        c.apply(fd, other);
+        close(fd);
+        char why[200] = "";
+        EXPECT_EQ(1, PLAT_semCheck(name.c_str(), why, sizeof why));
+        EXPECT_NE(std::string(why).find(c.why), std::string::npos) << why;
+        EXPECT_EQ(0, PLAT_semRemake(name.c_str()));
+        EXPECT_EQ(0, PLAT_semCheck(name.c_str(), why, sizeof why)) << why;
+        EXPECT_EQ(0, stat(path.c_str(), &now));
+        EXPECT_EQ(was.st_ino, now.st_ino) << "a new object split the semaphore";
+        ASSERT_EQ(0, PLAT_semTake(before, 0)) << "the mapping made before does not see the mended record";
+        EXPECT_EQ(0, runChild([&] { return failedWith(PLAT_semTake(make(name), 0), EAGAIN) ? 0 : 1; }))
+            << "a new opener meets another semaphore";
+        EXPECT_TRUE(failedWith(PLAT_semRemake(name.c_str()), EBUSY)) << "a whole, held semaphore was rewritten";
+        EXPECT_EQ(0, PLAT_semGive(before));
+    }
+    EXPECT_TRUE(failedWith(PLAT_semCheck(fresh().c_str(), nullptr, 0), ENOENT));
 }
