@@ -136,13 +136,6 @@ for program in "${programs[@]}"; do
   add_file "/tests/${names[-1]}" "$work/${names[-1]}"
   add_libraries "$program"
 done
-# The tracked source files, at their own paths: tests read some of them
-# (test_frame reads the library's source for its trace line numbers).
-while IFS= read -r file; do
-  add_file "$root/$file" "$root/$file"
-done < <(if [ -e "$root/.git" ]; then git -C "$root" ls-files; else
-  # a copy of the tree (the planted-fault run's): every file but the builds
-  (cd "$root" && find . -path ./build -prune -o -type f -print | sed 's|^\./||'); fi)
 "$kernel/gen_init_cpio" "$list" >"$work/initramfs.cpio"
 echo "    initramfs: ${#programs[@]} test programs, $(($(stat -c %s "$work/initramfs.cpio") / 1024)) KiB"
 echo "    not run in the guest: the Python tool tests and the shell checks (exported symbols," \
