@@ -78,7 +78,7 @@ string(REPLACE ";" ", " REQUIRED "${REQUIRED}")
 string(REPLACE ";" ", " needed "${needed}")
 if(problems)
   message(FATAL_ERROR "${file} must need only ${REQUIRED}${loader}${problems}\n"
-    "The client libraries are linked without the C++ runtime (cmake/LibPowLibrary.cmake): "
-    "use malloc and plain structs there, not new, exceptions, RTTI or guarded statics.")
+    "The client libraries must not use the C++ runtime (cmake/LibPowLibrary.cmake): "
+    "malloc and plain structs there, no new or delete, no guarded function-local statics.")
 endif()
 message(STATUS "${file} needs ${needed}; ${undefined} undefined symbols, all from those")
