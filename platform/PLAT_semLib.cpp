@@ -21,8 +21,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <new>
-
 // Built with ThreadSanitizer (g++ says so with a macro, clang with a feature).
 #if defined(__SANITIZE_THREAD__)
 #define PLAT_WITH_TSAN 1
@@ -229,11 +227,13 @@ PLAT_semObject* findMapped(const struct stat& st) {
 // there is no memory to remember it (an unremembered mapping could later be
 // paired with a second one).
 SemId remember(const struct stat& st, PLAT_semObject* sem) {
-    Mapped* m = new (std::nothrow) Mapped{st.st_dev, st.st_ino, sem, g_mapped};
+    // malloc, not new: the library needs nothing of the C++ runtime.
+    auto* m = static_cast<Mapped*>(malloc(sizeof(Mapped)));
     if (m == nullptr) {
         munmap(sem, sizeof(PLAT_semObject));
         return failCreate(ENOMEM);
     }
+    *m = Mapped{st.st_dev, st.st_ino, sem, g_mapped};
     g_mapped = m;
     return sem;
 }

@@ -23,11 +23,15 @@ LIST = os.path.join(ROOT, "scripts", "planted-faults.txt")
 # Each stage as scripts/test.sh builds it: cmake options, and the environment
 # of the build and the tests.
 CLANG = {"CC": "clang", "CXX": "clang++"}
+WERROR = "-DLIBPOW_WERROR=ON"
+TARGET = ["-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(ROOT, "cmake", "powerpc-linux-gnu.cmake"),
+          "-DCMAKE_BUILD_TYPE=Release", "-DCMAKE_C_FLAGS=-g", "-DCMAKE_CXX_FLAGS=-g"]
+ABI = {"LIBPOW_ABI_REQUIRED": "1"}
 STAGES = {
-    "host": (["-DLIBPOW_BUILD_BENCH=ON"], {}),
-    "target": (["-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(ROOT, "cmake", "powerpc-linux-gnu.cmake")], {}),
-    "kernel": (["-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(ROOT, "cmake", "powerpc-linux-gnu.cmake")], {}),
-    "tsan": (["-DLIBPOW_SANITIZE=thread"], dict(CLANG, TSAN_OPTIONS="report_mutex_bugs=0 halt_on_error=1")),
+    "host": ([WERROR, "-DLIBPOW_BUILD_BENCH=ON"], ABI),
+    "target": ([WERROR] + TARGET, ABI),
+    "kernel": ([WERROR] + TARGET, ABI),
+    "tsan": ([WERROR, "-DLIBPOW_SANITIZE=thread"], dict(CLANG, TSAN_OPTIONS="report_mutex_bugs=0 halt_on_error=1")),
 }
 KEYS = ("fault", "file", "find", "replace", "catch", "stage")
 

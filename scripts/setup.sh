@@ -8,6 +8,8 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev libcli11-dev pkg-config
   g++-powerpc-linux-gnu qemu-user
   valgrind python3 help2man
+  # the ABI of the client libraries, compared with its committed description
+  abigail-tools
   # the kernel stage: a 32-bit PowerPC kernel built from Debian's source,
   # booted under full-system emulation with the cross sysroot's libraries
   qemu-system-ppc linux-source-6.1 flex bison bc libelf-dev libssl-dev cpio

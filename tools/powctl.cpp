@@ -538,8 +538,11 @@ int showTimer(int year, int month)
             continue;
         }
         json += std::string(json.empty() ? "" : ",") + "{\"month\":" + std::to_string(m) + ",\"on\":[";
-        for (size_t n = 0; n < on.size(); ++n)
-            json += (n ? "," : "") + std::to_string(on[n]);
+        for (size_t n = 0; n < on.size(); ++n) {
+            if (n)
+                json += ',';
+            json += std::to_string(on[n]); /* piecewise: see lostIndices */
+        }
         json += "]}";
     }
     if (g_common.json)

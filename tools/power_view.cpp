@@ -166,8 +166,13 @@ std::string lostIndices(const PowerSnapshot& s)
 {
     std::string list;
     for (const LIB_POW_Finding& f : s.findings)
-        if (f.kind == LIB_POW_LOST_INDEX)
-            list += (list.empty() ? "" : " ") + std::to_string(f.index);
+        if (f.kind == LIB_POW_LOST_INDEX) {
+            /* Appended piece by piece: g++ 12 at -O3 warns wrongly (-Wrestrict)
+             * about "literal" + string (GCC bug 105329). */
+            if (!list.empty())
+                list += ' ';
+            list += std::to_string(f.index);
+        }
     return list.empty() ? "none" : list;
 }
 
@@ -340,7 +345,9 @@ void printTable(const std::vector<Column>& columns, const std::vector<std::vecto
         for (size_t n = 0; n < columns.size(); ++n) {
             std::string text = cell(n);
             std::string pad(width[n] > text.size() ? width[n] - text.size() : 0, ' ');
-            line += (n ? " " : "") + (columns[n].right ? pad + text : text + pad);
+            if (n)
+                line += ' ';
+            line += columns[n].right ? pad + text : text + pad;
         }
         line.erase(line.find_last_not_of(' ') + 1);
         printf("%s\n", line.c_str());
