@@ -8,6 +8,8 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev libcli11-dev pkg-config
   g++-powerpc-linux-gnu qemu-user
   valgrind python3 help2man
+  # scripts/coverage.sh: clang's source-based coverage, merged and reported
+  llvm
   # the ABI of the client libraries, compared with its committed description
   abigail-tools
   # the kernel stage: a 32-bit PowerPC kernel built from Debian's source,
