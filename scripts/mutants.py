@@ -20,19 +20,22 @@ import argparse, fcntl, os, re, shutil, subprocess, sys, time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 LIST = os.path.join(ROOT, "scripts", "planted-faults.txt")
-# Each stage as scripts/test.sh builds it: cmake options, and the environment
-# of the build and the tests.
-CLANG = {"CC": "clang", "CXX": "clang++"}
-WERROR = "-DLIBPOW_WERROR=ON"
-TARGET = ["-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(ROOT, "cmake", "powerpc-linux-gnu.cmake"),
-          "-DCMAKE_BUILD_TYPE=Release", "-DCMAKE_C_FLAGS=-g", "-DCMAKE_CXX_FLAGS=-g"]
-ABI = {"LIBPOW_ABI_REQUIRED": "1"}
-STAGES = {
-    "host": ([WERROR, "-DLIBPOW_BUILD_BENCH=ON"], ABI),
-    "target": ([WERROR] + TARGET, ABI),
-    "kernel": ([WERROR] + TARGET, ABI),
-    "tsan": ([WERROR, "-DLIBPOW_SANITIZE=thread"], dict(CLANG, TSAN_OPTIONS="report_mutex_bugs=0 halt_on_error=1")),
-}
+# The stages a fault may name; each builds as scripts/test.sh builds it,
+# which says how (its environment and cmake options) when asked.
+STAGE_NAMES = ("host", "target", "kernel", "tsan")
+
+
+def stage_config(stage, cache={}):
+    """(cmake options, environment) of a stage of scripts/test.sh."""
+    if stage not in cache:
+        text = subprocess.run(["bash", os.path.join(ROOT, "scripts", "test.sh"), "--stage-config", stage],
+                              capture_output=True, text=True, check=True).stdout
+        rows = [line.partition(" ")[::2] for line in text.splitlines()]
+        cache[stage] = ([value for key, value in rows if key == "arg"],
+                        dict(value.partition("=")[::2] for key, value in rows if key == "env"))
+    return cache[stage]
+
+
 KEYS = ("fault", "file", "find", "replace", "catch", "stage")
 
 
@@ -69,7 +72,7 @@ def read_faults(path):
         else:
             cur[key] = value.strip()
     for f in faults:
-        if not f.get("file") or not f["edits"] or any(e[1] is None for e in f["edits"]) or f["stage"] not in STAGES:
+        if not f.get("file") or not f["edits"] or any(e[1] is None for e in f["edits"]) or f["stage"] not in STAGE_NAMES:
             sys.exit(f"{path}:{f['line']}: fault {f['name']} needs file, find, replace and a known stage")
     return faults
 
@@ -145,7 +148,7 @@ def run_tests(build, names, args, log):
     """Names of the failed tests ([] when all passed), or None when nothing ran."""
     if os.path.basename(build) == "kernel":
         return run_kernel_stage(build, log)
-    env = dict(os.environ, **STAGES[os.path.basename(build)][1], LIBPOW_CHAOS_SECONDS=str(args.chaos_seconds))
+    env = dict(os.environ, **stage_config(os.path.basename(build))[1], LIBPOW_CHAOS_SECONDS=str(args.chaos_seconds))
     cmd = ["ctest", f"-j{args.jobs}", "--output-on-failure", "--timeout", str(args.timeout)]
     if names:
         cmd += ["-R", ctest_pattern(names)]
@@ -164,7 +167,8 @@ def run_tests(build, names, args, log):
 def build(stage, scratch, args, log):
     src, out = os.path.join(scratch, "src"), os.path.join(scratch, stage)
     if not os.path.exists(os.path.join(out, "CMakeCache.txt")):
-        rc, text = run(["cmake", "-S", src, "-B", out] + STAGES[stage][0], scratch, 600, dict(os.environ, **STAGES[stage][1]))
+        options, env = stage_config(stage)
+        rc, text = run(["cmake", "-S", src, "-B", out] + options, scratch, 600, dict(os.environ, **env))
         if rc != 0:
             log.write(text)
             return False
@@ -178,7 +182,7 @@ def main():
     parser.add_argument("faults", nargs="*", help="only these faults (by name)")
     parser.add_argument("--list", action="store_true", help="only check that every fault applies, and list them")
     parser.add_argument("--quick", action="store_true", help="run only the tests each fault names")
-    parser.add_argument("--stage", choices=sorted(STAGES), help="only the faults of this stage")
+    parser.add_argument("--stage", choices=sorted(STAGE_NAMES), help="only the faults of this stage")
     parser.add_argument("--timeout", type=int, default=120,
                         help="seconds for a test without a limit of its own (default 120); a whole test run stops at 3x that + 300")
     parser.add_argument("--chaos-seconds", type=int, default=5, help="LIBPOW_CHAOS_SECONDS (default 5)")
