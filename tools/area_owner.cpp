@@ -24,12 +24,50 @@ bool createAreas(const AreaNames& names, const AreaOptions& options, std::string
     return kitResult(createAreas(names, options, kitError) ? 0 : -1, kitError, error);
 }
 
+LIB_POW_CreateOptions createOptions(const AreaOptions& options)
+{
+    return {options.reset ? 1 : 0, options.index0Pid, options.timeoutMs,
+            options.group.empty() ? nullptr : options.group.c_str(), options.mode, nullptr};
+}
+
 bool createAreas(const AreaNames& names, const AreaOptions& options, LIB_POW_OwnerError& error)
 {
     LIB_POW_Names kit = names.kit();
-    LIB_POW_CreateOptions create = {options.reset ? 1 : 0, options.index0Pid, options.timeoutMs,
-                                    options.group.empty() ? nullptr : options.group.c_str(), options.mode, nullptr};
+    LIB_POW_CreateOptions create = createOptions(options);
     return LIB_POW_ownerCreate(&kit, &create, &error) == 0;
+}
+
+bool guardedCall(const std::function<void()>& call)
+{
+    return LIB_POW_ownerGuard(
+               [](void* context) {
+                   (*static_cast<const std::function<void()>*>(context))();
+                   return 1;
+               },
+               const_cast<std::function<void()>*>(&call), 0) == 1;
+}
+
+std::vector<LIB_POW_Finding> objectFindings(const AreaNames& names)
+{
+    std::vector<LIB_POW_Finding> found;
+    auto collect = [](const LIB_POW_Finding* f, void* all) {
+        static_cast<std::vector<LIB_POW_Finding>*>(all)->push_back(*f);
+    };
+    LIB_POW_Names kit = names.kit();
+    LIB_POW_ownerAuditAreas(&kit, collect, &found);
+    LIB_POW_ownerAuditSemaphores(&kit, collect, &found, nullptr);
+    return found;
+}
+
+std::string faultText(const AreaNames& names)
+{
+    std::string text;
+    for (const LIB_POW_Finding& f : objectFindings(names))
+        text += (text.empty() ? "" : "; ") + std::string(f.text);
+    if (text.empty())
+        return "an object was cut short while in use, and is whole again: run the command again";
+    return "an object was cut short while in use: " + text +
+           " (clients would crash on it: SIGBUS; powsvc create --reset re-makes what is wrong)";
 }
 
 bool removeAreas(const AreaNames& names, std::string& error)
@@ -56,10 +94,12 @@ std::string explainObjectError(const LIB_POW_OwnerError& error)
     case EPERM:
         return text + ": run this as the objects' owner or a member of their group";
     case EINVAL:
-        return text + ": clients would crash on it (SIGBUS); powsvc create --reset remakes it "
-                      "(with the device's jobs stopped)";
-    case EEXIST: /* in the way of create: short, or not made as asked */
-        return text + "; powsvc create --reset remakes it (with the device's jobs stopped)";
+        return text + ": clients would crash on it (SIGBUS); powsvc create --reset re-makes it in place, "
+                      "keeping every whole object";
+    case EEXIST: /* in the way of create: not an object it may adopt */
+        return text + "; powsvc create --reset replaces it";
+    case EBUSY: /* in use by the processes named */
+        return text + "; powsvc create --reset --force replaces it all the same, naming those that must restart";
     default:
         return text;
     }

@@ -11,8 +11,9 @@
  * Looks (status, watch, semlog, sem show, history) never wait.
  */
 #include "area_owner.h"
+#include "calendar_file.h"
 #include "cli_usage.h"
-#include "LIB_PowerService.h"
+#include "library_call.h"
 #include "power_view.h"
 #include "semaphore_wait.h"
 #include "service_files.h"
@@ -24,6 +25,8 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <fstream>
 #include <optional>
 #include <sstream>
 #include <sys/mman.h>
@@ -138,14 +141,46 @@ const char* rowState(const IndexRow& r)
     return r.pid == 0 ? "nobody" : r.running ? "running" : "ended";
 }
 
-void printStatus(const PowerSnapshot& s)
+/* A flag byte as the library reads it (any byte but 0 is 1), with the byte
+ * itself when it is neither 0 nor 1. */
+std::string flagText(uint8_t byte)
+{
+    return byte <= 1 ? std::to_string(byte) : "1 (byte " + std::to_string(byte) + ")";
+}
+
+/* What is wrong with the objects besides the power area, which status
+ * has read: the calendar, the trace area, the three semaphores. */
+std::vector<LIB_POW_Finding> otherObjects()
+{
+    std::vector<LIB_POW_Finding> found;
+    for (const LIB_POW_Finding& f : objectFindings(kNames))
+        if (f.kind == LIB_POW_SEMAPHORE_DAMAGED || f.value != 0)
+            found.push_back(f);
+    return found;
+}
+
+std::string objectsLine(const std::vector<LIB_POW_Finding>& objects)
+{
+    if (objects.empty())
+        return "whole (calendar, trace area, semaphores)";
+    std::string line = std::to_string(objects.size()) + " damage:";
+    for (const LIB_POW_Finding& f : objects)
+        line += std::string(" ") + f.text + ";";
+    line.pop_back();
+    return line + " (powctl audit names it; powctl repair re-makes a damaged semaphore, powsvc create --reset a "
+                  "short area)";
+}
+
+void printStatus(const PowerSnapshot& s, const std::vector<LIB_POW_Finding>& objects)
 {
     const PwrSharedArea& a = s.image;
     printf("delay total: %d (%s)\n", a.DelayTaskNum, a.DelayTaskNum != 0 ? "power saving is delayed" : "nothing reserved");
     printf("free-index stack depth: %d\n", a.us_FreeIndexNum);
-    printf("flags: hdd-ready=%d reset-timer=0x%x none-reserved=%d hdd-sleep-delay=%d\n", a.b_HddReady,
-           a.uc_ResetAutoSleepTimer, a.b_DelayPowerSaveTaskNoneReserved, a.b_HddSleepDelay);
+    printf("flags: hdd-ready=%s reset-timer=0x%x none-reserved=%s hdd-sleep-delay=%s\n", flagText(a.b_HddReady).c_str(),
+           a.uc_ResetAutoSleepTimer, flagText(a.b_DelayPowerSaveTaskNoneReserved).c_str(),
+           flagText(a.b_HddSleepDelay).c_str());
     printf("consistency: %s\n", consistencyLine(s).c_str());
+    printf("objects: %s\n", objectsLine(objects).c_str());
     printf("indices with a holder or a count: %zu\n", s.rows.size());
     if (s.rows.empty())
         return;
@@ -180,13 +215,15 @@ std::string findingsJson(const std::vector<LIB_POW_Finding>& findings)
     return "[" + list + "]";
 }
 
-void printStatusJson(const PowerSnapshot& s)
+void printStatusJson(const PowerSnapshot& s, const std::vector<LIB_POW_Finding>& objects)
 {
     const PwrSharedArea& a = s.image;
     printf("{\"total\":%d,\"free_depth\":%d,\"flags\":{\"hdd_ready\":%s,\"reset_timer\":%d,"
-           "\"none_reserved\":%s,\"hdd_sleep_delay\":%s},",
+           "\"none_reserved\":%s,\"hdd_sleep_delay\":%s},\"flag_bytes\":{\"hdd_ready\":%d,\"none_reserved\":%d,"
+           "\"hdd_sleep_delay\":%d},\"objects\":{\"damage\":%zu,\"findings\":%s},",
            a.DelayTaskNum, a.us_FreeIndexNum, jsonBool(a.b_HddReady).c_str(), a.uc_ResetAutoSleepTimer,
-           jsonBool(a.b_DelayPowerSaveTaskNoneReserved).c_str(), jsonBool(a.b_HddSleepDelay).c_str());
+           jsonBool(a.b_DelayPowerSaveTaskNoneReserved).c_str(), jsonBool(a.b_HddSleepDelay).c_str(), a.b_HddReady,
+           a.b_DelayPowerSaveTaskNoneReserved, a.b_HddSleepDelay, objects.size(), findingsJson(objects).c_str());
     std::string lost = lostIndices(s) == "none" ? "" : lostIndices(s);
     for (char& c : lost)
         c = c == ' ' ? ',' : c;
@@ -214,41 +251,75 @@ void collectFinding(const LIB_POW_Finding* finding, void* context)
     static_cast<std::vector<LIB_POW_Finding>*>(context)->push_back(*finding);
 }
 
-/* The owner kit's audit of the reservation table: exit 0 when it is clean,
- * 1 when it finds damage (notes do not count), 2 when it could not look. */
+/* The owner kit's audits: each object on its own (the calendar and trace
+ * areas' lengths, the three semaphores' records) and the reservation
+ * table, copied under POW, or without it when POW itself is damaged. Exit
+ * 0 when all is clean, 1 on damage (notes do not count), 2 when it could
+ * not look. */
 int auditTable()
 {
-    if (!objectUsable(kNames.pwr, sizeof(PwrSharedArea), false) || !semaphoreFree("POW", kNames.semPow))
+    if (!objectUsable(kNames.pwr, sizeof(PwrSharedArea), false))
         return kFailed;
-    std::vector<LIB_POW_Finding> findings;
+    std::vector<LIB_POW_Finding> findings = objectFindings(kNames);
+    bool powDamaged = false;
+    for (const LIB_POW_Finding& f : findings)
+        powDamaged = powDamaged || (f.kind == LIB_POW_SEMAPHORE_DAMAGED && f.value == 0);
     LIB_POW_AuditSummary s = {};
     LIB_POW_OwnerError error = {};
-    int damage = LIB_POW_ownerAudit(nullptr, nullptr, timeoutLeftMs(), collectFinding, &findings, &s, &error);
-    if (damage < 0)
-        return fail(kFailed, error.text);
+    PowerSnapshot look;
+    if (powDamaged) { /* a take of POW would fail or wait for ever */
+        if (!lookAtPower(look))
+            return kFailed;
+        s = look.audit;
+        findings.insert(findings.end(), look.findings.begin(), look.findings.end());
+    } else {
+        if (!semaphoreFree("POW", kNames.semPow))
+            return kFailed;
+        if (LIB_POW_ownerAudit(nullptr, nullptr, timeoutLeftMs(), collectFinding, &findings, &s, &error) < 0)
+            return fail(kFailed, error.text);
+    }
+    int objects = 0;
+    for (const LIB_POW_Finding& f : findings)
+        objects += f.kind == LIB_POW_SEMAPHORE_DAMAGED || f.kind == LIB_POW_AREA_UNUSABLE;
+    s.damage += objects;
+    std::stable_partition(findings.begin(), findings.end(), [](const LIB_POW_Finding& f) { return f.damage != 0; });
     if (g_common.json) {
         printf("{\"damage\":%d,\"notes\":%d,\"total\":%d,\"count_sum\":%ld,\"free_count\":%d,\"held\":%d,"
-               "\"findings\":%s}\n",
-               s.damage, s.notes, s.total, s.countSum, s.freeCount, s.held, findingsJson(findings).c_str());
+               "\"under_pow\":%s,\"findings\":%s}\n",
+               s.damage, s.notes, s.total, s.countSum, s.freeCount, s.held, jsonBool(!powDamaged).c_str(),
+               findingsJson(findings).c_str());
     } else {
         for (const LIB_POW_Finding& f : findings)
             printf("%s: %s\n", f.damage ? "damage" : "note", f.text);
-        printf("%d damage, %d note%s (total %d, sum of the counts %ld, free %d, held %d)\n", s.damage, s.notes,
-               s.notes == 1 ? "" : "s", s.total, s.countSum, s.freeCount, s.held);
+        printf("%d damage, %d note%s (total %d, sum of the counts %ld, free %d, held %d)%s\n", s.damage, s.notes,
+               s.notes == 1 ? "" : "s", s.total, s.countSum, s.freeCount, s.held,
+               powDamaged ? "; the table was read without POW, which is damaged" : "");
     }
-    return damage > 0 ? kNo : kOk;
+    return s.damage > 0 ? kNo : kOk;
 }
 
+/* Mends what the kit can mend in place: damaged semaphores are re-made in
+ * their own files (so every process that has one meets the mended one),
+ * then the table's damage, under POW. */
 int repairTable()
 {
+    if (!objectUsable(kNames.pwr, sizeof(PwrSharedArea), true))
+        return kFailed;
+    std::vector<LIB_POW_Finding> damaged;
+    LIB_POW_OwnerError error = {};
+    LIB_POW_ownerAuditSemaphores(nullptr, collectFinding, &damaged, nullptr);
+    if (!damaged.empty() && LIB_POW_ownerRepairSemaphores(nullptr, &error) < 0)
+        return fail(kFailed, error.text);
+    for (const LIB_POW_Finding& f : damaged)
+        printf("re-made %s: in its own file, free\n", f.text);
     if (!powerReady())
         return kFailed;
     LIB_POW_RepairReport report = {};
-    LIB_POW_OwnerError error = {};
     if (LIB_POW_ownerRepair(nullptr, nullptr, timeoutLeftMs(), &report, &error) < 0)
         return fail(kFailed, error.text);
     char text[1024];
-    printf("%s\n", LIB_POW_ownerDescribeRepair(&report, text, sizeof text));
+    if (report.changes > 0 || damaged.empty())
+        printf("%s\n", LIB_POW_ownerDescribeRepair(&report, text, sizeof text));
     return kOk;
 }
 
@@ -407,6 +478,12 @@ int releaseDelay(int index, pid_t pid, bool force)
     if (targets.empty())
         return fail(kFailed, pid != 0 ? "pid " + std::to_string(pid) + " holds no delay index"
                                       : "index " + std::to_string(index) + " is not held and counts nothing: nothing to release");
+    ServiceRecord service;
+    std::string error;
+    if (targets.front().index == 0 && openRunDirectory(runDirectory(""), false, error) && findService(service, error) &&
+        service.lockHolder != 0)
+        return fail(kFailed, "index 0 is the running power service's own (" + describeHolder(service.lockHolder) +
+                                 "): it is never released while the service runs, --force or not");
     if (targets.front().index == 0 && !force)
         return fail(kFailed, "index 0 is the power service's own (held by " + describeHolder(targets.front().pid) +
                                  "); release it only with --force");
@@ -418,10 +495,10 @@ int releaseDelay(int index, pid_t pid, bool force)
                                      "or --force");
     if (!powerReady())
         return kFailed;
-    LIB_POW_OwnerError error = {};
-    int released = LIB_POW_ownerRelease(nullptr, nullptr, pid != 0 ? -1 : index, pid, timeoutLeftMs(), &error);
+    LIB_POW_OwnerError kitError = {};
+    int released = LIB_POW_ownerRelease(nullptr, nullptr, pid != 0 ? -1 : index, pid, timeoutLeftMs(), &kitError);
     if (released < 0)
-        return fail(kFailed, error.text);
+        return fail(kFailed, kitError.text);
     for (const IndexRow& r : targets)
         if (r.pid != 0)
             printf("released index %d (pid %d, count %d)\n", r.index, r.pid, r.count);
@@ -569,6 +646,60 @@ int timerDay(const std::string& dateText, const std::string& onOff, bool set)
         printf("{\"date\":\"%s\",\"on\":%s}\n", dateText.c_str(), jsonBool(on).c_str());
     else if (!set)
         printf("%s %s\n", dateText.c_str(), on ? "on" : "off");
+    return kOk;
+}
+
+/* The calendar's days as text (calendar_file.h), to FILE or stdout; read
+ * under NVD through a descriptor, so a calendar cut short gives the days it
+ * still holds and says which months it lacks. */
+int exportTimer(const std::string& file)
+{
+    if (!semaphoreFree("NVD", kNames.semNvd))
+        return kFailed;
+    NvdSharedArea image;
+    size_t bytes = 0;
+    LIB_POW_OwnerError error = {};
+    if (LIB_POW_ownerReadCalendar(nullptr, &image, &bytes, timeoutLeftMs(), &error) != 0)
+        return fail(kFailed, explainObjectError(error));
+    std::string text = calendarText(image, bytes, kNames.nvd + " at " + clockNow());
+    if (file.empty() || file == "-") {
+        fputs(text.c_str(), stdout);
+        return kOk;
+    }
+    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    bool written = fd != -1 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    int err = errno;
+    if (fd != -1 && close(fd) != 0 && written) {
+        written = false;
+        err = errno;
+    }
+    return written ? kOk : fail(kFailed, "cannot write " + file + ": " + strerror(err));
+}
+
+/* Days from text back into the calendar: every day listed on, every other
+ * off, written in one holding of NVD, so clients see all of it or none. A
+ * bad line changes nothing. */
+int importTimer(const std::string& file)
+{
+    std::ifstream in(file == "-" ? "/dev/stdin" : file);
+    std::stringstream text;
+    text << in.rdbuf();
+    if (!in.good() && !in.eof())
+        return fail(kFailed, "cannot read " + file + ": " + strerror(errno));
+    NvdSharedArea image = {};
+    std::string error;
+    if (!parseCalendarText(text.str(), file, image, error))
+        return fail(kFailed, error + " (nothing imported)");
+    if (!calendarReady())
+        return kFailed;
+    LIB_POW_OwnerError kitError = {};
+    if (LIB_POW_ownerWriteCalendar(nullptr, &image, timeoutLeftMs(), &kitError) != 0)
+        return fail(kFailed, explainObjectError(kitError));
+    size_t on = 0;
+    for (const auto& word : image.ul_DateOnBits)
+        for (uint8_t byte : word)
+            on += static_cast<size_t>(__builtin_popcount(byte));
+    printf("%zu day%s on, every other day off, from %s\n", on, on == 1 ? "" : "s", file.c_str());
     return kOk;
 }
 
@@ -769,8 +900,8 @@ void addCommonOptions(CLI::App* app)
 }
 
 const char kFooter[] =
-    "Exit status: 0 done; 1 the answer no: delay check not delayed, audit found damage; 2 failed (one line\n"
-    "on stderr says why) or a command line it cannot use; 128+N when stopped by signal N before its time was\n"
+    "Exit status: 0 done; 1 the answer no: delay check not delayed, audit or status found damage; 2 failed\n"
+    "(one line on stderr says why) or a command line it cannot use; 128+N when stopped by signal N before its time was\n"
     "over (after giving back what it took).\n\n"
     "Numbers are decimal (08 is eight); --trace, --sem-id and jamlog's KIND and SEQ also take 0x hexadecimal.\n\n"
     "Waiting: the library waits for a semaphore without limit. Before calling it, powctl waits itself: after\n"
@@ -794,8 +925,9 @@ int main(int argc, char** argv)
 
     /* status / watch */
     CLI::App* status = app.add_subcommand(
-        "status", "the power area at a glance: flags, a consistency line, every index with a holder or a count, "
-                  "and who each holder is (user, process, since when, command line)");
+        "status", "the power area at a glance: flags, a consistency line, the other objects' state, every index "
+                  "with a holder or a count, and who each holder is (user, process, since when, command line); "
+                  "exit 1 when it shows damage");
     jsonFlag(status);
     int intervalMs = 500;
     double watchSeconds = 0;
@@ -878,6 +1010,14 @@ int main(int argc, char** argv)
     CLI::App* timerGet = timer->add_subcommand("get", "is a day switched on");
     timerGet->add_option("DATE", dateText, "the day, 2000-01-01 to 2089-12-31")->required()->check(calendarDate());
     jsonFlag(timerGet);
+    std::string calendarFile;
+    CLI::App* timerExport = timer->add_subcommand(
+        "export", "write the switched-on days as text, one YYYY-MM-DD a line (what timer import reads back)");
+    timerExport->add_option("FILE", calendarFile, "where to write them (default or -: stdout)");
+    CLI::App* timerImport = timer->add_subcommand(
+        "import", "make the calendar what FILE says: each day listed on (a date, optionally 'on' or 'off'), "
+                  "every other off, all at once; '#' starts a comment");
+    timerImport->add_option("FILE", calendarFile, "the text to read (-: stdin)")->required();
 
     /* semaphores, audit, logs */
     CLI::App* sem = app.add_subcommand("sem", "the three named semaphores");
@@ -889,10 +1029,13 @@ int main(int argc, char** argv)
     CLI::App* semHold = sem->add_subcommand("hold", "take semaphore N (1 POW, 2 NVD, 3 HddReady) and hold it");
     semHold->add_option("N", which, "1, 2 or 3")->required()->transform(wholeNumber(1, 3));
     semHold->add_option("SECONDS", seconds, "how long")->required()->check(secondsNumber(3600, true));
-    CLI::App* audit = app.add_subcommand("audit", "check the reservation table for damage (exit 1 when found, 2 when "
-                                                  "it could not look)");
+    CLI::App* audit = app.add_subcommand("audit", "check each object (areas' lengths, semaphores' records) and the "
+                                                  "reservation table for damage (exit 1 when found, 2 when it could "
+                                                  "not look)");
     jsonFlag(audit);
-    CLI::App* repair = app.add_subcommand("repair", "mend the damage the audit finds and say what changed");
+    CLI::App* repair = app.add_subcommand(
+        "repair", "mend the damage the audit finds (damaged semaphores re-made in their own files, the table) and "
+                  "say what changed");
     bool libraryListing = false;
     CLI::App* semlog = app.add_subcommand("semlog", "list the semaphore trace area, oldest record first");
     semlog->add_flag("--library", libraryListing, "the library's own listing (LIB_POW_showSemLog), in area order");
@@ -927,76 +1070,91 @@ int main(int argc, char** argv)
         if (at->count("--trace") > 0)
             LIB_POW_setLogLevel(static_cast<unsigned>(g_common.traceMask));
 
-    if (*status) {
-        PowerSnapshot s;
-        if (!lookAtPower(s))
-            return kFailed;
-        g_common.json ? printStatusJson(s) : printStatus(s);
-        return kOk;
-    }
-    if (*watch)
-        return watchPower(intervalMs, watchSeconds);
-    if (*reserve)
-        return reserveDelay(count, hold, noRelease);
-    if (*sleepGet) {
-        PowerSnapshot s;
-        if (!lookAtPower(s))
-            return kFailed;
-        printf("%d\n", s.image.b_HddSleepDelay);
-        return kOk;
-    }
-    if (*delayReset && !force && !resetCounts(index))
-        return kFailed;
-    if (*delayRelease)
-        return releaseDelay(index, releasePid, force);
-    if (*sweepCommand)
-        return sweep(force);
-    if (*delay || *hddReady || *resetTimer || *noneReserved || *sleepDelay) {
-        if (!powerReady())
-            return kFailed;
-        if (*delayCheck) {
-            bool delayed = LIB_POW_IsPowerSaveDelay();
-            printf("%s\n", delayed ? "delayed" : "not delayed");
-            return delayed ? kOk : kNo;
+    /* Every command reads or writes mapped objects, through the library or
+     * the kit: one cut short under it ends the command with a line saying
+     * so, never the process with a bus error. */
+    auto dispatch = [&]() -> int {
+        if (*status) {
+            PowerSnapshot s;
+            if (!lookAtPower(s))
+                return kFailed;
+            std::vector<LIB_POW_Finding> objects = otherObjects();
+            g_common.json ? printStatusJson(s, objects) : printStatus(s, objects);
+            return s.audit.damage > 0 || !objects.empty() ? kNo : kOk;
         }
-        if (*delaySet) {
-            short got = LIB_POW_setPowerSaveDelay(static_cast<short>(index));
-            printf("%d\n", got);
-            return got == -1 ? fail(kFailed, "the request was refused") : kOk;
+        if (*watch)
+            return watchPower(intervalMs, watchSeconds);
+        if (*reserve)
+            return reserveDelay(count, hold, noRelease);
+        if (*sleepGet) {
+            PowerSnapshot s;
+            if (!lookAtPower(s))
+                return kFailed;
+            printf("%d\n", s.image.b_HddSleepDelay);
+            return kOk;
         }
-        if (*delayReset)
-            LIB_POW_resetPowerSaveDelay(static_cast<short>(index));
-        else if (*hddReadyGet)
-            printf("%d\n", LIB_POW_isHddReady());
-        else if (*hddReadySet)
-            LIB_POW_setHddReady(value == 1);
-        else if (*resetRequest)
-            LIB_POW_putResetAutoSleepTimer();
-        else if (*resetPeek || *resetTake)
-            printf("0x%x\n", LIB_POW_getResetAutoSleepTimer(resetTake->parsed()));
-        else if (*noneReserved)
-            printf("%d\n", LIB_POW_getDelayPowerSaveTaskNoneReserved(!*nonePeek));
-        else
-            LIB_POW_setPowerSaveDelayForService();
-        return kOk;
-    }
-    if (*timerShow)
-        return showTimer(year, month);
-    if (*timer)
-        return timerDay(dateText, onOff, timerSet->parsed());
-    if (*semShow)
-        return showSemaphores();
-    if (*semHold)
-        return holdSemaphore(which, seconds);
-    if (*audit)
-        return auditTable();
-    if (*repair)
-        return repairTable();
-    if (*semlog)
-        return listSemLog(libraryListing);
-    if (*history)
-        return showHistory(runDirectory(runDir), historyLines);
-    if (*jamlog)
-        return jamLog(sends, clears);
-    return kUsage;
+        if (*delayReset && !force && !resetCounts(index))
+            return kFailed;
+        if (*delayRelease)
+            return releaseDelay(index, releasePid, force);
+        if (*sweepCommand)
+            return sweep(force);
+        if (*delay || *hddReady || *resetTimer || *noneReserved || *sleepDelay) {
+            if (!powerReady())
+                return kFailed;
+            if (*delayCheck) {
+                bool delayed = LIB_POW_IsPowerSaveDelay();
+                printf("%s\n", delayed ? "delayed" : "not delayed");
+                return delayed ? kOk : kNo;
+            }
+            if (*delaySet) {
+                short got = LIB_POW_setPowerSaveDelay(static_cast<short>(index));
+                printf("%d\n", got);
+                return got == -1 ? fail(kFailed, "the request was refused") : kOk;
+            }
+            if (*delayReset)
+                LIB_POW_resetPowerSaveDelay(static_cast<short>(index));
+            else if (*hddReadyGet)
+                printf("%d\n", LIB_POW_isHddReady());
+            else if (*hddReadySet)
+                LIB_POW_setHddReady(value == 1);
+            else if (*resetRequest)
+                LIB_POW_putResetAutoSleepTimer();
+            else if (*resetPeek || *resetTake)
+                printf("0x%x\n", LIB_POW_getResetAutoSleepTimer(resetTake->parsed()));
+            else if (*noneReserved)
+                printf("%d\n", LIB_POW_getDelayPowerSaveTaskNoneReserved(!*nonePeek));
+            else
+                LIB_POW_setPowerSaveDelayForService();
+            return kOk;
+        }
+        if (*timerShow)
+            return showTimer(year, month);
+        if (*timerExport)
+            return exportTimer(calendarFile);
+        if (*timerImport)
+            return importTimer(calendarFile);
+        if (*timer)
+            return timerDay(dateText, onOff, timerSet->parsed());
+        if (*semShow)
+            return showSemaphores();
+        if (*semHold)
+            return holdSemaphore(which, seconds);
+        if (*audit)
+            return auditTable();
+        if (*repair)
+            return repairTable();
+        if (*semlog)
+            return listSemLog(libraryListing);
+        if (*history)
+            return showHistory(runDirectory(runDir), historyLines);
+        if (*jamlog)
+            return jamLog(sends, clears);
+        return kUsage;
+
+    };
+    int rc = kFailed;
+    if (!libraryCall([&] { rc = dispatch(); }))
+        return fail(kFailed, faultText(kNames));
+    return rc;
 }

@@ -1,6 +1,7 @@
 #include "power_view.h"
 
 #include "PLAT_semLib.h"
+#include "area_owner.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -144,12 +145,22 @@ bool readPower(const std::string& name, const std::string& semPow, PowerSnapshot
     if (area == nullptr)
         return false;
     SemId pow = semPow.empty() ? 0 : PLAT_semOpen(semPow.c_str());
-    s.underPow = pow != 0 && PLAT_semTake(pow, PLAT_NO_WAIT) == 0;
-    s.powHolder = pow != 0 && !s.underPow ? PLAT_semHolder(pow) : 0;
-    copyArea(area, s.image);
+    s.underPow = false;
+    s.powHolder = 0;
+    /* A look must survive the area or POW cut short under it. */
+    bool whole = guardedCall([&] {
+        s.underPow = pow != 0 && PLAT_semTake(pow, PLAT_NO_WAIT) == 0;
+        s.powHolder = pow != 0 && !s.underPow ? PLAT_semHolder(pow) : 0;
+        copyArea(area, s.image);
+    });
     if (s.underPow)
-        PLAT_semGive(pow);
+        guardedCall([pow] { PLAT_semGive(pow); });
     munmap(const_cast<PwrSharedArea*>(area), sizeof(PwrSharedArea));
+    if (!whole) {
+        error.code = EFAULT;
+        snprintf(error.text, sizeof error.text, "%s was cut short while being read", name.c_str());
+        return false;
+    }
     s.rows.clear();
     for (int i = 0; i < LIB_POW_DELAY_INDEX_COUNT; ++i) {
         pid_t pid = s.image.sl_DelayPid[i];
