@@ -77,7 +77,7 @@ __attribute__((noinline)) bool readMappedByte(const uint8_t* byte)
 
 void BM_RawSemPair(benchmark::State& state)
 {
-    std::string name = libpow_test::uniqueName("/libpow_bench_sem");
+    std::string name = "/libpow_bench_sem." + std::to_string(getpid());
     sem_t* sem = sem_open(name.c_str(), O_CREAT | O_EXCL, 0600, 1);
     if (sem == SEM_FAILED) {
         state.SkipWithError("sem_open failed");

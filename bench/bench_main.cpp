@@ -155,9 +155,18 @@ int main(int argc, char** argv)
     benchmark::Initialize(&count, args.data());
     if (benchmark::ReportUnrecognizedArguments(count, args.data()))
         return 2;
-    libpow_test::PrivateDevice device;
-    device.createAreas();
-    g_benchNames = device.names.kit();
+    std::string why = enterPrivateShm();
+    LIB_POW_OwnerError error = {};
+    if (!why.empty()) {
+        fprintf(stderr, "%s: measures nothing without a private /dev/shm: %s\n", argv[0], why.c_str());
+        return kBenchNoPrivateShm;
+    }
+    if (LIB_POW_ownerCreate(nullptr, nullptr, &error) != 0) {
+        fprintf(stderr, "%s: %s\n", argv[0], error.text);
+        return 1;
+    }
+    g_benchNames = {LIB_POW_PWR_AREA_NAME, LIB_POW_NVD_AREA_NAME, LIB_POW_SEMLOG_AREA_NAME,
+                    LIB_POW_SEM_POW_NAME,  LIB_POW_SEM_NVD_NAME,  LIB_POW_SEM_RDY_NAME};
     g_benchArea = getPwrShm();
     g_benchPow = loadWord(g_libPowState.pst_SemPowID);
     /* The calendar and the HddReady semaphore are attached before timing. */

@@ -8,7 +8,9 @@
 #ifndef LIBPOW_BENCH_REPORT_H
 #define LIBPOW_BENCH_REPORT_H
 
-#include "support.h"
+#include "LIB_POW_owner.h"
+#include "LIB_PowerService_internal.h"
+#include "bench_device.h"
 
 #include <benchmark/benchmark.h>
 
@@ -16,11 +18,11 @@
 #include <functional>
 #include <unistd.h>
 
-/* Made by main before any benchmark runs: the library's own mapping of the
- * power area and its POW semaphore handle on a private device. */
+/* Made by main before any benchmark runs, in its private /dev/shm: the
+ * library's own mapping of the power area and its POW semaphore handle. */
 extern PwrSharedArea* g_benchArea;
 extern SemId g_benchPow;
-extern LIB_POW_Names g_benchNames; /* the private device's names, for the owner kit */
+extern LIB_POW_Names g_benchNames; /* the device's names, for the owner kit */
 
 inline void platPair()
 {
@@ -46,13 +48,11 @@ constexpr int kContendedOps = 20000;
 inline void contended(benchmark::State& state, const std::function<void(int)>& work)
 {
     for (auto _ : state) {
-        libpow_test::Gate go;
-        pid_t a = libpow_test::startChild([&] { go.wait(); work(0); return 0; }, 120);
-        pid_t b = libpow_test::startChild([&] { go.wait(); work(1); return 0; }, 120);
         auto start = std::chrono::steady_clock::now();
-        go.open();
-        libpow_test::waitChild(a);
-        libpow_test::waitChild(b);
+        if (!runPair(work)) {
+            state.SkipWithError("a process of the pair failed");
+            return;
+        }
         state.SetIterationTime(
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     }

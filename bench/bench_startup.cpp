@@ -21,15 +21,14 @@
  * (default: the build tree "target" beside this one).
  */
 #include "LIB_POW_owner.h"
+#include "bench_device.h"
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <gelf.h>
 #include <libelf.h>
-#include <sched.h>
 #include <spawn.h>
 #include <sys/mman.h>
-#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -130,37 +129,6 @@ void BM_StartRequestExit(benchmark::State& state)
 BENCHMARK(BM_StartRequestExit)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
 /* ---- The private /dev/shm and the device's objects in it ----------------- */
-
-bool writeFile(const char* path, const std::string& text)
-{
-    int fd = open(path, O_WRONLY);
-    bool ok = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    if (fd >= 0)
-        close(fd);
-    return ok;
-}
-
-/* This process and its children get their own /dev/shm; "" or why not. */
-std::string enterPrivateShm()
-{
-    if (unshare(CLONE_NEWNS) != 0) {
-        /* Not privileged: a user namespace in which we are root first. */
-        uid_t uid = getuid();
-        gid_t gid = getgid();
-        if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
-            return std::string("unshare: ") + strerror(errno);
-        if (!writeFile("/proc/self/setgroups", "deny") ||
-            !writeFile("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") ||
-            !writeFile("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1"))
-            return "cannot map our ids in a user namespace";
-    }
-    /* Nothing mounted here may reach the machine's own mount table. */
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        return std::string("making our mounts private: ") + strerror(errno);
-    if (mount("tmpfs", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0)
-        return std::string("mount tmpfs on /dev/shm: ") + strerror(errno);
-    return "";
-}
 
 /* The objects as the power service makes them, with one delay counted at
  * index 0 (this process), so a client that really read the area answers 1. */
@@ -299,7 +267,7 @@ int main(int argc, char** argv)
     if (!why.empty()) {
         printf("bench_startup: measured nothing: no private /dev/shm for the device's objects (%s)\n",
                why.c_str());
-        return 77;
+        return kBenchNoPrivateShm;
     }
 
     for (const std::string& file : {std::string(LIBPOW_START_BARE), std::string(LIBPOW_START_CLIENT),

@@ -355,6 +355,7 @@ pid_t ownerThread(SemId semId) {
 bool recordDamaged(int fd, const char* name, char* why, size_t size) {
     struct stat st;
     PLAT_semObject record, fresh;
+    memset(&fresh, 0, sizeof fresh);
     if (fstat(fd, &st) != 0) return snprintf(why, size, "cannot be examined: %s", strerror(errno)), true;
     if (!S_ISREG(st.st_mode)) return snprintf(why, size, "is not a regular file"), true;
     if (st.st_size != static_cast<off_t>(sizeof record))
@@ -523,6 +524,7 @@ int PLAT_semRemake(const char* name) {
     if (fd < 0) return fail(errno);
     struct stat st;
     PLAT_semObject fresh;
+    memset(&fresh, 0, sizeof fresh); // written whole: no byte of it left to chance
     char why[200];
     int err = 0;
     if (fstat(fd, &st) != 0)
