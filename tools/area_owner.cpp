@@ -77,13 +77,6 @@ bool removeAreas(const AreaNames& names, std::string& error)
     return kitResult(LIB_POW_ownerRemove(&kit, &kitError), kitError, error);
 }
 
-bool claimIndex0(const AreaNames& names, pid_t pid, int timeoutMs, std::string& error)
-{
-    LIB_POW_Names kit = names.kit();
-    LIB_POW_OwnerError kitError = {};
-    return kitResult(LIB_POW_ownerClaimIndex0(&kit, pid, timeoutMs, &kitError), kitError, error);
-}
-
 std::string explainObjectError(const LIB_POW_OwnerError& error)
 {
     std::string text = error.text;

@@ -48,7 +48,6 @@ LIB_POW_CreateOptions createOptions(const AreaOptions& options);
 bool createAreas(const AreaNames& names, const AreaOptions& options, std::string& error);
 bool createAreas(const AreaNames& names, const AreaOptions& options, LIB_POW_OwnerError& error);
 bool removeAreas(const AreaNames& names, std::string& error);
-bool claimIndex0(const AreaNames& names, pid_t pid, int timeoutMs, std::string& error);
 /* The kit's one line about an object it could not map or make, with what
  * the operator can do about it. */
 std::string explainObjectError(const LIB_POW_OwnerError& error);

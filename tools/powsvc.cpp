@@ -190,11 +190,39 @@ bool lookAtObjects(const AreaNames& names, TickState& state)
     return trouble[names.pwr].empty() && trouble[names.semPow].empty();
 }
 
-/* One audit per tick (a clean table costs one short holding of POW and no
- * line), then index 0 kept the service's own: its pid, and no request of
- * its own (powsvc makes none). Damage a client killed in the middle of a
- * change left behind, or garbage at index 0, is mended at once, with one
- * line naming what was found and what changed. Once a second the
+/* One audit (a clean table costs one short holding of POW), then index 0
+ * kept the service's own: its pid, and no request of its own (powsvc makes
+ * none). Damage a client killed in the middle of a change left behind, or
+ * garbage at index 0, is mended at once. Returns the stores made, or -1
+ * with `error`; `line` gets what was found and changed ("" when nothing
+ * was) and `seen` the audit's findings. */
+int auditAndKeepIndex0(const LIB_POW_Names& names, int timeoutMs, Seen& seen, std::string& line,
+                       LIB_POW_OwnerError& error)
+{
+    Seen index0;
+    LIB_POW_RepairReport report = {};
+    line.clear();
+    if (LIB_POW_ownerAudit(&names, nullptr, timeoutMs, collectSeen, &seen, nullptr, &error) < 0)
+        return -1;
+    int changes =
+        LIB_POW_ownerKeepIndex0(&names, nullptr, getpid(), 0, timeoutMs, collectSeen, &index0, &report, &error);
+    if (changes <= 0)
+        return changes;
+    std::string found = index0.damageText();
+    if (!found.empty() && !seen.damage.empty())
+        found += ", ";
+    found += seen.damageText();
+    std::string changed = index0.damage.empty() ? "" : "index 0 set to pid " + std::to_string(getpid()) + ", count 0";
+    if (report.changes > 0) {
+        char text[1024];
+        changed += (changed.empty() ? "" : "; ") + std::string(LIB_POW_ownerDescribeRepair(&report, text, sizeof text));
+    }
+    line = "repaired the reservation table: found " + found + "; changed " + changed;
+    return changes;
+}
+
+/* Every tick: the audit and index 0 as above, with one line when anything
+ * was mended. Once a second the
  * library's sweep releases the indices of ended holders; it counts a
  * holder this process may not signal as ended too and would release its
  * index under it, so it runs only when every holder is visible. Otherwise
@@ -203,30 +231,15 @@ bool lookAtObjects(const AreaNames& names, TickState& state)
  * POW). */
 void auditRepairSweep(const LIB_POW_Names& names, int timeoutMs, TickState& state)
 {
-    Seen seen, index0;
+    Seen seen;
+    std::string line;
     LIB_POW_OwnerError error = {};
-    if (LIB_POW_ownerAudit(&names, nullptr, timeoutMs, collectSeen, &seen, nullptr, &error) < 0) {
-        sayOnce(state.lastError, "error", std::string("audit skipped: ") + error.text);
-        return;
-    }
-    LIB_POW_RepairReport report = {};
-    int changes =
-        LIB_POW_ownerKeepIndex0(&names, nullptr, getpid(), 0, timeoutMs, collectSeen, &index0, &report, &error);
+    int changes = auditAndKeepIndex0(names, timeoutMs, seen, line, error);
     sayOnce(state.lastError, "error", changes < 0 ? std::string("repair skipped: ") + error.text : "");
-    char text[1024];
-    if (changes > 0) {
-        std::string found = index0.damageText();
-        if (!found.empty() && !seen.damage.empty())
-            found += ", ";
-        found += seen.damageText();
-        std::string changed = index0.damage.empty() ? "" : "index 0 set to pid " + std::to_string(getpid()) + ", count 0";
-        if (report.changes > 0) {
-            if (!changed.empty())
-                changed += "; ";
-            changed += LIB_POW_ownerDescribeRepair(&report, text, sizeof text);
-        }
-        say("repair", "repaired the reservation table: found " + found + "; changed " + changed);
-    }
+    if (changes < 0)
+        return;
+    if (!line.empty())
+        say("repair", line);
     if (monotonicSeconds() - state.lastSweep < 1.0)
         return;
     state.lastSweep = monotonicSeconds();
@@ -364,11 +377,17 @@ int runService(const AreaNames& names, const RunOptions& run, const WaitLimit& l
     AreaOptions options;
     options.index0Pid = getpid();
     LIB_POW_OwnerError error = {};
-    std::string claimError;
+    std::string claimError, repaired;
     SetUpRun objects{names, false, {}};
-    if (!setUpObjects(objects, options, 0, false, error) ||
-        !waitForSemaphore("powsvc", "POW", names.semPow, limit, claimError) ||
-        !claimIndex0(names, getpid(), limit.leftMs(), claimError)) {
+    Seen seen;
+    bool ready = setUpObjects(objects, options, 0, false, error) &&
+                 waitForSemaphore("powsvc", "POW", names.semPow, limit, claimError);
+    if (ready && !guardedCall([&] { ready = auditAndKeepIndex0(names.kit(), limit.leftMs(), seen, repaired, error) >= 0; }))
+    {
+        claimError = faultText(names);
+        ready = false;
+    }
+    if (!ready) {
         std::string why = claimError.empty() ? explainObjectError(error) : claimError;
         appendHistory("refused", "pid " + std::to_string(getpid()) + " not started: " + why);
         releaseService(lock);
@@ -385,6 +404,8 @@ int runService(const AreaNames& names, const RunOptions& run, const WaitLimit& l
     say("start", "running as pid " + std::to_string(getpid()) + ": areas ready, delay index 0 is ours");
     for (const std::string& line : objects.lines)
         say("areas", line);
+    if (!repaired.empty())
+        say("repair", repaired);
 
     Saving saving;
     TickState state;
