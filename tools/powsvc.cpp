@@ -171,8 +171,8 @@ bool lookAtObjects(const AreaNames& names, TickState& state)
         struct stat st;
         bool ours = PLAT_semStat(name.c_str(), &st) == 0 && (st.st_uid == geteuid() || geteuid() == 0);
         if (f.kind == LIB_POW_SEMAPHORE_DAMAGED && ours && PLAT_semRemake(name.c_str()) == 0) {
-            say("repair", std::string("re-made ") + f.text + ": in its own file, free; every process that has it "
-                                                           "meets the mended one");
+            say("repair", std::string(f.text) + "; re-made in its own file, free: every process that has it meets "
+                                                "the mended one");
             continue;
         }
         trouble[name] = f.text;
@@ -195,8 +195,10 @@ bool lookAtObjects(const AreaNames& names, TickState& state)
  * none). Damage a client killed in the middle of a change left behind, or
  * garbage at index 0, is mended at once. Returns the stores made, or -1
  * with `error`; `line` gets what was found and changed ("" when nothing
- * was) and `seen` the audit's findings. */
-int auditAndKeepIndex0(const LIB_POW_Names& names, int timeoutMs, Seen& seen, std::string& line,
+ * was, or when `starting` and the one store was this service's pid at
+ * index 0, taking over from the last one) and `seen` the audit's
+ * findings. */
+int auditAndKeepIndex0(const LIB_POW_Names& names, int timeoutMs, bool starting, Seen& seen, std::string& line,
                        LIB_POW_OwnerError& error)
 {
     Seen index0;
@@ -206,7 +208,7 @@ int auditAndKeepIndex0(const LIB_POW_Names& names, int timeoutMs, Seen& seen, st
         return -1;
     int changes =
         LIB_POW_ownerKeepIndex0(&names, nullptr, getpid(), 0, timeoutMs, collectSeen, &index0, &report, &error);
-    if (changes <= 0)
+    if (changes <= 0 || (starting && changes == 1 && seen.damage.empty() && report.changes == 0))
         return changes;
     std::string found = index0.damageText();
     if (!found.empty() && !seen.damage.empty())
@@ -234,7 +236,7 @@ void auditRepairSweep(const LIB_POW_Names& names, int timeoutMs, TickState& stat
     Seen seen;
     std::string line;
     LIB_POW_OwnerError error = {};
-    int changes = auditAndKeepIndex0(names, timeoutMs, seen, line, error);
+    int changes = auditAndKeepIndex0(names, timeoutMs, false, seen, line, error);
     sayOnce(state.lastError, "error", changes < 0 ? std::string("repair skipped: ") + error.text : "");
     if (changes < 0)
         return;
@@ -382,7 +384,7 @@ int runService(const AreaNames& names, const RunOptions& run, const WaitLimit& l
     Seen seen;
     bool ready = setUpObjects(objects, options, 0, false, error) &&
                  waitForSemaphore("powsvc", "POW", names.semPow, limit, claimError);
-    if (ready && !guardedCall([&] { ready = auditAndKeepIndex0(names.kit(), limit.leftMs(), seen, repaired, error) >= 0; }))
+    if (ready && !guardedCall([&] { ready = auditAndKeepIndex0(names.kit(), limit.leftMs(), true, seen, repaired, error) >= 0; }))
     {
         claimError = faultText(names);
         ready = false;

@@ -381,6 +381,7 @@ class DeviceTest(ToolTest):
                       r"service's pid %d counting 0\), total-above-counts \(total 2 is above the sum of the counts 0: .*\), lost-index "
                       r"\(index 1 is lost: .*\); changed index 0 set to pid %d, count 0; total 2 -> 0 .*; 1 lost index pushed back: 1$"
                       % (STAMP, os.getpid(), svc.proc.pid, svc.proc.pid))
+        self.assertEqual(len([line for line in svc.lines if "repaired" in line]), 1)
         damage()  # while it runs: found on the next tick
         svc.wait_line(r"^%s repaired the reservation table: found total-above-counts .*; changed total 2 -> 0 " % STAMP)
         self.assertEqual(powctl("audit").returncode, 0)
@@ -666,6 +667,69 @@ class FieldTest(ToolTest):
             self.assertOk(powsvc("create", "--reset"))
         self.assertEqual(status()["total"], 0)
         self.assertIn(" refused pid ", self.ctl("history"))  # the history works on a broken device too
+
+    def test_a_running_service_outlives_each_broken_object_and_keeps_what_is_whole(self):
+        sem = lambda name: "PLAT_sem.sem_%s_Shm_SemName" % name
+        # The damage (object, kind: cut to N bytes, grown to N, flapping between 0 and whole, random bytes, the total
+        # raised by 8); what the service says of it; what must stay ("days" the calendar's day, "job" the live job's
+        # index and count, "same" every damaged object's inode); what the operator runs after (none: the service mends).
+        rows = (([(PWR, "cut", 0)], r"/%s is 0 bytes, needs 2060: the service goes on with the other objects" % PWR, "days",
+                 "powsvc create --reset --force"),
+                ([(PWR, "flap", 2060)], "", "days same", ""),
+                ([(PWR, "grow", 4096)], "", "days job same", ""),
+                ([(PWR, "garbage", 2060)], r"repaired the reservation table: found index0-not-owners", "days same", ""),
+                ([(NVD, "cut", 10), (SEMLOG, "cut", 0), (PWR, "total+8", 0)],
+                 r"repaired the reservation table: found total-above-counts .*; changed total 10 -> 2 ", "job", "powsvc create --reset --force"),
+                ([(sem("POW"), "garbage", 256)], r"semaphore POW \(sem_POW_Shm_SemName\) is not a semaphore record: .*; re-made in its own file, free",
+                 "days job same", ""),
+                ([(sem("NVD"), "cut", 0)], r"semaphore NVD \(sem_NVD_Shm_SemName\) is 0 bytes, a semaphore record 256: .*; re-made in its own file",
+                 "days job same", ""))
+        for damages, said, keep, mend in rows:
+            with self.subTest(damage=damages):
+                self.setUp()
+                try:
+                    self.broken(damages, said, keep, mend)
+                finally:
+                    self.tearDown()
+
+    def broken(self, damages, said, keep, mend):
+        self.ctl("timer", "set", "2030-01-02", "on")
+        svc = self.start(POWSVC, "run", "--tick-ms", "20")
+        svc.wait_line("running as pid")
+        job = self.start(POWCTL, "delay", "reserve", "--count", "2", "--hold", "60")
+        index = int(re.search(r"index (\d+)", job.wait_line("reserved delay index")).group(1))
+        inodes = {name: os.stat(os.path.join(SHM, name)).st_ino for name, _, _ in damages}
+        seen = len(svc.lines)
+        for name, kind, size in damages:
+            path = os.path.join(SHM, name)
+            if kind == "flap":  # and tools read it meanwhile: none may die of SIGBUS
+                end = time.time() + 1.5
+                while time.time() < end:
+                    for n in (0, size, 0, size):
+                        os.truncate(path, n)
+                    self.assertGreaterEqual(powctl("status").returncode, 0, "powctl status died of a signal")
+            elif kind == "total+8":
+                poke(0, 10, 2)
+            elif kind == "garbage":
+                with open(path, "r+b") as f:
+                    f.write(os.urandom(size))
+            else:
+                os.truncate(path, size)
+        if said:
+            svc.wait_line(said, since=seen)
+        time.sleep(0.2)  # a few ticks over the damage
+        self.assertIsNone(svc.proc.poll(), "the service died:\n" + "\n".join(svc.lines))
+        if mend:
+            self.assertOk(run(POWSVC, *mend.split()[1:]))
+        self.assertTrue(eventually(lambda: powctl("audit").returncode == 0), powctl("audit").stdout)
+        self.assertIsNone(svc.proc.poll(), "the service died:\n" + "\n".join(svc.lines))
+        self.assertEqual(held(status())[0]["pid"], svc.proc.pid)
+        if "days" in keep:
+            self.script("timer get 2030-01-02 => 2030-01-02 on")
+        if "job" in keep:
+            self.assertEqual((held(status())[index]["pid"], held(status())[index]["count"], status()["total"]), (job.proc.pid, 2, 2))
+        if "same" in keep:
+            self.assertEqual({name: os.stat(os.path.join(SHM, name)).st_ino for name in inodes}, inodes)
 
     def test_numbers_are_decimal_as_people_type_them(self):
         self.script('timer show 2026 08 --json => {"year":2026,"months":[{"month":8,"on":[]}]}; delay set 010 => 10; '
