@@ -837,6 +837,9 @@ class FieldTest(ToolTest):
         second = powsvc("run")
         self.assertEqual(second.returncode, 2, second.stdout + second.stderr)
         self.assertRegex(second.stderr, r"a power service runs already as pid %d \(.*; one per device" % svc.proc.pid)
+        out = powctl("delay", "release", "0", "--force")
+        self.assertEqual(out.returncode, 2, out.stdout)
+        self.assertIn("index 0 is the running power service's own (pid %d" % svc.proc.pid, out.stderr)
         os.truncate(os.path.join(SHM, PWR), 0)  # the service's own mapping would fault: it waits, saying why
         svc.wait_line(r"^%s /%s is 0 bytes, needs 2060: the service goes on with the other objects \(powsvc create --reset --force" % (STAMP, PWR))
         for args in (["remove"], ["create", "--reset"]):
