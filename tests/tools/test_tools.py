@@ -217,6 +217,10 @@ class DeviceTest(ToolTest):
         self.assertRegex(since, r"^\d\d:\d\d:\d\d$|^\d{4}-\d\d-\d\d$")
         self.assertIn("delay reserve --count 3 --hold 60", command)
         self.assertEqual(rows[ended][:5], (str(gone), "-", "-", "ended", "2"))
+        poke(2059, 255, 1)  # hdd-ready as a stray writer left it: the library reads it as set, status shows the byte too
+        self.script("hdd-ready get => 1")
+        self.assertIn("flags: hdd-ready=1 (byte 255) ", self.ctl("status"))
+        poke(2059, 0, 1)
         snap, h = json.loads(self.ctl("--json", "status")), held(status())
         self.assertEqual((snap["total"], snap["free_depth"], sorted(h)), (5, 252, sorted([0, 1, index, ended])))
         self.assertEqual([(h[i]["pid"], h[i]["running"], h[i]["count"]) for i in (index, ended)], [(live.proc.pid, True, 3), (gone, False, 2)])
