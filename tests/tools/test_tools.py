@@ -217,7 +217,7 @@ class DeviceTest(ToolTest):
         self.assertRegex(since, r"^\d\d:\d\d:\d\d$|^\d{4}-\d\d-\d\d$")
         self.assertIn("delay reserve --count 3 --hold 60", command)
         self.assertEqual(rows[ended][:5], (str(gone), "-", "-", "ended", "2"))
-        poke(2059, 255, 1)  # hdd-ready as a stray writer left it: the library reads it as set, status shows the byte too
+        poke(2059, -1, 1)  # hdd-ready as a stray writer left it: the library reads it as set, status shows the byte too
         self.script("hdd-ready get => 1")
         self.assertIn("flags: hdd-ready=1 (byte 255) ", self.ctl("status"))
         poke(2059, 0, 1)
