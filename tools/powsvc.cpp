@@ -477,8 +477,8 @@ int createObjects(const AreaNames& names, AreaOptions options, unsigned remake, 
     if (before != -1 && before != options.index0Pid)
         fprintf(stderr,
                 "powsvc: the areas existed already: --index0-pid %d ignored, index 0 stays with pid %d "
-                "(powsvc reset power rewrites the power area)\n",
-                options.index0Pid, before);
+                "(powsvc create --only power --index0-pid %d rewrites the power area)\n",
+                options.index0Pid, before, options.index0Pid);
     return 0;
 }
 

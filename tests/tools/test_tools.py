@@ -604,7 +604,7 @@ class BareDeviceTest(ToolTest):
         self.ctl("timer", "set", "2030-03-03", "on")
         out = powsvc("create", "--index0-pid", "1")  # already there: left alone, and said so
         self.assertEqual((out.returncode, out.stderr), (0, "powsvc: the areas existed already: --index0-pid 1 ignored, "
-                                                           "index 0 stays with pid 4242 (powsvc reset power rewrites the power area)\n"))
+                                                           "index 0 stays with pid 4242 (powsvc create --only power --index0-pid 1 rewrites the power area)\n"))
         out = self.assertOk(powsvc("create", "--reset"))  # every object whole: each kept, the calendar too
         self.assertEqual(len(re.findall(r"(?m) kept: whole \(owner ", out)), 6, out)
         snap = status()
@@ -684,9 +684,9 @@ class FieldTest(ToolTest):
                 ([(PWR, "garbage", 2060)], r"repaired the reservation table: found index0-not-owners", "days same", ""),
                 ([(NVD, "cut", 10), (SEMLOG, "cut", 0), (PWR, "total+8", 0)],
                  r"repaired the reservation table: found total-above-counts .*; changed total 10 -> 2 ", "job", "powsvc create --reset --force"),
-                ([(sem("POW"), "garbage", 256)], r"semaphore POW \(sem_POW_Shm_SemName\) is not a semaphore record: .*; re-made in its own file, free",
+                ([(sem("POW"), "garbage", 0)], r"semaphore POW \(sem_POW_Shm_SemName\) is not a semaphore record: .*; re-made in its own file, free",
                  "days job same", ""),
-                ([(sem("NVD"), "cut", 0)], r"semaphore NVD \(sem_NVD_Shm_SemName\) is 0 bytes, a semaphore record 256: .*; re-made in its own file",
+                ([(sem("NVD"), "cut", 0)], r"semaphore NVD \(sem_NVD_Shm_SemName\) is 0 bytes, a semaphore record \d+: .*; re-made in its own file",
                  "days job same", ""))
         for damages, said, keep, mend in rows:
             with self.subTest(damage=damages):
@@ -714,9 +714,9 @@ class FieldTest(ToolTest):
                     self.assertGreaterEqual(powctl("status").returncode, 0, "powctl status died of a signal")
             elif kind == "total+8":
                 poke(0, 10, 2)
-            elif kind == "garbage":
+            elif kind == "garbage":  # size 0: as long as it is
                 with open(path, "r+b") as f:
-                    f.write(os.urandom(size))
+                    f.write(os.urandom(size or os.fstat(f.fileno()).st_size))
             else:
                 os.truncate(path, size)
         if said:
