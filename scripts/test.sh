@@ -77,7 +77,7 @@ run_stage() { # STAGE NAME DIR
   (cd "$3" && env "${stage_env[@]}" ctest -j"$jobs" --output-on-failure --timeout 600) || return 1
   # What the crash chaos run found and what the owner's repair left, and
   # how many kill points the every-instruction walk tried.
-  grep -hE '^(chaos|every instruction):' "$3/Testing/Temporary/LastTest.log" 2>/dev/null | sed 's/^/    /' || true
+  grep -hE '^(chaos|every instruction|boot order):' "$3/Testing/Temporary/LastTest.log" 2>/dev/null | sed 's/^/    /' || true
   summary+=("$2: passed in $((SECONDS - start)) s")
 }
 
