@@ -94,7 +94,7 @@ int openFailure(const char* name, int err, LIB_POW_OwnerError* error)
                          static_cast<unsigned>(st.st_mode & 07777));
     if (seen && !S_ISREG(st.st_mode)) /* ELOOP, EISDIR, ENXIO: a link, a directory, a device */
         return notAnObject(name, st, error);
-    return ownerFail(error, err, "shm_open(%s) failed: %s", name, strerror(err));
+    return callFailed(error, err, "shm_open", name);
 }
 
 /* A squatted object we may not remove: /dev/shm is sticky, so only the
@@ -137,7 +137,7 @@ int checkShape(int fd, const char* name, size_t size, LIB_POW_OwnerError* error)
 {
     struct stat st;
     if (fstat(fd, &st) != 0)
-        return ownerFail(error, errno, "fstat(%s) failed: %s", name, strerror(errno));
+        return callFailed(error, errno, "fstat", name);
     if (!S_ISREG(st.st_mode))
         return notAnObject(name, st, error);
     if (static_cast<size_t>(st.st_size) < size)
@@ -183,7 +183,7 @@ int fillObject(int fd, const Kind& kind, const LIB_POW_CreateOptions& options, c
 {
     void* area = mmap(nullptr, kind.size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (area == MAP_FAILED)
-        return ownerFail(error, errno, "mmap(%s) failed: %s", what, strerror(errno));
+        return callFailed(error, errno, "mmap", what);
     int rc = guarded(-1, [&] {
         writeFirstContent(area, kind, options);
         return 0;
@@ -276,7 +276,7 @@ int applyWanted(int fd, const std::string& what, const struct stat& st, const Wa
     /* fchmod also after a change of owner, which drops set-id bits. */
     if (mode != w.mode || !changes.empty()) {
         if (fchmod(fd, w.mode) != 0)
-            return ownerFail(error, errno, "fchmod(%s) failed: %s", what.c_str(), strerror(errno));
+            return callFailed(error, errno, "fchmod", what.c_str());
         char text[40];
         snprintf(text, sizeof text, "mode %04o -> %04o", static_cast<unsigned>(mode), static_cast<unsigned>(w.mode));
         if (mode != w.mode)
@@ -292,7 +292,7 @@ int applyAccess(int fd, const char* what, const Access& a, LIB_POW_OwnerError* e
         return ownerFail(error, errno, "fchown(%s, group %u) failed: %s", what, static_cast<unsigned>(a.group),
                          strerror(errno));
     if (fchmod(fd, a.mode) != 0) /* whatever our umask */
-        return ownerFail(error, errno, "fchmod(%s) failed: %s", what, strerror(errno));
+        return callFailed(error, errno, "fchmod", what);
     return 0;
 }
 
@@ -305,17 +305,17 @@ int publishArea(const Kind& kind, const Access& access, const LIB_POW_CreateOpti
     std::string tmpName = std::string(kind.name) + ".new." + std::to_string(getpid());
     int fd = shm_open(tmpName.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
     if (fd == -1)
-        return ownerFail(error, errno, "shm_open(%s) failed: %s", tmpName.c_str(), strerror(errno));
+        return callFailed(error, errno, "shm_open", tmpName.c_str());
     int rc = applyAccess(fd, tmpName.c_str(), access, error);
     if (rc == 0 && ftruncate(fd, static_cast<off_t>(kind.size)) != 0)
-        rc = ownerFail(error, errno, "ftruncate(%s) failed: %s", tmpName.c_str(), strerror(errno));
+        rc = callFailed(error, errno, "ftruncate", tmpName.c_str());
     if (rc == 0)
         rc = fillObject(fd, kind, options, tmpName.c_str(), error);
     close(fd);
     std::string tmpPath = kShmDir + tmpName, path = kShmDir + std::string(kind.name);
     if (rc == 0 && link(tmpPath.c_str(), path.c_str()) != 0) {
         *exists = errno == EEXIST;
-        rc = *exists ? -1 : ownerFail(error, errno, "link(%s) failed: %s", path.c_str(), strerror(errno));
+        rc = *exists ? -1 : callFailed(error, errno, "link", path.c_str());
     }
     unlink(tmpPath.c_str());
     return rc;
@@ -333,7 +333,7 @@ int makeObject(const Kind& kind, const Access& access, const LIB_POW_CreateOptio
     if (PLAT_semBCreateAccess(0, SEM_FULL, kind.name, access.group, access.mode) != 0)
         return 0;
     int err = PLAT_errnoGet();
-    return ownerFail(error, err, "PLAT_semBCreateAccess(%s) failed: %s", kind.name, strerror(err));
+    return callFailed(error, err, "PLAT_semBCreateAccess", kind.name);
 }
 
 /* One set-up: its options, the access it gives, where its failure goes. */
@@ -411,7 +411,7 @@ int rewriteArea(const SetUp& run, const Kind& kind, int fd, const struct stat& f
     if (rc == 0)
         rc = applyWanted(fd, kind.name, found, wantedFor(found, run.access), changes, run.error);
     if (rc == 0 && static_cast<size_t>(found.st_size) < kind.size && ftruncate(fd, static_cast<off_t>(kind.size)) != 0)
-        rc = ownerFail(run.error, errno, "ftruncate(%s) failed: %s", kind.name, strerror(errno));
+        rc = callFailed(run.error, errno, "ftruncate", kind.name);
     if (rc == 0)
         rc = fillObject(fd, kind, run.o.create, kind.name, run.error);
     giveGuard(guard);
@@ -549,6 +549,11 @@ int ownerFail(LIB_POW_OwnerError* error, int code, const char* format, ...)
     return -1;
 }
 
+int callFailed(LIB_POW_OwnerError* error, int code, const char* call, const char* what)
+{
+    return ownerFail(error, code, "%s(%s) failed: %s", call, what, strerror(code));
+}
+
 const LIB_POW_Names& ownerNames(const LIB_POW_Names* names)
 {
     return names != nullptr ? *names : kDeviceNames;
@@ -559,7 +564,7 @@ SemId ownerTake(const char* name, int timeoutMs, LIB_POW_OwnerError* error)
     SemId sem = PLAT_semBCreate(0, SEM_FULL, const_cast<char*>(name));
     if (sem == 0) {
         int err = PLAT_errnoGet();
-        ownerFail(error, err, "PLAT_semBCreate(%s) failed: %s", name, strerror(err));
+        callFailed(error, err, "PLAT_semBCreate", name);
         return 0;
     }
     int rc = guarded(kFaulted, [&] { return PLAT_semTake(sem, timeoutMs < 0 ? PLAT_WAIT_FOREVER : timeoutMs); });
@@ -572,7 +577,7 @@ SemId ownerTake(const char* name, int timeoutMs, LIB_POW_OwnerError* error)
         ownerFail(error, ETIMEDOUT, "%s still held by pid %d after %d ms", name,
                   guarded(-1, [sem] { return PLAT_semHolder(sem); }), timeoutMs);
     else
-        ownerFail(error, err, "PLAT_semTake(%s) failed: %s", name, strerror(err));
+        callFailed(error, err, "PLAT_semTake", name);
     return 0;
 }
 
@@ -653,7 +658,7 @@ void* LIB_POW_ownerMap(const char* name, size_t size, int writable, LIB_POW_Owne
         return nullptr;
     void* area = mmap(nullptr, size, PROT_READ | (writable ? PROT_WRITE : 0), MAP_SHARED, fd, 0);
     if (area == MAP_FAILED) {
-        ownerFail(error, errno, "mmap(%s) failed: %s", name, strerror(errno));
+        callFailed(error, errno, "mmap", name);
         area = nullptr;
     }
     close(fd);

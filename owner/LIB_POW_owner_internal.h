@@ -21,6 +21,9 @@
 int ownerFail(LIB_POW_OwnerError* error, int code, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
+/* ownerFail for a failed system call: "CALL(WHAT) failed: <strerror(code)>". */
+int callFailed(LIB_POW_OwnerError* error, int code, const char* call, const char* what);
+
 /* `names`, or the device's names for null. */
 const LIB_POW_Names& ownerNames(const LIB_POW_Names* names);
 
