@@ -19,6 +19,7 @@
 #include "service_files.h"
 
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 
 #include <cerrno>
 #include <csignal>
@@ -198,50 +199,55 @@ void printStatus(const PowerSnapshot& s, const std::vector<LIB_POW_Finding>& obj
         printf("%s\n", kIndex0Note);
 }
 
-std::string jsonBool(bool value)
+/* JSON keeps the order its fields are set in, as a reader expects. */
+using Json = nlohmann::ordered_json;
+
+/* One line of JSON; a byte that is not UTF-8 (a process name, a command
+ * line) becomes U+FFFD, as JSON text must be UTF-8. */
+void printJson(const Json& value)
 {
-    return value ? "true" : "false";
+    printf("%s\n", value.dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
 }
 
 /* The audit's findings as a JSON list, as `audit --json` gives them. */
-std::string findingsJson(const std::vector<LIB_POW_Finding>& findings)
+Json findingsJson(const std::vector<LIB_POW_Finding>& findings)
 {
-    std::string list;
+    Json list = Json::array();
     for (const LIB_POW_Finding& f : findings)
-        list += std::string(list.empty() ? "" : ",") + "{\"kind\":\"" + LIB_POW_ownerFindingName(f.kind) +
-                "\",\"damage\":" + jsonBool(f.damage) + ",\"index\":" + std::to_string(f.index) +
-                ",\"position\":" + std::to_string(f.position) + ",\"value\":" + std::to_string(f.value) +
-                ",\"text\":" + jsonString(f.text) + "}";
-    return "[" + list + "]";
+        list.push_back({{"kind", LIB_POW_ownerFindingName(f.kind)}, {"damage", f.damage != 0}, {"index", f.index},
+                        {"position", f.position}, {"value", f.value}, {"text", f.text}});
+    return list;
 }
 
 void printStatusJson(const PowerSnapshot& s, const std::vector<LIB_POW_Finding>& objects)
 {
     const PwrSharedArea& a = s.image;
-    printf("{\"total\":%d,\"free_depth\":%d,\"flags\":{\"hdd_ready\":%s,\"reset_timer\":%d,"
-           "\"none_reserved\":%s,\"hdd_sleep_delay\":%s},\"flag_bytes\":{\"hdd_ready\":%d,\"none_reserved\":%d,"
-           "\"hdd_sleep_delay\":%d},\"objects\":{\"damage\":%zu,\"findings\":%s},",
-           a.DelayTaskNum, a.us_FreeIndexNum, jsonBool(a.b_HddReady).c_str(), a.uc_ResetAutoSleepTimer,
-           jsonBool(a.b_DelayPowerSaveTaskNoneReserved).c_str(), jsonBool(a.b_HddSleepDelay).c_str(), a.b_HddReady,
-           a.b_DelayPowerSaveTaskNoneReserved, a.b_HddSleepDelay, objects.size(), findingsJson(objects).c_str());
-    std::string lost = lostIndices(s) == "none" ? "" : lostIndices(s);
-    for (char& c : lost)
-        c = c == ' ' ? ',' : c;
-    printf("\"consistency\":{\"damage\":%d,\"notes\":%d,\"count_sum\":%ld,\"lost\":[%s],\"under_pow\":%s,"
-           "\"findings\":%s},\"index0\":%s,\"held\":[",
-           s.audit.damage, s.audit.notes, s.audit.countSum, lost.c_str(), jsonBool(s.underPow).c_str(),
-           findingsJson(s.findings).c_str(), jsonString(kIndex0Note).c_str());
-    for (size_t n = 0; n < s.rows.size(); ++n) {
-        const IndexRow& r = s.rows[n];
+    Json lost = Json::array();
+    std::istringstream indices(lostIndices(s) == "none" ? "" : lostIndices(s));
+    for (int index; indices >> index;)
+        lost.push_back(index);
+    Json held = Json::array();
+    for (const IndexRow& r : s.rows) {
         ProcessInfo p = r.pid != 0 ? lookUpProcess(r.pid) : ProcessInfo();
-        printf("%s{\"index\":%d,\"pid\":%d,\"count\":%d,\"state\":\"%s\",\"running\":%s,\"process\":%s,"
-               "\"cmdline\":%s,\"user\":%s,\"started\":%s,\"started_unix\":%lld}",
-               n ? "," : "", r.index, r.pid, r.count, rowState(r), jsonBool(r.running).c_str(),
-               jsonString(p.name.empty() ? "?" : p.name).c_str(), jsonString(p.cmdline).c_str(),
-               jsonString(p.user).c_str(), jsonString(isoTime(p.started)).c_str(),
-               static_cast<long long>(p.started));
+        held.push_back({{"index", r.index}, {"pid", r.pid}, {"count", r.count}, {"state", rowState(r)},
+                        {"running", r.running}, {"process", p.name.empty() ? "?" : p.name}, {"cmdline", p.cmdline},
+                        {"user", p.user}, {"started", isoTime(p.started)},
+                        {"started_unix", static_cast<long long>(p.started)}});
     }
-    printf("]}\n");
+    printJson({{"total", a.DelayTaskNum},
+               {"free_depth", a.us_FreeIndexNum},
+               {"flags",
+                {{"hdd_ready", a.b_HddReady != 0}, {"reset_timer", a.uc_ResetAutoSleepTimer},
+                 {"none_reserved", a.b_DelayPowerSaveTaskNoneReserved != 0}, {"hdd_sleep_delay", a.b_HddSleepDelay != 0}}},
+               {"flag_bytes",
+                {{"hdd_ready", a.b_HddReady}, {"none_reserved", a.b_DelayPowerSaveTaskNoneReserved},
+                 {"hdd_sleep_delay", a.b_HddSleepDelay}}},
+               {"objects", {{"damage", objects.size()}, {"findings", findingsJson(objects)}}},
+               {"consistency",
+                {{"damage", s.audit.damage}, {"notes", s.audit.notes}, {"count_sum", s.audit.countSum}, {"lost", lost},
+                 {"under_pow", s.underPow}, {"findings", findingsJson(s.findings)}}},
+               {"index0", kIndex0Note},
+               {"held", held}});
 }
 
 /* ---- audit and repair ------------------------------------------------------ */
@@ -284,10 +290,9 @@ int auditTable()
     s.damage += objects;
     std::stable_partition(findings.begin(), findings.end(), [](const LIB_POW_Finding& f) { return f.damage != 0; });
     if (g_common.json) {
-        printf("{\"damage\":%d,\"notes\":%d,\"total\":%d,\"count_sum\":%ld,\"free_count\":%d,\"held\":%d,"
-               "\"under_pow\":%s,\"findings\":%s}\n",
-               s.damage, s.notes, s.total, s.countSum, s.freeCount, s.held, jsonBool(!powDamaged).c_str(),
-               findingsJson(findings).c_str());
+        printJson({{"damage", s.damage}, {"notes", s.notes}, {"total", s.total}, {"count_sum", s.countSum},
+                   {"free_count", s.freeCount}, {"held", s.held}, {"under_pow", !powDamaged},
+                   {"findings", findingsJson(findings)}});
     } else {
         for (const LIB_POW_Finding& f : findings)
             printf("%s: %s\n", f.damage ? "damage" : "note", f.text);
@@ -604,7 +609,7 @@ int showTimer(int year, int month)
 {
     if (!calendarReady())
         return kFailed;
-    std::string json;
+    Json months = Json::array();
     for (int m = month ? month : 1; m <= (month ? month : 12); ++m) {
         std::vector<int> on;
         int last = 0;
@@ -614,16 +619,10 @@ int showTimer(int year, int month)
             showMonth(year, m, on, last);
             continue;
         }
-        json += std::string(json.empty() ? "" : ",") + "{\"month\":" + std::to_string(m) + ",\"on\":[";
-        for (size_t n = 0; n < on.size(); ++n) {
-            if (n)
-                json += ',';
-            json += std::to_string(on[n]); /* piecewise: see lostIndices */
-        }
-        json += "]}";
+        months.push_back({{"month", m}, {"on", on}});
     }
     if (g_common.json)
-        printf("{\"year\":%d,\"months\":[%s]}\n", year, json.c_str());
+        printJson({{"year", year}, {"months", months}});
     return kOk;
 }
 
@@ -643,7 +642,7 @@ int timerDay(const std::string& dateText, const std::string& onOff, bool set)
     if (rc != 0)
         return fail(kFailed, "the library refused " + dateText + " (" + std::to_string(rc) + ")");
     if (!set && g_common.json)
-        printf("{\"date\":\"%s\",\"on\":%s}\n", dateText.c_str(), jsonBool(on).c_str());
+        printJson({{"date", dateText}, {"on", on}});
     else if (!set)
         printf("%s %s\n", dateText.c_str(), on ? "on" : "off");
     return kOk;
@@ -738,7 +737,7 @@ int showSemaphores()
 {
     if (g_common.json) {
         std::string firstError;
-        printf("{\"semaphores\":[");
+        Json semaphores = Json::array();
         for (int which = 1; which <= 3; ++which) {
             pid_t holder = LIB_POW_ownerSemHolder(semName(which).c_str());
             ProcessInfo p = holder > 0 ? lookUpProcess(holder) : ProcessInfo();
@@ -746,16 +745,14 @@ int showSemaphores()
             std::string error;
             if (holder < 0 && PLAT_semOpen(semName(which).c_str()) == 0 && PLAT_errnoGet() != ENOENT)
                 error = semaphoreOpenError(semName(which), PLAT_errnoGet());
-            printf("%s{\"semaphore\":\"%s\",\"name\":%s,\"made\":%s,\"holder\":%d,\"holder_running\":%s,"
-                   "\"process\":%s,\"cmdline\":%s,\"user\":%s,\"error\":%s}",
-                   which > 1 ? "," : "", kSemLabels[which], jsonString(semName(which)).c_str(),
-                   jsonBool(holder >= 0 || !error.empty()).c_str(), holder > 0 ? holder : 0,
-                   jsonBool(holder > 0 && processRuns(holder)).c_str(), jsonString(p.name).c_str(),
-                   jsonString(p.cmdline).c_str(), jsonString(p.user).c_str(), jsonString(error).c_str());
+            semaphores.push_back({{"semaphore", kSemLabels[which]}, {"name", semName(which)},
+                                  {"made", holder >= 0 || !error.empty()}, {"holder", holder > 0 ? holder : 0},
+                                  {"holder_running", holder > 0 && processRuns(holder)}, {"process", p.name},
+                                  {"cmdline", p.cmdline}, {"user", p.user}, {"error", error}});
             if (firstError.empty())
                 firstError = error;
         }
-        printf("]}\n");
+        printJson({{"semaphores", semaphores}});
         return firstError.empty() ? kOk : fail(kFailed, firstError);
     }
     std::vector<std::string> unmade;
@@ -835,16 +832,15 @@ int showHistory(const std::string& directory, int lines)
             printf("%s\n", printable(all[n]).c_str());
         return kOk;
     }
-    printf("[");
+    Json events = Json::array();
     for (size_t n = from; n < all.size(); ++n) {
         std::istringstream in(all[n]);
         std::string date, time, event, text;
         in >> date >> time >> event;
         std::getline(in >> std::ws, text);
-        printf("%s{\"time\":%s,\"event\":%s,\"text\":%s}", n > from ? "," : "", jsonString(date + " " + time).c_str(),
-               jsonString(event).c_str(), jsonString(text).c_str());
+        events.push_back({{"time", date + " " + time}, {"event", event}, {"text", text}});
     }
-    printf("]\n");
+    printJson(events);
     return kOk;
 }
 

@@ -319,29 +319,6 @@ std::string printable(const std::string& text)
     return out;
 }
 
-std::string jsonString(const std::string& text)
-{
-    std::string out = "\"";
-    for (size_t at = 0; at < text.size();) {
-        unsigned char c = static_cast<unsigned char>(text[at]);
-        size_t length = utf8Sequence(text, at);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            escapeByte(out, c, "\\u%04x");
-        } else if (length == 0) {
-            out += "\\ufffd"; /* JSON text must be UTF-8 */
-        } else {
-            out.append(text, at, length);
-            at += length;
-            continue;
-        }
-        ++at;
-    }
-    return out + "\"";
-}
-
 void printTable(const std::vector<Column>& columns, const std::vector<std::vector<std::string>>& rows,
                 const std::string& indent)
 {

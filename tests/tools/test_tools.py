@@ -737,7 +737,8 @@ class FieldTest(ToolTest):
 
     def test_numbers_are_decimal_as_people_type_them(self):
         self.script('timer show 2026 08 --json => {"year":2026,"months":[{"month":8,"on":[]}]}; delay set 010 => 10; '
-                    "timer set 2026-08-09 on; --json timer get 2026-08-09 => {\"date\":\"2026-08-09\",\"on\":true}")
+                    "timer set 2026-08-09 on; timer set 2026-08-31 on; --json timer get 2026-08-09 => {\"date\":\"2026-08-09\",\"on\":true}; "
+                    'timer show 2026 8 --json => {"year":2026,"months":[{"month":8,"on":[9,31]}]}')
         self.assertRegex(self.ctl("delay", "reserve", "--count", "010"), r"reserved delay index \d+, count 10\n")
 
     def test_a_held_semaphore_is_waited_for_visibly_and_timeout_gives_up_naming_the_holder(self):
@@ -870,6 +871,7 @@ class FieldTest(ToolTest):
         for event in ("refused", "saving", "index", "total", "error", "areas"):
             self.assertIn(event, events)
         self.assertEqual([e["event"] for e in json.loads(self.ctl("history", "--json"))], events)
+        self.assertEqual([e["event"] for e in json.loads(self.ctl("history", "--json", "--lines", "2"))], events[-2:])
         self.assertEqual(self.ctl("history", "--lines", "1"), lines[-1])
 
 
