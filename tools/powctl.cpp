@@ -907,6 +907,236 @@ const char kFooter[] =
 
 } // namespace
 
+/* The command line's values, as CLI11 fills them while it parses. */
+struct Args {
+    int intervalMs = 500;
+    double watchSeconds = 0;
+    int count = 1;
+    double hold = 0;
+    bool noRelease = false;
+    int index = 0;
+    int releasePid = 0;
+    bool force = false;
+    int value = 0;
+    int year = 0, month = 0;
+    std::string dateText, onOff, calendarFile;
+    int which = 0;
+    double seconds = 0;
+    bool libraryListing = false;
+    int historyLines = 0;
+    std::string runDir;
+    std::vector<std::string> sends, clears;
+};
+
+/* Every command and what it runs; the deepest command parsed runs. */
+using Commands = std::map<const CLI::App*, std::function<int()>>;
+
+CLI::App* command(CLI::App* parent, Commands& commands, const char* name, const std::string& help,
+                  std::function<int()> run)
+{
+    CLI::App* added = parent->add_subcommand(name, help);
+    commands[added] = std::move(run);
+    return added;
+}
+
+/* A command that only groups others: one of them must follow. */
+CLI::App* group(CLI::App* parent, const char* name, const char* help)
+{
+    CLI::App* added = parent->add_subcommand(name, help);
+    added->require_subcommand(1);
+    return added;
+}
+
+void addJsonFlag(CLI::App* command)
+{
+    command->add_flag("--json", g_common.json, "one JSON object, for scripts");
+}
+
+/* A library call on the power area, once the area is there to attach. */
+std::function<int()> onPower(std::function<int()> run)
+{
+    return [run] { return powerReady() ? run() : kFailed; };
+}
+
+int printed(int value)
+{
+    printf("%d\n", value);
+    return kOk;
+}
+
+int statusCommand()
+{
+    PowerSnapshot s;
+    if (!lookAtPower(s))
+        return kFailed;
+    std::vector<LIB_POW_Finding> objects = otherObjects();
+    g_common.json ? printStatusJson(s, objects) : printStatus(s, objects);
+    return s.audit.damage > 0 || !objects.empty() ? kNo : kOk;
+}
+
+void addDelayCommands(CLI::App& app, Args& a, Commands& c)
+{
+    addJsonFlag(command(&app, c, "status",
+                        "the power area at a glance: flags, a consistency line, the other objects' state, every "
+                        "index with a holder or a count, and who each holder is (user, process, since when, command "
+                        "line); exit 1 when it shows damage",
+                        statusCommand));
+    CLI::App* watch = command(&app, c, "watch",
+                              "print each change of the power area with a timestamp: indices taken and released, "
+                              "every change of a count or of the total, the flags",
+                              [&a]() -> int { return watchPower(a.intervalMs, a.watchSeconds); });
+    watch->add_option("--interval", a.intervalMs, "milliseconds between looks")->transform(wholeNumber(10, 60000));
+    watch->add_option("--seconds", a.watchSeconds, "stop after this long (default: until interrupted)")
+        ->check(secondsNumber(86400, false));
+
+    CLI::App* delay = group(&app, "delay", "power-save delay reservations");
+    CLI::App* reserve = command(delay, c, "reserve", "act as a job: reserve, count, hold, reset",
+                                [&a]() -> int { return reserveDelay(a.count, a.hold, a.noRelease); });
+    reserve->add_option("--count", a.count, "requests to count on the index")->transform(wholeNumber(1, 32767));
+    reserve->add_option("--hold", a.hold, "seconds to hold before resetting")->check(secondsNumber(86400, true));
+    reserve->add_flag("--no-release", a.noRelease, "exit without resetting, as a crashed job would");
+    command(delay, c, "check",
+            "is power saving delayed (LIB_POW_IsPowerSaveDelay): prints it; exit 0 delayed, 1 not, 2 no answer",
+            onPower([]() -> int {
+                bool delayed = LIB_POW_IsPowerSaveDelay();
+                printf("%s\n", delayed ? "delayed" : "not delayed");
+                return delayed ? kOk : kNo;
+            }));
+    command(delay, c, "set", "count one request on INDEX", onPower([&a]() -> int {
+                short got = LIB_POW_setPowerSaveDelay(static_cast<short>(a.index));
+                printf("%d\n", got);
+                return got == -1 ? fail(kFailed, "the request was refused") : kOk;
+            }))
+        ->add_option("INDEX", a.index, "delay index")
+        ->required()
+        ->transform(wholeNumber(0, 255));
+    CLI::App* reset = command(delay, c, "reset", "count one request off INDEX; refused when INDEX counts none", [&a]() -> int {
+        if (!a.force && !resetCounts(a.index))
+            return kFailed;
+        return onPower([&a]() -> int {
+            LIB_POW_resetPowerSaveDelay(static_cast<short>(a.index));
+            return kOk;
+        })();
+    });
+    reset->add_option("INDEX", a.index, "delay index")->required()->transform(wholeNumber(0, 255));
+    reset->add_flag("--force", a.force,
+                    "reset also an index that counts nothing: the library then lowers the device's total, "
+                    "which other indices' counts make up");
+    CLI::App* release = command(delay, c, "release",
+                                "operator override: release INDEX (or every index of --pid) with everything it "
+                                "counts, under POW, as the sweep releases an ended holder's",
+                                [&a]() -> int { return releaseDelay(a.index, a.releasePid, a.force); });
+    release->add_option("INDEX", a.index, "delay index")->transform(wholeNumber(0, 255));
+    release->add_option("--pid", a.releasePid, "release every index this process holds")
+        ->transform(wholeNumber(1, 4194304));
+    release->add_flag("--force", a.force,
+                      "release also an index whose holder still runs, or index 0, the power service's own");
+    command(&app, c, "sweep",
+            "release the indices of ended holders (LIB_POW_IsHddSleepDelay) and say which; refused when this "
+            "process may not signal a holder",
+            [&a]() -> int { return sweep(a.force); })
+        ->add_flag("--force", a.force, "sweep even so: such holders are released while they run");
+}
+
+void addFlagCommands(CLI::App& app, Args& a, Commands& c)
+{
+    CLI::App* hddReady = group(&app, "hdd-ready", "the hard disk ready flag");
+    command(hddReady, c, "get", "print the flag, 0 or 1", onPower([]() -> int { return printed(LIB_POW_isHddReady()); }));
+    command(hddReady, c, "set", "set the flag", onPower([&a]() -> int {
+                LIB_POW_setHddReady(a.value == 1);
+                return kOk;
+            }))
+        ->add_option("VALUE", a.value, "0 or 1")
+        ->required()
+        ->transform(wholeNumber(0, 1));
+    CLI::App* resetTimer = group(&app, "reset-timer", "the auto-sleep timer reset request");
+    command(resetTimer, c, "request", "request a reset (the byte becomes 0x2)", onPower([]() -> int {
+                LIB_POW_putResetAutoSleepTimer();
+                return kOk;
+            }));
+    for (bool take : {false, true})
+        command(resetTimer, c, take ? "take" : "peek",
+                take ? "print the request and clear it" : "print the request, leave it standing", onPower([take]() -> int {
+                    printf("0x%x\n", LIB_POW_getResetAutoSleepTimer(take));
+                    return kOk;
+                }));
+    CLI::App* noneReserved = group(&app, "none-reserved", "the note that the reservations dropped to none");
+    for (bool take : {false, true})
+        command(noneReserved, c, take ? "take" : "peek",
+                take ? "print the note and clear it" : "print the note, leave it standing",
+                onPower([take]() -> int { return printed(LIB_POW_getDelayPowerSaveTaskNoneReserved(take)); }));
+    CLI::App* sleepDelay = group(&app, "hdd-sleep-delay", "the HDD sleep delay flag");
+    command(sleepDelay, c, "get",
+            "print the flag, a look that releases nothing (LIB_POW_IsHddSleepDelay would also sweep: powctl sweep)",
+            []() -> int {
+                PowerSnapshot s;
+                return lookAtPower(s) ? printed(s.image.b_HddSleepDelay) : kFailed;
+            });
+    command(sleepDelay, c, "clear", "clear the flag", onPower([]() -> int {
+                LIB_POW_setPowerSaveDelayForService();
+                return kOk;
+            }));
+}
+
+void addTimerCommands(CLI::App& app, Args& a, Commands& c)
+{
+    CLI::App* timer = group(&app, "timer", "the weekly power timer calendar");
+    CLI::App* show = command(timer, c, "show", "month grids with switched-on days marked '*'",
+                             [&a]() -> int { return showTimer(a.year, a.month); });
+    show->add_option("YEAR", a.year, "year")->required()->transform(wholeNumber(2000, 2089));
+    show->add_option("MONTH", a.month, "month (default: the whole year)")->transform(wholeNumber(1, 12));
+    addJsonFlag(show);
+    CLI::App* set = command(timer, c, "set", "switch a day on or off", [&a]() -> int { return timerDay(a.dateText, a.onOff, true); });
+    set->add_option("DATE", a.dateText, "the day, 2000-01-01 to 2089-12-31")->required()->check(calendarDate());
+    set->add_option("STATE", a.onOff, "on or off")->required()->check(CLI::IsMember({"on", "off"}));
+    CLI::App* get = command(timer, c, "get", "is a day switched on", [&a]() -> int { return timerDay(a.dateText, "", false); });
+    get->add_option("DATE", a.dateText, "the day, 2000-01-01 to 2089-12-31")->required()->check(calendarDate());
+    addJsonFlag(get);
+    command(timer, c, "export",
+            "write the switched-on days as text, one YYYY-MM-DD a line (what timer import reads back)",
+            [&a]() -> int { return exportTimer(a.calendarFile); })
+        ->add_option("FILE", a.calendarFile, "where to write them (default or -: stdout)");
+    command(timer, c, "import",
+            "make the calendar what FILE says: each day listed on (a date, optionally 'on' or 'off'), every other "
+            "off, all at once; '#' starts a comment",
+            [&a]() -> int { return importTimer(a.calendarFile); })
+        ->add_option("FILE", a.calendarFile, "the text to read (-: stdin)")
+        ->required();
+}
+
+void addDiagnosticCommands(CLI::App& app, Args& a, Commands& c)
+{
+    CLI::App* sem = group(&app, "sem", "the three named semaphores");
+    addJsonFlag(command(sem, c, "show", "dump the three semaphores (--json: who holds each)", showSemaphores));
+    CLI::App* hold = command(sem, c, "hold", "take semaphore N (1 POW, 2 NVD, 3 HddReady) and hold it",
+                             [&a]() -> int { return holdSemaphore(a.which, a.seconds); });
+    hold->add_option("N", a.which, "1, 2 or 3")->required()->transform(wholeNumber(1, 3));
+    hold->add_option("SECONDS", a.seconds, "how long")->required()->check(secondsNumber(3600, true));
+    addJsonFlag(command(&app, c, "audit",
+                        "check each object (areas' lengths, semaphores' records) and the reservation table for "
+                        "damage (exit 1 when found, 2 when it could not look)",
+                        auditTable));
+    command(&app, c, "repair",
+            "mend the damage the audit finds (damaged semaphores re-made in their own files, the table) and say "
+            "what changed",
+            repairTable);
+    command(&app, c, "semlog", "list the semaphore trace area, oldest record first",
+            [&a]() -> int { return listSemLog(a.libraryListing); })
+        ->add_flag("--library", a.libraryListing, "the library's own listing (LIB_POW_showSemLog), in area order");
+    CLI::App* history = command(&app, c, "history",
+                                "what the running power service saw: indices taken and released, total changes, "
+                                "repairs, power-saving decisions (kept by powsvc run in its runtime directory)",
+                                [&a]() -> int { return showHistory(runDirectory(a.runDir), a.historyLines); });
+    history->add_option("--lines", a.historyLines, "only the last N lines")->transform(wholeNumber(1, 100000));
+    history->add_option("--run-dir", a.runDir,
+                        "the service's runtime directory; default $" POWSVC_RUN_DIR_VARIABLE ", else " POWSVC_RUN_DIR);
+    addJsonFlag(history);
+    CLI::App* jamlog = command(&app, c, "jamlog", "record socket sends in this process and list its jam log",
+                               [&a]() -> int { return jamLog(a.sends, a.clears); });
+    jamlog->add_option("--send", a.sends, "DST=SRC[:KIND[:SEQ]] (paths or short names like a_adrm)");
+    jamlog->add_option("--clear", a.clears, "DST whose record is cleared after the sends");
+}
+
 int main(int argc, char** argv)
 {
     CLI::App app{"powctl: look at and drive the device power service through LIB_POW", "powctl"};
@@ -917,137 +1147,12 @@ int main(int argc, char** argv)
     app.set_help_all_flag("--help-all", "print the help of every command, at every depth");
     app.footer(kFooter);
     app.add_flag("--json", g_common.json, "JSON output, for the commands that have it");
-    auto jsonFlag = [](CLI::App* command) { command->add_flag("--json", g_common.json, "one JSON object, for scripts"); };
-
-    /* status / watch */
-    CLI::App* status = app.add_subcommand(
-        "status", "the power area at a glance: flags, a consistency line, the other objects' state, every index "
-                  "with a holder or a count, and who each holder is (user, process, since when, command line); "
-                  "exit 1 when it shows damage");
-    jsonFlag(status);
-    int intervalMs = 500;
-    double watchSeconds = 0;
-    CLI::App* watch = app.add_subcommand(
-        "watch", "print each change of the power area with a timestamp: indices taken and released, every "
-                 "change of a count or of the total, the flags");
-    watch->add_option("--interval", intervalMs, "milliseconds between looks")->transform(wholeNumber(10, 60000));
-    watch->add_option("--seconds", watchSeconds, "stop after this long (default: until interrupted)")
-        ->check(secondsNumber(86400, false));
-
-    /* delays */
-    CLI::App* delay = app.add_subcommand("delay", "power-save delay reservations");
-    delay->require_subcommand(1);
-    int count = 1;
-    double hold = 0;
-    bool noRelease = false;
-    CLI::App* reserve = delay->add_subcommand("reserve", "act as a job: reserve, count, hold, reset");
-    reserve->add_option("--count", count, "requests to count on the index")->transform(wholeNumber(1, 32767));
-    reserve->add_option("--hold", hold, "seconds to hold before resetting")->check(secondsNumber(86400, true));
-    reserve->add_flag("--no-release", noRelease, "exit without resetting, as a crashed job would");
-    CLI::App* delayCheck = delay->add_subcommand(
-        "check", "is power saving delayed (LIB_POW_IsPowerSaveDelay): prints it; exit 0 delayed, 1 not, 2 no answer");
-    int index = 0;
-    CLI::App* delaySet = delay->add_subcommand("set", "count one request on INDEX");
-    delaySet->add_option("INDEX", index, "delay index")->required()->transform(wholeNumber(0, 255));
-    bool force = false;
-    CLI::App* delayReset = delay->add_subcommand("reset", "count one request off INDEX; refused when INDEX counts none");
-    delayReset->add_option("INDEX", index, "delay index")->required()->transform(wholeNumber(0, 255));
-    delayReset->add_flag("--force", force,
-                         "reset also an index that counts nothing: the library then lowers the device's total, "
-                         "which other indices' counts make up");
-    int releasePid = 0;
-    CLI::App* delayRelease = delay->add_subcommand(
-        "release", "operator override: release INDEX (or every index of --pid) with everything it counts, "
-                   "under POW, as the sweep releases an ended holder's");
-    delayRelease->add_option("INDEX", index, "delay index")->transform(wholeNumber(0, 255));
-    delayRelease->add_option("--pid", releasePid, "release every index this process holds")
-        ->transform(wholeNumber(1, 4194304));
-    delayRelease->add_flag("--force", force,
-                           "release also an index whose holder still runs, or index 0, the power service's own");
-    CLI::App* sweepCommand = app.add_subcommand(
-        "sweep", "release the indices of ended holders (LIB_POW_IsHddSleepDelay) and say which; refused when "
-                 "this process may not signal a holder");
-    sweepCommand->add_flag("--force", force, "sweep even so: such holders are released while they run");
-
-    /* flags */
-    int value = 0;
-    CLI::App* hddReady = app.add_subcommand("hdd-ready", "the hard disk ready flag");
-    hddReady->require_subcommand(1);
-    CLI::App* hddReadyGet = hddReady->add_subcommand("get", "print the flag, 0 or 1");
-    CLI::App* hddReadySet = hddReady->add_subcommand("set", "set the flag");
-    hddReadySet->add_option("VALUE", value, "0 or 1")->required()->transform(wholeNumber(0, 1));
-    CLI::App* resetTimer = app.add_subcommand("reset-timer", "the auto-sleep timer reset request");
-    resetTimer->require_subcommand(1);
-    CLI::App* resetRequest = resetTimer->add_subcommand("request", "request a reset (the byte becomes 0x2)");
-    CLI::App* resetPeek = resetTimer->add_subcommand("peek", "print the request, leave it standing");
-    CLI::App* resetTake = resetTimer->add_subcommand("take", "print the request and clear it");
-    CLI::App* noneReserved = app.add_subcommand("none-reserved", "the note that the reservations dropped to none");
-    noneReserved->require_subcommand(1);
-    CLI::App* nonePeek = noneReserved->add_subcommand("peek", "print the note, leave it standing");
-    noneReserved->add_subcommand("take", "print the note and clear it");
-    CLI::App* sleepDelay = app.add_subcommand("hdd-sleep-delay", "the HDD sleep delay flag");
-    sleepDelay->require_subcommand(1);
-    CLI::App* sleepGet = sleepDelay->add_subcommand(
-        "get", "print the flag, a look that releases nothing (LIB_POW_IsHddSleepDelay would also sweep: powctl sweep)");
-    sleepDelay->add_subcommand("clear", "clear the flag");
-
-    /* weekly timer */
-    CLI::App* timer = app.add_subcommand("timer", "the weekly power timer calendar");
-    timer->require_subcommand(1);
-    int year = 0, month = 0;
-    CLI::App* timerShow = timer->add_subcommand("show", "month grids with switched-on days marked '*'");
-    timerShow->add_option("YEAR", year, "year")->required()->transform(wholeNumber(2000, 2089));
-    timerShow->add_option("MONTH", month, "month (default: the whole year)")->transform(wholeNumber(1, 12));
-    jsonFlag(timerShow);
-    std::string dateText, onOff;
-    CLI::App* timerSet = timer->add_subcommand("set", "switch a day on or off");
-    timerSet->add_option("DATE", dateText, "the day, 2000-01-01 to 2089-12-31")->required()->check(calendarDate());
-    timerSet->add_option("STATE", onOff, "on or off")->required()->check(CLI::IsMember({"on", "off"}));
-    CLI::App* timerGet = timer->add_subcommand("get", "is a day switched on");
-    timerGet->add_option("DATE", dateText, "the day, 2000-01-01 to 2089-12-31")->required()->check(calendarDate());
-    jsonFlag(timerGet);
-    std::string calendarFile;
-    CLI::App* timerExport = timer->add_subcommand(
-        "export", "write the switched-on days as text, one YYYY-MM-DD a line (what timer import reads back)");
-    timerExport->add_option("FILE", calendarFile, "where to write them (default or -: stdout)");
-    CLI::App* timerImport = timer->add_subcommand(
-        "import", "make the calendar what FILE says: each day listed on (a date, optionally 'on' or 'off'), "
-                  "every other off, all at once; '#' starts a comment");
-    timerImport->add_option("FILE", calendarFile, "the text to read (-: stdin)")->required();
-
-    /* semaphores, audit, logs */
-    CLI::App* sem = app.add_subcommand("sem", "the three named semaphores");
-    sem->require_subcommand(1);
-    CLI::App* semShow = sem->add_subcommand("show", "dump the three semaphores (--json: who holds each)");
-    jsonFlag(semShow);
-    int which = 0;
-    double seconds = 0;
-    CLI::App* semHold = sem->add_subcommand("hold", "take semaphore N (1 POW, 2 NVD, 3 HddReady) and hold it");
-    semHold->add_option("N", which, "1, 2 or 3")->required()->transform(wholeNumber(1, 3));
-    semHold->add_option("SECONDS", seconds, "how long")->required()->check(secondsNumber(3600, true));
-    CLI::App* audit = app.add_subcommand("audit", "check each object (areas' lengths, semaphores' records) and the "
-                                                  "reservation table for damage (exit 1 when found, 2 when it could "
-                                                  "not look)");
-    jsonFlag(audit);
-    CLI::App* repair = app.add_subcommand(
-        "repair", "mend the damage the audit finds (damaged semaphores re-made in their own files, the table) and "
-                  "say what changed");
-    bool libraryListing = false;
-    CLI::App* semlog = app.add_subcommand("semlog", "list the semaphore trace area, oldest record first");
-    semlog->add_flag("--library", libraryListing, "the library's own listing (LIB_POW_showSemLog), in area order");
-    int historyLines = 0;
-    std::string runDir;
-    CLI::App* history = app.add_subcommand(
-        "history", "what the running power service saw: indices taken and released, total changes, repairs, "
-                   "power-saving decisions (kept by powsvc run in its runtime directory)");
-    history->add_option("--lines", historyLines, "only the last N lines")->transform(wholeNumber(1, 100000));
-    history->add_option("--run-dir", runDir,
-                        "the service's runtime directory; default $" POWSVC_RUN_DIR_VARIABLE ", else " POWSVC_RUN_DIR);
-    jsonFlag(history);
-    std::vector<std::string> sends, clears;
-    CLI::App* jamlog = app.add_subcommand("jamlog", "record socket sends in this process and list its jam log");
-    jamlog->add_option("--send", sends, "DST=SRC[:KIND[:SEQ]] (paths or short names like a_adrm)");
-    jamlog->add_option("--clear", clears, "DST whose record is cleared after the sends");
+    Args args;
+    Commands commands;
+    addDelayCommands(app, args, commands);
+    addFlagCommands(app, args, commands);
+    addTimerCommands(app, args, commands);
+    addDiagnosticCommands(app, args, commands);
     addCommonOptions(&app);
 
     try {
@@ -1060,7 +1165,7 @@ int main(int argc, char** argv)
     CLI::App* command = deepestCommand(app, path);
     if (g_common.json && command->get_option_no_throw("--json") == nullptr)
         return reportUsage(path, "--json: this command has no JSON output");
-    if (*delayRelease && (releasePid != 0) == (delayRelease->count("INDEX") > 0))
+    if (path == "powctl delay release" && (args.releasePid != 0) == (command->count("INDEX") > 0))
         return reportUsage(path, "give INDEX or --pid PID, one of them");
     for (CLI::App* at = command; at != nullptr; at = at->get_parent())
         if (at->count("--trace") > 0)
@@ -1069,88 +1174,8 @@ int main(int argc, char** argv)
     /* Every command reads or writes mapped objects, through the library or
      * the kit: one cut short under it ends the command with a line saying
      * so, never the process with a bus error. */
-    auto dispatch = [&]() -> int {
-        if (*status) {
-            PowerSnapshot s;
-            if (!lookAtPower(s))
-                return kFailed;
-            std::vector<LIB_POW_Finding> objects = otherObjects();
-            g_common.json ? printStatusJson(s, objects) : printStatus(s, objects);
-            return s.audit.damage > 0 || !objects.empty() ? kNo : kOk;
-        }
-        if (*watch)
-            return watchPower(intervalMs, watchSeconds);
-        if (*reserve)
-            return reserveDelay(count, hold, noRelease);
-        if (*sleepGet) {
-            PowerSnapshot s;
-            if (!lookAtPower(s))
-                return kFailed;
-            printf("%d\n", s.image.b_HddSleepDelay);
-            return kOk;
-        }
-        if (*delayReset && !force && !resetCounts(index))
-            return kFailed;
-        if (*delayRelease)
-            return releaseDelay(index, releasePid, force);
-        if (*sweepCommand)
-            return sweep(force);
-        if (*delay || *hddReady || *resetTimer || *noneReserved || *sleepDelay) {
-            if (!powerReady())
-                return kFailed;
-            if (*delayCheck) {
-                bool delayed = LIB_POW_IsPowerSaveDelay();
-                printf("%s\n", delayed ? "delayed" : "not delayed");
-                return delayed ? kOk : kNo;
-            }
-            if (*delaySet) {
-                short got = LIB_POW_setPowerSaveDelay(static_cast<short>(index));
-                printf("%d\n", got);
-                return got == -1 ? fail(kFailed, "the request was refused") : kOk;
-            }
-            if (*delayReset)
-                LIB_POW_resetPowerSaveDelay(static_cast<short>(index));
-            else if (*hddReadyGet)
-                printf("%d\n", LIB_POW_isHddReady());
-            else if (*hddReadySet)
-                LIB_POW_setHddReady(value == 1);
-            else if (*resetRequest)
-                LIB_POW_putResetAutoSleepTimer();
-            else if (*resetPeek || *resetTake)
-                printf("0x%x\n", LIB_POW_getResetAutoSleepTimer(resetTake->parsed()));
-            else if (*noneReserved)
-                printf("%d\n", LIB_POW_getDelayPowerSaveTaskNoneReserved(!*nonePeek));
-            else
-                LIB_POW_setPowerSaveDelayForService();
-            return kOk;
-        }
-        if (*timerShow)
-            return showTimer(year, month);
-        if (*timerExport)
-            return exportTimer(calendarFile);
-        if (*timerImport)
-            return importTimer(calendarFile);
-        if (*timer)
-            return timerDay(dateText, onOff, timerSet->parsed());
-        if (*semShow)
-            return showSemaphores();
-        if (*semHold)
-            return holdSemaphore(which, seconds);
-        if (*audit)
-            return auditTable();
-        if (*repair)
-            return repairTable();
-        if (*semlog)
-            return listSemLog(libraryListing);
-        if (*history)
-            return showHistory(runDirectory(runDir), historyLines);
-        if (*jamlog)
-            return jamLog(sends, clears);
-        return kUsage;
-
-    };
     int rc = kFailed;
-    if (!libraryCall([&] { rc = dispatch(); }))
+    if (!libraryCall([&] { rc = commands.at(command)(); }))
         return fail(kFailed, faultText(kNames));
     return rc;
 }
