@@ -119,17 +119,11 @@ int32_t semLogTick()
     return static_cast<int32_t>(ms & 0x7fffffff);
 }
 
-/* Fields other processes may list at the same moment: one store each. */
-template <typename T>
-void store(T& word, T value)
-{
-    __atomic_store_n(&word, value, __ATOMIC_RELAXED);
-}
 
 void storeText(char* field, size_t width, const std::string& text)
 {
     for (size_t n = 0; n < width; ++n)
-        store(field[n], n < text.size() ? text[n] : '\0');
+        storeWord(field[n], n < text.size() ? text[n] : '\0');
 }
 
 } // namespace
@@ -149,19 +143,19 @@ bool appendSemLogRecord(const std::string& name, const SemLogInput& input, int& 
     auto* area = static_cast<SemLogArea*>(mapArea(name, sizeof(SemLogArea), error));
     if (area == nullptr)
         return false;
-    int32_t count = __atomic_load_n(&area->Count, __ATOMIC_RELAXED);
+    int32_t count = loadWord(area->Count);
     position = (count >= 0 && count < LIB_POW_SEMLOG_RECORD_COUNT) ? count : 0;
     SemLogRecord& record = area->records[position];
     /* PID and TID last: a reader that meets a fresh position early still
      * sees the end mark rather than half a record. */
-    store(record.tic, semLogTick());
+    storeWord(record.tic, semLogTick());
     storeText(record.SemName, sizeof record.SemName, input.semName);
-    store(record.SemID, static_cast<uint32_t>(input.semId));
+    storeWord(record.SemID, static_cast<uint32_t>(input.semId));
     storeText(record.Status, sizeof record.Status, input.status);
-    store(record.Value, static_cast<int32_t>(input.value));
-    store(record.TID, static_cast<uint32_t>(syscall(SYS_gettid)));
-    store(record.PID, static_cast<int32_t>(getpid()));
-    store(area->Count, static_cast<int32_t>(position + 1));
+    storeWord(record.Value, static_cast<int32_t>(input.value));
+    storeWord(record.TID, static_cast<uint32_t>(syscall(SYS_gettid)));
+    storeWord(record.PID, static_cast<int32_t>(getpid()));
+    storeWord(area->Count, static_cast<int32_t>(position + 1));
     munmap(area, sizeof(SemLogArea));
     return true;
 }

@@ -50,12 +50,6 @@ time_t startTime(pid_t pid)
     return boot + static_cast<time_t>(ticks / static_cast<unsigned long long>(sysconf(_SC_CLK_TCK)));
 }
 
-template <typename T>
-T loadWord(const T& word)
-{
-    return __atomic_load_n(&word, __ATOMIC_RELAXED);
-}
-
 /* Word by word, as other processes store them. */
 void copyArea(const PwrSharedArea* area, PwrSharedArea& image)
 {

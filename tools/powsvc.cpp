@@ -436,7 +436,7 @@ pid_t index0Holder(const AreaNames& names)
     if (area == nullptr)
         return -1;
     pid_t pid = -1;
-    guardedCall([&] { pid = __atomic_load_n(&area->sl_DelayPid[0], __ATOMIC_RELAXED); });
+    guardedCall([&] { pid = loadWord(area->sl_DelayPid[0]); });
     munmap(const_cast<PwrSharedArea*>(area), sizeof(PwrSharedArea));
     return pid;
 }
