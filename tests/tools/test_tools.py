@@ -681,6 +681,7 @@ class FieldTest(ToolTest):
                  "powsvc create --reset --force"),
                 ([(PWR, "flap", 2060)], "", "days same", ""),
                 ([(PWR, "grow", 4096)], "", "days job same", ""),
+                ([(PWR, "swap", 0)], r"an object was cut short while in use", "days", ""),  # the library's old mapping cut
                 ([(PWR, "garbage", 2060)], r"repaired the reservation table: found index0-not-owners", "days same", ""),
                 ([(NVD, "cut", 10), (SEMLOG, "cut", 0), (PWR, "total+8", 0)],
                  r"repaired the reservation table: found total-above-counts .*; changed total 10 -> 2 ", "job", "powsvc create --reset --force"),
@@ -712,6 +713,9 @@ class FieldTest(ToolTest):
                     for n in (0, size, 0, size):
                         os.truncate(path, n)
                     self.assertGreaterEqual(powctl("status").returncode, 0, "powctl status died of a signal")
+            elif kind == "swap":  # a whole copy at the name; the one the service's library mapped is cut
+                with open(path, "r+b") as old:
+                    shutil.copy(path, path + ".new"), os.rename(path + ".new", path), old.truncate(0)
             elif kind == "total+8":
                 poke(0, 10, 2)
             elif kind == "garbage":  # size 0: as long as it is
@@ -722,6 +726,8 @@ class FieldTest(ToolTest):
         if said:
             svc.wait_line(said, since=seen)
         time.sleep(0.2)  # a few ticks over the damage
+        if "flap" not in str(damages):  # a short object is said once, by the look, and never touched
+            self.assertEqual([line for line in svc.lines[seen:] if "bytes, needs" in line and "goes on with the other" not in line], [])
         self.assertIsNone(svc.proc.poll(), "the service died:\n" + "\n".join(svc.lines))
         if mend:
             self.assertOk(run(POWSVC, *mend.split()[1:]))
@@ -822,6 +828,12 @@ class FieldTest(ToolTest):
         inode = os.stat(os.path.join(SHM, NVD)).st_ino
         self.assertEqual(self.assertOk(powsvc("create", "--group", "65534")), "/%s adopted in place: owner nobody -> root\n" % NVD)
         self.assertEqual((os.stat(os.path.join(SHM, NVD)).st_uid, os.stat(os.path.join(SHM, NVD)).st_ino), (0, inode))
+        os.unlink(os.path.join(SHM, "PLAT_sem.sem_POW_Shm_SemName"))  # a squatter's POW, held: waited for 2 s, no longer
+        squatter = self.start(POWCTL, "sem", "hold", "1", "10", user=nobody)
+        squatter.wait_line("holds the POW semaphore")
+        out = powsvc("reset", "power")
+        self.assertEqual(out.returncode, 2, out.stdout + out.stderr)
+        self.assertIn("still held by pid %d after 2000 ms" % squatter.proc.pid, out.stderr)
         for name in os.listdir(SHM):  # a service of its own user, and a holder it may not signal
             os.unlink(os.path.join(SHM, name))
         os.makedirs(RUN + ".nobody"), os.chown(RUN + ".nobody", 65534, 65534)
