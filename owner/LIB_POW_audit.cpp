@@ -22,6 +22,7 @@
 #include <array>
 #include <initializer_list>
 #include <sys/mman.h>
+#include <unistd.h>
 
 void (*g_ownerCrashPoint)(int step) = nullptr;
 
@@ -318,6 +319,8 @@ const char* LIB_POW_ownerFindingName(LIB_POW_FindingKind kind)
     case LIB_POW_STACK_ENTRY_TWICE: return "stack-entry-twice";
     case LIB_POW_STACK_ENTRY_HELD: return "stack-entry-held";
     case LIB_POW_SEMAPHORE_DAMAGED: return "semaphore-damaged";
+    case LIB_POW_INDEX0_NOT_OWNERS: return "index0-not-owners";
+    case LIB_POW_AREA_UNUSABLE: return "area-unusable";
     case LIB_POW_TOTAL_BELOW_COUNTS: return "total-below-counts";
     case LIB_POW_COUNTS_WRAPPED: return "counts-wrapped";
     case LIB_POW_COUNT_NOT_HELD: return "count-not-held";
@@ -397,6 +400,29 @@ int LIB_POW_ownerAuditSemaphores(const LIB_POW_Names* names, LIB_POW_FindingFn f
     return s.damage;
 }
 
+int LIB_POW_ownerAuditAreas(const LIB_POW_Names* names, LIB_POW_FindingFn fn, void* context)
+{
+    const LIB_POW_Names& n = ownerNames(names);
+    const struct {
+        const char* name;
+        size_t size;
+    } areas[] = {{n.pwrArea, LIB_POW_PWR_AREA_SIZE}, {n.nvdArea, LIB_POW_NVD_AREA_SIZE},
+                 {n.semLogArea, LIB_POW_SEMLOG_AREA_SIZE}};
+    LIB_POW_AuditSummary s = {};
+    Reporter r = {fn, context, &s, true};
+    long which = 0;
+    for (const auto& area : areas) {
+        LIB_POW_OwnerError error = {};
+        int fd = LIB_POW_ownerOpen(area.name, area.size, 0, &error);
+        if (fd != -1)
+            close(fd);
+        else if (error.code != EACCES && error.code != EPERM)
+            r.add(LIB_POW_AREA_UNUSABLE, -1, -1, which, "%s", error.text);
+        ++which;
+    }
+    return s.damage;
+}
+
 int LIB_POW_ownerRepairSemaphores(const LIB_POW_Names* names, LIB_POW_OwnerError* error)
 {
     int remade = 0;
@@ -459,6 +485,43 @@ int LIB_POW_ownerRepair(const LIB_POW_Names* names, const LIB_POW_Policy* policy
 {
     return withPowHeld(names, true, timeoutMs, error,
                        [&](PwrSharedArea& area) { return LIB_POW_ownerRepairArea(&area, policy, report); });
+}
+
+int LIB_POW_ownerKeepIndex0(const LIB_POW_Names* names, const LIB_POW_Policy* policy, pid_t pid, int count,
+                            int timeoutMs, LIB_POW_FindingFn fn, void* context, LIB_POW_RepairReport* report,
+                            LIB_POW_OwnerError* error)
+{
+    if (pid <= 0 || count < 0 || count > INT16_MAX)
+        return ownerFail(error, EINVAL, "index 0 cannot be kept for pid %d counting %d", static_cast<int>(pid), count);
+    return withPowHeld(names, true, timeoutMs, error, [&](PwrSharedArea& a) {
+        pid_t holder = loadWord(a.sl_DelayPid[0]);
+        int16_t had = loadWord(a.ss_DelayCount[0]), want = static_cast<int16_t>(count);
+        int stores = 0;
+        if (holder != pid || had != want) {
+            LIB_POW_AuditSummary s = {};
+            Reporter r = {fn, context, &s, true};
+            r.add(LIB_POW_INDEX0_NOT_OWNERS, 0, -1, holder,
+                  "index 0 holds pid %d counting %d, not the service's pid %d counting %d", static_cast<int>(holder),
+                  had, static_cast<int>(pid), count);
+            /* A count that goes up is counted in the total first, as a
+             * request is; one that goes down leaves the total above the
+             * counts, which the repair below lowers. */
+            if (want > had) {
+                int raised = loadWord(a.DelayTaskNum) + (want - had);
+                storeWord(a.DelayTaskNum, static_cast<int16_t>(raised < INT16_MAX ? raised : INT16_MAX));
+                ++stores;
+            }
+            if (had != want) {
+                storeWord(a.ss_DelayCount[0], want);
+                ++stores;
+            }
+            if (holder != pid) {
+                storeWord(a.sl_DelayPid[0], static_cast<int32_t>(pid));
+                ++stores;
+            }
+        }
+        return stores + LIB_POW_ownerRepairArea(&a, policy, report);
+    });
 }
 
 const char* LIB_POW_ownerDescribeRepair(const LIB_POW_RepairReport* report, char* text, size_t size)

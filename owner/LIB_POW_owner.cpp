@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,13 +31,8 @@ const LIB_POW_Names kDeviceNames = {
 
 const LIB_POW_CreateOptions kDefaultCreate = {0, 0, -1, nullptr, 0, nullptr};
 
-/* One area as create and reset see it. */
-struct AreaKind {
-    const char* name;
-    size_t size;
-    const char* guard; /* the semaphore a rewrite holds, or null */
-    bool power;        /* the reservation table: has a first content of its own */
-};
+/* What a guarded call gives back when a fault ended it. */
+constexpr int kFaulted = -1000;
 
 std::string userName(uid_t uid)
 {
@@ -48,19 +44,6 @@ std::string groupName(gid_t gid)
 {
     group* gr = getgrgid(gid);
     return gr != nullptr ? gr->gr_name : std::to_string(gid);
-}
-
-/* A process's name for messages, "ended" when it is gone. */
-std::string processName(pid_t pid)
-{
-    char path[32], name[32] = {};
-    snprintf(path, sizeof path, "/proc/%d/comm", static_cast<int>(pid));
-    FILE* comm = fopen(path, "re");
-    bool got = comm != nullptr && fgets(name, sizeof name, comm) != nullptr;
-    if (comm != nullptr)
-        fclose(comm);
-    name[strcspn(name, "\n")] = '\0';
-    return got ? name : "ended";
 }
 
 /* What stands at a name, for messages: a link is itself, not its target. */
@@ -111,7 +94,7 @@ int openFailure(const char* name, int err, LIB_POW_OwnerError* error)
                          static_cast<unsigned>(st.st_mode & 07777));
     if (seen && !S_ISREG(st.st_mode)) /* ELOOP, EISDIR, ENXIO: a link, a directory, a device */
         return notAnObject(name, st, error);
-    return ownerFail(error, err, "shm_open(%s) failed: %s", name, strerror(err));
+    return callFailed(error, err, "shm_open", name);
 }
 
 /* A squatted object we may not remove: /dev/shm is sticky, so only the
@@ -154,36 +137,63 @@ int checkShape(int fd, const char* name, size_t size, LIB_POW_OwnerError* error)
 {
     struct stat st;
     if (fstat(fd, &st) != 0)
-        return ownerFail(error, errno, "fstat(%s) failed: %s", name, strerror(errno));
+        return callFailed(error, errno, "fstat", name);
     if (!S_ISREG(st.st_mode))
         return notAnObject(name, st, error);
     if (static_cast<size_t>(st.st_size) < size)
-        return ownerFail(error, EINVAL, "%s is %lld bytes, shorter than its layout (%zu bytes)", name,
-                         static_cast<long long>(st.st_size), size);
+        return ownerFail(error, EINVAL, "%s is %lld bytes, needs %zu", name, static_cast<long long>(st.st_size), size);
     return 0;
 }
 
+/* One of the six objects as a set-up sees it. */
+struct Kind {
+    unsigned object;   /* its LIB_POW_OBJ_ bit */
+    const char* name;  /* as in LIB_POW_Names */
+    size_t size;       /* an area's layout; 0 for a semaphore */
+    const char* guard; /* the semaphore a rewrite of the area holds, or null */
+    bool semaphore() const { return size == 0; }
+};
+
+/* Its name for shm_open, its path in /dev/shm, and its name in messages. */
+std::string shmNameOf(const Kind& k)
+{
+    return k.semaphore() ? std::string("/PLAT_sem.") + k.name : k.name;
+}
+
+std::string pathOf(const Kind& k)
+{
+    return k.semaphore() ? semPath(k.name) : shmPath(k.name);
+}
+
+std::string labelOf(const Kind& k)
+{
+    return k.semaphore() ? std::string("semaphore ") + k.name : k.name;
+}
+
 /* The first content, written over `size` bytes of a fresh mapping. */
-void writeFirstContent(void* area, const AreaKind& kind, const LIB_POW_CreateOptions& options)
+void writeFirstContent(void* area, const Kind& kind, const LIB_POW_CreateOptions& options)
 {
     memset(area, 0, kind.size);
-    if (kind.power)
+    if (kind.object == LIB_POW_OBJ_PWR)
         LIB_POW_ownerInitPower(static_cast<PwrSharedArea*>(area), options.index0Pid, options.policy);
 }
 
-int fillObject(int fd, const AreaKind& kind, const LIB_POW_CreateOptions& options, const char* what,
+int fillObject(int fd, const Kind& kind, const LIB_POW_CreateOptions& options, const char* what,
                LIB_POW_OwnerError* error)
 {
     void* area = mmap(nullptr, kind.size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (area == MAP_FAILED)
-        return ownerFail(error, errno, "mmap(%s) failed: %s", what, strerror(errno));
-    writeFirstContent(area, kind, options);
+        return callFailed(error, errno, "mmap", what);
+    int rc = guarded(-1, [&] {
+        writeFirstContent(area, kind, options);
+        return 0;
+    });
     munmap(area, kind.size);
-    return 0;
+    return rc == 0 ? 0 : ownerFail(error, EFAULT, "%s was cut short while being written", what);
 }
 
-/* The access one create gives every object it makes, and holds existing
- * ones to when the caller asked for a group or a mode. */
+/* The access one set-up gives every object it makes, and every object it
+ * adopts when the caller asked for a group or a mode. */
 struct Access {
     bool asked;
     gid_t group; /* (gid_t)-1: none asked */
@@ -223,32 +233,56 @@ int resolveAccess(const LIB_POW_CreateOptions& o, Access& access, LIB_POW_OwnerE
     return 0;
 }
 
-/* What keeps an existing object from being one this service made as asked,
- * naming it with its owner and mode; empty when nothing does. `size` 0
- * skips the length check (semaphores are the platform's own size). */
-std::string whatIsWrong(const std::string& what, const struct stat& st, size_t size, const Access& a)
+/* Owner, group and mode, as messages give them. */
+std::string accessText(const struct stat& st)
 {
-    char text[256];
-    std::string owner = userName(st.st_uid), group = groupName(st.st_gid);
-    unsigned mode = static_cast<unsigned>(st.st_mode & 07777);
-    if (!S_ISREG(st.st_mode))
-        snprintf(text, sizeof text, "%s is %s, not a regular file (owner %s, mode %04o)", what.c_str(),
-                 kindOf(st.st_mode), owner.c_str(), mode);
-    else if (st.st_uid != geteuid())
-        snprintf(text, sizeof text, "%s belongs to %s, not to this service's user %s (group %s, mode %04o)",
-                 what.c_str(), owner.c_str(), userName(geteuid()).c_str(), group.c_str(), mode);
-    else if (a.asked && a.group != static_cast<gid_t>(-1) && st.st_gid != a.group)
-        snprintf(text, sizeof text, "%s has group %s, not %s (owner %s, mode %04o)", what.c_str(), group.c_str(),
-                 groupName(a.group).c_str(), owner.c_str(), mode);
-    else if (a.asked && mode != a.mode)
-        snprintf(text, sizeof text, "%s has mode %04o, not %04o (owner %s, group %s)", what.c_str(), mode,
-                 static_cast<unsigned>(a.mode), owner.c_str(), group.c_str());
-    else if (static_cast<size_t>(st.st_size) < size)
-        snprintf(text, sizeof text, "%s is %lld bytes, shorter than its layout (%zu bytes)", what.c_str(),
-                 static_cast<long long>(st.st_size), size);
-    else
-        return "";
-    return text;
+    char mode[8];
+    snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    return "owner " + userName(st.st_uid) + ", group " + groupName(st.st_gid) + ", mode " + mode;
+}
+
+/* What an adopted object ends with: this user's, with the group and mode
+ * asked, or those it has when none was asked. */
+struct Wanted {
+    uid_t owner;
+    gid_t group;
+    mode_t mode;
+};
+
+Wanted wantedFor(const struct stat& st, const Access& a)
+{
+    return {geteuid(), a.group != static_cast<gid_t>(-1) ? a.group : st.st_gid,
+            a.asked ? a.mode : static_cast<mode_t>(st.st_mode & 07777)};
+}
+
+/* Gives the object behind `fd` the wanted owner, group and mode, on the
+ * object itself, so whoever has it open keeps the very same one. `changes`
+ * gets what changed ("" when nothing did). */
+int applyWanted(int fd, const std::string& what, const struct stat& st, const Wanted& w, std::string& changes,
+                LIB_POW_OwnerError* error)
+{
+    changes.clear();
+    mode_t mode = st.st_mode & 07777;
+    if (st.st_uid != w.owner || st.st_gid != w.group) {
+        uid_t owner = st.st_uid != w.owner ? w.owner : static_cast<uid_t>(-1);
+        if (fchown(fd, owner, w.group) != 0)
+            return ownerFail(error, errno, "fchown(%s, %s:%s) failed: %s", what.c_str(), userName(w.owner).c_str(),
+                             groupName(w.group).c_str(), strerror(errno));
+        if (st.st_uid != w.owner)
+            changes += "owner " + userName(st.st_uid) + " -> " + userName(w.owner);
+        if (st.st_gid != w.group)
+            changes += (changes.empty() ? "group " : ", group ") + groupName(st.st_gid) + " -> " + groupName(w.group);
+    }
+    /* fchmod also after a change of owner, which drops set-id bits. */
+    if (mode != w.mode || !changes.empty()) {
+        if (fchmod(fd, w.mode) != 0)
+            return callFailed(error, errno, "fchmod", what.c_str());
+        char text[40];
+        snprintf(text, sizeof text, "mode %04o -> %04o", static_cast<unsigned>(mode), static_cast<unsigned>(w.mode));
+        if (mode != w.mode)
+            changes += (changes.empty() ? "" : ", ") + std::string(text);
+    }
+    return 0;
 }
 
 /* Gives a new object the access asked, before anyone can open it. */
@@ -258,158 +292,247 @@ int applyAccess(int fd, const char* what, const Access& a, LIB_POW_OwnerError* e
         return ownerFail(error, errno, "fchown(%s, group %u) failed: %s", what, static_cast<unsigned>(a.group),
                          strerror(errno));
     if (fchmod(fd, a.mode) != 0) /* whatever our umask */
-        return ownerFail(error, errno, "fchmod(%s) failed: %s", what, strerror(errno));
+        return callFailed(error, errno, "fchmod", what);
     return 0;
 }
 
-/* Rewrites an object of ours in place, under its guard, so that clients
- * that have it mapped see the fresh content and never a half-written one;
- * it gets the access asked, and a short one is lengthened (a longer one
- * keeps its tail). */
-int resetObject(int fd, const AreaKind& kind, const Access& access, const LIB_POW_CreateOptions& options,
+/* Writes a new area whole under a private name, then links it into place.
+ * Sets *exists when someone else published the name first. */
+int publishArea(const Kind& kind, const Access& access, const LIB_POW_CreateOptions& options, bool* exists,
                 LIB_POW_OwnerError* error)
-{
-    SemId guard = 0;
-    if (kind.guard != nullptr && (guard = ownerTake(kind.guard, options.timeoutMs, error)) == 0)
-        return -1;
-    struct stat st;
-    int rc = fstat(fd, &st) != 0 ? ownerFail(error, errno, "fstat(%s) failed: %s", kind.name, strerror(errno)) : 0;
-    if (rc == 0 && access.asked)
-        rc = applyAccess(fd, kind.name, access, error);
-    if (rc == 0 && static_cast<size_t>(st.st_size) < kind.size && ftruncate(fd, static_cast<off_t>(kind.size)) != 0)
-        rc = ownerFail(error, errno, "ftruncate(%s) failed: %s", kind.name, strerror(errno));
-    if (rc == 0)
-        rc = fillObject(fd, kind, options, kind.name, error);
-    if (guard != 0)
-        PLAT_semGive(guard);
-    return rc;
-}
-
-/* Writes a new object whole under a private name, then links it into
- * place. Sets *exists when someone else published the name first. */
-int publishObject(const AreaKind& kind, const Access& access, const LIB_POW_CreateOptions& options, bool* exists,
-                  LIB_POW_OwnerError* error)
 {
     *exists = false;
     std::string tmpName = std::string(kind.name) + ".new." + std::to_string(getpid());
     int fd = shm_open(tmpName.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
     if (fd == -1)
-        return ownerFail(error, errno, "shm_open(%s) failed: %s", tmpName.c_str(), strerror(errno));
+        return callFailed(error, errno, "shm_open", tmpName.c_str());
     int rc = applyAccess(fd, tmpName.c_str(), access, error);
     if (rc == 0 && ftruncate(fd, static_cast<off_t>(kind.size)) != 0)
-        rc = ownerFail(error, errno, "ftruncate(%s) failed: %s", tmpName.c_str(), strerror(errno));
+        rc = callFailed(error, errno, "ftruncate", tmpName.c_str());
     if (rc == 0)
         rc = fillObject(fd, kind, options, tmpName.c_str(), error);
     close(fd);
     std::string tmpPath = kShmDir + tmpName, path = kShmDir + std::string(kind.name);
     if (rc == 0 && link(tmpPath.c_str(), path.c_str()) != 0) {
         *exists = errno == EEXIST;
-        rc = *exists ? -1 : ownerFail(error, errno, "link(%s) failed: %s", path.c_str(), strerror(errno));
+        rc = *exists ? -1 : callFailed(error, errno, "link", path.c_str());
     }
     unlink(tmpPath.c_str());
     return rc;
 }
 
-/* Someone else's object in our place: unlinked and made anew, under its
- * guard. Clients that mapped the old one keep it until they restart. */
-int replaceObject(const AreaKind& kind, const Access& access, const LIB_POW_CreateOptions& options,
-                  LIB_POW_OwnerError* error)
+/* Makes a missing object: an area published whole, a semaphore by the
+ * platform (which publishes it whole too, or hands back one another
+ * process made meanwhile: the caller judges it next). */
+int makeObject(const Kind& kind, const Access& access, const LIB_POW_CreateOptions& options, bool* exists,
+               LIB_POW_OwnerError* error)
 {
-    SemId guard = 0;
-    if (kind.guard != nullptr && (guard = ownerTake(kind.guard, options.timeoutMs, error)) == 0)
+    *exists = false;
+    if (!kind.semaphore())
+        return publishArea(kind, access, options, exists, error);
+    if (PLAT_semBCreateAccess(0, SEM_FULL, kind.name, access.group, access.mode) != 0)
+        return 0;
+    int err = PLAT_errnoGet();
+    return callFailed(error, err, "PLAT_semBCreateAccess", kind.name);
+}
+
+/* One set-up: its options, the access it gives, where its failure goes. */
+struct SetUp {
+    const LIB_POW_SetUpOptions& o;
+    Access access;
+    LIB_POW_OwnerError* error;
+
+    void report(const Kind& kind, LIB_POW_ObjectAction action, const std::string& text) const
+    {
+        if (o.report == nullptr)
+            return;
+        LIB_POW_ObjectReport r = {kind.object, kind.name, action, {}};
+        snprintf(r.text, sizeof r.text, "%s", text.c_str());
+        o.report(&r, o.context);
+    }
+    bool asked(const Kind& kind) const { return (o.remake & kind.object) != 0; }
+    /* The calendar's days are about to go: the caller may keep them. */
+    int calendarLost(const Kind& kind, int fd) const
+    {
+        if (kind.object != LIB_POW_OBJ_NVD || fd == -1 || o.beforeCalendarLost == nullptr ||
+            o.beforeCalendarLost(fd, o.context) == 0)
+            return 0;
+        return ownerFail(error, ECANCELED, "%s left as it is: its days could not be kept first", kind.name);
+    }
+};
+
+/* Why the object at a name cannot be adopted, naming it, its owner and
+ * mode; "" when it can: a regular file this process may open, of its own
+ * user, or of any user when it runs as root and every process that has
+ * the object could still use it under the new access (taken over, it must
+ * not stay in the hands of one that could not). */
+std::string notAdoptable(const SetUp& run, const Kind& kind, int fd, int openErr, const struct stat& st)
+{
+    std::string what = labelOf(kind);
+    if (!S_ISREG(st.st_mode))
+        return what + " is " + kindOf(st.st_mode) + ", not a regular file (" + accessText(st) + ")";
+    if (fd == -1)
+        return what + ": " + strerror(openErr) + " (" + accessText(st) + ")";
+    if (st.st_uid == geteuid())
+        return "";
+    if (geteuid() != 0)
+        return what + " belongs to " + userName(st.st_uid) + ", not to this service's user " + userName(geteuid()) +
+               " (" + accessText(st) + "), and only root may take it over";
+    Wanted w = wantedFor(st, run.access);
+    for (pid_t pid : processesUsing(st))
+        if (!processMayUse(pid, w.owner, w.group, w.mode))
+            return what + " belongs to " + userName(st.st_uid) + " (" + accessText(st) +
+                   "), and a process the new access shuts out has it";
+    return "";
+}
+
+/* Takes semaphore `name` for a rewrite when there is one to take. */
+SemId takeGuard(const Kind& kind, const SetUp& run)
+{
+    return kind.guard != nullptr ? ownerTake(kind.guard, run.o.create.timeoutMs, run.error) : nullptr;
+}
+
+void giveGuard(SemId guard)
+{
+    if (guard != nullptr)
+        guarded(0, [guard] { return PLAT_semGive(guard); });
+}
+
+/* Rewrites an area in place under its guard, so that clients that have it
+ * mapped see the fresh content and never a half-written one; it gets the
+ * wanted access, and a short one is lengthened (a longer one keeps its
+ * tail). */
+int rewriteArea(const SetUp& run, const Kind& kind, int fd, const struct stat& found, std::string& changes)
+{
+    SemId guard = takeGuard(kind, run);
+    if (kind.guard != nullptr && guard == nullptr)
         return -1;
-    bool exists = false;
-    int rc = removeName(kind.name, shmPath(kind.name), error);
+    int rc = run.calendarLost(kind, fd);
     if (rc == 0)
-        rc = publishObject(kind, access, options, &exists, error);
-    if (rc != 0 && exists)
-        rc = ownerFail(error, EEXIST, "%s was made again by someone else while being replaced", kind.name);
-    if (guard != 0)
-        PLAT_semGive(guard);
+        rc = applyWanted(fd, kind.name, found, wantedFor(found, run.access), changes, run.error);
+    if (rc == 0 && static_cast<size_t>(found.st_size) < kind.size && ftruncate(fd, static_cast<off_t>(kind.size)) != 0)
+        rc = callFailed(run.error, errno, "ftruncate", kind.name);
+    if (rc == 0)
+        rc = fillObject(fd, kind, run.o.create, kind.name, run.error);
+    giveGuard(guard);
     return rc;
 }
 
-int ensureObject(const AreaKind& kind, const Access& access, const LIB_POW_CreateOptions& options,
-                 LIB_POW_OwnerError* error)
+/* A whole object, or one to mend in place: adopted, kept or re-made. */
+int adopt(const SetUp& run, const Kind& kind, int fd, const struct stat& st, bool justMade)
 {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        int fd = openName(kind.name, O_RDWR);
+    std::string what = labelOf(kind), changes;
+    auto outcome = [&](const char* found) {
+        if (!changes.empty())
+            run.report(kind, LIB_POW_OBJECT_ADOPTED, what + " adopted in place: " + changes);
+        else
+            run.report(kind, justMade ? LIB_POW_OBJECT_MADE : LIB_POW_OBJECT_KEPT,
+                       what + (justMade ? " made (" : " kept: " + std::string(found) + " (") + accessText(st) + ")");
+        return 0;
+    };
+    if (kind.semaphore()) {
+        char why[200] = "";
+        int verdict = PLAT_semCheck(kind.name, why, sizeof why);
+        if (verdict < 0)
+            return ownerFail(run.error, PLAT_errnoGet(), "%s cannot be checked: %s", what.c_str(),
+                             strerror(PLAT_errnoGet()));
+        if (applyWanted(fd, what, st, wantedFor(st, run.access), changes, run.error) != 0)
+            return -1;
+        if (verdict == 0)
+            return outcome(run.asked(kind) ? "whole (a whole semaphore is never rewritten: it may be held)" : "whole");
+        if (PLAT_semRemake(kind.name) != 0 && PLAT_errnoGet() != EBUSY) /* EBUSY: mended by someone else */
+            return ownerFail(run.error, PLAT_errnoGet(), "%s %s and could not be re-made: %s", what.c_str(), why,
+                             strerror(PLAT_errnoGet()));
+        run.report(kind, LIB_POW_OBJECT_REMADE,
+                   what + " " + why + ": re-made in its own file, free" + (changes.empty() ? "" : "; " + changes));
+        return 0;
+    }
+    bool isShort = static_cast<size_t>(st.st_size) < kind.size;
+    if (isShort && !run.o.create.reset && !run.asked(kind))
+        return ownerFail(run.error, EINVAL, "%s is %lld bytes, needs %zu", kind.name,
+                         static_cast<long long>(st.st_size), kind.size);
+    if (!isShort && !run.asked(kind)) {
+        if (applyWanted(fd, what, st, wantedFor(st, run.access), changes, run.error) != 0)
+            return -1;
+        return outcome("whole");
+    }
+    if (rewriteArea(run, kind, fd, st, changes) != 0)
+        return -1;
+    char text[160];
+    if (isShort)
+        snprintf(text, sizeof text, " was %lld bytes, needs %zu: lengthened and rewritten in place",
+                 static_cast<long long>(st.st_size), kind.size);
+    else
+        snprintf(text, sizeof text, " rewritten to its first content in place, as asked");
+    run.report(kind, LIB_POW_OBJECT_REMADE, what + text + (changes.empty() ? "" : "; " + changes));
+    return 0;
+}
+
+/* An object that cannot be adopted: refused, or with a reset removed and
+ * made anew, under its guard, while nobody has it (or forced, naming who
+ * does: they keep the old one until they restart). */
+int replace(const SetUp& run, const Kind& kind, int fd, const struct stat& st, const std::string& why)
+{
+    if (!run.o.create.reset && !run.asked(kind))
+        return ownerFail(run.error, EEXIST, "%s", why.c_str());
+    std::vector<pid_t> users = processesUsing(st);
+    std::string list = processList(users);
+    if (!users.empty() && !run.o.force)
+        return ownerFail(run.error, EBUSY, "%s; in use by %s: left in place (stop them first: replaced by force, "
+                                           "it would leave them on the old one)", why.c_str(), list.c_str());
+    SemId guard = takeGuard(kind, run);
+    if (kind.guard != nullptr && guard == nullptr)
+        return -1;
+    int rc = S_ISREG(st.st_mode) ? run.calendarLost(kind, fd) : 0;
+    bool exists = false;
+    if (rc == 0)
+        rc = removeName(labelOf(kind).c_str(), pathOf(kind), run.error);
+    if (rc == 0)
+        rc = makeObject(kind, run.access, run.o.create, &exists, run.error);
+    if (rc != 0 && exists)
+        rc = ownerFail(run.error, EEXIST, "%s was made again by someone else while being replaced", kind.name);
+    giveGuard(guard);
+    if (rc == 0)
+        run.report(kind, LIB_POW_OBJECT_REPLACED,
+                   why + ": replaced" + (users.empty() ? "" : "; " + list + " still " +
+                                                                   (users.size() == 1 ? "uses" : "use") +
+                                                                   " the old one and must restart"));
+    return rc;
+}
+
+int setUpObject(const SetUp& run, const Kind& kind)
+{
+    bool justMade = false;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        int fd = openName(shmNameOf(kind).c_str(), O_RDWR);
         int openErr = errno;
         if (fd == -1 && openErr == ENOENT) {
             bool exists = false;
-            if (publishObject(kind, access, options, &exists, error) == 0)
+            if (makeObject(kind, run.access, run.o.create, &exists, run.error) != 0 && !exists)
+                return -1;
+            if (!exists && !kind.semaphore()) {
+                struct stat st = {};
+                stat(pathOf(kind).c_str(), &st);
+                run.report(kind, LIB_POW_OBJECT_MADE, labelOf(kind) + " made (" + accessText(st) + ")");
                 return 0;
-            if (exists)
-                continue; /* made by someone else meanwhile: check theirs */
-            return -1;
+            }
+            justMade = !exists; /* a semaphore: judge what the platform handed back */
+            continue;
         }
         struct stat st;
-        /* A symbolic link, a directory in our place is judged, and with a
-         * reset removed, as itself. */
-        if (fd == -1 ? lstat(shmPath(kind.name).c_str(), &st) != 0 : fstat(fd, &st) != 0)
-            return openFailure(kind.name, errno, error);
-        std::string wrong = whatIsWrong(kind.name, st, kind.size, access);
-        if (fd == -1 && wrong.empty())
-            return openFailure(kind.name, openErr, error);
-        bool ours = S_ISREG(st.st_mode) && st.st_uid == geteuid() && fd != -1;
-        int rc = 0;
-        if (!wrong.empty() && !options.reset)
-            rc = ownerFail(error, EEXIST, "%s", wrong.c_str());
-        else if (options.reset && ours)
-            rc = resetObject(fd, kind, access, options, error);
-        else if (options.reset)
-            rc = replaceObject(kind, access, options, error);
+        /* A symbolic link or a directory in our place is judged as itself. */
+        if (fd == -1 ? lstat(pathOf(kind).c_str(), &st) != 0 : fstat(fd, &st) != 0) {
+            if (errno == ENOENT)
+                continue; /* gone meanwhile */
+            return openFailure(shmNameOf(kind).c_str(), errno, run.error);
+        }
+        std::string why = notAdoptable(run, kind, fd, openErr, st);
+        int rc = why.empty() ? adopt(run, kind, fd, st, justMade) : replace(run, kind, fd, st, why);
         if (fd != -1)
             close(fd);
         return rc;
     }
-    return ownerFail(error, EAGAIN, "%s keeps appearing and vanishing", kind.name);
-}
-
-/* The semaphores as the areas: made with the access asked when missing;
- * someone else's refused, or with a reset removed and made anew while the
- * old one is held, so no client is inside it at that moment. */
-int ensureSemaphore(const char* name, const Access& access, const LIB_POW_CreateOptions& options,
-                    LIB_POW_OwnerError* error)
-{
-    struct stat st;
-    if (PLAT_semStat(name, &st) != 0 && PLAT_errnoGet() == ENOENT &&
-        PLAT_semBCreateAccess(0, SEM_FULL, name, access.group, access.mode) == 0) {
-        int err = PLAT_errnoGet();
-        return ownerFail(error, err, "PLAT_semBCreateAccess(%s) failed: %s", name, strerror(err));
-    }
-    if (PLAT_semStat(name, &st) != 0)
-        return ownerFail(error, PLAT_errnoGet(), "semaphore %s: %s", name, strerror(PLAT_errnoGet()));
-    std::string wrong = whatIsWrong(std::string("semaphore ") + name, st, 0, access);
-    SemId old = wrong.empty() || options.reset ? PLAT_semOpen(name) : 0;
-    if (wrong.empty() && old == 0)
-        wrong = std::string("semaphore ") + name + " is not a semaphore of this platform (" +
-                strerror(PLAT_errnoGet()) + ")";
-    if (wrong.empty())
-        return 0;
-    if (!options.reset)
-        return ownerFail(error, EEXIST, "%s", wrong.c_str());
-    /* Another user's semaphore may be held by its maker for ever: it is
-     * waited for within bounds, and left alone while in use. */
-    bool foreign = st.st_uid != geteuid();
-    int waitMs = options.timeoutMs >= 0 ? options.timeoutMs : foreign ? LIB_POW_FOREIGN_WAIT_MS : PLAT_WAIT_FOREVER;
-    if (old != 0 && PLAT_semTake(old, waitMs) != 0) {
-        pid_t holder = PLAT_semHolder(old);
-        if (!foreign)
-            return ownerFail(error, ETIMEDOUT, "semaphore %s still held by pid %d after %d ms", name, holder, waitMs);
-        return ownerFail(error, ETIMEDOUT,
-                         "semaphore %s belongs to %s, not to this service, and pid %d (%s) still holds it after "
-                         "%d ms: left in place; stop that process and reset again",
-                         name, userName(st.st_uid).c_str(), holder, processName(holder).c_str(), waitMs);
-    }
-    std::string what = std::string("semaphore ") + name;
-    int rc = removeName(what.c_str(), semPath(name), error);
-    if (rc == 0 && PLAT_semBCreateAccess(0, SEM_FULL, name, access.group, access.mode) == 0)
-        rc = ownerFail(error, PLAT_errnoGet(), "PLAT_semBCreateAccess(%s) failed: %s", name,
-                       strerror(PLAT_errnoGet()));
-    if (old != 0)
-        PLAT_semGive(old);
-    return rc;
+    return ownerFail(run.error, EAGAIN, "%s keeps appearing and vanishing", labelOf(kind).c_str());
 }
 
 } // namespace
@@ -426,6 +549,11 @@ int ownerFail(LIB_POW_OwnerError* error, int code, const char* format, ...)
     return -1;
 }
 
+int callFailed(LIB_POW_OwnerError* error, int code, const char* call, const char* what)
+{
+    return ownerFail(error, code, "%s(%s) failed: %s", call, what, strerror(code));
+}
+
 const LIB_POW_Names& ownerNames(const LIB_POW_Names* names)
 {
     return names != nullptr ? *names : kDeviceNames;
@@ -436,16 +564,20 @@ SemId ownerTake(const char* name, int timeoutMs, LIB_POW_OwnerError* error)
     SemId sem = PLAT_semBCreate(0, SEM_FULL, const_cast<char*>(name));
     if (sem == 0) {
         int err = PLAT_errnoGet();
-        ownerFail(error, err, "PLAT_semBCreate(%s) failed: %s", name, strerror(err));
+        callFailed(error, err, "PLAT_semBCreate", name);
         return 0;
     }
-    if (PLAT_semTake(sem, timeoutMs < 0 ? PLAT_WAIT_FOREVER : timeoutMs) == 0)
+    int rc = guarded(kFaulted, [&] { return PLAT_semTake(sem, timeoutMs < 0 ? PLAT_WAIT_FOREVER : timeoutMs); });
+    if (rc == 0)
         return sem;
     int err = PLAT_errnoGet();
-    if (err == ETIMEDOUT || err == EAGAIN)
-        ownerFail(error, ETIMEDOUT, "%s still held by pid %d after %d ms", name, PLAT_semHolder(sem), timeoutMs);
+    if (rc == kFaulted)
+        ownerFail(error, EFAULT, "semaphore %s was cut short while being taken", name);
+    else if (err == ETIMEDOUT || err == EAGAIN)
+        ownerFail(error, ETIMEDOUT, "%s still held by pid %d after %d ms", name,
+                  guarded(-1, [sem] { return PLAT_semHolder(sem); }), timeoutMs);
     else
-        ownerFail(error, err, "PLAT_semTake(%s) failed: %s", name, strerror(err));
+        callFailed(error, err, "PLAT_semTake", name);
     return 0;
 }
 
@@ -466,20 +598,26 @@ void LIB_POW_ownerInitPower(PwrSharedArea* area, pid_t index0Pid, const LIB_POW_
 int LIB_POW_ownerCreate(const LIB_POW_Names* names, const LIB_POW_CreateOptions* options,
                         LIB_POW_OwnerError* error)
 {
+    LIB_POW_SetUpOptions setUp = {};
+    setUp.create = options != nullptr ? *options : kDefaultCreate;
+    return LIB_POW_ownerSetUp(names, &setUp, error);
+}
+
+int LIB_POW_ownerSetUp(const LIB_POW_Names* names, const LIB_POW_SetUpOptions* options, LIB_POW_OwnerError* error)
+{
     const LIB_POW_Names& n = ownerNames(names);
-    const LIB_POW_CreateOptions& o = options != nullptr ? *options : kDefaultCreate;
-    Access access;
-    if (resolveAccess(o, access, error) != 0)
+    SetUp run = {*options, {}, error};
+    if (resolveAccess(options->create, run.access, error) != 0)
         return -1;
-    /* Semaphores first: a reset of an area holds the one that guards it. */
-    for (const char* sem : {n.semPow, n.semNvd, n.semRdy})
-        if (ensureSemaphore(sem, access, o, error) != 0)
-            return -1;
-    const AreaKind kinds[] = {{n.pwrArea, LIB_POW_PWR_AREA_SIZE, n.semPow, true},
-                              {n.nvdArea, LIB_POW_NVD_AREA_SIZE, n.semNvd, false},
-                              {n.semLogArea, LIB_POW_SEMLOG_AREA_SIZE, nullptr, false}};
-    for (const AreaKind& kind : kinds)
-        if (ensureObject(kind, access, o, error) != 0)
+    /* Semaphores first: a rewrite of an area holds the one that guards it. */
+    const Kind kinds[] = {{LIB_POW_OBJ_SEM_POW, n.semPow, 0, nullptr},
+                          {LIB_POW_OBJ_SEM_NVD, n.semNvd, 0, nullptr},
+                          {LIB_POW_OBJ_SEM_RDY, n.semRdy, 0, nullptr},
+                          {LIB_POW_OBJ_PWR, n.pwrArea, LIB_POW_PWR_AREA_SIZE, n.semPow},
+                          {LIB_POW_OBJ_NVD, n.nvdArea, LIB_POW_NVD_AREA_SIZE, n.semNvd},
+                          {LIB_POW_OBJ_SEMLOG, n.semLogArea, LIB_POW_SEMLOG_AREA_SIZE, nullptr}};
+    for (const Kind& kind : kinds)
+        if ((options->remake == 0 || (options->remake & kind.object) != 0) && setUpObject(run, kind) != 0)
             return -1;
     return 0;
 }
@@ -520,7 +658,7 @@ void* LIB_POW_ownerMap(const char* name, size_t size, int writable, LIB_POW_Owne
         return nullptr;
     void* area = mmap(nullptr, size, PROT_READ | (writable ? PROT_WRITE : 0), MAP_SHARED, fd, 0);
     if (area == MAP_FAILED) {
-        ownerFail(error, errno, "mmap(%s) failed: %s", name, strerror(errno));
+        callFailed(error, errno, "mmap", name);
         area = nullptr;
     }
     close(fd);
@@ -537,8 +675,10 @@ int withPowHeld(const LIB_POW_Names* names, bool writable, int timeoutMs, LIB_PO
     SemId pow = ownerTake(n.semPow, timeoutMs, error);
     int result = -1;
     if (pow != 0) {
-        result = work(*area);
-        PLAT_semGive(pow);
+        result = guarded(kFaulted, [&] { return work(*area); });
+        if (result == kFaulted)
+            result = ownerFail(error, EFAULT, "%s was cut short while in use", n.pwrArea);
+        guarded(0, [pow] { return PLAT_semGive(pow); });
     }
     munmap(area, sizeof *area);
     return result;
@@ -546,14 +686,60 @@ int withPowHeld(const LIB_POW_Names* names, bool writable, int timeoutMs, LIB_PO
 
 int LIB_POW_ownerClaimIndex0(const LIB_POW_Names* names, pid_t pid, int timeoutMs, LIB_POW_OwnerError* error)
 {
-    return withPowHeld(names, true, timeoutMs, error, [pid](PwrSharedArea& area) {
-        storeWord(area.sl_DelayPid[0], static_cast<int32_t>(pid));
-        return 0;
-    });
+    return LIB_POW_ownerKeepIndex0(names, nullptr, pid, 0, timeoutMs, nullptr, nullptr, nullptr, error) < 0 ? -1 : 0;
 }
 
 pid_t LIB_POW_ownerSemHolder(const char* semName)
 {
     SemId sem = PLAT_semOpen(semName);
-    return sem != 0 ? PLAT_semHolder(sem) : -1;
+    return sem != 0 ? guarded(-1, [sem] { return PLAT_semHolder(sem); }) : -1;
+}
+
+namespace {
+
+/* The calendar under NVD, read or written through a descriptor: `work`
+ * gets it and the object's length. */
+int withCalendar(const LIB_POW_Names* names, bool writable, int timeoutMs, LIB_POW_OwnerError* error,
+                 const std::function<int(int fd, size_t bytes)>& work)
+{
+    const LIB_POW_Names& n = ownerNames(names);
+    int fd = LIB_POW_ownerOpen(n.nvdArea, writable ? sizeof(NvdSharedArea) : 0, writable, error);
+    if (fd == -1)
+        return -1;
+    SemId nvd = ownerTake(n.semNvd, timeoutMs, error);
+    struct stat st = {};
+    int rc = nvd == 0 ? -1 : fstat(fd, &st) != 0 ? ownerFail(error, errno, "fstat(%s): %s", n.nvdArea, strerror(errno))
+                                               : work(fd, static_cast<size_t>(st.st_size));
+    if (nvd != 0)
+        guarded(0, [nvd] { return PLAT_semGive(nvd); });
+    close(fd);
+    return rc;
+}
+
+constexpr off_t kDaysAt = offsetof(NvdSharedArea, ul_DateOnBits);
+constexpr size_t kDaysSize = sizeof(NvdSharedArea::ul_DateOnBits);
+
+} // namespace
+
+int LIB_POW_ownerReadCalendar(const LIB_POW_Names* names, NvdSharedArea* copy, size_t* bytes, int timeoutMs,
+                              LIB_POW_OwnerError* error)
+{
+    memset(copy, 0, sizeof *copy);
+    return withCalendar(names, false, timeoutMs, error, [&](int fd, size_t length) {
+        if (bytes != nullptr)
+            *bytes = length;
+        ssize_t got = pread(fd, copy, sizeof *copy, 0);
+        return got < 0 ? ownerFail(error, errno, "read(%s): %s", ownerNames(names).nvdArea, strerror(errno)) : 0;
+    });
+}
+
+int LIB_POW_ownerWriteCalendar(const LIB_POW_Names* names, const NvdSharedArea* image, int timeoutMs,
+                               LIB_POW_OwnerError* error)
+{
+    return withCalendar(names, true, timeoutMs, error, [&](int fd, size_t) {
+        if (pwrite(fd, image->ul_DateOnBits, kDaysSize, kDaysAt) == static_cast<ssize_t>(kDaysSize))
+            return 0;
+        return ownerFail(error, errno != 0 ? errno : EIO, "write(%s): %s", ownerNames(names).nvdArea,
+                         strerror(errno != 0 ? errno : EIO));
+    });
 }

@@ -8,20 +8,31 @@
  * - The layouts, names and lock rules are in LIB_POW_areas.h. The client
  *   library only attaches the objects; making them, their first content and
  *   their repair after a crash are the owner's job, done with these calls.
- * - Start-up: LIB_POW_ownerCreate makes the three areas (and the POW, NVD
- *   and HddReady semaphores) when they are missing. Each new object is
- *   written whole under a private name and then linked into place, so no
- *   client ever maps a half-made one. An existing object is kept as it is,
- *   unless it is shorter than its layout: that is refused with a message
- *   (a client would die of SIGBUS on it). With `reset`, existing objects are
- *   rewritten to their first content while the semaphore that guards each
- *   is held, as any writer besides the library must.
+ * - Start-up: LIB_POW_ownerCreate (or LIB_POW_ownerSetUp, which says what
+ *   it did with each object) makes the three areas and the POW, NVD and
+ *   HddReady semaphores when they are missing. Each new object is written
+ *   whole under a private name and then linked into place, so no client
+ *   ever maps a half-made one.
+ * - One object per name for the device's life: clients may start before
+ *   the service and make the semaphores themselves (mode 0666). An existing
+ *   object that is whole is adopted: it gets the asked owner, group and
+ *   mode in place (fchown, fchmod), never a new object, so every process
+ *   that has it keeps meeting the one object. A damaged semaphore of ours
+ *   is re-made in its own file; a short area of ours is lengthened and
+ *   rewritten in place with `reset`. Only an object that cannot be adopted
+ *   (another user's that this service may not take over, a link, a FIFO, a
+ *   directory) is replaced, with `reset`, and only while no process has it
+ *   open or mapped: otherwise the call names the processes, and `force`
+ *   replaces it all the same, naming them as the ones that must restart.
  * - Names in /dev/shm: every one is opened without following a symbolic
  *   link and without waiting (a FIFO never blocks an open), and judged by
  *   what the descriptor is (a regular file, its owner, its length) before
- *   anything is read or mapped. Whatever else stands at a name (a link, a
- *   FIFO, a directory, another user's file) is refused in one line; a reset
- *   removes it or says why it cannot.
+ *   anything is read or mapped.
+ * - Objects cut short: a client maps an area without looking at its length
+ *   and dies of SIGBUS past its end. Every call here that reads or writes a
+ *   mapping or a semaphore does it under LIB_POW_ownerGuard, so an object
+ *   cut short at that moment makes the call fail (EFAULT), not the
+ *   service die; the service can guard its own calls the same way.
  * - Every tick (once a second is plenty): LIB_POW_ownerRepair. It takes POW
  *   for a few microseconds, reads the reservation table and mends what a
  *   process killed in the middle of a change can leave behind: a total above
@@ -94,7 +105,8 @@ typedef struct LIB_POW_Policy {
 #define LIB_POW_FOREIGN_WAIT_MS 2000
 
 typedef struct LIB_POW_CreateOptions {
-    int reset;         /* 1: rewrite existing objects to their first content */
+    int reset;         /* 1: re-make the objects that are wrong (short, damaged,
+                          not adoptable); whole ones are kept */
     pid_t index0Pid;   /* process kept at delay index 0 (0: nobody) */
     int timeoutMs;     /* limit for each semaphore a reset takes; -1: none
                           (LIB_POW_FOREIGN_WAIT_MS for another user's) */
@@ -114,21 +126,81 @@ typedef struct LIB_POW_CreateOptions {
  * clients may see `area`). */
 LIB_POW_OWNER_API void LIB_POW_ownerInitPower(PwrSharedArea* area, pid_t index0Pid, const LIB_POW_Policy* policy);
 
-/* Makes each missing object and semaphore; refuses an existing one that is
- * not a regular file of this process's user, shorter than its layout, or
- * (when a group or mode is given) of another group or mode, naming it, its
- * owner and mode (nothing is changed then; code EEXIST). With
- * options->reset, rewrites existing areas of ours in place: the power area
- * under POW, the calendar under NVD, the trace with no semaphore; a short
- * one is lengthened first. Whatever else stands at a name (another user's
- * object, a link, a FIFO, an empty directory) is removed and made anew:
- * an area under its guard, a semaphore while it is held, so nobody is in
- * it. Another user's semaphore still held when the limit passes is left in
- * place (ETIMEDOUT, naming its holder). Null options: no reset, nobody at
- * index 0, no limit. Takes: POW and NVD in turn, and old semaphores that
- * a reset replaces. */
+/* LIB_POW_ownerSetUp with `options` alone: nothing re-made unless wrong,
+ * nothing in use replaced, no report. Null options: no reset, nobody at
+ * index 0, no limit. Takes: as LIB_POW_ownerSetUp. */
 LIB_POW_OWNER_API int LIB_POW_ownerCreate(const LIB_POW_Names* names, const LIB_POW_CreateOptions* options,
                                           LIB_POW_OwnerError* error);
+
+/* The six objects, as bits for choosing some of them. */
+#define LIB_POW_OBJ_PWR 0x01u
+#define LIB_POW_OBJ_NVD 0x02u
+#define LIB_POW_OBJ_SEMLOG 0x04u
+#define LIB_POW_OBJ_SEM_POW 0x08u
+#define LIB_POW_OBJ_SEM_NVD 0x10u
+#define LIB_POW_OBJ_SEM_RDY 0x20u
+#define LIB_POW_OBJ_ALL 0x3fu
+
+/* What a set-up did with one object. */
+typedef enum LIB_POW_ObjectAction {
+    LIB_POW_OBJECT_MADE = 1, /* missing: made */
+    LIB_POW_OBJECT_KEPT,     /* whole and as asked: left as it was */
+    LIB_POW_OBJECT_ADOPTED,  /* whole: given the asked owner, group or mode in place */
+    LIB_POW_OBJECT_REMADE,   /* re-made in place, the same object: a damaged semaphore,
+                                a short area lengthened, an area rewritten as asked */
+    LIB_POW_OBJECT_REPLACED  /* could not be adopted: removed and made anew */
+} LIB_POW_ObjectAction;
+
+typedef struct LIB_POW_ObjectReport {
+    unsigned object;             /* one LIB_POW_OBJ_ bit */
+    const char* name;            /* its name, as in LIB_POW_Names */
+    LIB_POW_ObjectAction action;
+    char text[320];              /* one line: the object, what was found and done */
+} LIB_POW_ObjectReport;
+
+typedef struct LIB_POW_SetUpOptions {
+    LIB_POW_CreateOptions create; /* group, mode, index 0, limit; `reset`: re-make the
+                                     objects that are wrong, keep the whole ones */
+    unsigned remake; /* LIB_POW_OBJ_ bits, 0 for none: only these objects are set up, each
+                        area rewritten to its first content even when whole, each semaphore
+                        re-made when damaged (a whole one never: it may be held); the other
+                        objects are left as they are, not even looked at */
+    int force;       /* replace an object that cannot be adopted even while processes
+                        have it open or mapped; the report names them: they must restart */
+    /* Each object's outcome, once, in the order of LIB_POW_OBJ_; may be null. */
+    void (*report)(const LIB_POW_ObjectReport* report, void* context);
+    /* Called just before the calendar's days are lost (its words rewritten,
+     * NVD held, or the object replaced) with a descriptor of the object as
+     * it stands, for keeping them; a non-zero result leaves the calendar as
+     * it was and the set-up fails (ECANCELED). May be null. */
+    int (*beforeCalendarLost)(int fd, void* context);
+    void* context;
+} LIB_POW_SetUpOptions;
+
+/* Makes, adopts, re-makes or replaces each of the six objects, semaphores
+ * first (a rewrite of an area holds the one that guards it), and reports
+ * each (options->report). For each name:
+ * - missing: made whole under a private name and linked into place;
+ * - a regular file of this process's user (of any user when it runs as
+ *   root and every process that has it could use it under the new access)
+ *   and whole: adopted, its owner, group and mode set in place when they
+ *   differ from what is asked; kept otherwise;
+ * - a semaphore of that kind that is damaged (PLAT_semCheck): re-made in
+ *   its own file, free (PLAT_semRemake);
+ * - an area of that kind shorter than its layout: refused (EINVAL, its
+ *   length and the one needed in the text) unless `reset`, which lengthens
+ *   it and rewrites it to its first content in place;
+ * - anything else (another user's object this service may not take over,
+ *   a link, a FIFO, a directory, a file it may not open): refused (EEXIST,
+ *   naming it, its owner and mode) unless `reset`; then replaced, while no
+ *   process has it open or mapped (EBUSY names those that do, unless
+ *   `force`).
+ * Areas are rewritten under their guard (POW for the power area, NVD for
+ * the calendar), so no client is halfway through a change then. Stops at
+ * the first object it cannot set up, with `error` set; the objects before
+ * it are done. Takes: POW and NVD in turn, for rewrites. */
+LIB_POW_OWNER_API int LIB_POW_ownerSetUp(const LIB_POW_Names* names, const LIB_POW_SetUpOptions* options,
+                                         LIB_POW_OwnerError* error);
 
 /* The checks of LIB_POW_ownerCreate on options->group and options->mode
  * alone: 0, or -1 with the reason (EINVAL) and a mode that works. Touches
@@ -155,7 +227,9 @@ LIB_POW_OWNER_API int LIB_POW_ownerOpen(const char* name, size_t size, int writa
  * none. */
 LIB_POW_OWNER_API void* LIB_POW_ownerMap(const char* name, size_t size, int writable, LIB_POW_OwnerError* error);
 
-/* Records `pid` at delay index 0, under POW. Takes: POW. */
+/* The start of a service: LIB_POW_ownerKeepIndex0 with a count of 0 (a
+ * service that has just started has made no request), under a null
+ * policy. Takes: POW. */
 LIB_POW_OWNER_API int LIB_POW_ownerClaimIndex0(const LIB_POW_Names* names, pid_t pid, int timeoutMs,
                                                LIB_POW_OwnerError* error);
 
@@ -171,6 +245,29 @@ LIB_POW_OWNER_API int LIB_POW_ownerClaimIndex0(const LIB_POW_Names* names, pid_t
  * indices released or cleared, or -1 with `error` set. Takes: POW. */
 LIB_POW_OWNER_API int LIB_POW_ownerRelease(const LIB_POW_Names* names, const LIB_POW_Policy* policy, int index,
                                            pid_t pid, int timeoutMs, LIB_POW_OwnerError* error);
+
+/* The calendar's day words, copied under NVD through a descriptor (pread),
+ * so an object cut short cannot fault: what it still holds, the rest 0.
+ * `bytes` (may be null) gets the object's length. Takes: NVD. */
+LIB_POW_OWNER_API int LIB_POW_ownerReadCalendar(const LIB_POW_Names* names, NvdSharedArea* copy, size_t* bytes,
+                                                int timeoutMs, LIB_POW_OwnerError* error);
+
+/* Writes the day words of `image` into the calendar in one holding of NVD
+ * (its head and tail are left alone), so clients see all of it or none.
+ * Takes: NVD. */
+LIB_POW_OWNER_API int LIB_POW_ownerWriteCalendar(const LIB_POW_Names* names, const NvdSharedArea* image,
+                                                 int timeoutMs, LIB_POW_OwnerError* error);
+
+/* Runs fn(context) on the calling thread so that a SIGBUS raised inside
+ * it, by a read or write of a mapped object past the end another process
+ * has just cut it to, ends fn instead of the process. Returns fn's result,
+ * or `faulted` when a fault ended it; whatever fn held then (a semaphore,
+ * memory) is the caller's to give back. Guards nest. The first call
+ * installs a SIGBUS handler for the process; a fault outside every guard
+ * goes on to the handler before it (by default the process ends, as
+ * without the guard). Takes: none. */
+typedef int (*LIB_POW_GuardedFn)(void* context);
+LIB_POW_OWNER_API int LIB_POW_ownerGuard(LIB_POW_GuardedFn fn, void* context, int faulted);
 
 /* The process holding semaphore `semName` now (a look without the lock, for
  * messages): its pid, 0 when free, -1 when the semaphore does not exist or
@@ -194,6 +291,10 @@ typedef enum LIB_POW_FindingKind {
     LIB_POW_STACK_ENTRY_HELD,       /* a held index offered to the next request */
     LIB_POW_SEMAPHORE_DAMAGED,      /* a semaphore's record cut, overwritten or wedged:
                                        every take of it fails or waits for ever */
+    LIB_POW_INDEX0_NOT_OWNERS,      /* index 0 holds another pid or count than the
+                                       service's own (LIB_POW_ownerKeepIndex0) */
+    LIB_POW_AREA_UNUSABLE,          /* an area missing, not a regular file or short:
+                                       clients cannot attach it, or die of SIGBUS on it */
     /* Notes: states the library's own calls can leave; nothing to mend. */
     LIB_POW_TOTAL_BELOW_COUNTS = 100, /* a reset on an index that counted 0 */
     LIB_POW_COUNTS_WRAPPED,           /* a count past 32767: total and counts not comparable */
@@ -252,6 +353,13 @@ LIB_POW_OWNER_API int LIB_POW_ownerAudit(const LIB_POW_Names* names, const LIB_P
 LIB_POW_OWNER_API int LIB_POW_ownerAuditSemaphores(const LIB_POW_Names* names, LIB_POW_FindingFn fn, void* context,
                                                    LIB_POW_OwnerError* error);
 
+/* Checks the three areas by name, without mapping them: one
+ * LIB_POW_AREA_UNUSABLE finding (damage; `value` 0, 1 or 2 for the power,
+ * calendar and trace area) for each that is missing, not a regular file or
+ * shorter than its layout. One this process may not open is not judged.
+ * Returns the number unusable. Takes: none. */
+LIB_POW_OWNER_API int LIB_POW_ownerAuditAreas(const LIB_POW_Names* names, LIB_POW_FindingFn fn, void* context);
+
 /* ---- Repair ---------------------------------------------------------------- */
 
 /* Writes a fresh, free record over each damaged semaphore in its own file
@@ -292,6 +400,20 @@ LIB_POW_OWNER_API int LIB_POW_ownerRepairArea(PwrSharedArea* area, const LIB_POW
  * POW (a few microseconds on a full table). */
 LIB_POW_OWNER_API int LIB_POW_ownerRepair(const LIB_POW_Names* names, const LIB_POW_Policy* policy, int timeoutMs,
                                           LIB_POW_RepairReport* report, LIB_POW_OwnerError* error);
+
+/* Index 0 as the service holds it: `pid`, counting `count` requests of its
+ * own. Under POW, another holder or count there (a garbage pid, a count an
+ * earlier run or a stray writer left) is damage: one
+ * LIB_POW_INDEX0_NOT_OWNERS finding through fn (may be null), and it is set
+ * right, the count first (a count raised has the total raised before it,
+ * as a request does), then the holder. Then the rest of the table is
+ * mended as by LIB_POW_ownerRepairArea, which lowers a total left above the
+ * counts (`report`, may be null). Returns the number of stores made (0:
+ * index 0 was the service's and the table whole), or -1 with `error` set.
+ * Takes: POW. */
+LIB_POW_OWNER_API int LIB_POW_ownerKeepIndex0(const LIB_POW_Names* names, const LIB_POW_Policy* policy, pid_t pid,
+                                              int count, int timeoutMs, LIB_POW_FindingFn fn, void* context,
+                                              LIB_POW_RepairReport* report, LIB_POW_OwnerError* error);
 
 /* The report as one line for a log, e.g. "total 5 -> 3 (the sum of the
  * counts); 2 lost indices pushed back: 7 9". Returns `text`. */

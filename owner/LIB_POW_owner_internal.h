@@ -11,11 +11,18 @@
 #include "PLAT_semLib.h"
 
 #include <functional>
+#include <type_traits>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
 
 /* Fills `error` (when not null) with errno `code` and a printf-style line;
  * returns -1 so a failing path can end in one statement. */
 int ownerFail(LIB_POW_OwnerError* error, int code, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
+
+/* ownerFail for a failed system call: "CALL(WHAT) failed: <strerror(code)>". */
+int callFailed(LIB_POW_OwnerError* error, int code, const char* call, const char* what);
 
 /* `names`, or the device's names for null. */
 const LIB_POW_Names& ownerNames(const LIB_POW_Names* names);
@@ -29,6 +36,26 @@ SemId ownerTake(const char* name, int timeoutMs, LIB_POW_OwnerError* error);
  * -1 with `error` set when the area or POW was not had. */
 int withPowHeld(const LIB_POW_Names* names, bool writable, int timeoutMs, LIB_POW_OwnerError* error,
                 const std::function<int(PwrSharedArea&)>& work);
+
+/* work() under LIB_POW_ownerGuard: its result, or `faulted` when a SIGBUS
+ * (an object cut short under a mapping) ended it. */
+template <typename F>
+int guarded(int faulted, F&& work)
+{
+    using Work = std::remove_reference_t<F>;
+    return LIB_POW_ownerGuard([](void* context) { return (*static_cast<Work*>(context))(); }, &work, faulted);
+}
+
+/* The processes other than this one that have `object` (its device and
+ * inode) open or mapped, as far as /proc lets this process see. */
+std::vector<pid_t> processesUsing(const struct stat& object);
+/* Whether process `pid` could open an object of that owner, group and
+ * mode read-write (root, the owner, a member of the group where the group
+ * may, anyone where others may); false when it cannot be looked at. */
+bool processMayUse(pid_t pid, uid_t owner, gid_t group, mode_t mode);
+/* "name" from /proc/PID/comm, "ended" when gone; "pid 1 (a), pid 2 (b)". */
+std::string processName(pid_t pid);
+std::string processList(const std::vector<pid_t>& pids);
 
 /* Null except in crash tests: called after each store of a repair (an
  * OwnerRepairStep) or a release (a TableStep of LIB_POW_table.h), while

@@ -15,22 +15,6 @@
 
 #include <stdint.h>
 
-/* Every word of an area is read and written as one aligned word with
- * relaxed atomics: no tearing, no value kept in a register across a call,
- * no data race in the C++ sense where processes or threads meet on a word
- * without a lock. On x86 and PowerPC these are plain loads and stores. */
-template <typename T>
-inline T loadWord(const T& word)
-{
-    return __atomic_load_n(&word, __ATOMIC_RELAXED);
-}
-
-template <typename T>
-inline void storeWord(T& word, T value)
-{
-    __atomic_store_n(&word, value, __ATOMIC_RELAXED);
-}
-
 /* The counters are 16-bit: one more wraps from 32767 to -32768; lowering
  * by an amount stops at 0 and lifts a negative value to 0. */
 inline int16_t countUp(int16_t value)

@@ -239,21 +239,23 @@ SemId remember(const struct stat& st, PLAT_semObject* sem) {
 }
 
 // Maps an object that is already in place and checks it is one of ours.
+// The record is judged through the descriptor (pread), never through the
+// mapping: a file cut short at that moment cannot fault us while we hold
+// the create lock. A file of the wrong length is refused even when this
+// process mapped it before: a handle to it would fault its taker.
 SemId mapExisting(int fd, const char* name) {
     struct stat st;
     if (fstat(fd, &st) != 0) return failCreate(errno);
     if (!S_ISREG(st.st_mode)) return failCreate(EINVAL);
-    if (PLAT_semObject* known = findMapped(st)) return known;
     if (st.st_size != static_cast<off_t>(sizeof(PLAT_semObject))) return failCreate(EINVAL);
+    if (PLAT_semObject* known = findMapped(st)) return known;
+    PLAT_semObject record;
+    if (pread(fd, &record, sizeof record, 0) != static_cast<ssize_t>(sizeof record) || record.magic != kMagic ||
+        record.size != sizeof record || strncmp(record.name, name, sizeof record.name) != 0)
+        return failCreate(EINVAL);
     void* p = mmap(nullptr, sizeof(PLAT_semObject), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (p == MAP_FAILED) return failCreate(errno);
-    auto* sem = static_cast<PLAT_semObject*>(p);
-    if (sem->magic != kMagic || sem->size != sizeof(PLAT_semObject) ||
-        strncmp(sem->name, name, sizeof sem->name) != 0) {
-        munmap(p, sizeof(PLAT_semObject));
-        return failCreate(EINVAL);
-    }
-    return remember(st, sem);
+    return remember(st, static_cast<PLAT_semObject*>(p));
 }
 
 // Opens the public object if it exists. Sets *absent when it does not.

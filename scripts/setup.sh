@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake make g++ clang libclang-rt-14-dev
-  libgtest-dev libgmock-dev googletest libbenchmark-dev libcli11-dev pkg-config
+  libgtest-dev libgmock-dev googletest libbenchmark-dev libcli11-dev nlohmann-json3-dev pkg-config
   g++-powerpc-linux-gnu qemu-user
   valgrind python3 help2man
   # scripts/coverage.sh: clang's source-based coverage, merged and reported

@@ -7,6 +7,7 @@
 #include <regex>
 #include <sstream>
 #include <sys/mman.h>
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -109,6 +110,17 @@ int waitChild(pid_t pid) {
         if (errno != EINTR)
             return -1;
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+}
+
+pid_t startAs(uid_t uid, bool member, const std::function<int()>& fn) {
+    return startChild([=] {
+        gid_t groups[] = {51000};
+        if (setgroups(member ? 1 : 0, groups) != 0 || setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0)
+            return 90;
+        resetLibrary();
+        int rc = fn();
+        return ::testing::Test::HasFailure() ? 91 : rc;
+    });
 }
 
 Gate::Gate() {

@@ -61,6 +61,12 @@ inline int runChild(const std::function<int()>& fn, unsigned limitSeconds = 60) 
     return waitChild(startChild(fn, limitSeconds));
 }
 
+/* startChild as user `uid` (its own primary group, and with `member` also
+ * the access group 51000 of the access tests), with a fresh library; a
+ * failed check inside fn fails the child (91), a failed switch gives 90. */
+pid_t startAs(uid_t uid, bool member, const std::function<int()>& fn);
+inline int runAs(uid_t uid, bool member, const std::function<int()>& fn) { return waitChild(startAs(uid, member, fn)); }
+
 /* wait() blocks until open(): several processes start a step at once. */
 class Gate {
 public:

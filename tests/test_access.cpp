@@ -21,21 +21,6 @@ namespace {
 constexpr uid_t kMember = 51001, kOtherMember = 51002, kOutsider = 51003;
 constexpr gid_t kGroup = 51000;
 
-/* fn's result in a child running as `uid` (its own primary group), with
- * the access group when `member`. A failed check inside fn fails the child. */
-pid_t startAs(uid_t uid, bool member, const std::function<int()>& fn) {
-    return startChild([=] {
-        gid_t groups[] = {kGroup};
-        if (setgroups(member ? 1 : 0, groups) != 0 || setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0)
-            return 90;
-        resetLibrary();
-        int rc = fn();
-        return ::testing::Test::HasFailure() ? 91 : rc;
-    });
-}
-
-int runAs(uid_t uid, bool member, const std::function<int()>& fn) { return waitChild(startAs(uid, member, fn)); }
-
 class Access : public LibPowTest {
 protected:
     LIB_POW_Names names = device.names.kit();
@@ -99,7 +84,13 @@ TEST_F(Access, AnOutsiderIsRefusedEveryObjectAndChangesNoByte) {
     EXPECT_EQ(differences(semLog, bytesOf(device.semLog())), Lines{});
 }
 
-TEST_F(Access, AnotherUsersObjectInAnyOfTheSixPlacesIsRefusedAndAResetRemakesIt) {
+/* Another user's object at any of the six names, made before the service
+ * (a client's first lock makes the semaphores): root adopts a whole one in
+ * place, the same object with its owner, group and mode; one that a process
+ * outside the group still has is not taken over, and is replaced only by
+ * force; a link is refused and replaced by a reset; a service that is not
+ * root may take over nothing. */
+TEST_F(Access, AnotherUsersObjectIsAdoptedInPlaceOrReplacedOnlyWhileNobodyOutsideHasIt) {
     struct Place {
         std::string name, path;
         bool semaphore;
@@ -110,48 +101,72 @@ TEST_F(Access, AnotherUsersObjectInAnyOfTheSixPlacesIsRefusedAndAResetRemakesIt)
                             {device.names.semPow, "/dev/shm/PLAT_sem." + device.names.semPow, true},
                             {device.names.semNvd, "/dev/shm/PLAT_sem." + device.names.semNvd, true},
                             {device.names.semRdy, "/dev/shm/PLAT_sem." + device.names.semRdy, true}};
-    for (bool link : {false, true})
+    enum Squat { kWhole, kLink, kHeld };
+    for (Squat squat : {kWhole, kLink, kHeld}) {
     for (const Place& place : places) {
-        SCOPED_TRACE(place.name + (link ? " (a symbolic link)" : ""));
+        SCOPED_TRACE(place.name + " squat " + std::to_string(squat));
         ASSERT_EQ(LIB_POW_ownerRemove(&names, &error), 0) << error.text;
-        ASSERT_EQ(runAs(kOutsider, false, [&] { /* squatting before the service starts */
-                      if (link)
-                          return symlink("/tmp/elsewhere", place.path.c_str());
-                      if (place.semaphore)
-                          return PLAT_semBCreate(0, SEM_FULL, const_cast<char*>(place.name.c_str())) ? 0 : 1;
-                      int fd = shm_open(place.name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
-                      return fd >= 0 && ftruncate(fd, 8004) == 0 ? 0 : 1;
-                  }),
-                  0);
-        EXPECT_EQ(create(0), -1);
-        EXPECT_EQ(error.code, EEXIST);
-        std::string said = link ? " is a symbolic link, not a regular file (owner 51003, mode 0777)"
-                                : " belongs to 51003" + std::string(place.semaphore ? "" : ", not to this service's user");
-        EXPECT_NE(std::string(error.text).find(place.name + said), std::string::npos) << error.text;
-        EXPECT_NE(std::string(error.text).find(link ? "0777" : place.semaphore ? "mode 0666" : "mode 0644"),
-                  std::string::npos);
-        ASSERT_EQ(create(1), 0) << error.text;
-        struct stat st;
-        ASSERT_EQ(stat(place.path.c_str(), &st), 0);
-        EXPECT_EQ((std::vector<unsigned>{st.st_uid, st.st_gid, st.st_mode & 07777u}),
+        Gate leave;
+        pid_t squatter = startAs(kOutsider, false, [&] { /* before the service starts */
+            if (squat == kLink)
+                return symlink("/tmp/elsewhere", place.path.c_str());
+            bool made = place.semaphore ? PLAT_semBCreate(0, SEM_FULL, const_cast<char*>(place.name.c_str())) != nullptr
+                                        : ftruncate(shm_open(place.name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0644), 8004) == 0;
+            if (squat == kHeld) /* the squatter keeps it (a semaphore stays mapped) */
+                leave.wait();
+            return made ? 0 : 1;
+        });
+        if (squat != kHeld) {
+            ASSERT_EQ(waitChild(squatter), 0);
+        }
+        struct stat was = {}, now = {};
+        for (int n = 0; n < 500 && lstat(place.path.c_str(), &was) != 0; ++n)
+            usleep(10000);
+        int rc = create(0);
+        if (squat == kWhole) {
+            ASSERT_EQ(rc, 0) << error.text;
+        } else {
+            EXPECT_EQ(rc, -1);
+            EXPECT_EQ(error.code, EEXIST);
+            EXPECT_NE(std::string(error.text).find(squat == kLink ? " is a symbolic link, not a regular file (owner 51003"
+                                                                  : " belongs to 51003 (owner 51003"),
+                      std::string::npos) << error.text;
+            EXPECT_EQ(create(1), squat == kHeld ? -1 : 0) << error.text;
+            if (squat == kHeld) {
+                EXPECT_EQ(error.code, EBUSY);
+                EXPECT_NE(std::string(error.text).find("in use by pid " + std::to_string(squatter)), std::string::npos)
+                    << error.text;
+                LIB_POW_SetUpOptions forced = {{1, 0, 1000, "51000", 0, nullptr}, 0, 1, nullptr, nullptr, nullptr};
+                ASSERT_EQ(LIB_POW_ownerSetUp(&names, &forced, &error), 0) << error.text;
+                leave.open();
+                EXPECT_EQ(waitChild(squatter), 0);
+            }
+        }
+        ASSERT_EQ(stat(place.path.c_str(), &now), 0);
+        EXPECT_EQ((std::vector<unsigned>{now.st_uid, now.st_gid, now.st_mode & 07777u}),
                   (std::vector<unsigned>{0, kGroup, 0660}));
+        EXPECT_EQ(was.st_ino == now.st_ino, squat == kWhole) << "adopted as a new object, or replaced in place";
     }
-    ASSERT_EQ(chmod(places[0].path.c_str(), 0666), 0);
-    EXPECT_EQ(create(0), -1);
-    passwd* root = getpwuid(0); /* a bare system (the kernel stage's guest) has no user names */
-    EXPECT_EQ(std::string(error.text), device.names.pwr + " has mode 0666, not 0660 (owner " +
-                                           (root ? root->pw_name : "0") + ", group 51000)");
+    }
     EXPECT_EQ(create(0, "51000", 0666), -1);
     EXPECT_EQ(std::string(error.text), "mode 0666 lets other users in beside the group: give one like 0660");
-    ASSERT_EQ(create(1), 0) << error.text; /* our own object, reset in place: the group's mode again */
-    EXPECT_EQ(create(0), 0) << error.text; /* refused were its mode still 0666 */
+    ASSERT_EQ(chmod(places[0].path.c_str(), 0666), 0);
+    ASSERT_EQ(create(0), 0) << error.text; /* our own object: the group's mode again, in place */
+    struct stat st;
+    ASSERT_EQ(stat(places[0].path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777u, 0660u);
     ASSERT_EQ(LIB_POW_ownerRemove(&names, &error), 0) << error.text; /* a service that is not root */
     ASSERT_EQ(runAs(kOutsider, false, [&] { return symlink("/tmp/elsewhere", places[1].path.c_str()); }), 0);
+    ASSERT_EQ(runAs(kOutsider, false, [&] { return PLAT_semBCreate(0, SEM_FULL, const_cast<char*>(names.semPow)) ? 0 : 1; }), 0);
     EXPECT_EQ(runAs(kMember, true, [&] {
+                  EXPECT_EQ(create(0), -1);
+                  EXPECT_NE(std::string(error.text).find("belongs to 51003, not to this service's user 51001"),
+                            std::string::npos) << error.text;
                   EXPECT_EQ(create(1), -1);
-                  EXPECT_EQ(std::string(error.text), "cannot remove " + device.names.nvd +
-                                                         " (owner 51003, mode 0777): in the sticky /dev/shm only "
-                                                         "its owner or root may; remove it as root");
+                  EXPECT_NE(std::string(error.text).find("cannot remove semaphore " + device.names.semPow +
+                                                         " (owner 51003, mode 0666): in the sticky /dev/shm only "
+                                                         "its owner or root may; remove it as root"),
+                            std::string::npos) << error.text;
                   return 0;
               }),
               0);

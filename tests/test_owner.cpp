@@ -10,6 +10,7 @@
 #include <random>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -248,9 +249,26 @@ class OwnerObjects : public LibPowTest {
 protected:
     LIB_POW_Names names = device.names.kit();
     LIB_POW_OwnerError error = {};
-    int create(bool reset, int timeoutMs = -1) {
-        LIB_POW_CreateOptions options = {reset, kOwnerPid, timeoutMs, nullptr, 0, nullptr};
-        return LIB_POW_ownerCreate(&names, &options, &error);
+    Lines reported; /* "action text" of the last set-up */
+    int keeps = 0;  /* calls of beforeCalendarLost; refused while `refuseKeep` */
+    bool refuseKeep = false;
+    std::string kept;
+    int create(bool reset, int timeoutMs = -1) { return setUp(reset, 0, timeoutMs); }
+    int setUp(bool reset, unsigned remake, int timeoutMs = -1) {
+        LIB_POW_SetUpOptions o = {{reset, kOwnerPid, timeoutMs, nullptr, 0, nullptr}, remake, 0, nullptr, nullptr, this};
+        o.report = [](const LIB_POW_ObjectReport* r, void* self) {
+            static const char* const kActions[] = {"", "made", "kept", "adopted", "remade", "replaced"};
+            static_cast<OwnerObjects*>(self)->reported.push_back(std::string(kActions[r->action]) + " " + r->text);
+        };
+        o.beforeCalendarLost = [](int fd, void* self) {
+            auto* me = static_cast<OwnerObjects*>(self);
+            char days[2] = {}; /* the first month's first two bytes */
+            me->kept = pread(fd, days, sizeof days, 4) == 2 ? std::string(days, 2) : "short";
+            ++me->keeps;
+            return me->refuseKeep ? -1 : 0;
+        };
+        reported.clear();
+        return LIB_POW_ownerSetUp(&names, &o, &error);
     }
     void truncateTo(const std::string& name, off_t size) {
         int fd = shm_open(name.c_str(), O_RDWR, 0);
@@ -258,27 +276,55 @@ protected:
         ASSERT_EQ(ftruncate(fd, size), 0);
         close(fd);
     }
+    std::string action(const std::string& name) { /* the action reported for an object */
+        for (const std::string& line : reported)
+            if (line.find(" " + name + " ") != std::string::npos)
+                return line.substr(0, line.find(' '));
+        return "none";
+    }
 };
 
-TEST_F(OwnerObjects, ShortAreaIsRefusedNotMappedAndResetLengthensIt) {
+/* A short area is refused, never mapped; a reset re-makes only what is
+ * wrong, in place, and keeps every whole object (the calendar's days
+ * first handed to the caller when it is the one re-made); a named object
+ * is re-made alone, whole or not; nothing is lost when the days cannot be
+ * kept. */
+TEST_F(OwnerObjects, ResetReMakesOnlyWhatIsWrongInPlaceAndTheCalendarOnlyAfterItsDaysAreKept) {
     ASSERT_EQ(create(false), 0) << error.text;
-    device.pwr()->DelayTaskNum = 7; /* a live table must survive the refusal */
+    device.pwr()->DelayTaskNum = 7; /* a live table, and a day on */
+    device.nvd()->ul_DateOnBits[0][1] = 0x04;
+    struct stat before, after;
+    ASSERT_EQ(stat(("/dev/shm" + device.names.pwr).c_str(), &before), 0);
     for (off_t size : {0, 100}) {
-        truncateTo(device.names.nvd, size);
+        truncateTo(device.names.semLog, size);
         EXPECT_EQ(create(false), -1);
-        EXPECT_EQ(error.code, EEXIST);
-        EXPECT_EQ(std::string(error.text), device.names.nvd + " is " + std::to_string(size) +
-                                               " bytes, shorter than its layout (4756 bytes)");
-        EXPECT_EQ(LIB_POW_ownerMap(names.nvdArea, sizeof(NvdSharedArea), 0, &error), nullptr);
+        EXPECT_EQ(error.code, EINVAL);
+        EXPECT_EQ(std::string(error.text), device.names.semLog + " is " + std::to_string(size) + " bytes, needs 8004");
+        EXPECT_EQ(LIB_POW_ownerMap(names.semLogArea, sizeof(SemLogArea), 0, &error), nullptr);
         EXPECT_EQ(error.code, EINVAL);
     }
-    EXPECT_EQ(device.pwr()->DelayTaskNum, 7);
     ASSERT_EQ(create(true), 0) << error.text;
-    struct stat st;
-    ASSERT_EQ(stat(("/dev/shm" + device.names.nvd).c_str(), &st), 0);
-    EXPECT_EQ(st.st_size, 4756);
+    EXPECT_EQ((Lines{action(device.names.pwr), action(device.names.nvd), action(device.names.semLog),
+                     action(device.names.semPow)}),
+              (Lines{"kept", "kept", "remade", "kept"}));
+    EXPECT_EQ((std::vector<int>{device.pwr()->DelayTaskNum, device.nvd()->ul_DateOnBits[0][1], keeps}),
+              (std::vector<int>{7, 0x04, 0})) << "a whole object was rewritten";
+    truncateTo(device.names.nvd, 6);
+    refuseKeep = true; /* the days cannot be kept: the calendar stays as it is */
+    EXPECT_EQ(create(true), -1);
+    EXPECT_EQ(error.code, ECANCELED);
+    EXPECT_EQ(keeps, 1);
+    refuseKeep = false;
+    ASSERT_EQ(create(true), 0) << error.text;
+    EXPECT_EQ(kept, std::string("\0\x04", 2)) << "the days were handed over after they were lost";
+    EXPECT_EQ(action(device.names.nvd), "remade");
+    ASSERT_EQ(setUp(false, LIB_POW_OBJ_PWR | LIB_POW_OBJ_SEM_RDY), 0) << error.text;
+    EXPECT_EQ(reported.size(), 2u) << "an object not named was set up";
+    EXPECT_EQ(action(device.names.semRdy), "kept") << "a whole semaphore was rewritten";
     Table fresh;
-    EXPECT_EQ(differences(bytesOf(&fresh.a), bytesOf(device.pwr())), Lines{}) << "reset left the old table";
+    EXPECT_EQ(differences(bytesOf(&fresh.a), bytesOf(device.pwr())), Lines{}) << "the named area was not rewritten";
+    ASSERT_EQ(stat(("/dev/shm" + device.names.pwr).c_str(), &after), 0);
+    EXPECT_EQ(before.st_ino, after.st_ino) << "re-made as a new object";
     ASSERT_EQ(LIB_POW_ownerRemove(&names, &error), 0);
     EXPECT_EQ(LIB_POW_ownerMap(names.pwrArea, sizeof(PwrSharedArea), 0, &error), nullptr);
     EXPECT_EQ(std::string(error.text), device.names.pwr + " does not exist");
@@ -303,7 +349,7 @@ TEST_F(OwnerObjects, ResetWaitsForPowAndNvdAndNamesTheHolderWhenTheLimitRunsOut)
             usleep(10000);
         ASSERT_TRUE(*taken);
         EXPECT_EQ(LIB_POW_ownerSemHolder(guard), holder);
-        EXPECT_EQ(create(true, 200), -1);
+        EXPECT_EQ(setUp(true, LIB_POW_OBJ_PWR | LIB_POW_OBJ_NVD, 200), -1);
         EXPECT_EQ(error.code, ETIMEDOUT);
         EXPECT_EQ(std::string(error.text), std::string(guard) + " still held by pid " + std::to_string(holder) +
                                                " after 200 ms");
@@ -312,7 +358,7 @@ TEST_F(OwnerObjects, ResetWaitsForPowAndNvdAndNamesTheHolderWhenTheLimitRunsOut)
         release.open();
         EXPECT_EQ(waitChild(holder), 0);
         EXPECT_EQ(LIB_POW_ownerSemHolder(guard), 0);
-        EXPECT_EQ(create(true, 1000), 0) << error.text;
+        EXPECT_EQ(setUp(true, LIB_POW_OBJ_PWR | LIB_POW_OBJ_NVD, 1000), 0) << error.text;
         EXPECT_EQ(device.pwr()->DelayTaskNum, 0);
         EXPECT_EQ(device.nvd()->ul_DateOnBits[3][0], 0);
     }
@@ -355,6 +401,55 @@ TEST_F(OwnerObjects, AuditOfTheDeviceNotesEndedHoldersIndexZeroIncluded) {
     AuditView view = auditOf(device.names);
     EXPECT_EQ(view.damage, Lines{});
     EXPECT_EQ(view.notes, (Lines{"holder-ended 0", "holder-ended 4"}));
+}
+
+/* Index 0 is the service's own: garbage there (a pid that is no process,
+ * a count left by an earlier run) is damage, reported once and set to the
+ * service's pid and count; a count raised goes into the total first. */
+TEST_F(OwnerObjects, GarbageAtIndexZeroIsDamageSetToTheServicesPidAndCount) {
+    ASSERT_EQ(create(false), 0) << error.text;
+    Table t;
+    t.hold(4, 1);
+    t.a.sl_DelayPid[0] = -77;
+    t.a.ss_DelayCount[0] = 32566;
+    t.a.DelayTaskNum = 32567;
+    *device.pwr() = t.a;
+    AuditView found;
+    auto collect = [](const LIB_POW_Finding* f, void* view) {
+        static_cast<AuditView*>(view)->damage.push_back(std::string(LIB_POW_ownerFindingName(f->kind)) + " " +
+                                                        std::to_string(f->value));
+    };
+    const PwrSharedArea& a = *device.pwr();
+    for (int count : {0, 0, 2}) {
+        found.damage.clear();
+        int changes = LIB_POW_ownerKeepIndex0(&names, nullptr, 4242, count, 1000, collect, &found, nullptr, &error);
+        EXPECT_EQ(changes > 0, !found.damage.empty()) << error.text;
+        EXPECT_EQ((std::vector<int>{a.sl_DelayPid[0], a.ss_DelayCount[0], a.DelayTaskNum}),
+                  (std::vector<int>{4242, count, 1 + count}));
+        EXPECT_EQ(auditOf(device.names).damage, Lines{});
+    }
+    EXPECT_EQ(found.damage, Lines{"index0-not-owners 4242"});
+    ASSERT_EQ(LIB_POW_ownerClaimIndex0(&names, 99, 1000, &error), 0) << error.text; /* a restarted service */
+    EXPECT_EQ((std::vector<int>{a.sl_DelayPid[0], a.ss_DelayCount[0], a.DelayTaskNum}), (std::vector<int>{99, 0, 1}));
+}
+
+/* A read past the end of an object cut short under its mapping ends the
+ * guarded call, nested or not; outside a guard it still ends the process. */
+TEST(OwnerGuard, AFaultEndsTheGuardedCallNotTheProcess) {
+    std::string name = uniqueName("/libpow_guard");
+    int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, 4096), 0);
+    static volatile char* page;
+    page = static_cast<char*>(mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+    ASSERT_EQ(ftruncate(fd, 0), 0);
+    close(fd);
+    shm_unlink(name.c_str());
+    LIB_POW_GuardedFn touch = [](void*) { return page[10] + 1; };
+    EXPECT_EQ(LIB_POW_ownerGuard(touch, nullptr, -5), -5);
+    EXPECT_EQ(LIB_POW_ownerGuard([](void*) { return LIB_POW_ownerGuard([](void*) { return page[0] + 1; }, nullptr, 7) + 1; },
+                                 nullptr, -5), 8) << "the inner guard did not end the inner call";
+    EXPECT_EQ(runChild([] { return page[10]; }), 128 + SIGBUS);
 }
 
 /* The kit names a damaged semaphore as damage and re-makes only that one. */

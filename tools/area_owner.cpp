@@ -24,12 +24,50 @@ bool createAreas(const AreaNames& names, const AreaOptions& options, std::string
     return kitResult(createAreas(names, options, kitError) ? 0 : -1, kitError, error);
 }
 
+LIB_POW_CreateOptions createOptions(const AreaOptions& options)
+{
+    return {options.reset ? 1 : 0, options.index0Pid, options.timeoutMs,
+            options.group.empty() ? nullptr : options.group.c_str(), options.mode, nullptr};
+}
+
 bool createAreas(const AreaNames& names, const AreaOptions& options, LIB_POW_OwnerError& error)
 {
     LIB_POW_Names kit = names.kit();
-    LIB_POW_CreateOptions create = {options.reset ? 1 : 0, options.index0Pid, options.timeoutMs,
-                                    options.group.empty() ? nullptr : options.group.c_str(), options.mode, nullptr};
+    LIB_POW_CreateOptions create = createOptions(options);
     return LIB_POW_ownerCreate(&kit, &create, &error) == 0;
+}
+
+bool guardedCall(const std::function<void()>& call)
+{
+    return LIB_POW_ownerGuard(
+               [](void* context) {
+                   (*static_cast<const std::function<void()>*>(context))();
+                   return 1;
+               },
+               const_cast<std::function<void()>*>(&call), 0) == 1;
+}
+
+std::vector<LIB_POW_Finding> objectFindings(const AreaNames& names)
+{
+    std::vector<LIB_POW_Finding> found;
+    auto collect = [](const LIB_POW_Finding* f, void* all) {
+        static_cast<std::vector<LIB_POW_Finding>*>(all)->push_back(*f);
+    };
+    LIB_POW_Names kit = names.kit();
+    LIB_POW_ownerAuditAreas(&kit, collect, &found);
+    LIB_POW_ownerAuditSemaphores(&kit, collect, &found, nullptr);
+    return found;
+}
+
+std::string faultText(const AreaNames& names)
+{
+    std::string text;
+    for (const LIB_POW_Finding& f : objectFindings(names))
+        text += (text.empty() ? "" : "; ") + std::string(f.text);
+    if (text.empty())
+        return "an object was cut short while in use, and is whole again: run the command again";
+    return "an object was cut short while in use: " + text +
+           " (clients would crash on it: SIGBUS; powsvc create --reset re-makes what is wrong)";
 }
 
 bool removeAreas(const AreaNames& names, std::string& error)
@@ -37,13 +75,6 @@ bool removeAreas(const AreaNames& names, std::string& error)
     LIB_POW_Names kit = names.kit();
     LIB_POW_OwnerError kitError = {};
     return kitResult(LIB_POW_ownerRemove(&kit, &kitError), kitError, error);
-}
-
-bool claimIndex0(const AreaNames& names, pid_t pid, int timeoutMs, std::string& error)
-{
-    LIB_POW_Names kit = names.kit();
-    LIB_POW_OwnerError kitError = {};
-    return kitResult(LIB_POW_ownerClaimIndex0(&kit, pid, timeoutMs, &kitError), kitError, error);
 }
 
 std::string explainObjectError(const LIB_POW_OwnerError& error)
@@ -56,10 +87,12 @@ std::string explainObjectError(const LIB_POW_OwnerError& error)
     case EPERM:
         return text + ": run this as the objects' owner or a member of their group";
     case EINVAL:
-        return text + ": clients would crash on it (SIGBUS); powsvc create --reset remakes it "
-                      "(with the device's jobs stopped)";
-    case EEXIST: /* in the way of create: short, or not made as asked */
-        return text + "; powsvc create --reset remakes it (with the device's jobs stopped)";
+        return text + ": clients would crash on it (SIGBUS); powsvc create --reset re-makes it in place, "
+                      "keeping every whole object";
+    case EEXIST: /* in the way of create: not an object it may adopt */
+        return text + "; powsvc create --reset replaces it";
+    case EBUSY: /* in use by the processes named */
+        return text + "; powsvc create --reset --force replaces it all the same, naming those that must restart";
     default:
         return text;
     }
@@ -86,17 +119,11 @@ int32_t semLogTick()
     return static_cast<int32_t>(ms & 0x7fffffff);
 }
 
-/* Fields other processes may list at the same moment: one store each. */
-template <typename T>
-void store(T& word, T value)
-{
-    __atomic_store_n(&word, value, __ATOMIC_RELAXED);
-}
 
 void storeText(char* field, size_t width, const std::string& text)
 {
     for (size_t n = 0; n < width; ++n)
-        store(field[n], n < text.size() ? text[n] : '\0');
+        storeWord(field[n], n < text.size() ? text[n] : '\0');
 }
 
 } // namespace
@@ -116,19 +143,19 @@ bool appendSemLogRecord(const std::string& name, const SemLogInput& input, int& 
     auto* area = static_cast<SemLogArea*>(mapArea(name, sizeof(SemLogArea), error));
     if (area == nullptr)
         return false;
-    int32_t count = __atomic_load_n(&area->Count, __ATOMIC_RELAXED);
+    int32_t count = loadWord(area->Count);
     position = (count >= 0 && count < LIB_POW_SEMLOG_RECORD_COUNT) ? count : 0;
     SemLogRecord& record = area->records[position];
     /* PID and TID last: a reader that meets a fresh position early still
      * sees the end mark rather than half a record. */
-    store(record.tic, semLogTick());
+    storeWord(record.tic, semLogTick());
     storeText(record.SemName, sizeof record.SemName, input.semName);
-    store(record.SemID, static_cast<uint32_t>(input.semId));
+    storeWord(record.SemID, static_cast<uint32_t>(input.semId));
     storeText(record.Status, sizeof record.Status, input.status);
-    store(record.Value, static_cast<int32_t>(input.value));
-    store(record.TID, static_cast<uint32_t>(syscall(SYS_gettid)));
-    store(record.PID, static_cast<int32_t>(getpid()));
-    store(area->Count, static_cast<int32_t>(position + 1));
+    storeWord(record.Value, static_cast<int32_t>(input.value));
+    storeWord(record.TID, static_cast<uint32_t>(syscall(SYS_gettid)));
+    storeWord(record.PID, static_cast<int32_t>(getpid()));
+    storeWord(area->Count, static_cast<int32_t>(position + 1));
     munmap(area, sizeof(SemLogArea));
     return true;
 }

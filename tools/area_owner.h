@@ -8,8 +8,10 @@
 
 #include "LIB_POW_owner.h"
 
+#include <functional>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 /* The names of the device's objects. Tests point them at private copies. */
 struct AreaNames {
@@ -41,13 +43,26 @@ inline void initPwrArea(PwrSharedArea* area, pid_t index0Pid)
 {
     LIB_POW_ownerInitPower(area, index0Pid, nullptr);
 }
+/* The kit's create options for these (strings valid while `options` lives). */
+LIB_POW_CreateOptions createOptions(const AreaOptions& options);
 bool createAreas(const AreaNames& names, const AreaOptions& options, std::string& error);
 bool createAreas(const AreaNames& names, const AreaOptions& options, LIB_POW_OwnerError& error);
 bool removeAreas(const AreaNames& names, std::string& error);
-bool claimIndex0(const AreaNames& names, pid_t pid, int timeoutMs, std::string& error);
 /* The kit's one line about an object it could not map or make, with what
  * the operator can do about it. */
 std::string explainObjectError(const LIB_POW_OwnerError& error);
+
+/* call() under the owner kit's SIGBUS guard: true when it ran to its end,
+ * false when an object it read or wrote was cut short under it (the call
+ * is abandoned where the fault hit). */
+bool guardedCall(const std::function<void()>& call);
+
+/* What is wrong with the six objects now, as the kit's audits find it: the
+ * areas missing, no regular file or short, and the damaged semaphores. */
+std::vector<LIB_POW_Finding> objectFindings(const AreaNames& names);
+
+/* After a fault, one line on what was cut short, and what to do. */
+std::string faultText(const AreaNames& names);
 
 /* Maps an existing object read-write after its size check; nullptr with
  * `error` (explained) set on failure. */

@@ -11,19 +11,23 @@
  * Looks (status, watch, semlog, sem show, history) never wait.
  */
 #include "area_owner.h"
+#include "calendar_file.h"
 #include "cli_usage.h"
-#include "LIB_PowerService.h"
+#include "library_call.h"
 #include "power_view.h"
 #include "semaphore_wait.h"
 #include "service_files.h"
 
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <fstream>
 #include <optional>
 #include <sstream>
 #include <sys/mman.h>
@@ -138,14 +142,46 @@ const char* rowState(const IndexRow& r)
     return r.pid == 0 ? "nobody" : r.running ? "running" : "ended";
 }
 
-void printStatus(const PowerSnapshot& s)
+/* A flag byte as the library reads it (any byte but 0 is 1), with the byte
+ * itself when it is neither 0 nor 1. */
+std::string flagText(uint8_t byte)
+{
+    return byte <= 1 ? std::to_string(byte) : "1 (byte " + std::to_string(byte) + ")";
+}
+
+/* What is wrong with the objects besides the power area, which status
+ * has read: the calendar, the trace area, the three semaphores. */
+std::vector<LIB_POW_Finding> otherObjects()
+{
+    std::vector<LIB_POW_Finding> found;
+    for (const LIB_POW_Finding& f : objectFindings(kNames))
+        if (f.kind == LIB_POW_SEMAPHORE_DAMAGED || f.value != 0)
+            found.push_back(f);
+    return found;
+}
+
+std::string objectsLine(const std::vector<LIB_POW_Finding>& objects)
+{
+    if (objects.empty())
+        return "whole (calendar, trace area, semaphores)";
+    std::string line = std::to_string(objects.size()) + " damage:";
+    for (const LIB_POW_Finding& f : objects)
+        line += std::string(" ") + f.text + ";";
+    line.pop_back();
+    return line + " (powctl audit names it; powctl repair re-makes a damaged semaphore, powsvc create --reset a "
+                  "short area)";
+}
+
+void printStatus(const PowerSnapshot& s, const std::vector<LIB_POW_Finding>& objects)
 {
     const PwrSharedArea& a = s.image;
     printf("delay total: %d (%s)\n", a.DelayTaskNum, a.DelayTaskNum != 0 ? "power saving is delayed" : "nothing reserved");
     printf("free-index stack depth: %d\n", a.us_FreeIndexNum);
-    printf("flags: hdd-ready=%d reset-timer=0x%x none-reserved=%d hdd-sleep-delay=%d\n", a.b_HddReady,
-           a.uc_ResetAutoSleepTimer, a.b_DelayPowerSaveTaskNoneReserved, a.b_HddSleepDelay);
+    printf("flags: hdd-ready=%s reset-timer=0x%x none-reserved=%s hdd-sleep-delay=%s\n", flagText(a.b_HddReady).c_str(),
+           a.uc_ResetAutoSleepTimer, flagText(a.b_DelayPowerSaveTaskNoneReserved).c_str(),
+           flagText(a.b_HddSleepDelay).c_str());
     printf("consistency: %s\n", consistencyLine(s).c_str());
+    printf("objects: %s\n", objectsLine(objects).c_str());
     printf("indices with a holder or a count: %zu\n", s.rows.size());
     if (s.rows.empty())
         return;
@@ -163,48 +199,55 @@ void printStatus(const PowerSnapshot& s)
         printf("%s\n", kIndex0Note);
 }
 
-std::string jsonBool(bool value)
+/* JSON keeps the order its fields are set in, as a reader expects. */
+using Json = nlohmann::ordered_json;
+
+/* One line of JSON; a byte that is not UTF-8 (a process name, a command
+ * line) becomes U+FFFD, as JSON text must be UTF-8. */
+void printJson(const Json& value)
 {
-    return value ? "true" : "false";
+    printf("%s\n", value.dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
 }
 
 /* The audit's findings as a JSON list, as `audit --json` gives them. */
-std::string findingsJson(const std::vector<LIB_POW_Finding>& findings)
+Json findingsJson(const std::vector<LIB_POW_Finding>& findings)
 {
-    std::string list;
+    Json list = Json::array();
     for (const LIB_POW_Finding& f : findings)
-        list += std::string(list.empty() ? "" : ",") + "{\"kind\":\"" + LIB_POW_ownerFindingName(f.kind) +
-                "\",\"damage\":" + jsonBool(f.damage) + ",\"index\":" + std::to_string(f.index) +
-                ",\"position\":" + std::to_string(f.position) + ",\"value\":" + std::to_string(f.value) +
-                ",\"text\":" + jsonString(f.text) + "}";
-    return "[" + list + "]";
+        list.push_back({{"kind", LIB_POW_ownerFindingName(f.kind)}, {"damage", f.damage != 0}, {"index", f.index},
+                        {"position", f.position}, {"value", f.value}, {"text", f.text}});
+    return list;
 }
 
-void printStatusJson(const PowerSnapshot& s)
+void printStatusJson(const PowerSnapshot& s, const std::vector<LIB_POW_Finding>& objects)
 {
     const PwrSharedArea& a = s.image;
-    printf("{\"total\":%d,\"free_depth\":%d,\"flags\":{\"hdd_ready\":%s,\"reset_timer\":%d,"
-           "\"none_reserved\":%s,\"hdd_sleep_delay\":%s},",
-           a.DelayTaskNum, a.us_FreeIndexNum, jsonBool(a.b_HddReady).c_str(), a.uc_ResetAutoSleepTimer,
-           jsonBool(a.b_DelayPowerSaveTaskNoneReserved).c_str(), jsonBool(a.b_HddSleepDelay).c_str());
-    std::string lost = lostIndices(s) == "none" ? "" : lostIndices(s);
-    for (char& c : lost)
-        c = c == ' ' ? ',' : c;
-    printf("\"consistency\":{\"damage\":%d,\"notes\":%d,\"count_sum\":%ld,\"lost\":[%s],\"under_pow\":%s,"
-           "\"findings\":%s},\"index0\":%s,\"held\":[",
-           s.audit.damage, s.audit.notes, s.audit.countSum, lost.c_str(), jsonBool(s.underPow).c_str(),
-           findingsJson(s.findings).c_str(), jsonString(kIndex0Note).c_str());
-    for (size_t n = 0; n < s.rows.size(); ++n) {
-        const IndexRow& r = s.rows[n];
+    Json lost = Json::array();
+    std::istringstream indices(lostIndices(s) == "none" ? "" : lostIndices(s));
+    for (int index; indices >> index;)
+        lost.push_back(index);
+    Json held = Json::array();
+    for (const IndexRow& r : s.rows) {
         ProcessInfo p = r.pid != 0 ? lookUpProcess(r.pid) : ProcessInfo();
-        printf("%s{\"index\":%d,\"pid\":%d,\"count\":%d,\"state\":\"%s\",\"running\":%s,\"process\":%s,"
-               "\"cmdline\":%s,\"user\":%s,\"started\":%s,\"started_unix\":%lld}",
-               n ? "," : "", r.index, r.pid, r.count, rowState(r), jsonBool(r.running).c_str(),
-               jsonString(p.name.empty() ? "?" : p.name).c_str(), jsonString(p.cmdline).c_str(),
-               jsonString(p.user).c_str(), jsonString(isoTime(p.started)).c_str(),
-               static_cast<long long>(p.started));
+        held.push_back({{"index", r.index}, {"pid", r.pid}, {"count", r.count}, {"state", rowState(r)},
+                        {"running", r.running}, {"process", p.name.empty() ? "?" : p.name}, {"cmdline", p.cmdline},
+                        {"user", p.user}, {"started", isoTime(p.started)},
+                        {"started_unix", static_cast<long long>(p.started)}});
     }
-    printf("]}\n");
+    printJson({{"total", a.DelayTaskNum},
+               {"free_depth", a.us_FreeIndexNum},
+               {"flags",
+                {{"hdd_ready", a.b_HddReady != 0}, {"reset_timer", a.uc_ResetAutoSleepTimer},
+                 {"none_reserved", a.b_DelayPowerSaveTaskNoneReserved != 0}, {"hdd_sleep_delay", a.b_HddSleepDelay != 0}}},
+               {"flag_bytes",
+                {{"hdd_ready", a.b_HddReady}, {"none_reserved", a.b_DelayPowerSaveTaskNoneReserved},
+                 {"hdd_sleep_delay", a.b_HddSleepDelay}}},
+               {"objects", {{"damage", objects.size()}, {"findings", findingsJson(objects)}}},
+               {"consistency",
+                {{"damage", s.audit.damage}, {"notes", s.audit.notes}, {"count_sum", s.audit.countSum}, {"lost", lost},
+                 {"under_pow", s.underPow}, {"findings", findingsJson(s.findings)}}},
+               {"index0", kIndex0Note},
+               {"held", held}});
 }
 
 /* ---- audit and repair ------------------------------------------------------ */
@@ -214,41 +257,74 @@ void collectFinding(const LIB_POW_Finding* finding, void* context)
     static_cast<std::vector<LIB_POW_Finding>*>(context)->push_back(*finding);
 }
 
-/* The owner kit's audit of the reservation table: exit 0 when it is clean,
- * 1 when it finds damage (notes do not count), 2 when it could not look. */
+/* The owner kit's audits: each object on its own (the calendar and trace
+ * areas' lengths, the three semaphores' records) and the reservation
+ * table, copied under POW, or without it when POW itself is damaged. Exit
+ * 0 when all is clean, 1 on damage (notes do not count), 2 when it could
+ * not look. */
 int auditTable()
 {
-    if (!objectUsable(kNames.pwr, sizeof(PwrSharedArea), false) || !semaphoreFree("POW", kNames.semPow))
+    if (!objectUsable(kNames.pwr, sizeof(PwrSharedArea), false))
         return kFailed;
-    std::vector<LIB_POW_Finding> findings;
+    std::vector<LIB_POW_Finding> findings = objectFindings(kNames);
+    bool powDamaged = false;
+    for (const LIB_POW_Finding& f : findings)
+        powDamaged = powDamaged || (f.kind == LIB_POW_SEMAPHORE_DAMAGED && f.value == 0);
     LIB_POW_AuditSummary s = {};
     LIB_POW_OwnerError error = {};
-    int damage = LIB_POW_ownerAudit(nullptr, nullptr, timeoutLeftMs(), collectFinding, &findings, &s, &error);
-    if (damage < 0)
-        return fail(kFailed, error.text);
+    PowerSnapshot look;
+    if (powDamaged) { /* a take of POW would fail or wait for ever */
+        if (!lookAtPower(look))
+            return kFailed;
+        s = look.audit;
+        findings.insert(findings.end(), look.findings.begin(), look.findings.end());
+    } else {
+        if (!semaphoreFree("POW", kNames.semPow))
+            return kFailed;
+        if (LIB_POW_ownerAudit(nullptr, nullptr, timeoutLeftMs(), collectFinding, &findings, &s, &error) < 0)
+            return fail(kFailed, error.text);
+    }
+    int objects = 0;
+    for (const LIB_POW_Finding& f : findings)
+        objects += f.kind == LIB_POW_SEMAPHORE_DAMAGED || f.kind == LIB_POW_AREA_UNUSABLE;
+    s.damage += objects;
+    std::stable_partition(findings.begin(), findings.end(), [](const LIB_POW_Finding& f) { return f.damage != 0; });
     if (g_common.json) {
-        printf("{\"damage\":%d,\"notes\":%d,\"total\":%d,\"count_sum\":%ld,\"free_count\":%d,\"held\":%d,"
-               "\"findings\":%s}\n",
-               s.damage, s.notes, s.total, s.countSum, s.freeCount, s.held, findingsJson(findings).c_str());
+        printJson({{"damage", s.damage}, {"notes", s.notes}, {"total", s.total}, {"count_sum", s.countSum},
+                   {"free_count", s.freeCount}, {"held", s.held}, {"under_pow", !powDamaged},
+                   {"findings", findingsJson(findings)}});
     } else {
         for (const LIB_POW_Finding& f : findings)
             printf("%s: %s\n", f.damage ? "damage" : "note", f.text);
-        printf("%d damage, %d note%s (total %d, sum of the counts %ld, free %d, held %d)\n", s.damage, s.notes,
-               s.notes == 1 ? "" : "s", s.total, s.countSum, s.freeCount, s.held);
+        printf("%d damage, %d note%s (total %d, sum of the counts %ld, free %d, held %d)%s\n", s.damage, s.notes,
+               s.notes == 1 ? "" : "s", s.total, s.countSum, s.freeCount, s.held,
+               powDamaged ? "; the table was read without POW, which is damaged" : "");
     }
-    return damage > 0 ? kNo : kOk;
+    return s.damage > 0 ? kNo : kOk;
 }
 
+/* Mends what the kit can mend in place: damaged semaphores are re-made in
+ * their own files (so every process that has one meets the mended one),
+ * then the table's damage, under POW. */
 int repairTable()
 {
+    if (!objectUsable(kNames.pwr, sizeof(PwrSharedArea), true))
+        return kFailed;
+    std::vector<LIB_POW_Finding> damaged;
+    LIB_POW_OwnerError error = {};
+    LIB_POW_ownerAuditSemaphores(nullptr, collectFinding, &damaged, nullptr);
+    if (!damaged.empty() && LIB_POW_ownerRepairSemaphores(nullptr, &error) < 0)
+        return fail(kFailed, error.text);
+    for (const LIB_POW_Finding& f : damaged)
+        printf("re-made %s: in its own file, free\n", f.text);
     if (!powerReady())
         return kFailed;
     LIB_POW_RepairReport report = {};
-    LIB_POW_OwnerError error = {};
     if (LIB_POW_ownerRepair(nullptr, nullptr, timeoutLeftMs(), &report, &error) < 0)
         return fail(kFailed, error.text);
     char text[1024];
-    printf("%s\n", LIB_POW_ownerDescribeRepair(&report, text, sizeof text));
+    if (report.changes > 0 || damaged.empty())
+        printf("%s\n", LIB_POW_ownerDescribeRepair(&report, text, sizeof text));
     return kOk;
 }
 
@@ -407,6 +483,12 @@ int releaseDelay(int index, pid_t pid, bool force)
     if (targets.empty())
         return fail(kFailed, pid != 0 ? "pid " + std::to_string(pid) + " holds no delay index"
                                       : "index " + std::to_string(index) + " is not held and counts nothing: nothing to release");
+    ServiceRecord service;
+    std::string error;
+    if (targets.front().index == 0 && openRunDirectory(runDirectory(""), false, error) && findService(service, error) &&
+        service.lockHolder != 0)
+        return fail(kFailed, "index 0 is the running power service's own (" + describeHolder(service.lockHolder) +
+                                 "): it is never released while the service runs, --force or not");
     if (targets.front().index == 0 && !force)
         return fail(kFailed, "index 0 is the power service's own (held by " + describeHolder(targets.front().pid) +
                                  "); release it only with --force");
@@ -418,10 +500,10 @@ int releaseDelay(int index, pid_t pid, bool force)
                                      "or --force");
     if (!powerReady())
         return kFailed;
-    LIB_POW_OwnerError error = {};
-    int released = LIB_POW_ownerRelease(nullptr, nullptr, pid != 0 ? -1 : index, pid, timeoutLeftMs(), &error);
+    LIB_POW_OwnerError kitError = {};
+    int released = LIB_POW_ownerRelease(nullptr, nullptr, pid != 0 ? -1 : index, pid, timeoutLeftMs(), &kitError);
     if (released < 0)
-        return fail(kFailed, error.text);
+        return fail(kFailed, kitError.text);
     for (const IndexRow& r : targets)
         if (r.pid != 0)
             printf("released index %d (pid %d, count %d)\n", r.index, r.pid, r.count);
@@ -527,7 +609,7 @@ int showTimer(int year, int month)
 {
     if (!calendarReady())
         return kFailed;
-    std::string json;
+    Json months = Json::array();
     for (int m = month ? month : 1; m <= (month ? month : 12); ++m) {
         std::vector<int> on;
         int last = 0;
@@ -537,16 +619,10 @@ int showTimer(int year, int month)
             showMonth(year, m, on, last);
             continue;
         }
-        json += std::string(json.empty() ? "" : ",") + "{\"month\":" + std::to_string(m) + ",\"on\":[";
-        for (size_t n = 0; n < on.size(); ++n) {
-            if (n)
-                json += ',';
-            json += std::to_string(on[n]); /* piecewise: see lostIndices */
-        }
-        json += "]}";
+        months.push_back({{"month", m}, {"on", on}});
     }
     if (g_common.json)
-        printf("{\"year\":%d,\"months\":[%s]}\n", year, json.c_str());
+        printJson({{"year", year}, {"months", months}});
     return kOk;
 }
 
@@ -566,9 +642,63 @@ int timerDay(const std::string& dateText, const std::string& onOff, bool set)
     if (rc != 0)
         return fail(kFailed, "the library refused " + dateText + " (" + std::to_string(rc) + ")");
     if (!set && g_common.json)
-        printf("{\"date\":\"%s\",\"on\":%s}\n", dateText.c_str(), jsonBool(on).c_str());
+        printJson({{"date", dateText}, {"on", on}});
     else if (!set)
         printf("%s %s\n", dateText.c_str(), on ? "on" : "off");
+    return kOk;
+}
+
+/* The calendar's days as text (calendar_file.h), to FILE or stdout; read
+ * under NVD through a descriptor, so a calendar cut short gives the days it
+ * still holds and says which months it lacks. */
+int exportTimer(const std::string& file)
+{
+    if (!semaphoreFree("NVD", kNames.semNvd))
+        return kFailed;
+    NvdSharedArea image;
+    size_t bytes = 0;
+    LIB_POW_OwnerError error = {};
+    if (LIB_POW_ownerReadCalendar(nullptr, &image, &bytes, timeoutLeftMs(), &error) != 0)
+        return fail(kFailed, explainObjectError(error));
+    std::string text = calendarText(image, bytes, kNames.nvd + " at " + clockNow());
+    if (file.empty() || file == "-") {
+        fputs(text.c_str(), stdout);
+        return kOk;
+    }
+    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    bool written = fd != -1 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    int err = errno;
+    if (fd != -1 && close(fd) != 0 && written) {
+        written = false;
+        err = errno;
+    }
+    return written ? kOk : fail(kFailed, "cannot write " + file + ": " + strerror(err));
+}
+
+/* Days from text back into the calendar: every day listed on, every other
+ * off, written in one holding of NVD, so clients see all of it or none. A
+ * bad line changes nothing. */
+int importTimer(const std::string& file)
+{
+    std::ifstream in(file == "-" ? "/dev/stdin" : file);
+    std::stringstream text;
+    text << in.rdbuf();
+    if (!in.good() && !in.eof())
+        return fail(kFailed, "cannot read " + file + ": " + strerror(errno));
+    NvdSharedArea image = {};
+    std::string error;
+    if (!parseCalendarText(text.str(), file, image, error))
+        return fail(kFailed, error + " (nothing imported)");
+    if (!calendarReady())
+        return kFailed;
+    LIB_POW_OwnerError kitError = {};
+    if (LIB_POW_ownerWriteCalendar(nullptr, &image, timeoutLeftMs(), &kitError) != 0)
+        return fail(kFailed, explainObjectError(kitError));
+    size_t on = 0;
+    for (const auto& word : image.ul_DateOnBits)
+        for (uint8_t byte : word)
+            on += static_cast<size_t>(__builtin_popcount(byte));
+    printf("%zu day%s on, every other day off, from %s\n", on, on == 1 ? "" : "s", file.c_str());
     return kOk;
 }
 
@@ -607,7 +737,7 @@ int showSemaphores()
 {
     if (g_common.json) {
         std::string firstError;
-        printf("{\"semaphores\":[");
+        Json semaphores = Json::array();
         for (int which = 1; which <= 3; ++which) {
             pid_t holder = LIB_POW_ownerSemHolder(semName(which).c_str());
             ProcessInfo p = holder > 0 ? lookUpProcess(holder) : ProcessInfo();
@@ -615,16 +745,14 @@ int showSemaphores()
             std::string error;
             if (holder < 0 && PLAT_semOpen(semName(which).c_str()) == 0 && PLAT_errnoGet() != ENOENT)
                 error = semaphoreOpenError(semName(which), PLAT_errnoGet());
-            printf("%s{\"semaphore\":\"%s\",\"name\":%s,\"made\":%s,\"holder\":%d,\"holder_running\":%s,"
-                   "\"process\":%s,\"cmdline\":%s,\"user\":%s,\"error\":%s}",
-                   which > 1 ? "," : "", kSemLabels[which], jsonString(semName(which)).c_str(),
-                   jsonBool(holder >= 0 || !error.empty()).c_str(), holder > 0 ? holder : 0,
-                   jsonBool(holder > 0 && processRuns(holder)).c_str(), jsonString(p.name).c_str(),
-                   jsonString(p.cmdline).c_str(), jsonString(p.user).c_str(), jsonString(error).c_str());
+            semaphores.push_back({{"semaphore", kSemLabels[which]}, {"name", semName(which)},
+                                  {"made", holder >= 0 || !error.empty()}, {"holder", holder > 0 ? holder : 0},
+                                  {"holder_running", holder > 0 && processRuns(holder)}, {"process", p.name},
+                                  {"cmdline", p.cmdline}, {"user", p.user}, {"error", error}});
             if (firstError.empty())
                 firstError = error;
         }
-        printf("]}\n");
+        printJson({{"semaphores", semaphores}});
         return firstError.empty() ? kOk : fail(kFailed, firstError);
     }
     std::vector<std::string> unmade;
@@ -704,16 +832,15 @@ int showHistory(const std::string& directory, int lines)
             printf("%s\n", printable(all[n]).c_str());
         return kOk;
     }
-    printf("[");
+    Json events = Json::array();
     for (size_t n = from; n < all.size(); ++n) {
         std::istringstream in(all[n]);
         std::string date, time, event, text;
         in >> date >> time >> event;
         std::getline(in >> std::ws, text);
-        printf("%s{\"time\":%s,\"event\":%s,\"text\":%s}", n > from ? "," : "", jsonString(date + " " + time).c_str(),
-               jsonString(event).c_str(), jsonString(text).c_str());
+        events.push_back({{"time", date + " " + time}, {"event", event}, {"text", text}});
     }
-    printf("]\n");
+    printJson(events);
     return kOk;
 }
 
@@ -769,8 +896,8 @@ void addCommonOptions(CLI::App* app)
 }
 
 const char kFooter[] =
-    "Exit status: 0 done; 1 the answer no: delay check not delayed, audit found damage; 2 failed (one line\n"
-    "on stderr says why) or a command line it cannot use; 128+N when stopped by signal N before its time was\n"
+    "Exit status: 0 done; 1 the answer no: delay check not delayed, audit or status found damage; 2 failed\n"
+    "(one line on stderr says why) or a command line it cannot use; 128+N when stopped by signal N before its time was\n"
     "over (after giving back what it took).\n\n"
     "Numbers are decimal (08 is eight); --trace, --sem-id and jamlog's KIND and SEQ also take 0x hexadecimal.\n\n"
     "Waiting: the library waits for a semaphore without limit. Before calling it, powctl waits itself: after\n"
@@ -779,6 +906,236 @@ const char kFooter[] =
     "Index 0 is the power service's own: the sweep never releases it.";
 
 } // namespace
+
+/* The command line's values, as CLI11 fills them while it parses. */
+struct Args {
+    int intervalMs = 500;
+    double watchSeconds = 0;
+    int count = 1;
+    double hold = 0;
+    bool noRelease = false;
+    int index = 0;
+    int releasePid = 0;
+    bool force = false;
+    int value = 0;
+    int year = 0, month = 0;
+    std::string dateText, onOff, calendarFile;
+    int which = 0;
+    double seconds = 0;
+    bool libraryListing = false;
+    int historyLines = 0;
+    std::string runDir;
+    std::vector<std::string> sends, clears;
+};
+
+/* Every command and what it runs; the deepest command parsed runs. */
+using Commands = std::map<const CLI::App*, std::function<int()>>;
+
+CLI::App* command(CLI::App* parent, Commands& commands, const char* name, const std::string& help,
+                  std::function<int()> run)
+{
+    CLI::App* added = parent->add_subcommand(name, help);
+    commands[added] = std::move(run);
+    return added;
+}
+
+/* A command that only groups others: one of them must follow. */
+CLI::App* group(CLI::App* parent, const char* name, const char* help)
+{
+    CLI::App* added = parent->add_subcommand(name, help);
+    added->require_subcommand(1);
+    return added;
+}
+
+void addJsonFlag(CLI::App* command)
+{
+    command->add_flag("--json", g_common.json, "one JSON object, for scripts");
+}
+
+/* A library call on the power area, once the area is there to attach. */
+std::function<int()> onPower(std::function<int()> run)
+{
+    return [run] { return powerReady() ? run() : kFailed; };
+}
+
+int printed(int value)
+{
+    printf("%d\n", value);
+    return kOk;
+}
+
+int statusCommand()
+{
+    PowerSnapshot s;
+    if (!lookAtPower(s))
+        return kFailed;
+    std::vector<LIB_POW_Finding> objects = otherObjects();
+    g_common.json ? printStatusJson(s, objects) : printStatus(s, objects);
+    return s.audit.damage > 0 || !objects.empty() ? kNo : kOk;
+}
+
+void addDelayCommands(CLI::App& app, Args& a, Commands& c)
+{
+    addJsonFlag(command(&app, c, "status",
+                        "the power area at a glance: flags, a consistency line, the other objects' state, every "
+                        "index with a holder or a count, and who each holder is (user, process, since when, command "
+                        "line); exit 1 when it shows damage",
+                        statusCommand));
+    CLI::App* watch = command(&app, c, "watch",
+                              "print each change of the power area with a timestamp: indices taken and released, "
+                              "every change of a count or of the total, the flags",
+                              [&a]() -> int { return watchPower(a.intervalMs, a.watchSeconds); });
+    watch->add_option("--interval", a.intervalMs, "milliseconds between looks")->transform(wholeNumber(10, 60000));
+    watch->add_option("--seconds", a.watchSeconds, "stop after this long (default: until interrupted)")
+        ->check(secondsNumber(86400, false));
+
+    CLI::App* delay = group(&app, "delay", "power-save delay reservations");
+    CLI::App* reserve = command(delay, c, "reserve", "act as a job: reserve, count, hold, reset",
+                                [&a]() -> int { return reserveDelay(a.count, a.hold, a.noRelease); });
+    reserve->add_option("--count", a.count, "requests to count on the index")->transform(wholeNumber(1, 32767));
+    reserve->add_option("--hold", a.hold, "seconds to hold before resetting")->check(secondsNumber(86400, true));
+    reserve->add_flag("--no-release", a.noRelease, "exit without resetting, as a crashed job would");
+    command(delay, c, "check",
+            "is power saving delayed (LIB_POW_IsPowerSaveDelay): prints it; exit 0 delayed, 1 not, 2 no answer",
+            onPower([]() -> int {
+                bool delayed = LIB_POW_IsPowerSaveDelay();
+                printf("%s\n", delayed ? "delayed" : "not delayed");
+                return delayed ? kOk : kNo;
+            }));
+    command(delay, c, "set", "count one request on INDEX", onPower([&a]() -> int {
+                short got = LIB_POW_setPowerSaveDelay(static_cast<short>(a.index));
+                printf("%d\n", got);
+                return got == -1 ? fail(kFailed, "the request was refused") : kOk;
+            }))
+        ->add_option("INDEX", a.index, "delay index")
+        ->required()
+        ->transform(wholeNumber(0, 255));
+    CLI::App* reset = command(delay, c, "reset", "count one request off INDEX; refused when INDEX counts none", [&a]() -> int {
+        if (!a.force && !resetCounts(a.index))
+            return kFailed;
+        return onPower([&a]() -> int {
+            LIB_POW_resetPowerSaveDelay(static_cast<short>(a.index));
+            return kOk;
+        })();
+    });
+    reset->add_option("INDEX", a.index, "delay index")->required()->transform(wholeNumber(0, 255));
+    reset->add_flag("--force", a.force,
+                    "reset also an index that counts nothing: the library then lowers the device's total, "
+                    "which other indices' counts make up");
+    CLI::App* release = command(delay, c, "release",
+                                "operator override: release INDEX (or every index of --pid) with everything it "
+                                "counts, under POW, as the sweep releases an ended holder's",
+                                [&a]() -> int { return releaseDelay(a.index, a.releasePid, a.force); });
+    release->add_option("INDEX", a.index, "delay index")->transform(wholeNumber(0, 255));
+    release->add_option("--pid", a.releasePid, "release every index this process holds")
+        ->transform(wholeNumber(1, 4194304));
+    release->add_flag("--force", a.force,
+                      "release also an index whose holder still runs, or index 0, the power service's own");
+    command(&app, c, "sweep",
+            "release the indices of ended holders (LIB_POW_IsHddSleepDelay) and say which; refused when this "
+            "process may not signal a holder",
+            [&a]() -> int { return sweep(a.force); })
+        ->add_flag("--force", a.force, "sweep even so: such holders are released while they run");
+}
+
+void addFlagCommands(CLI::App& app, Args& a, Commands& c)
+{
+    CLI::App* hddReady = group(&app, "hdd-ready", "the hard disk ready flag");
+    command(hddReady, c, "get", "print the flag, 0 or 1", onPower([]() -> int { return printed(LIB_POW_isHddReady()); }));
+    command(hddReady, c, "set", "set the flag", onPower([&a]() -> int {
+                LIB_POW_setHddReady(a.value == 1);
+                return kOk;
+            }))
+        ->add_option("VALUE", a.value, "0 or 1")
+        ->required()
+        ->transform(wholeNumber(0, 1));
+    CLI::App* resetTimer = group(&app, "reset-timer", "the auto-sleep timer reset request");
+    command(resetTimer, c, "request", "request a reset (the byte becomes 0x2)", onPower([]() -> int {
+                LIB_POW_putResetAutoSleepTimer();
+                return kOk;
+            }));
+    for (bool take : {false, true})
+        command(resetTimer, c, take ? "take" : "peek",
+                take ? "print the request and clear it" : "print the request, leave it standing", onPower([take]() -> int {
+                    printf("0x%x\n", LIB_POW_getResetAutoSleepTimer(take));
+                    return kOk;
+                }));
+    CLI::App* noneReserved = group(&app, "none-reserved", "the note that the reservations dropped to none");
+    for (bool take : {false, true})
+        command(noneReserved, c, take ? "take" : "peek",
+                take ? "print the note and clear it" : "print the note, leave it standing",
+                onPower([take]() -> int { return printed(LIB_POW_getDelayPowerSaveTaskNoneReserved(take)); }));
+    CLI::App* sleepDelay = group(&app, "hdd-sleep-delay", "the HDD sleep delay flag");
+    command(sleepDelay, c, "get",
+            "print the flag, a look that releases nothing (LIB_POW_IsHddSleepDelay would also sweep: powctl sweep)",
+            []() -> int {
+                PowerSnapshot s;
+                return lookAtPower(s) ? printed(s.image.b_HddSleepDelay) : kFailed;
+            });
+    command(sleepDelay, c, "clear", "clear the flag", onPower([]() -> int {
+                LIB_POW_setPowerSaveDelayForService();
+                return kOk;
+            }));
+}
+
+void addTimerCommands(CLI::App& app, Args& a, Commands& c)
+{
+    CLI::App* timer = group(&app, "timer", "the weekly power timer calendar");
+    CLI::App* show = command(timer, c, "show", "month grids with switched-on days marked '*'",
+                             [&a]() -> int { return showTimer(a.year, a.month); });
+    show->add_option("YEAR", a.year, "year")->required()->transform(wholeNumber(2000, 2089));
+    show->add_option("MONTH", a.month, "month (default: the whole year)")->transform(wholeNumber(1, 12));
+    addJsonFlag(show);
+    CLI::App* set = command(timer, c, "set", "switch a day on or off", [&a]() -> int { return timerDay(a.dateText, a.onOff, true); });
+    set->add_option("DATE", a.dateText, "the day, 2000-01-01 to 2089-12-31")->required()->check(calendarDate());
+    set->add_option("STATE", a.onOff, "on or off")->required()->check(CLI::IsMember({"on", "off"}));
+    CLI::App* get = command(timer, c, "get", "is a day switched on", [&a]() -> int { return timerDay(a.dateText, "", false); });
+    get->add_option("DATE", a.dateText, "the day, 2000-01-01 to 2089-12-31")->required()->check(calendarDate());
+    addJsonFlag(get);
+    command(timer, c, "export",
+            "write the switched-on days as text, one YYYY-MM-DD a line (what timer import reads back)",
+            [&a]() -> int { return exportTimer(a.calendarFile); })
+        ->add_option("FILE", a.calendarFile, "where to write them (default or -: stdout)");
+    command(timer, c, "import",
+            "make the calendar what FILE says: each day listed on (a date, optionally 'on' or 'off'), every other "
+            "off, all at once; '#' starts a comment",
+            [&a]() -> int { return importTimer(a.calendarFile); })
+        ->add_option("FILE", a.calendarFile, "the text to read (-: stdin)")
+        ->required();
+}
+
+void addDiagnosticCommands(CLI::App& app, Args& a, Commands& c)
+{
+    CLI::App* sem = group(&app, "sem", "the three named semaphores");
+    addJsonFlag(command(sem, c, "show", "dump the three semaphores (--json: who holds each)", showSemaphores));
+    CLI::App* hold = command(sem, c, "hold", "take semaphore N (1 POW, 2 NVD, 3 HddReady) and hold it",
+                             [&a]() -> int { return holdSemaphore(a.which, a.seconds); });
+    hold->add_option("N", a.which, "1, 2 or 3")->required()->transform(wholeNumber(1, 3));
+    hold->add_option("SECONDS", a.seconds, "how long")->required()->check(secondsNumber(3600, true));
+    addJsonFlag(command(&app, c, "audit",
+                        "check each object (areas' lengths, semaphores' records) and the reservation table for "
+                        "damage (exit 1 when found, 2 when it could not look)",
+                        auditTable));
+    command(&app, c, "repair",
+            "mend the damage the audit finds (damaged semaphores re-made in their own files, the table) and say "
+            "what changed",
+            repairTable);
+    command(&app, c, "semlog", "list the semaphore trace area, oldest record first",
+            [&a]() -> int { return listSemLog(a.libraryListing); })
+        ->add_flag("--library", a.libraryListing, "the library's own listing (LIB_POW_showSemLog), in area order");
+    CLI::App* history = command(&app, c, "history",
+                                "what the running power service saw: indices taken and released, total changes, "
+                                "repairs, power-saving decisions (kept by powsvc run in its runtime directory)",
+                                [&a]() -> int { return showHistory(runDirectory(a.runDir), a.historyLines); });
+    history->add_option("--lines", a.historyLines, "only the last N lines")->transform(wholeNumber(1, 100000));
+    history->add_option("--run-dir", a.runDir,
+                        "the service's runtime directory; default $" POWSVC_RUN_DIR_VARIABLE ", else " POWSVC_RUN_DIR);
+    addJsonFlag(history);
+    CLI::App* jamlog = command(&app, c, "jamlog", "record socket sends in this process and list its jam log",
+                               [&a]() -> int { return jamLog(a.sends, a.clears); });
+    jamlog->add_option("--send", a.sends, "DST=SRC[:KIND[:SEQ]] (paths or short names like a_adrm)");
+    jamlog->add_option("--clear", a.clears, "DST whose record is cleared after the sends");
+}
 
 int main(int argc, char** argv)
 {
@@ -790,125 +1147,12 @@ int main(int argc, char** argv)
     app.set_help_all_flag("--help-all", "print the help of every command, at every depth");
     app.footer(kFooter);
     app.add_flag("--json", g_common.json, "JSON output, for the commands that have it");
-    auto jsonFlag = [](CLI::App* command) { command->add_flag("--json", g_common.json, "one JSON object, for scripts"); };
-
-    /* status / watch */
-    CLI::App* status = app.add_subcommand(
-        "status", "the power area at a glance: flags, a consistency line, every index with a holder or a count, "
-                  "and who each holder is (user, process, since when, command line)");
-    jsonFlag(status);
-    int intervalMs = 500;
-    double watchSeconds = 0;
-    CLI::App* watch = app.add_subcommand(
-        "watch", "print each change of the power area with a timestamp: indices taken and released, every "
-                 "change of a count or of the total, the flags");
-    watch->add_option("--interval", intervalMs, "milliseconds between looks")->transform(wholeNumber(10, 60000));
-    watch->add_option("--seconds", watchSeconds, "stop after this long (default: until interrupted)")
-        ->check(secondsNumber(86400, false));
-
-    /* delays */
-    CLI::App* delay = app.add_subcommand("delay", "power-save delay reservations");
-    delay->require_subcommand(1);
-    int count = 1;
-    double hold = 0;
-    bool noRelease = false;
-    CLI::App* reserve = delay->add_subcommand("reserve", "act as a job: reserve, count, hold, reset");
-    reserve->add_option("--count", count, "requests to count on the index")->transform(wholeNumber(1, 32767));
-    reserve->add_option("--hold", hold, "seconds to hold before resetting")->check(secondsNumber(86400, true));
-    reserve->add_flag("--no-release", noRelease, "exit without resetting, as a crashed job would");
-    CLI::App* delayCheck = delay->add_subcommand(
-        "check", "is power saving delayed (LIB_POW_IsPowerSaveDelay): prints it; exit 0 delayed, 1 not, 2 no answer");
-    int index = 0;
-    CLI::App* delaySet = delay->add_subcommand("set", "count one request on INDEX");
-    delaySet->add_option("INDEX", index, "delay index")->required()->transform(wholeNumber(0, 255));
-    bool force = false;
-    CLI::App* delayReset = delay->add_subcommand("reset", "count one request off INDEX; refused when INDEX counts none");
-    delayReset->add_option("INDEX", index, "delay index")->required()->transform(wholeNumber(0, 255));
-    delayReset->add_flag("--force", force,
-                         "reset also an index that counts nothing: the library then lowers the device's total, "
-                         "which other indices' counts make up");
-    int releasePid = 0;
-    CLI::App* delayRelease = delay->add_subcommand(
-        "release", "operator override: release INDEX (or every index of --pid) with everything it counts, "
-                   "under POW, as the sweep releases an ended holder's");
-    delayRelease->add_option("INDEX", index, "delay index")->transform(wholeNumber(0, 255));
-    delayRelease->add_option("--pid", releasePid, "release every index this process holds")
-        ->transform(wholeNumber(1, 4194304));
-    delayRelease->add_flag("--force", force,
-                           "release also an index whose holder still runs, or index 0, the power service's own");
-    CLI::App* sweepCommand = app.add_subcommand(
-        "sweep", "release the indices of ended holders (LIB_POW_IsHddSleepDelay) and say which; refused when "
-                 "this process may not signal a holder");
-    sweepCommand->add_flag("--force", force, "sweep even so: such holders are released while they run");
-
-    /* flags */
-    int value = 0;
-    CLI::App* hddReady = app.add_subcommand("hdd-ready", "the hard disk ready flag");
-    hddReady->require_subcommand(1);
-    CLI::App* hddReadyGet = hddReady->add_subcommand("get", "print the flag, 0 or 1");
-    CLI::App* hddReadySet = hddReady->add_subcommand("set", "set the flag");
-    hddReadySet->add_option("VALUE", value, "0 or 1")->required()->transform(wholeNumber(0, 1));
-    CLI::App* resetTimer = app.add_subcommand("reset-timer", "the auto-sleep timer reset request");
-    resetTimer->require_subcommand(1);
-    CLI::App* resetRequest = resetTimer->add_subcommand("request", "request a reset (the byte becomes 0x2)");
-    CLI::App* resetPeek = resetTimer->add_subcommand("peek", "print the request, leave it standing");
-    CLI::App* resetTake = resetTimer->add_subcommand("take", "print the request and clear it");
-    CLI::App* noneReserved = app.add_subcommand("none-reserved", "the note that the reservations dropped to none");
-    noneReserved->require_subcommand(1);
-    CLI::App* nonePeek = noneReserved->add_subcommand("peek", "print the note, leave it standing");
-    noneReserved->add_subcommand("take", "print the note and clear it");
-    CLI::App* sleepDelay = app.add_subcommand("hdd-sleep-delay", "the HDD sleep delay flag");
-    sleepDelay->require_subcommand(1);
-    CLI::App* sleepGet = sleepDelay->add_subcommand(
-        "get", "print the flag, a look that releases nothing (LIB_POW_IsHddSleepDelay would also sweep: powctl sweep)");
-    sleepDelay->add_subcommand("clear", "clear the flag");
-
-    /* weekly timer */
-    CLI::App* timer = app.add_subcommand("timer", "the weekly power timer calendar");
-    timer->require_subcommand(1);
-    int year = 0, month = 0;
-    CLI::App* timerShow = timer->add_subcommand("show", "month grids with switched-on days marked '*'");
-    timerShow->add_option("YEAR", year, "year")->required()->transform(wholeNumber(2000, 2089));
-    timerShow->add_option("MONTH", month, "month (default: the whole year)")->transform(wholeNumber(1, 12));
-    jsonFlag(timerShow);
-    std::string dateText, onOff;
-    CLI::App* timerSet = timer->add_subcommand("set", "switch a day on or off");
-    timerSet->add_option("DATE", dateText, "the day, 2000-01-01 to 2089-12-31")->required()->check(calendarDate());
-    timerSet->add_option("STATE", onOff, "on or off")->required()->check(CLI::IsMember({"on", "off"}));
-    CLI::App* timerGet = timer->add_subcommand("get", "is a day switched on");
-    timerGet->add_option("DATE", dateText, "the day, 2000-01-01 to 2089-12-31")->required()->check(calendarDate());
-    jsonFlag(timerGet);
-
-    /* semaphores, audit, logs */
-    CLI::App* sem = app.add_subcommand("sem", "the three named semaphores");
-    sem->require_subcommand(1);
-    CLI::App* semShow = sem->add_subcommand("show", "dump the three semaphores (--json: who holds each)");
-    jsonFlag(semShow);
-    int which = 0;
-    double seconds = 0;
-    CLI::App* semHold = sem->add_subcommand("hold", "take semaphore N (1 POW, 2 NVD, 3 HddReady) and hold it");
-    semHold->add_option("N", which, "1, 2 or 3")->required()->transform(wholeNumber(1, 3));
-    semHold->add_option("SECONDS", seconds, "how long")->required()->check(secondsNumber(3600, true));
-    CLI::App* audit = app.add_subcommand("audit", "check the reservation table for damage (exit 1 when found, 2 when "
-                                                  "it could not look)");
-    jsonFlag(audit);
-    CLI::App* repair = app.add_subcommand("repair", "mend the damage the audit finds and say what changed");
-    bool libraryListing = false;
-    CLI::App* semlog = app.add_subcommand("semlog", "list the semaphore trace area, oldest record first");
-    semlog->add_flag("--library", libraryListing, "the library's own listing (LIB_POW_showSemLog), in area order");
-    int historyLines = 0;
-    std::string runDir;
-    CLI::App* history = app.add_subcommand(
-        "history", "what the running power service saw: indices taken and released, total changes, repairs, "
-                   "power-saving decisions (kept by powsvc run in its runtime directory)");
-    history->add_option("--lines", historyLines, "only the last N lines")->transform(wholeNumber(1, 100000));
-    history->add_option("--run-dir", runDir,
-                        "the service's runtime directory; default $" POWSVC_RUN_DIR_VARIABLE ", else " POWSVC_RUN_DIR);
-    jsonFlag(history);
-    std::vector<std::string> sends, clears;
-    CLI::App* jamlog = app.add_subcommand("jamlog", "record socket sends in this process and list its jam log");
-    jamlog->add_option("--send", sends, "DST=SRC[:KIND[:SEQ]] (paths or short names like a_adrm)");
-    jamlog->add_option("--clear", clears, "DST whose record is cleared after the sends");
+    Args args;
+    Commands commands;
+    addDelayCommands(app, args, commands);
+    addFlagCommands(app, args, commands);
+    addTimerCommands(app, args, commands);
+    addDiagnosticCommands(app, args, commands);
     addCommonOptions(&app);
 
     try {
@@ -921,82 +1165,17 @@ int main(int argc, char** argv)
     CLI::App* command = deepestCommand(app, path);
     if (g_common.json && command->get_option_no_throw("--json") == nullptr)
         return reportUsage(path, "--json: this command has no JSON output");
-    if (*delayRelease && (releasePid != 0) == (delayRelease->count("INDEX") > 0))
+    if (path == "powctl delay release" && (args.releasePid != 0) == (command->count("INDEX") > 0))
         return reportUsage(path, "give INDEX or --pid PID, one of them");
     for (CLI::App* at = command; at != nullptr; at = at->get_parent())
         if (at->count("--trace") > 0)
             LIB_POW_setLogLevel(static_cast<unsigned>(g_common.traceMask));
 
-    if (*status) {
-        PowerSnapshot s;
-        if (!lookAtPower(s))
-            return kFailed;
-        g_common.json ? printStatusJson(s) : printStatus(s);
-        return kOk;
-    }
-    if (*watch)
-        return watchPower(intervalMs, watchSeconds);
-    if (*reserve)
-        return reserveDelay(count, hold, noRelease);
-    if (*sleepGet) {
-        PowerSnapshot s;
-        if (!lookAtPower(s))
-            return kFailed;
-        printf("%d\n", s.image.b_HddSleepDelay);
-        return kOk;
-    }
-    if (*delayReset && !force && !resetCounts(index))
-        return kFailed;
-    if (*delayRelease)
-        return releaseDelay(index, releasePid, force);
-    if (*sweepCommand)
-        return sweep(force);
-    if (*delay || *hddReady || *resetTimer || *noneReserved || *sleepDelay) {
-        if (!powerReady())
-            return kFailed;
-        if (*delayCheck) {
-            bool delayed = LIB_POW_IsPowerSaveDelay();
-            printf("%s\n", delayed ? "delayed" : "not delayed");
-            return delayed ? kOk : kNo;
-        }
-        if (*delaySet) {
-            short got = LIB_POW_setPowerSaveDelay(static_cast<short>(index));
-            printf("%d\n", got);
-            return got == -1 ? fail(kFailed, "the request was refused") : kOk;
-        }
-        if (*delayReset)
-            LIB_POW_resetPowerSaveDelay(static_cast<short>(index));
-        else if (*hddReadyGet)
-            printf("%d\n", LIB_POW_isHddReady());
-        else if (*hddReadySet)
-            LIB_POW_setHddReady(value == 1);
-        else if (*resetRequest)
-            LIB_POW_putResetAutoSleepTimer();
-        else if (*resetPeek || *resetTake)
-            printf("0x%x\n", LIB_POW_getResetAutoSleepTimer(resetTake->parsed()));
-        else if (*noneReserved)
-            printf("%d\n", LIB_POW_getDelayPowerSaveTaskNoneReserved(!*nonePeek));
-        else
-            LIB_POW_setPowerSaveDelayForService();
-        return kOk;
-    }
-    if (*timerShow)
-        return showTimer(year, month);
-    if (*timer)
-        return timerDay(dateText, onOff, timerSet->parsed());
-    if (*semShow)
-        return showSemaphores();
-    if (*semHold)
-        return holdSemaphore(which, seconds);
-    if (*audit)
-        return auditTable();
-    if (*repair)
-        return repairTable();
-    if (*semlog)
-        return listSemLog(libraryListing);
-    if (*history)
-        return showHistory(runDirectory(runDir), historyLines);
-    if (*jamlog)
-        return jamLog(sends, clears);
-    return kUsage;
+    /* Every command reads or writes mapped objects, through the library or
+     * the kit: one cut short under it ends the command with a line saying
+     * so, never the process with a bus error. */
+    int rc = kFailed;
+    if (!libraryCall([&] { rc = commands.at(command)(); }))
+        return fail(kFailed, faultText(kNames));
+    return rc;
 }

@@ -1,6 +1,7 @@
 #include "power_view.h"
 
 #include "PLAT_semLib.h"
+#include "area_owner.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -47,12 +48,6 @@ time_t startTime(pid_t pid)
     if (ticks == 0 || boot == 0)
         return 0;
     return boot + static_cast<time_t>(ticks / static_cast<unsigned long long>(sysconf(_SC_CLK_TCK)));
-}
-
-template <typename T>
-T loadWord(const T& word)
-{
-    return __atomic_load_n(&word, __ATOMIC_RELAXED);
 }
 
 /* Word by word, as other processes store them. */
@@ -144,12 +139,22 @@ bool readPower(const std::string& name, const std::string& semPow, PowerSnapshot
     if (area == nullptr)
         return false;
     SemId pow = semPow.empty() ? 0 : PLAT_semOpen(semPow.c_str());
-    s.underPow = pow != 0 && PLAT_semTake(pow, PLAT_NO_WAIT) == 0;
-    s.powHolder = pow != 0 && !s.underPow ? PLAT_semHolder(pow) : 0;
-    copyArea(area, s.image);
+    s.underPow = false;
+    s.powHolder = 0;
+    /* A look must survive the area or POW cut short under it. */
+    bool whole = guardedCall([&] {
+        s.underPow = pow != 0 && PLAT_semTake(pow, PLAT_NO_WAIT) == 0;
+        s.powHolder = pow != 0 && !s.underPow ? PLAT_semHolder(pow) : 0;
+        copyArea(area, s.image);
+    });
     if (s.underPow)
-        PLAT_semGive(pow);
+        guardedCall([pow] { PLAT_semGive(pow); });
     munmap(const_cast<PwrSharedArea*>(area), sizeof(PwrSharedArea));
+    if (!whole) {
+        error.code = EFAULT;
+        snprintf(error.text, sizeof error.text, "%s was cut short while being read", name.c_str());
+        return false;
+    }
     s.rows.clear();
     for (int i = 0; i < LIB_POW_DELAY_INDEX_COUNT; ++i) {
         pid_t pid = s.image.sl_DelayPid[i];
@@ -306,29 +311,6 @@ std::string printable(const std::string& text)
         }
     }
     return out;
-}
-
-std::string jsonString(const std::string& text)
-{
-    std::string out = "\"";
-    for (size_t at = 0; at < text.size();) {
-        unsigned char c = static_cast<unsigned char>(text[at]);
-        size_t length = utf8Sequence(text, at);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            escapeByte(out, c, "\\u%04x");
-        } else if (length == 0) {
-            out += "\\ufffd"; /* JSON text must be UTF-8 */
-        } else {
-            out.append(text, at, length);
-            at += length;
-            continue;
-        }
-        ++at;
-    }
-    return out + "\"";
 }
 
 void printTable(const std::vector<Column>& columns, const std::vector<std::vector<std::string>>& rows,

@@ -83,10 +83,6 @@ std::string isoTime(time_t when);
  * not UTF-8 become \n, \r, \t or \xHH. */
 std::string printable(const std::string& text);
 
-/* A JSON string literal: control characters escaped, and a byte that is not
- * UTF-8 replaced by U+FFFD, so the output always parses. */
-std::string jsonString(const std::string& text);
-
 /* Prints a header line and the rows under it, each column as wide as its
  * widest cell (at least `width`), cells one blank apart, every line
  * starting with `indent`. Cells are printed as given: make them printable. */

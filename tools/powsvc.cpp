@@ -6,8 +6,9 @@
  * something to show.
  */
 #include "area_owner.h"
+#include "calendar_file.h"
 #include "cli_usage.h"
-#include "LIB_PowerService.h"
+#include "library_call.h"
 #include "power_view.h"
 #include "semaphore_wait.h"
 #include "service_files.h"
@@ -19,6 +20,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <map>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -43,37 +45,29 @@ int fail(const std::string& message)
     return 2;
 }
 
-/* Waits, visibly and within --timeout, for each semaphore a reset is
- * about to take: POW and NVD, and any semaphore of another user, which the
- * reset replaces once it is free. A squatter may hold its own for ever: that
- * one is waited for LIB_POW_FOREIGN_WAIT_MS at most when no --timeout is
- * given, then left alone. Whatever stands at a name but is no semaphore is
- * left to the reset, which removes it. False after saying why not. */
-bool semaphoresFree(const AreaNames& names, const WaitLimit& limit)
+/* Waits, visibly and within --timeout, for POW and NVD, which a reset takes
+ * to rewrite the areas they guard, when they are this user's own. Another
+ * user's is not waited for here (a squatter may hold its own for ever): the
+ * kit adopts it only when every process that has it may keep it, and then
+ * takes it within LIB_POW_FOREIGN_WAIT_MS when no --timeout is given. False
+ * after saying why not; `foreign` tells whether one was another user's. */
+bool semaphoresFree(const AreaNames& names, const WaitLimit& limit, bool& foreign)
 {
-    const struct {
-        const char* label;
-        const std::string& name;
-        bool guard; /* guards an area: the reset takes it even when it is ours */
-    } sems[] = {{"POW", names.semPow, true}, {"NVD", names.semNvd, true}, {"HddReady", names.semRdy, false}};
-    for (const auto& [label, name, guard] : sems) {
+    foreign = false;
+    const std::pair<const char*, const std::string*> guards[] = {{"POW", &names.semPow}, {"NVD", &names.semNvd}};
+    for (const auto& [label, name] : guards) {
         struct stat st;
-        if (PLAT_semOpen(name.c_str()) == 0 && PLAT_errnoGet() != EACCES)
+        if (PLAT_semStat(name->c_str(), &st) != 0 || !S_ISREG(st.st_mode))
             continue; /* nothing there, or no semaphore: nobody can be inside it */
-        bool foreign = PLAT_semStat(name.c_str(), &st) == 0 && st.st_uid != geteuid();
-        if (!foreign && !guard)
+        if (st.st_uid != geteuid()) {
+            foreign = true;
             continue;
-        WaitLimit bound = limit;
-        if (foreign && bound.seconds < 0)
-            bound.seconds = LIB_POW_FOREIGN_WAIT_MS / 1000.0;
+        }
         std::string error;
-        if (waitForSemaphore("powsvc", label, name, bound, error))
-            continue;
-        fail(error + (foreign ? "; semaphore " + name + " belongs to " + userName(st.st_uid) +
-                                    ", not to this service: left in place while in use (stop that process, then "
-                                    "reset again)"
-                              : ""));
-        return false;
+        if (!waitForSemaphore("powsvc", label, *name, limit, error)) {
+            fail(error);
+            return false;
+        }
     }
     return true;
 }
@@ -113,56 +107,146 @@ struct RunOptions {
 /* What one audit of the table found: the damage, the holders this
  * process may not signal, and the ended holders (index and pid). */
 struct Seen {
-    std::string damage, unseen;
+    std::vector<LIB_POW_Finding> damage; /* the first finding of each kind of damage */
+    std::map<int, int> more;              /* and how many more of that kind */
+    std::string unseen;
     std::vector<std::pair<int, pid_t>> ended;
+
+    /* "kind (evidence), kind (evidence) and 254 more like it" */
+    std::string damageText() const
+    {
+        std::string text;
+        for (const LIB_POW_Finding& f : damage) {
+            text += (text.empty() ? "" : ", ") + std::string(LIB_POW_ownerFindingName(f.kind)) + " (" + f.text + ")";
+            auto extra = more.find(f.kind);
+            if (extra != more.end())
+                text += " and " + std::to_string(extra->second) + " more like it";
+        }
+        return text;
+    }
 };
 
 void collectSeen(const LIB_POW_Finding* finding, void* context)
 {
     Seen& seen = *static_cast<Seen*>(context);
-    if (finding->damage)
-        seen.damage += std::string(seen.damage.empty() ? "" : ", ") + LIB_POW_ownerFindingName(finding->kind) +
-                       " (" + finding->text + ")";
+    bool known = false;
+    for (const LIB_POW_Finding& f : seen.damage)
+        known = known || f.kind == finding->kind;
+    if (finding->damage && known)
+        ++seen.more[finding->kind];
+    else if (finding->damage)
+        seen.damage.push_back(*finding);
     if (finding->kind == LIB_POW_HOLDER_NOT_SIGNALLABLE)
         seen.unseen += std::string(seen.unseen.empty() ? "" : "; ") + finding->text;
     if (finding->kind == LIB_POW_HOLDER_ENDED && finding->index > 0)
         seen.ended.emplace_back(finding->index, static_cast<pid_t>(finding->value));
 }
 
+/* The six objects as the running service watches them: what it said last
+ * about each (empty: nothing wrong), so a problem is said once, when it
+ * appears or changes, and once more when it is gone. */
 struct TickState {
-    std::string lastError, lastUnseen;
+    std::string lastError, lastUnseen, lastFault;
+    std::map<std::string, std::string> said;
     double lastSweep = 0;
 };
 
-/* One audit per tick (a clean table costs one short holding of POW and no
- * line). Damage a client killed in the middle of a change left behind is
- * mended at once, with one line naming what was found and what changed.
- * Once a second the library's sweep releases the indices of ended holders;
- * it counts a holder this process may not signal as ended too and would
- * release its index under it, so it runs only when every holder is
- * visible. Otherwise the service says which ones it cannot see and
- * releases the ended ones itself, each only if it still holds the pid
- * found ended (checked under POW). */
+/* The object a finding of the kit's object audits is about. */
+const std::string& findingObject(const AreaNames& names, const LIB_POW_Finding& f)
+{
+    const std::string* areas[] = {&names.pwr, &names.nvd, &names.semLog};
+    const std::string* semaphores[] = {&names.semPow, &names.semNvd, &names.semRdy};
+    return *(f.kind == LIB_POW_SEMAPHORE_DAMAGED ? semaphores : areas)[f.value >= 0 && f.value < 3 ? f.value : 0];
+}
+
+/* Each object on its own: a damaged semaphore of this service's user (of
+ * any, as root) is re-made in its own file at once; any other trouble is
+ * said once, and the service goes on with the objects that are whole.
+ * True when the power area and POW are fit for this tick's work. */
+bool lookAtObjects(const AreaNames& names, TickState& state)
+{
+    std::map<std::string, std::string> trouble;
+    for (const LIB_POW_Finding& f : objectFindings(names)) {
+        const std::string& name = findingObject(names, f);
+        struct stat st;
+        bool ours = PLAT_semStat(name.c_str(), &st) == 0 && (st.st_uid == geteuid() || geteuid() == 0);
+        if (f.kind == LIB_POW_SEMAPHORE_DAMAGED && ours && PLAT_semRemake(name.c_str()) == 0) {
+            say("repair", std::string(f.text) + "; re-made in its own file, free: every process that has it meets "
+                                                "the mended one");
+            continue;
+        }
+        trouble[name] = f.text;
+    }
+    for (const std::string* name : {&names.pwr, &names.nvd, &names.semLog, &names.semPow, &names.semNvd, &names.semRdy}) {
+        std::string& said = state.said[*name];
+        const std::string& now = trouble[*name];
+        if (!now.empty() && now != said)
+            say("error", now + ": the service goes on with the other objects (powsvc create --reset --force "
+                               "re-makes what is wrong)");
+        else if (now.empty() && !said.empty())
+            say("areas", *name + " is whole again; the service takes care of it again");
+        said = now;
+    }
+    return trouble[names.pwr].empty() && trouble[names.semPow].empty();
+}
+
+/* One audit (a clean table costs one short holding of POW), then index 0
+ * kept the service's own: its pid, and no request of its own (powsvc makes
+ * none). Damage a client killed in the middle of a change left behind, or
+ * garbage at index 0, is mended at once. Returns the stores made, or -1
+ * with `error`; `line` gets what was found and changed ("" when nothing
+ * was, or when `starting` and the one store was this service's pid at
+ * index 0, taking over from the last one) and `seen` the audit's
+ * findings. */
+int auditAndKeepIndex0(const LIB_POW_Names& names, int timeoutMs, bool starting, Seen& seen, std::string& line,
+                       LIB_POW_OwnerError& error)
+{
+    Seen index0;
+    LIB_POW_RepairReport report = {};
+    line.clear();
+    if (LIB_POW_ownerAudit(&names, nullptr, timeoutMs, collectSeen, &seen, nullptr, &error) < 0)
+        return -1;
+    int changes =
+        LIB_POW_ownerKeepIndex0(&names, nullptr, getpid(), 0, timeoutMs, collectSeen, &index0, &report, &error);
+    if (changes <= 0 || (starting && changes == 1 && seen.damage.empty() && report.changes == 0))
+        return changes;
+    std::string found = index0.damageText();
+    if (!found.empty() && !seen.damage.empty())
+        found += ", ";
+    found += seen.damageText();
+    std::string changed = index0.damage.empty() ? "" : "index 0 set to pid " + std::to_string(getpid()) + ", count 0";
+    if (report.changes > 0) {
+        char text[1024];
+        changed += (changed.empty() ? "" : "; ") + std::string(LIB_POW_ownerDescribeRepair(&report, text, sizeof text));
+    }
+    line = "repaired the reservation table: found " + found + "; changed " + changed;
+    return changes;
+}
+
+/* Every tick: the audit and index 0 as above, with one line when anything
+ * was mended. Once a second the
+ * library's sweep releases the indices of ended holders; it counts a
+ * holder this process may not signal as ended too and would release its
+ * index under it, so it runs only when every holder is visible. Otherwise
+ * the service says which ones it cannot see and releases the ended ones
+ * itself, each only if it still holds the pid found ended (checked under
+ * POW). */
 void auditRepairSweep(const LIB_POW_Names& names, int timeoutMs, TickState& state)
 {
     Seen seen;
+    std::string line;
     LIB_POW_OwnerError error = {};
-    if (LIB_POW_ownerAudit(&names, nullptr, timeoutMs, collectSeen, &seen, nullptr, &error) < 0) {
-        sayOnce(state.lastError, "error", std::string("audit skipped: ") + error.text);
-        return;
-    }
-    LIB_POW_RepairReport report = {};
-    int changes = seen.damage.empty() ? 0 : LIB_POW_ownerRepair(&names, nullptr, timeoutMs, &report, &error);
+    int changes = auditAndKeepIndex0(names, timeoutMs, false, seen, line, error);
     sayOnce(state.lastError, "error", changes < 0 ? std::string("repair skipped: ") + error.text : "");
-    char text[1024];
-    if (changes > 0)
-        say("repair", "repaired the reservation table: found " + seen.damage + "; changed " +
-                          LIB_POW_ownerDescribeRepair(&report, text, sizeof text));
+    if (changes < 0)
+        return;
+    if (!line.empty())
+        say("repair", line);
     if (monotonicSeconds() - state.lastSweep < 1.0)
         return;
     state.lastSweep = monotonicSeconds();
     if (seen.unseen.empty())
-        LIB_POW_IsHddSleepDelay();
+        libraryCall([] { LIB_POW_IsHddSleepDelay(); });
     sayOnce(state.lastUnseen, "error",
             seen.unseen.empty() ? ""
                                 : "sweep skipped: " + seen.unseen +
@@ -172,43 +256,6 @@ void auditRepairSweep(const LIB_POW_Names& names, int timeoutMs, TickState& stat
         if (LIB_POW_ownerRelease(&names, nullptr, index, pid, timeoutMs, &error) > 0)
             say("release", "released index " + std::to_string(index) + " of ended pid " + std::to_string(pid));
     }
-}
-
-/* The three objects as the service opened them at start. A mapping of an
- * object that is then cut short kills whoever touches the lost part with
- * SIGBUS: the library's mapping in this process included. So every tick
- * looks at their sizes first (fstat: the very objects mapped, whatever
- * their names now lead to) and leaves them alone while one is short. */
-struct Watched {
-    std::string name;
-    size_t size;
-    int fd;
-};
-
-std::vector<Watched> openObjects(const AreaNames& names)
-{
-    std::vector<Watched> objects = {{names.pwr, sizeof(PwrSharedArea), -1},
-                                    {names.nvd, sizeof(NvdSharedArea), -1},
-                                    {names.semLog, sizeof(SemLogArea), -1}};
-    for (Watched& o : objects)
-        o.fd = LIB_POW_ownerOpen(o.name.c_str(), o.size, 0, nullptr);
-    return objects;
-}
-
-/* "" when every object is whole; else what is wrong and what to do. */
-std::string shortObjects(const std::vector<Watched>& objects)
-{
-    std::string text;
-    for (const Watched& o : objects) {
-        struct stat st;
-        if (o.fd == -1 || fstat(o.fd, &st) != 0 || static_cast<size_t>(st.st_size) >= o.size)
-            continue;
-        text += (text.empty() ? "" : "; ") + o.name + " is " + std::to_string(st.st_size) +
-                " bytes, shorter than its layout (" + std::to_string(o.size) + " bytes)";
-    }
-    return text.empty() ? text
-                        : text + ": clients would crash on it (SIGBUS); the service leaves the areas alone until "
-                                 "powsvc create --reset --force remakes them (with the device's jobs stopped)";
 }
 
 /* The history's record of what changed in the area since the last tick. */
@@ -227,10 +274,92 @@ void recordChanges(const AreaNames& names, PowerSnapshot& was, bool& haveWas)
     haveWas = true;
 }
 
+/* One set-up of the objects through the kit: the names, and the lines
+ * saying what it did (with `all`, also the objects kept as they were). */
+struct SetUpRun {
+    const AreaNames& names;
+    bool all = false;
+    std::vector<std::string> lines;
+};
+
+void collectObjectLine(const LIB_POW_ObjectReport* report, void* context)
+{
+    auto& run = *static_cast<SetUpRun*>(context);
+    if (run.all || report->action != LIB_POW_OBJECT_KEPT)
+        run.lines.push_back(report->text);
+}
+
+/* The calendar's days, kept in the runtime directory before anything
+ * rewrites, replaces or removes the calendar (given the object as it
+ * stands). 0 when kept, which is said on stdout. */
+int keepCalendar(int fd, void* context)
+{
+    const AreaNames& names = static_cast<SetUpRun*>(context)->names;
+    NvdSharedArea image;
+    size_t bytes = 0;
+    std::string path, error;
+    if (!readCalendarImage(fd, image, bytes))
+        error = "cannot read " + names.nvd + ": " + strerror(errno);
+    else if (keepFile("calendar", calendarText(image, bytes, names.nvd + " as it stood at " + clockNow()), path, error))
+        printf("kept the days of %s in %s (powctl timer import %s puts them back)\n", names.nvd.c_str(), path.c_str(),
+               path.c_str());
+    if (!error.empty())
+        fprintf(stderr, "powsvc: %s: the calendar is left as it is\n", error.c_str());
+    fflush(stdout);
+    return error.empty() ? 0 : -1;
+}
+
+/* The kit's set-up with this program's options. */
+bool setUpObjects(SetUpRun& run, const AreaOptions& options, unsigned remake, bool force, LIB_POW_OwnerError& error)
+{
+    LIB_POW_Names kit = run.names.kit();
+    LIB_POW_SetUpOptions setUp = {};
+    setUp.create = createOptions(options);
+    setUp.remake = remake;
+    setUp.force = force ? 1 : 0;
+    setUp.report = collectObjectLine;
+    setUp.beforeCalendarLost = keepCalendar;
+    setUp.context = &run;
+    return LIB_POW_ownerSetUp(&kit, &setUp, &error) == 0;
+}
+
+/* The power-saving decisions of one tick, through the library as any
+ * client reads the flags. */
+struct Saving {
+    bool saving = false;
+    double lastActive = monotonicSeconds();
+};
+
+void decide(Saving& s, double graceSeconds)
+{
+    double now = monotonicSeconds();
+    if (LIB_POW_getResetAutoSleepTimer(true) == 2) {
+        say("timer", std::string("auto-sleep timer reset requested") + (s.saving ? "; leaving power saving" : ""));
+        s.saving = false;
+        s.lastActive = now;
+    }
+    if (LIB_POW_getDelayPowerSaveTaskNoneReserved(true))
+        say("saving", "reservations dropped to none");
+    if (LIB_POW_IsPowerSaveDelay()) {
+        if (s.saving)
+            say("saving", "leaving power saving: a delay is reserved");
+        s.saving = false;
+        s.lastActive = now;
+    } else if (!s.saving && now - s.lastActive >= graceSeconds) {
+        say("saving", "entering power saving: no delay for " + seconds(graceSeconds) + " s");
+        s.saving = true;
+    }
+}
+
 /* The service's own loop: keep index 0, mend the table on every tick, take
  * reset requests, sweep ended holders once a second, and decide when the
  * device may save power: when nothing has been reserved for a whole grace
- * period. One service per device: the pid file's lock says who runs. */
+ * period. Each object is looked after on its own: one cut short or damaged
+ * is said once and left alone, and the rest of the tick goes on (the
+ * power area's work needs the power area and POW). A fault that an object
+ * cut short between the look and the use raises ends that part of the
+ * tick, not the service. One service per device: the pid file's lock says
+ * who runs. */
 int runService(const AreaNames& names, const RunOptions& run, const WaitLimit& limit)
 {
     if (run.traced)
@@ -250,54 +379,48 @@ int runService(const AreaNames& names, const RunOptions& run, const WaitLimit& l
     AreaOptions options;
     options.index0Pid = getpid();
     LIB_POW_OwnerError error = {};
-    std::string claimError;
-    if (!createAreas(names, options, error) || !waitForSemaphore("powsvc", "POW", names.semPow, limit, claimError) ||
-        !claimIndex0(names, getpid(), limit.leftMs(), claimError)) {
+    std::string claimError, repaired;
+    SetUpRun objects{names, false, {}};
+    Seen seen;
+    bool ready = setUpObjects(objects, options, 0, false, error) &&
+                 waitForSemaphore("powsvc", "POW", names.semPow, limit, claimError);
+    if (ready && !guardedCall([&] { ready = auditAndKeepIndex0(names.kit(), limit.leftMs(), true, seen, repaired, error) >= 0; }))
+    {
+        claimError = faultText(names);
+        ready = false;
+    }
+    if (!ready) {
         std::string why = claimError.empty() ? explainObjectError(error) : claimError;
         appendHistory("refused", "pid " + std::to_string(getpid()) + " not started: " + why);
         releaseService(lock);
         return fail(why);
     }
-    std::vector<Watched> objects = openObjects(names);
+    int power = LIB_POW_ownerOpen(names.pwr.c_str(), 0, 0, nullptr);
     struct stat area;
-    if (fstat(objects[0].fd, &area) == 0) /* group-readable at most when the areas are for a group */
+    if (power != -1 && fstat(power, &area) == 0) /* group-readable at most when the areas are for a group */
         setHistoryAccess(area.st_gid, 0600 | (area.st_mode & 0044));
+    if (power != -1)
+        close(power);
     signal(SIGINT, onStopSignal);
     signal(SIGTERM, onStopSignal);
     say("start", "running as pid " + std::to_string(getpid()) + ": areas ready, delay index 0 is ours");
+    for (const std::string& line : objects.lines)
+        say("areas", line);
+    if (!repaired.empty())
+        say("repair", repaired);
 
-    bool saving = false;
-    double lastActive = monotonicSeconds();
+    Saving saving;
     TickState state;
-    std::string lastShort;
     PowerSnapshot was;
     bool haveWas = false;
     for (; !g_stop; usleep(static_cast<useconds_t>(run.tickMs) * 1000)) {
-        std::string broken = shortObjects(objects);
-        if (broken.empty() && !lastShort.empty())
-            say("areas", "the areas are whole again; the service goes on");
-        sayOnce(lastShort, "error", broken);
-        if (!broken.empty())
+        if (!lookAtObjects(names, state))
             continue;
-        auditRepairSweep(names.kit(), run.tickMs, state);
-        double now = monotonicSeconds();
-        if (LIB_POW_getResetAutoSleepTimer(true) == 2) {
-            say("timer", std::string("auto-sleep timer reset requested") + (saving ? "; leaving power saving" : ""));
-            saving = false;
-            lastActive = now;
-        }
-        if (LIB_POW_getDelayPowerSaveTaskNoneReserved(true))
-            say("saving", "reservations dropped to none");
-        if (LIB_POW_IsPowerSaveDelay()) {
-            if (saving)
-                say("saving", "leaving power saving: a delay is reserved");
-            saving = false;
-            lastActive = now;
-        } else if (!saving && now - lastActive >= run.graceSeconds) {
-            say("saving", "entering power saving: no delay for " + seconds(run.graceSeconds) + " s");
-            saving = true;
-        }
-        recordChanges(names, was, haveWas);
+        bool whole = guardedCall([&] { auditRepairSweep(names.kit(), run.tickMs, state); }) &&
+                     libraryCall([&] { decide(saving, run.graceSeconds); });
+        sayOnce(state.lastFault, "error", whole ? "" : faultText(names));
+        if (whole)
+            recordChanges(names, was, haveWas);
     }
     say("stop", "stopping; the areas stay in place");
     releaseService(lock);
@@ -312,39 +435,50 @@ pid_t index0Holder(const AreaNames& names)
         LIB_POW_ownerMap(names.pwr.c_str(), sizeof(PwrSharedArea), 0, &error));
     if (area == nullptr)
         return -1;
-    pid_t pid = __atomic_load_n(&area->sl_DelayPid[0], __ATOMIC_RELAXED);
+    pid_t pid = -1;
+    guardedCall([&] { pid = loadWord(area->sl_DelayPid[0]); });
     munmap(const_cast<PwrSharedArea*>(area), sizeof(PwrSharedArea));
     return pid;
 }
 
-/* A reset under a running service would take delay index 0 from it (and
- * every reservation from the device's jobs): refused unless forced, and
- * then index 0 stays with the service unless --index0-pid says otherwise. */
-int createObjects(const AreaNames& names, AreaOptions options, bool index0Given, bool force, const WaitLimit& limit)
+/* A reset under a running service would rewrite what the service works on
+ * (delay index 0 included, should the power area be re-made): refused
+ * unless forced, and then index 0 stays with the service unless
+ * --index0-pid says otherwise. A reset re-makes only the objects that are
+ * wrong, or with `remake` the ones named, and says what it did with each;
+ * the calendar's days are kept in the runtime directory before they go. */
+int createObjects(const AreaNames& names, AreaOptions options, unsigned remake, bool index0Given, bool force,
+                  const WaitLimit& limit)
 {
+    bool reset = options.reset || remake != 0;
     ServiceRecord record;
     std::string error;
-    if (options.reset && !findService(record, error))
+    if (reset && !findService(record, error))
         return fail(error);
     pid_t service = record.lockHolder;
     if (service != 0 && !force)
         return fail("the power service runs as " + describeHolder(service) +
-                    "; a reset would take delay index 0 from it: stop it first, or powsvc create --reset --force "
-                    "(index 0 stays with it)");
+                    "; a reset would rewrite what it works on: stop it first, or add --force (index 0 stays with "
+                    "it)");
     if (service != 0 && !index0Given)
         options.index0Pid = service;
-    if (options.reset && !semaphoresFree(names, limit))
+    bool foreign = false;
+    if (reset && !semaphoresFree(names, limit, foreign))
         return 2;
-    options.timeoutMs = limit.leftMs();
-    pid_t before = options.reset || !index0Given ? -1 : index0Holder(names);
+    options.timeoutMs = limit.leftMs() < 0 && foreign ? LIB_POW_FOREIGN_WAIT_MS : limit.leftMs();
+    pid_t before = reset || !index0Given ? -1 : index0Holder(names);
+    SetUpRun run{names, reset, {}};
     LIB_POW_OwnerError kitError = {};
-    if (!createAreas(names, options, kitError))
+    bool done = setUpObjects(run, options, remake, force, kitError);
+    for (const std::string& line : run.lines)
+        printf("%s\n", line.c_str());
+    if (!done)
         return fail(explainObjectError(kitError));
     if (before != -1 && before != options.index0Pid)
         fprintf(stderr,
                 "powsvc: the areas existed already: --index0-pid %d ignored, index 0 stays with pid %d "
-                "(--reset rewrites them)\n",
-                options.index0Pid, before);
+                "(powsvc create --only power --index0-pid %d rewrites the power area)\n",
+                options.index0Pid, before, options.index0Pid);
     return 0;
 }
 
@@ -370,9 +504,51 @@ int removeObjects(const AreaNames& names, bool force)
             return fail("the power service, pid " + std::to_string(service) + ", did not stop within 10 s");
         printf("stopped the power service, pid %d\n", service);
     }
+    SetUpRun run{names, false, {}};
+    int calendar = LIB_POW_ownerOpen(names.nvd.c_str(), 0, 0, nullptr);
+    bool kept = calendar == -1 || keepCalendar(calendar, &run) == 0;
+    if (calendar != -1)
+        close(calendar);
+    if (!kept)
+        return 2;
     if (!removeAreas(names, error))
         return fail(error);
     return 0;
+}
+
+/* The six objects by the names a person gives them: their own names (an
+ * area's with or without its slash) or short ones. */
+struct ObjectName {
+    const char* shortName;
+    unsigned bit;
+    std::string AreaNames::*name;
+};
+const ObjectName kObjectNames[] = {
+    {"power", LIB_POW_OBJ_PWR, &AreaNames::pwr},       {"calendar", LIB_POW_OBJ_NVD, &AreaNames::nvd},
+    {"trace", LIB_POW_OBJ_SEMLOG, &AreaNames::semLog}, {"POW", LIB_POW_OBJ_SEM_POW, &AreaNames::semPow},
+    {"NVD", LIB_POW_OBJ_SEM_NVD, &AreaNames::semNvd},  {"HddReady", LIB_POW_OBJ_SEM_RDY, &AreaNames::semRdy},
+};
+
+unsigned objectBit(const std::string& text)
+{
+    const AreaNames names;
+    for (const ObjectName& o : kObjectNames) {
+        const std::string& name = names.*o.name;
+        if (text == o.shortName || text == name || (name[0] == '/' && text == name.substr(1)))
+            return o.bit;
+    }
+    return 0;
+}
+
+CLI::Validator objectName()
+{
+    return CLI::Validator(
+        [](std::string& text) {
+            return objectBit(text) != 0 ? std::string()
+                                        : "'" + text + "' is none of the six objects: power, calendar, trace, POW, "
+                                                       "NVD, HddReady (or their names in /dev/shm)";
+        },
+        "NAME");
 }
 
 /* The trace record's text fields are fixed-width; refuse what would not
@@ -408,7 +584,7 @@ CLI::Validator octalMode()
 const char kFooter[] =
     "Exit status: 0 done, 2 failed (one line on stderr says why) or a command line it cannot use.\n\n"
     "Numbers are decimal (08 is eight); --trace and --sem-id also take 0x hexadecimal, --mode is octal.\n\n"
-    "Waiting: create --reset takes the POW and NVD semaphores, run takes POW; one that another process\n"
+    "Waiting: create --reset and reset take the POW and NVD semaphores, run takes POW; one that another process\n"
     "holds is waited for, saying after half a second 'waiting for POW, held by pid N (name)' on stderr;\n"
     "--timeout SECONDS gives up.\n\n"
     "Files: the areas and semaphores in /dev/shm; the running service's pid (" POWSVC_PID_NAME ") and its\n"
@@ -429,8 +605,15 @@ int main(int argc, char** argv)
 
     AreaOptions options;
     bool index0Given = false;
-    CLI::App* create = app.add_subcommand("create", "make the three shared objects when missing");
-    create->add_flag("--reset", options.reset, "rewrite objects that already exist to their initial state");
+    CLI::App* create = app.add_subcommand(
+        "create", "make the six shared objects when missing, adopt whole ones in place (owner, group, mode), "
+                  "re-make damaged semaphores of ours in their own files; say what changed");
+    create->add_flag("--reset", options.reset,
+                     "also re-make the objects that are wrong (short, not adoptable) and keep every whole one, "
+                     "saying which; the calendar's days are kept in the runtime directory before they go");
+    std::vector<std::string> only;
+    create->add_option("--only", only, "re-make this object alone (repeat for more), even when whole: as powsvc reset")
+        ->check(objectName());
     create
         ->add_option("--index0-pid", options.index0Pid,
                      "process kept at delay index 0 (default: nobody); ignored, with a note, when the areas "
@@ -443,7 +626,9 @@ int main(int argc, char** argv)
                      "0666 without)")
         ->transform(octalMode());
     bool force = false;
-    create->add_flag("--force", force, "--reset also while a service runs (delay index 0 stays with it)");
+    create->add_flag("--force", force,
+                     "--reset also while a service runs (delay index 0 stays with it), and replace an object that "
+                     "cannot be adopted while processes have it (named: they must restart)");
     WaitLimit limit;
     auto timeoutOption = [&limit](CLI::App* command) {
         command
@@ -465,6 +650,19 @@ int main(int argc, char** argv)
     };
     runDirOption(create);
     runDirOption(remove);
+    std::vector<std::string> toReset;
+    CLI::App* resetCommand = app.add_subcommand(
+        "reset", "re-make the named objects alone, in place: an area rewritten to its first content (the "
+                 "calendar's days kept in the runtime directory first), a damaged semaphore re-made (a whole one "
+                 "is kept: it may be held)");
+    resetCommand->add_option("NAME", toReset, "power, calendar, trace, POW, NVD, HddReady, or an object's name")
+        ->required()
+        ->check(objectName());
+    resetCommand->add_flag("--force", force,
+                           "also while a service runs (delay index 0 stays with it), and replace an object that "
+                           "cannot be adopted while processes have it");
+    timeoutOption(resetCommand);
+    runDirOption(resetCommand);
 
     RunOptions run;
     CLI::App* serve = app.add_subcommand(
@@ -508,12 +706,16 @@ int main(int argc, char** argv)
     AreaNames names;
     std::string error;
     run.directory = runDirectory(runDir);
-    if ((*remove || (*create && options.reset)) && !openRunDirectory(run.directory, false, error))
+    unsigned remake = 0;
+    for (const std::string& name : *resetCommand ? toReset : only)
+        remake |= objectBit(name);
+    bool resets = *remove || *resetCommand || (*create && (options.reset || remake != 0));
+    if (resets && !openRunDirectory(run.directory, true, error))
         return fail(error);
     if (*serve)
         return runService(names, run, limit);
-    if (*create)
-        return createObjects(names, options, index0Given, force, limit);
+    if (*create || *resetCommand)
+        return createObjects(names, options, remake, index0Given, force, limit);
     if (*remove)
         return removeObjects(names, force);
     bool ok = true;

@@ -1,6 +1,7 @@
 #include "semaphore_wait.h"
 
 #include "PLAT_semLib.h"
+#include "area_owner.h"
 #include "power_view.h"
 
 #include <cerrno>
@@ -40,10 +41,19 @@ std::string ownerText(const struct stat& st)
 std::string semaphoreOpenError(const std::string& name, int err)
 {
     struct stat st;
+    char why[200] = "";
     if ((err == EACCES || err == EPERM) && PLAT_semStat(name.c_str(), &st) == 0)
         return "semaphore " + name + ": permission denied (" + ownerText(st) +
                "): run this as the objects' owner or a member of their group";
+    if (PLAT_semCheck(name.c_str(), why, sizeof why) == 1)
+        return damagedText(name, why);
     return "semaphore " + name + " cannot be opened: " + strerror(err);
+}
+
+std::string damagedText(const std::string& name, const std::string& why)
+{
+    return "semaphore " + name + " " + why + ": every take of it fails or waits (powctl repair, or the running "
+           "service, re-makes it in place)";
 }
 
 bool waitForSemaphore(const std::string& program, const std::string& label, const std::string& name,
@@ -60,16 +70,31 @@ bool waitForSemaphore(const std::string& program, const std::string& label, cons
     for (;;) {
         int left = limit.leftMs();
         int slice = left < 0 || left > 100 ? 100 : left;
-        if (PLAT_semTake(sem, slice > 0 ? slice : PLAT_NO_WAIT) == 0) {
-            PLAT_semGive(sem);
+        int taken = -1, err = 0;
+        pid_t holder = 0;
+        /* The record may be cut short under us: a fault ends the wait. */
+        bool whole = guardedCall([&] {
+            taken = PLAT_semTake(sem, slice > 0 ? slice : PLAT_NO_WAIT);
+            err = PLAT_errnoGet();
+            if (taken == 0)
+                PLAT_semGive(sem);
+            else
+                holder = PLAT_semHolder(sem);
+        });
+        if (whole && taken == 0)
             return true;
-        }
-        int err = PLAT_errnoGet();
-        if (err != ETIMEDOUT && err != EAGAIN) {
-            error = "semaphore " + name + " cannot be taken: " + strerror(err);
+        char why[200] = "";
+        if (!whole || (err != ETIMEDOUT && err != EAGAIN)) {
+            error = PLAT_semCheck(name.c_str(), why, sizeof why) == 1
+                        ? damagedText(name, why)
+                        : "semaphore " + name + " cannot be taken: " + strerror(whole ? err : EFAULT);
             return false;
         }
-        pid_t holder = PLAT_semHolder(sem);
+        /* A holder that is gone and was never recovered holds it for ever. */
+        if (holder > 0 && !processRuns(holder) && PLAT_semCheck(name.c_str(), why, sizeof why) == 1) {
+            error = damagedText(name, why);
+            return false;
+        }
         if (limit.leftMs() == 0) {
             char seconds[32];
             snprintf(seconds, sizeof seconds, "%g", limit.seconds);

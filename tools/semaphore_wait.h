@@ -21,13 +21,17 @@ struct WaitLimit {
  * refusal names the object's owner, group and mode, and what to do. */
 std::string semaphoreOpenError(const std::string& name, int err);
 
+/* A damaged semaphore (PLAT_semCheck says `why`), and what mends it. */
+std::string damagedText(const std::string& name, const std::string& why);
+
 /* Waits until semaphore `name` (`label` in messages, e.g. "POW") is free:
  * takes it and gives it back at once. Half a second after the command
  * started it says "PROGRAM: waiting for LABEL, held by pid N (name)" on
  * stderr, and again when the holder changes. One that nobody has made yet
  * counts as free (the caller's library call makes it). False with the
- * reason in `error`: the limit passed, or the semaphore may not be opened
- * or taken. */
+ * reason in `error`: the limit passed, the semaphore may not be opened or
+ * taken, or it is damaged (cut short under the wait, or held by a thread
+ * that is gone and was never recovered: it would be waited for for ever). */
 bool waitForSemaphore(const std::string& program, const std::string& label, const std::string& name,
                       const WaitLimit& limit, std::string& error);
 

@@ -343,3 +343,41 @@ bool readHistory(std::vector<std::string>& lines, std::string& error)
         error = "no history in " + g_dirPath + " (powsvc run keeps it there; it has not run with this runtime directory)";
     return any;
 }
+
+bool keepFile(const std::string& kind, const std::string& text, std::string& path, std::string& error)
+{
+    if (g_dir == -1) {
+        error = "no runtime directory to keep " + kind + " in";
+        return false;
+    }
+    timeval now;
+    gettimeofday(&now, nullptr);
+    tm local;
+    localtime_r(&now.tv_sec, &local);
+    char name[96], when[32];
+    strftime(when, sizeof when, "%Y%m%d-%H%M%S", &local);
+    for (int n = 0; n < 100; ++n) {
+        snprintf(name, sizeof name, "%s.%s.%03d.%d", kind.c_str(), when, static_cast<int>(now.tv_usec / 1000), n);
+        int fd = openat(g_dir, name, O_WRONLY | O_CREAT | O_EXCL | kNoFollow, 0600);
+        if (fd == -1 && errno == EEXIST)
+            continue;
+        path = pathOf(name);
+        if (fd == -1) {
+            error = "cannot make " + path + ": " + strerror(errno);
+            return false;
+        }
+        bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+        int err = errno;
+        if (close(fd) != 0 && written) {
+            written = false;
+            err = errno;
+        }
+        if (!written) {
+            error = "cannot write " + path + ": " + strerror(err);
+            unlinkat(g_dir, name, 0);
+        }
+        return written;
+    }
+    error = "cannot find a free name for " + kind + " in " + g_dirPath;
+    return false;
+}

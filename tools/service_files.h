@@ -69,6 +69,11 @@ void setHistoryAccess(gid_t group, mode_t mode);
  * are silent: the history must never stop the service. */
 void appendHistory(const std::string& event, const std::string& text);
 
+/* Keeps `text` in a new file of the runtime directory, named after `kind`
+ * and the time ("calendar.20261207-104512.337.0"), mode 0600. True with
+ * its path, or false with `error`. */
+bool keepFile(const std::string& kind, const std::string& text, std::string& path, std::string& error);
+
 /* The history lines, oldest first; false with `error` when there is none. */
 bool readHistory(std::vector<std::string>& lines, std::string& error);
 

@@ -153,7 +153,7 @@ timeout -k 10 "$guest_seconds" qemu-system-ppc -M ppce500 -cpu e500mc -m 256 -sm
   </dev/null >"$raw" 2>&1 || status=$?
 tr -d '\r' <"$raw" >"$log"
 echo "    guest ran for $((SECONDS - start)) s (chaos test bounded to $chaos_seconds s); console in $log"
-grep -a '^every instruction:' "$log" | sed 's/^/    /' || true
+grep -aE '^(every instruction|boot order):' "$log" | sed 's/^/    /' || true
 
 # ---- Judge -------------------------------------------------------------
 # Per program: how it ended and GoogleTest's closing summary; the totals
