@@ -142,8 +142,10 @@ TEST_F(PowerTest, FlagCallsTouchOnlyTheirOwnByteAndTraceAtTheirLevels) {
     }
 }
 
-/* A read then a separate clear would wipe a request written in between. */
-void expectNoRequestLost(void (*raise)(), bool (*take)(), bool (*raised)()) {
+/* A read then a separate clear would wipe a request written in between.
+ * With `repeats`, one raise may be taken twice: a drop to none raises the
+ * note before the total of 0 is stored and again after it. */
+void expectNoRequestLost(void (*raise)(), bool (*take)(), bool (*raised)(), bool repeats) {
     constexpr int kRequests = 4000;
     struct Shared { std::atomic<int> taken, stop; }* shared = sharedBlock<Shared>();
     Gate gate;
@@ -172,16 +174,18 @@ void expectNoRequestLost(void (*raise)(), bool (*take)(), bool (*raised)()) {
     gate.open();
     EXPECT_EQ(waitChild(writer), 0);
     shared->stop = 1;
-    EXPECT_EQ(waitChild(reader) + shared->taken.load(), kRequests);
+    EXPECT_EQ(waitChild(reader), 0);
+    EXPECT_GE(shared->taken.load(), kRequests) << "a request was lost";
+    EXPECT_LE(shared->taken.load(), repeats ? 2 * kRequests : kRequests);
 }
 
 TEST_F(PowerTest, ReadAndClearNeverLosesARequestWrittenMeanwhile) {
     expectNoRequestLost([] { LIB_POW_putResetAutoSleepTimer(); },
                         [] { return LIB_POW_getResetAutoSleepTimer(true) == 2; },
-                        [] { return LIB_POW_getResetAutoSleepTimer(false) != 0; });
+                        [] { return LIB_POW_getResetAutoSleepTimer(false) != 0; }, false);
     expectNoRequestLost([] { LIB_POW_resetPowerSaveDelay(LIB_POW_setPowerSaveDelay(3)); }, /* no pop, no sweep */
                         [] { return LIB_POW_getDelayPowerSaveTaskNoneReserved(true); },
-                        [] { return LIB_POW_getDelayPowerSaveTaskNoneReserved(false); });
+                        [] { return LIB_POW_getDelayPowerSaveTaskNoneReserved(false); }, true);
 }
 
 TEST_F(LibPowTest, WithoutTheAreaCallsAnswerNothingAndStillTraceStartAndEnd) {

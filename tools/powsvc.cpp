@@ -351,49 +351,45 @@ void decide(Saving& s, double graceSeconds)
     }
 }
 
-/* The service's own loop: keep index 0, mend the table on every tick, take
- * reset requests, sweep ended holders once a second, and decide when the
- * device may save power: when nothing has been reserved for a whole grace
- * period. Each object is looked after on its own: one cut short or damaged
- * is said once and left alone, and the rest of the tick goes on (the
- * power area's work needs the power area and POW). A fault that an object
- * cut short between the look and the use raises ends that part of the
- * tick, not the service. One service per device: the pid file's lock says
- * who runs. */
-int runService(const AreaNames& names, const RunOptions& run, const WaitLimit& limit)
+/* Start-up: one service per device (the pid file's lock says who runs),
+ * the objects made or adopted, index 0 taken and the table mended under
+ * POW, stop signals caught. Returns the lock, or -1 when the service may
+ * not run: said on stderr and in the history. */
+int startService(const AreaNames& names, const RunOptions& run, const WaitLimit& limit)
 {
     if (run.traced)
         LIB_POW_setLogLevel(static_cast<unsigned>(run.traceMask));
     pid_t running = 0;
-    std::string lockError;
-    if (!openRunDirectory(run.directory, true, lockError))
-        return fail(lockError);
-    int lock = claimService(running, lockError);
-    if (lock == -1) {
-        std::string why = lockError.empty() ? "a power service runs already as " + describeHolder(running) +
-                                                  "; one per device (stop it first)"
-                                            : lockError;
-        appendHistory("refused", "pid " + std::to_string(getpid()) + " not started: " + why);
-        return fail(why);
+    std::string why;
+    if (!openRunDirectory(run.directory, true, why)) {
+        fail(why);
+        return -1;
     }
+    int lock = claimService(running, why);
+    if (lock == -1 && why.empty())
+        why = "a power service runs already as " + describeHolder(running) + "; one per device (stop it first)";
     AreaOptions options;
     options.index0Pid = getpid();
     LIB_POW_OwnerError error = {};
-    std::string claimError, repaired;
+    std::string repaired;
     SetUpRun objects{names, false, {}};
     Seen seen;
-    bool ready = setUpObjects(objects, options, 0, false, error) &&
-                 waitForSemaphore("powsvc", "POW", names.semPow, limit, claimError);
-    if (ready && !guardedCall([&] { ready = auditAndKeepIndex0(names.kit(), limit.leftMs(), true, seen, repaired, error) >= 0; }))
-    {
-        claimError = faultText(names);
+    bool ready = lock != -1 && setUpObjects(objects, options, 0, false, error) &&
+                 waitForSemaphore("powsvc", "POW", names.semPow, limit, why);
+    if (ready && !guardedCall([&] {
+            ready = auditAndKeepIndex0(names.kit(), limit.leftMs(), true, seen, repaired, error) >= 0;
+        })) {
+        why = faultText(names);
         ready = false;
     }
     if (!ready) {
-        std::string why = claimError.empty() ? explainObjectError(error) : claimError;
+        if (why.empty())
+            why = explainObjectError(error);
         appendHistory("refused", "pid " + std::to_string(getpid()) + " not started: " + why);
-        releaseService(lock);
-        return fail(why);
+        if (lock != -1)
+            releaseService(lock);
+        fail(why);
+        return -1;
     }
     int power = LIB_POW_ownerOpen(names.pwr.c_str(), 0, 0, nullptr);
     struct stat area;
@@ -408,20 +404,45 @@ int runService(const AreaNames& names, const RunOptions& run, const WaitLimit& l
         say("areas", line);
     if (!repaired.empty())
         say("repair", repaired);
+    return lock;
+}
 
-    Saving saving;
+/* What the service keeps from one tick to the next. */
+struct Ticks {
     TickState state;
+    Saving saving;
     PowerSnapshot was;
     bool haveWas = false;
-    for (; !g_stop; usleep(static_cast<useconds_t>(run.tickMs) * 1000)) {
-        if (!lookAtObjects(names, state))
-            continue;
-        bool whole = guardedCall([&] { auditRepairSweep(names.kit(), run.tickMs, state); }) &&
-                     libraryCall([&] { decide(saving, run.graceSeconds); });
-        sayOnce(state.lastFault, "error", whole ? "" : faultText(names));
-        if (whole)
-            recordChanges(names, was, haveWas);
-    }
+};
+
+/* One tick: keep index 0, mend the table, take reset requests, sweep
+ * ended holders once a second, and decide when the device may save power:
+ * when nothing has been reserved for a whole grace period. Each object is
+ * looked after on its own: one cut short or damaged is said once and left
+ * alone, and the rest of the tick goes on (the power area's work needs the
+ * power area and POW). A fault that an object cut short between the look
+ * and the use raises ends that part of the tick, not the service. */
+void serviceTick(const AreaNames& names, const RunOptions& run, Ticks& t)
+{
+    if (!lookAtObjects(names, t.state))
+        return;
+    bool whole = guardedCall([&] { auditRepairSweep(names.kit(), run.tickMs, t.state); }) &&
+                 libraryCall([&] { decide(t.saving, run.graceSeconds); });
+    sayOnce(t.state.lastFault, "error", whole ? "" : faultText(names));
+    if (whole)
+        recordChanges(names, t.was, t.haveWas);
+}
+
+/* The service in the foreground, a tick at a time, until SIGINT or
+ * SIGTERM. */
+int runService(const AreaNames& names, const RunOptions& run, const WaitLimit& limit)
+{
+    int lock = startService(names, run, limit);
+    if (lock == -1)
+        return 2;
+    Ticks ticks;
+    for (; !g_stop; usleep(static_cast<useconds_t>(run.tickMs) * 1000))
+        serviceTick(names, run, ticks);
     say("stop", "stopping; the areas stay in place");
     releaseService(lock);
     return 0;
