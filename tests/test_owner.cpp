@@ -449,7 +449,9 @@ TEST(OwnerGuard, AFaultEndsTheGuardedCallNotTheProcess) {
     EXPECT_EQ(LIB_POW_ownerGuard(touch, nullptr, -5), -5);
     EXPECT_EQ(LIB_POW_ownerGuard([](void*) { return LIB_POW_ownerGuard([](void*) { return page[0] + 1; }, nullptr, 7) + 1; },
                                  nullptr, -5), 8) << "the inner guard did not end the inner call";
-    EXPECT_EQ(runChild([] { return page[10]; }), 128 + SIGBUS);
+    int unguarded = runChild([] { return page[10]; }); /* valgrind delivers the fault as SIGSEGV */
+    EXPECT_TRUE(unguarded == 128 + SIGBUS || unguarded == 128 + SIGSEGV) << "outside a guard the process ended with "
+                                                                          << unguarded;
 }
 
 /* The kit names a damaged semaphore as damage and re-makes only that one. */
