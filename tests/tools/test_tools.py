@@ -268,6 +268,10 @@ class DeviceTest(ToolTest):
         self.assertIn("flag none-reserved 0 -> 1", text)
         order = [text.index(s) for s in ("taken by pid", "total 0 -> 1", "flag hdd-ready 0 -> 1", "index 1 released (was pid")]
         self.assertEqual(order, sorted(order))
+        watch = self.start(POWCTL, "watch", "--interval", "50", merge=True)  # the area gone mid-way: a failure
+        watch.wait_line("watching")
+        os.truncate(os.path.join(SHM, PWR), 0)
+        self.assertEqual(watch.proc.wait(timeout=10 * SLOW), 2, "\n".join(watch.lines))
 
     def test_flag_commands_read_set_peek_and_take_their_own_flag(self):
         self.script("hdd-ready get => 0; hdd-ready set 1; hdd-ready get => 1; reset-timer peek => 0x0; "
