@@ -14,7 +14,7 @@ prints "caught by ..." or SURVIVED; the exit status is 1 when any fault
 survived, 2 when a fault no longer applies (its text does not occur exactly
 once), does not compile, or the unchanged tree fails its own tests.
 
-    scripts/mutants.sh [--list] [--quick] [--stage host|target|kernel|tsan] [FAULT...]
+    scripts/mutants.sh [--list] [--quick] [--stage host|target|kernel|tsan] [--list-file PATH] [FAULT...]
 """
 import argparse, fcntl, os, re, shutil, subprocess, sys, time
 
@@ -183,6 +183,7 @@ def main():
     parser.add_argument("--list", action="store_true", help="only check that every fault applies, and list them")
     parser.add_argument("--quick", action="store_true", help="run only the tests each fault names")
     parser.add_argument("--stage", choices=sorted(STAGE_NAMES), help="only the faults of this stage")
+    parser.add_argument("--list-file", default=LIST, help="the faults to plant (default scripts/planted-faults.txt)")
     parser.add_argument("--timeout", type=int, default=120,
                         help="seconds for a test without a limit of its own (default 120); a whole test run stops at 3x that + 300")
     parser.add_argument("--chaos-seconds", type=int, default=5, help="LIBPOW_CHAOS_SECONDS (default 5)")
@@ -190,7 +191,7 @@ def main():
     parser.add_argument("--scratch", default=os.path.join(os.environ.get("LIBPOW_BUILD_ROOT", os.path.join(ROOT, "build")), "mutants"))
     args = parser.parse_args()
 
-    faults = read_faults(LIST)
+    faults = read_faults(args.list_file)
     unknown = set(args.faults) - {f["name"] for f in faults}
     if unknown:
         sys.exit("unknown faults: " + " ".join(sorted(unknown)))
@@ -201,7 +202,7 @@ def main():
         if reason:
             stale.append(f"  {f['name']} ({f['file']}): {reason}")
     if stale:
-        print("These faults no longer apply; update scripts/planted-faults.txt:\n" + "\n".join(stale))
+        print(f"These faults no longer apply; update {os.path.relpath(args.list_file, ROOT)}:\n" + "\n".join(stale))
         return 2
     if args.list:
         for f in faults:

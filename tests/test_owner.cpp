@@ -349,6 +349,7 @@ TEST_F(OwnerObjects, ResetWaitsForPowAndNvdAndNamesTheHolderWhenTheLimitRunsOut)
             usleep(10000);
         ASSERT_TRUE(*taken);
         EXPECT_EQ(LIB_POW_ownerSemHolder(guard), holder);
+        EXPECT_EQ(setUp(true, LIB_POW_OBJ_PWR | LIB_POW_OBJ_NVD, 0), -1) << "a limit of 0 waited";
         EXPECT_EQ(setUp(true, LIB_POW_OBJ_PWR | LIB_POW_OBJ_NVD, 200), -1);
         EXPECT_EQ(error.code, ETIMEDOUT);
         EXPECT_EQ(std::string(error.text), std::string(guard) + " still held by pid " + std::to_string(holder) +
@@ -375,6 +376,7 @@ TEST_F(OwnerObjects, ReleaseByIndexOrByHolderLowersTheTotalAndPushesAsTheSweepDo
     EXPECT_EQ(LIB_POW_ownerRelease(&names, nullptr, 12, 0, 1000, &error), 1) << "a count nobody holds stays";
     EXPECT_EQ(LIB_POW_ownerRelease(&names, nullptr, 4, 0, 1000, &error), 1) << error.text;
     EXPECT_EQ(LIB_POW_ownerRelease(&names, nullptr, 4, 0, 1000, &error), 0) << "released twice";
+    EXPECT_EQ(LIB_POW_ownerRelease(&names, nullptr, 6, kJobPid + 1, 1000, &error), 0) << "released for another pid";
     EXPECT_EQ(LIB_POW_ownerRelease(&names, nullptr, -1, kJobPid, 1000, &error), 1) << error.text;
     EXPECT_EQ((std::vector<int>{device.pwr()->DelayTaskNum, device.pwr()->b_DelayPowerSaveTaskNoneReserved}),
               (std::vector<int>{3, 0}));
@@ -449,7 +451,9 @@ TEST(OwnerGuard, AFaultEndsTheGuardedCallNotTheProcess) {
     EXPECT_EQ(LIB_POW_ownerGuard(touch, nullptr, -5), -5);
     EXPECT_EQ(LIB_POW_ownerGuard([](void*) { return LIB_POW_ownerGuard([](void*) { return page[0] + 1; }, nullptr, 7) + 1; },
                                  nullptr, -5), 8) << "the inner guard did not end the inner call";
-    EXPECT_EQ(runChild([] { return page[10]; }), 128 + SIGBUS);
+    int unguarded = runChild([] { return page[10]; }); /* valgrind delivers the fault as SIGSEGV */
+    EXPECT_TRUE(unguarded == 128 + SIGBUS || unguarded == 128 + SIGSEGV) << "outside a guard the process ended with "
+                                                                          << unguarded;
 }
 
 /* The kit names a damaged semaphore as damage and re-makes only that one. */

@@ -268,6 +268,10 @@ class DeviceTest(ToolTest):
         self.assertIn("flag none-reserved 0 -> 1", text)
         order = [text.index(s) for s in ("taken by pid", "total 0 -> 1", "flag hdd-ready 0 -> 1", "index 1 released (was pid")]
         self.assertEqual(order, sorted(order))
+        watch = self.start(POWCTL, "watch", "--interval", "50", merge=True)  # the area gone mid-way: a failure
+        watch.wait_line("watching")
+        os.truncate(os.path.join(SHM, PWR), 0)
+        self.assertEqual(watch.proc.wait(timeout=10 * SLOW), 2, "\n".join(watch.lines))
 
     def test_flag_commands_read_set_peek_and_take_their_own_flag(self):
         self.script("hdd-ready get => 0; hdd-ready set 1; hdd-ready get => 1; reset-timer peek => 0x0; "
@@ -452,6 +456,8 @@ class AttackTest(ToolTest):
                 ("root", run_ + "echo 1 5 >%s/powsvc.pid" % RUN, "timeout -s INT --preserve-status %d powsvc run" % (2 * SLOW), 0, "running as pid", "bare"),
                 ("root", run_ + "ln -s %s %s/powsvc.history" % (CANARY, RUN), "powsvc run", 2, "powsvc.history is a symbolic link", "job"),
                 ("root", run_ + "chmod 777 " + RUN, "powsvc run", 2, r"may be written by other users \(mode 0777\)", "job"),
+                ("root", run_ + "touch {0}/powsvc.history; chmod 620 {0}/powsvc.history".format(RUN), "powsvc run", 2,
+                 r"powsvc.history may be written by other users \(mode 0620\)", "job"),
                 ("root", run_ + "echo forged >{0}/powsvc.history; chown 51003 {0}/powsvc.history".format(RUN), "powctl history", 2,
                  "history belongs to 51003, not to the service's user root", "job"),
                 ("member", "", "powctl hdd-sleep-delay get", 0, "^0$", "job"),
@@ -730,6 +736,7 @@ class FieldTest(ToolTest):
             self.assertEqual([line for line in svc.lines[seen:] if "bytes, needs" in line and "goes on with the other" not in line], [])
         self.assertIsNone(svc.proc.poll(), "the service died:\n" + "\n".join(svc.lines))
         if mend:
+            self.assertNotEqual(powctl("audit").returncode, 0, "the audit passes a broken object")
             self.assertOk(run(POWSVC, *mend.split()[1:]))
         self.assertTrue(eventually(lambda: powctl("audit").returncode == 0), powctl("audit").stdout)
         self.assertIsNone(svc.proc.poll(), "the service died:\n" + "\n".join(svc.lines))
@@ -746,6 +753,13 @@ class FieldTest(ToolTest):
                     "timer set 2026-08-09 on; timer set 2026-08-31 on; --json timer get 2026-08-09 => {\"date\":\"2026-08-09\",\"on\":true}; "
                     'timer show 2026 8 --json => {"year":2026,"months":[{"month":8,"on":[9,31]}]}')
         self.assertRegex(self.ctl("delay", "reserve", "--count", "010"), r"reserved delay index \d+, count 10\n")
+        self.script("--timeout 3600 hdd-ready get => 0")  # the documented maximum is taken
+        with tempfile.NamedTemporaryFile("w", suffix=".days") as days:
+            days.write("2089-12-31\n2090-01-01\n"), days.flush()
+            out = powctl("timer", "import", days.name)
+            self.assertEqual(out.returncode, 2, out.stdout)
+            self.assertIn("%s:2: " % days.name, out.stderr)
+        self.script("timer get 2089-12-31 => 2089-12-31 off")
 
     def test_a_held_semaphore_is_waited_for_visibly_and_timeout_gives_up_naming_the_holder(self):
         for n, label, commands in ((1, "POW", ("delay check", "hdd-ready get", "sweep", "audit", "repair", "powsvc create --reset")),
@@ -760,6 +774,8 @@ class FieldTest(ToolTest):
                     self.assertEqual(out.returncode, 2, out.stdout + out.stderr)
                     self.assertRegex(out.stderr, r"^%s: waiting for %s\n%s: gave up after 1 s: %s\n$" % (tool, who, tool, who))
                     self.assertLess(time.monotonic() - started, 10 * SLOW)
+            out = powctl("--timeout", "0", *commands[0].split())  # 0: no wait at all, not no limit
+            self.assertEqual(out.returncode, 2, out.stdout + out.stderr)
             sems = {s["semaphore"]: s for s in json.loads(self.ctl("sem", "show", "--json"))["semaphores"]}
             self.assertEqual((sems[label]["holder"], sems[label]["holder_running"]), (holder.proc.pid, True))
             if n == 1:  # without a limit: it says so once, and goes on when the holder gives up
@@ -885,6 +901,10 @@ class FieldTest(ToolTest):
         self.assertEqual([e["event"] for e in json.loads(self.ctl("history", "--json"))], events)
         self.assertEqual([e["event"] for e in json.loads(self.ctl("history", "--json", "--lines", "2"))], events[-2:])
         self.assertEqual(self.ctl("history", "--lines", "1"), lines[-1])
+        crashed = self.start(POWSVC, "run")  # its pid file stays behind, but no lock: nothing runs
+        crashed.wait_line("running as pid")
+        crashed.stop(signal.SIGKILL)
+        self.assertOk(powsvc("remove"))
 
 
 def main():
