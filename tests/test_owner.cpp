@@ -433,6 +433,9 @@ TEST_F(OwnerObjects, GarbageAtIndexZeroIsDamageSetToTheServicesPidAndCount) {
     EXPECT_EQ(found.damage, Lines{"index0-not-owners 4242"});
     ASSERT_EQ(LIB_POW_ownerClaimIndex0(&names, 99, 1000, &error), 0) << error.text; /* a restarted service */
     EXPECT_EQ((std::vector<int>{a.sl_DelayPid[0], a.ss_DelayCount[0], a.DelayTaskNum}), (std::vector<int>{99, 0, 1}));
+    EXPECT_GT(LIB_POW_ownerKeepIndex0(&names, nullptr, 99, 32767, 1000, nullptr, nullptr, nullptr, &error), 0)
+        << "the largest count refused: " << error.text;
+    EXPECT_EQ(a.ss_DelayCount[0], 32767);
 }
 
 /* A read past the end of an object cut short under its mapping ends the

@@ -203,6 +203,10 @@ TEST_F(PlatSem, BadNamesArgumentsAndForeignObjectsFailWithTheirReason) {
     EXPECT_TRUE(failedWith(PLAT_semTake(nullptr, 0), EINVAL));
     EXPECT_TRUE(failedWith(PLAT_semGive(nullptr), EINVAL));
     EXPECT_TRUE(failedWith(PLAT_semRemove("a/b"), EINVAL));
+    std::string link = fresh(); /* a link at a name is described, never followed */
+    ASSERT_EQ(symlink(("/dev/shm/PLAT_sem." + foreign).c_str(), ("/dev/shm/PLAT_sem." + link).c_str()), 0);
+    struct stat st = {};
+    EXPECT_TRUE(PLAT_semStat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode));
 }
 
 TEST_F(PlatSem, ShowReportsStateHolderDeadHolderAndDetails) {

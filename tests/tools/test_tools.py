@@ -393,6 +393,9 @@ class DeviceTest(ToolTest):
         damage()  # while it runs: found on the next tick
         svc.wait_line(r"^%s repaired the reservation table: found total-above-counts .*; changed total 2 -> 0 " % STAMP)
         self.assertEqual(powctl("audit").returncode, 0)
+        svc.stop()
+        poke(1540, 253, 2)  # the two top entries off the stack: both lost, both listed
+        self.assertEqual(len(status()["consistency"]["lost"]), 2)
 
     def test_trace_mask_selects_the_library_levels_and_failures_show_unless_it_is_0(self):
         def trace(out):
