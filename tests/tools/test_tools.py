@@ -326,6 +326,8 @@ class DeviceTest(ToolTest):
         holder.stop(signal.SIGKILL)  # reaped, so the pid is really gone
         shown = self.ctl("sem", "show")
         self.assertIn('sem "sem_NVD_Shm_SemName": held by pid %d (dead)' % holder.proc.pid, shown)
+        nvd = [s for s in json.loads(self.ctl("sem", "show", "--json"))["semaphores"] if s["semaphore"] == "NVD"][0]
+        self.assertEqual((nvd["holder"], nvd["holder_running"]), (holder.proc.pid, False))
         if "robust futexes: yes" not in shown:
             self.skipTest("no robust futexes in this process (emulator): a dead holder is never recovered")
         self.script("timer get 2030-01-01 => 2030-01-01 off")
@@ -669,13 +671,15 @@ class FieldTest(ToolTest):
                     NVD: ["timer get 2030-01-01", "timer show 2030 1"],
                     SEMLOG: ["semlog", "semlog --library", "powsvc semlog add s take 1", "powsvc semlog clear"]}
         for name, runs in commands.items():
-            for size in (0, 100):
+            full = {PWR: 2060, NVD: 4756, SEMLOG: 8004}[name]
+            for size in (0, full - 1):
                 os.truncate(os.path.join(SHM, name), size)
+                self.assertEqual(powctl("audit").returncode, 2 if name == PWR else 1)  # a short calendar or trace area is damage
                 for args in ["powctl " * (not a.startswith("powsvc")) + a for a in runs] + ["powsvc run", "powsvc create"]:
                     with self.subTest(object=name, size=size, args=args):
                         out = run({"powctl": POWCTL, "powsvc": POWSVC}[args.split()[0]], *args.split()[1:])
                         self.assertEqual((out.returncode, len(out.stderr.splitlines())), (2, 1), out.stdout + out.stderr)
-                        self.assertIn("/%s is %d bytes, needs %d" % (name, size, {PWR: 2060, NVD: 4756, SEMLOG: 8004}[name]), out.stderr)
+                        self.assertIn("/%s is %d bytes, needs %d" % (name, size, full), out.stderr)
                         self.assertIn("powsvc create --reset re-makes it in place", out.stderr)
             self.assertOk(powsvc("create", "--reset"))
         self.assertEqual(status()["total"], 0)
@@ -816,11 +820,12 @@ class FieldTest(ToolTest):
                                 ("delay reserve", pow_), ("sem show", pow_), ("--json sem show", pow_), ("timer get 2030-01-01", nvd)))):
             for name in os.listdir(SHM):
                 os.chmod(os.path.join(SHM, name), 0o600 if name in closed else 0o666)
+                os.chown(os.path.join(SHM, name), 0, 51000 if name in closed else 0)  # the group named, not the owner's
             for args, name in cases:
                 with self.subTest(args=args):
                     out = run(POWCTL, *args.split(), user=nobody)
                     self.assertEqual(out.returncode, 2, out.stdout + out.stderr)
-                    self.assertIn("%s: permission denied (owner root, group root, mode 0600)" % name, out.stderr)
+                    self.assertIn("%s: permission denied (owner root, group 51000, mode 0600)" % name, out.stderr)
         for name in os.listdir(SHM):
             os.chmod(os.path.join(SHM, name), 0o666)
         live = self.start(POWCTL, "delay", "reserve", "--hold", "60")
