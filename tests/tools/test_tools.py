@@ -800,7 +800,7 @@ class FieldTest(ToolTest):
                 (POWCTL, "timer show {}", "2000 2089", "1999 2090"), (POWCTL, "timer show 2030 {}", "1 12", "0 13"),
                 (POWCTL, "timer set {} on", "2000-01-01 2089-12-31", "1999-12-31 2090-01-01 2030-02-29 2030-00-10 2030-13-01"),
                 (POWCTL, "sem hold {} 0", "1 3", "0 4"), (POWCTL, "sem hold 3 {}", "0 3600", "-1 3600.001"),
-                (POWCTL, "history --lines {}", "1 100000", "0 100001"), (POWCTL, "--trace {} hdd-ready get", "0 0xffffffff", "-1 0x100000000"),
+                (POWCTL, "history --lines {}", "1 100000", "0 100001"), (POWCTL, "--trace {} hdd-ready get", "0 0xffffffff", "-1 0x100000000 4294967296"),
                 (POWSVC, "create --index0-pid {}", "0 4194304", "-1 4194305"), (POWSVC, "create --timeout {}", "0 3600", "-1 3600.001"),
                 (POWSVC, "run --grace {}", "0 3600", "-1 3601"), (POWSVC, "run --tick-ms {}", "10 10000", "9 10001"),
                 (POWSVC, "semlog add s take {}", "-2147483647 2147483647", "-2147483648 2147483648"),
