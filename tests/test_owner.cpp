@@ -330,6 +330,17 @@ TEST_F(OwnerObjects, ResetReMakesOnlyWhatIsWrongInPlaceAndTheCalendarOnlyAfterIt
     EXPECT_EQ(std::string(error.text), device.names.pwr + " does not exist");
 }
 
+/* The made table follows the policy given: index 9 kept off the stack too. */
+TEST_F(OwnerObjects, CreateFollowsItsPolicy) {
+    LIB_POW_Policy keep9 = {};
+    keep9.keptOff[0] = keep9.keptOff[9] = 1;
+    LIB_POW_CreateOptions o = {0, kOwnerPid, -1, nullptr, 0, &keep9};
+    ASSERT_EQ(LIB_POW_ownerCreate(&names, &o, &error), 0) << error.text;
+    const PwrSharedArea& a = *device.pwr();
+    EXPECT_EQ(std::count(a.us_FreeIndex, a.us_FreeIndex + a.us_FreeIndexNum, 9), 0);
+    EXPECT_EQ(a.us_FreeIndexNum, 254);
+}
+
 TEST_F(OwnerObjects, ResetWaitsForPowAndNvdAndNamesTheHolderWhenTheLimitRunsOut) {
     ASSERT_EQ(create(false), 0) << error.text;
     for (const char* guard : {names.semPow, names.semNvd}) {

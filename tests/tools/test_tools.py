@@ -326,6 +326,8 @@ class DeviceTest(ToolTest):
         holder.stop(signal.SIGKILL)  # reaped, so the pid is really gone
         shown = self.ctl("sem", "show")
         self.assertIn('sem "sem_NVD_Shm_SemName": held by pid %d (dead)' % holder.proc.pid, shown)
+        nvd = [s for s in json.loads(self.ctl("sem", "show", "--json"))["semaphores"] if s["semaphore"] == "NVD"][0]
+        self.assertEqual((nvd["holder"], nvd["holder_running"]), (holder.proc.pid, False))
         if "robust futexes: yes" not in shown:
             self.skipTest("no robust futexes in this process (emulator): a dead holder is never recovered")
         self.script("timer get 2030-01-01 => 2030-01-01 off")
@@ -476,6 +478,25 @@ class AttackTest(ToolTest):
                  r"has it; in use by pid \d+ \(\S+\): left in place", "bare"),
                 ("root", "", "powsvc create --mode 0000", 2, "'0000' locks every process out", "job"),
                 ("root", "", "powsvc create --reset --group 51000 --mode 0640", 2, "mode 0640 locks clients out", "job"))
+        # Refusals of what changes the device: a member (of group 51000, not root) and an outsider; every row in "job".
+        own = "--run-dir $(mktemp -d)"  # past the runtime directory's check to the objects'
+        denied = r"/shm_(PWR|NVD|LIB_POW_SemLog)\w+: permission denied \(owner root, group 51000, mode 0660\): run this as"
+        rows += tuple(("outsider", "", step, 2, denied, "job") for step in (
+            "powctl delay set 3", "powctl delay reset 1", "powctl delay release 1 --force", "powctl delay release --pid 1 --force",
+            "powctl delay reserve", "powctl hdd-ready set 1", "powctl hdd-sleep-delay clear", "powctl none-reserved take",
+            "powctl reset-timer request", "powctl reset-timer take", "powctl timer set 2030-01-02 off", "echo 2030-01-03 | powctl timer import -",
+            "powctl repair", "powctl sweep --force", "powsvc semlog clear", "powsvc semlog add s take 1"))
+        rows += tuple((who, "", step.replace("%s", own), 2, said, "job") for who, step, said in (
+            ("outsider", "powsvc create %s", r"sem_POW_Shm_SemName: Permission denied \(owner root, group 51000, mode 0660\)"),
+            ("outsider", "powsvc run %s", r"sem_POW_Shm_SemName: Permission denied \(owner root, group 51000, mode 0660\)"),
+            ("outsider", "powsvc remove %s", r"cannot remove \S+ \(owner root, mode 0660\): .* remove it as root$"),
+            ("member", "powsvc create %s", r"sem_POW_Shm_SemName belongs to root, not to this service's user 51001 .* only root may take"),
+            ("member", "powsvc run %s", r"sem_POW_Shm_SemName belongs to root, not to this service's user 51001 .* only root may take"),
+            ("member", "powsvc create --reset %s", r"cannot remove semaphore sem_POW_Shm_SemName \(owner root, mode 0660\): .* remove it as root$"),
+            ("member", "powsvc remove %s", r"cannot remove /shm_PWR_SharedArea \(owner root, mode 0660\): .* remove it as root$"),
+            ("member", "powsvc reset power %s", r"cannot remove /shm_PWR_SharedArea \(owner root, mode 0660\): .* remove it as root$"),
+            ("member", "powctl sweep", r"may not signal pid {job} \("),
+            ("member", "powctl delay release 1", r"index 1 is held by pid {job} \(\S+\), which still runs")))
         for who, plant, step, code, said, world in rows:
             with self.subTest(who=who, plant=plant, step=step):
                 self.setUp()
@@ -503,6 +524,8 @@ class AttackTest(ToolTest):
                              text=True, timeout=10 * SLOW)
         self.assertEqual(out.returncode, code, out.stdout + out.stderr)
         self.assertRegex(out.stdout + out.stderr, re.compile(said.format(**names), re.M))
+        if code == 2 and who != "root":  # a refusal is one line
+            self.assertEqual(len(out.stderr.splitlines()), 1, out.stderr)
         self.assertEqual([p.poll() for p in alive], [None] * len(alive), "a process was signalled")
         self.assertEqual(contents(CANARY), b"canary\n", "a link was followed")
         if world != "bare":
@@ -669,13 +692,15 @@ class FieldTest(ToolTest):
                     NVD: ["timer get 2030-01-01", "timer show 2030 1"],
                     SEMLOG: ["semlog", "semlog --library", "powsvc semlog add s take 1", "powsvc semlog clear"]}
         for name, runs in commands.items():
-            for size in (0, 100):
+            full = {PWR: 2060, NVD: 4756, SEMLOG: 8004}[name]
+            for size in (0, full - 1):
                 os.truncate(os.path.join(SHM, name), size)
+                self.assertEqual(powctl("audit").returncode, 2 if name == PWR else 1)  # a short calendar or trace area is damage
                 for args in ["powctl " * (not a.startswith("powsvc")) + a for a in runs] + ["powsvc run", "powsvc create"]:
                     with self.subTest(object=name, size=size, args=args):
                         out = run({"powctl": POWCTL, "powsvc": POWSVC}[args.split()[0]], *args.split()[1:])
                         self.assertEqual((out.returncode, len(out.stderr.splitlines())), (2, 1), out.stdout + out.stderr)
-                        self.assertIn("/%s is %d bytes, needs %d" % (name, size, {PWR: 2060, NVD: 4756, SEMLOG: 8004}[name]), out.stderr)
+                        self.assertIn("/%s is %d bytes, needs %d" % (name, size, full), out.stderr)
                         self.assertIn("powsvc create --reset re-makes it in place", out.stderr)
             self.assertOk(powsvc("create", "--reset"))
         self.assertEqual(status()["total"], 0)
@@ -764,6 +789,34 @@ class FieldTest(ToolTest):
             self.assertIn("%s:2: " % days.name, out.stderr)
         self.script("timer get 2089-12-31 => 2089-12-31 off")
 
+    def test_every_number_is_taken_at_its_documented_bounds_and_refused_just_past_them(self):
+        # (program, arguments with {} for the number, taken, refused): a number taken is no usage line (a run still going
+        # after a second took it); a refused one is a usage line naming the range.
+        rows = ((POWCTL, "--timeout {} hdd-ready get", "0 3600", "-1 3601"), (POWCTL, "watch --interval {} --seconds 0.1", "10 60000", "9 60001"),
+                (POWCTL, "watch --seconds {}", "0.001 86400", "0 -1 86400.001"), (POWCTL, "delay reserve --count {}", "1 32767", "0 32768"),
+                (POWCTL, "delay reserve --hold {}", "0 86400", "-1 86400.001"), (POWCTL, "delay set {}", "0 255", "-1 256"),
+                (POWCTL, "delay reset {}", "0 255", "-1 256"), (POWCTL, "delay release {}", "0 255", "-1 256"),
+                (POWCTL, "delay release --pid {}", "1 4194304", "0 4194305"), (POWCTL, "hdd-ready set {}", "0 1", "-1 2"),
+                (POWCTL, "timer show {}", "2000 2089", "1999 2090"), (POWCTL, "timer show 2030 {}", "1 12", "0 13"),
+                (POWCTL, "timer set {} on", "2000-01-01 2089-12-31", "1999-12-31 2090-01-01 2030-02-29 2030-00-10 2030-13-01"),
+                (POWCTL, "sem hold {} 0", "1 3", "0 4"), (POWCTL, "sem hold 3 {}", "0 3600", "-1 3600.001"),
+                (POWCTL, "history --lines {}", "1 100000", "0 100001"), (POWCTL, "--trace {} hdd-ready get", "0 0xffffffff", "-1 0x100000000 4294967296"),
+                (POWSVC, "create --index0-pid {}", "0 4194304", "-1 4194305"), (POWSVC, "create --timeout {}", "0 3600", "-1 3600.001"),
+                (POWSVC, "run --grace {}", "0 3600", "-1 3601"), (POWSVC, "run --tick-ms {}", "10 10000", "9 10001"),
+                (POWSVC, "semlog add s take {}", "-2147483647 2147483647", "-2147483648 2147483648"),
+                (POWSVC, "semlog add s take 1 --sem-id {}", "0 0xffffffff", "-1 0x100000000"))
+        for program, args, taken, refused in rows:
+            for value in taken.split() + refused.split():
+                with self.subTest(args=args, value=value):
+                    try:
+                        out = subprocess.run([*EMULATOR, program, *args.format(value).split()], capture_output=True, text=True, timeout=SLOW)
+                    except subprocess.TimeoutExpired:
+                        out = subprocess.CompletedProcess(args, 0, "", "")
+                    if value in refused.split():
+                        self.assertRegex(self.assertUsage(out, "--help"), r"'%s'|: %s: " % (re.escape(value), re.escape(value)))
+                    else:
+                        self.assertNotIn("--help", out.stderr)
+
     def test_a_held_semaphore_is_waited_for_visibly_and_timeout_gives_up_naming_the_holder(self):
         for n, label, commands in ((1, "POW", ("delay check", "hdd-ready get", "sweep", "audit", "repair", "powsvc create --reset")),
                                    (2, "NVD", ("timer get 2030-01-01",))):
@@ -816,11 +869,12 @@ class FieldTest(ToolTest):
                                 ("delay reserve", pow_), ("sem show", pow_), ("--json sem show", pow_), ("timer get 2030-01-01", nvd)))):
             for name in os.listdir(SHM):
                 os.chmod(os.path.join(SHM, name), 0o600 if name in closed else 0o666)
+                os.chown(os.path.join(SHM, name), 0, 51000 if name in closed else 0)  # the group named, not the owner's
             for args, name in cases:
                 with self.subTest(args=args):
                     out = run(POWCTL, *args.split(), user=nobody)
                     self.assertEqual(out.returncode, 2, out.stdout + out.stderr)
-                    self.assertIn("%s: permission denied (owner root, group root, mode 0600)" % name, out.stderr)
+                    self.assertIn("%s: permission denied (owner root, group 51000, mode 0600)" % name, out.stderr)
         for name in os.listdir(SHM):
             os.chmod(os.path.join(SHM, name), 0o666)
         live = self.start(POWCTL, "delay", "reserve", "--hold", "60")
