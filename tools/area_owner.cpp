@@ -84,8 +84,10 @@ std::string explainObjectError(const LIB_POW_OwnerError& error)
     case ENOENT:
         return text + " (is the power service running? powsvc run or powsvc create makes it)";
     case EACCES:
-    case EPERM: /* a removal refused says itself who may: root, not a member */
-        return text.find("remove it as root") != std::string::npos ? text : text + ": run this as the objects' owner or a member of their group";
+    case EPERM: /* a refused removal says itself who may: root, not a member */
+        if (text.find("remove it as root") != std::string::npos)
+            return text;
+        return text + ": run this as the objects' owner or a member of their group";
     case EINVAL:
         return text + ": clients would crash on it (SIGBUS); powsvc create --reset re-makes it in place, "
                       "keeping every whole object";
