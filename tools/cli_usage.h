@@ -11,8 +11,12 @@
 
 #include <CLI/CLI.hpp>
 
+#include "program.h"
+
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <map>
 #include <string>
 
 /* The deepest command the parser got to, e.g. "powctl delay set". */
@@ -42,11 +46,11 @@ inline int reportUsage(const std::string& path, const std::string& message)
 
 /* Handles a parse failure: --help prints the help and gives 0; anything else
  * prints one line on stderr and gives 2. */
-inline int reportParseError(CLI::App& app, const CLI::ParseError& e, const std::string& program)
+inline int reportParseError(CLI::App& app, const CLI::ParseError& e)
 {
     if (e.get_exit_code() == 0)
         return app.exit(e);
-    std::string path = program;
+    std::string path = app.get_name();
     CLI::App* at = deepestCommand(app, path);
     std::string message = e.what();
     if (message.find("subcommand is required") != std::string::npos) {
@@ -58,6 +62,25 @@ inline int reportParseError(CLI::App& app, const CLI::ParseError& e, const std::
                                 : "'" + typed.front() + "' is not a command (one of: " + choices + ")";
     }
     return reportUsage(path, message);
+}
+
+/* Every command and what it runs; the deepest command parsed runs. */
+using Commands = std::map<const CLI::App*, std::function<int()>>;
+
+inline CLI::App* command(CLI::App* parent, Commands& commands, const char* name, const std::string& help,
+                         std::function<int()> run)
+{
+    CLI::App* added = parent->add_subcommand(name, help);
+    commands[added] = std::move(run);
+    return added;
+}
+
+/* A command that only groups others: one of them must follow. */
+inline CLI::App* group(CLI::App* parent, const char* name, const char* help)
+{
+    CLI::App* added = parent->add_subcommand(name, help);
+    added->require_subcommand(1);
+    return added;
 }
 
 /* ---- --help-all -------------------------------------------------------------
@@ -106,6 +129,19 @@ private:
         return out;
     }
 };
+
+/* What both programs' command lines have alike: a command is required,
+ * --version, --help-all as above, the footer under --help. The app's name
+ * also becomes g_program. */
+inline void describeProgram(CLI::App& app, const std::string& version, const char* footer)
+{
+    g_program = app.get_name();
+    app.formatter(std::make_shared<EveryCommandFormatter>());
+    app.require_subcommand(1);
+    app.set_version_flag("--version", version);
+    app.set_help_all_flag("--help-all", "print the help of every command, at every depth");
+    app.footer(footer);
+}
 
 /* ---- Numbers as people type them ------------------------------------------
  * CLI11 reads "08" as octal (and refuses it) and "010" as 8, and takes

@@ -15,6 +15,7 @@
 #include "cli_usage.h"
 #include "library_call.h"
 #include "power_view.h"
+#include "program.h"
 #include "semaphore_wait.h"
 #include "service_files.h"
 
@@ -49,14 +50,6 @@ struct Common {
 };
 Common g_common;
 
-/* A one-line failure that names what went wrong. */
-int fail(int code, const std::string& message)
-{
-    fflush(stdout);
-    fprintf(stderr, "powctl: %s\n", message.c_str());
-    return code;
-}
-
 /* ---- Before a library call ------------------------------------------------- */
 
 /* The library maps its objects without looking at their size: check first,
@@ -66,7 +59,7 @@ bool objectUsable(const std::string& name, size_t size, bool writable)
     LIB_POW_OwnerError error = {};
     void* area = LIB_POW_ownerMap(name.c_str(), size, writable ? 1 : 0, &error);
     if (area == nullptr) {
-        fail(kFailed, explainObjectError(error));
+        fail(explainObjectError(error));
         return false;
     }
     munmap(area, size);
@@ -85,23 +78,14 @@ int timeoutLeftMs()
  * free, visibly and within --timeout, and refuse one this user may not
  * open. The library's own take follows and may still meet a holder that
  * came in between; that wait is the library's. */
-bool semaphoreFree(const char* label, const std::string& name)
-{
-    std::string error;
-    if (waitForSemaphore("powctl", label, name, g_common.limit, error))
-        return true;
-    fail(kFailed, error);
-    return false;
-}
-
 bool powerReady()
 {
-    return objectUsable(kNames.pwr, sizeof(PwrSharedArea), true) && semaphoreFree("POW", kNames.semPow);
+    return objectUsable(kNames.pwr, sizeof(PwrSharedArea), true) && semaphoreFree("POW", kNames.semPow, g_common.limit);
 }
 
 bool calendarReady()
 {
-    return objectUsable(kNames.nvd, sizeof(NvdSharedArea), true) && semaphoreFree("NVD", kNames.semNvd);
+    return objectUsable(kNames.nvd, sizeof(NvdSharedArea), true) && semaphoreFree("NVD", kNames.semNvd, g_common.limit);
 }
 
 /* ---- status ------------------------------------------------------------------ */
@@ -111,7 +95,7 @@ bool lookAtPower(PowerSnapshot& s)
     LIB_POW_OwnerError error = {};
     if (readPower(kNames.pwr, kNames.semPow, s, error))
         return true;
-    fail(kFailed, explainObjectError(error));
+    fail(explainObjectError(error));
     return false;
 }
 
@@ -279,10 +263,10 @@ int auditTable()
         s = look.audit;
         findings.insert(findings.end(), look.findings.begin(), look.findings.end());
     } else {
-        if (!semaphoreFree("POW", kNames.semPow))
+        if (!semaphoreFree("POW", kNames.semPow, g_common.limit))
             return kFailed;
         if (LIB_POW_ownerAudit(nullptr, nullptr, timeoutLeftMs(), collectFinding, &findings, &s, &error) < 0)
-            return fail(kFailed, error.text);
+            return fail(error.text);
     }
     int objects = 0;
     for (const LIB_POW_Finding& f : findings)
@@ -314,14 +298,14 @@ int repairTable()
     LIB_POW_OwnerError error = {};
     LIB_POW_ownerAuditSemaphores(nullptr, collectFinding, &damaged, nullptr);
     if (!damaged.empty() && LIB_POW_ownerRepairSemaphores(nullptr, &error) < 0)
-        return fail(kFailed, error.text);
+        return fail(error.text);
     for (const LIB_POW_Finding& f : damaged)
         printf("re-made %s: in its own file, free\n", f.text);
     if (!powerReady())
         return kFailed;
     LIB_POW_RepairReport report = {};
     if (LIB_POW_ownerRepair(nullptr, nullptr, timeoutLeftMs(), &report, &error) < 0)
-        return fail(kFailed, error.text);
+        return fail(error.text);
     char text[1024];
     if (report.changes > 0 || damaged.empty())
         printf("%s\n", LIB_POW_ownerDescribeRepair(&report, text, sizeof text));
@@ -330,23 +314,10 @@ int repairTable()
 
 /* ---- watch ------------------------------------------------------------------- */
 
-volatile sig_atomic_t g_signal = 0;
-
-void onStopSignal(int sig)
-{
-    g_signal = sig;
-}
-
-void catchStopSignals()
-{
-    signal(SIGINT, onStopSignal);
-    signal(SIGTERM, onStopSignal);
-}
-
 /* A job interrupted by a signal has cleaned up, and says it did not finish. */
 int interruptedExit()
 {
-    return g_signal != 0 ? 128 + g_signal : kOk;
+    return g_stopSignal != 0 ? 128 + g_stopSignal : kOk;
 }
 
 int watchPower(int intervalMs, double seconds)
@@ -365,7 +336,7 @@ int watchPower(int intervalMs, double seconds)
                r.pid != 0 ? ("held by " + describeHolder(r.pid)).c_str() : "held by nobody", r.count);
     fflush(stdout);
     double started = monotonicSeconds();
-    while (g_signal == 0 && (seconds <= 0 || monotonicSeconds() - started < seconds)) {
+    while (g_stopSignal == 0 && (seconds <= 0 || monotonicSeconds() - started < seconds)) {
         usleep(static_cast<useconds_t>(intervalMs) * 1000);
         PowerSnapshot now;
         if (!lookAtPower(now))
@@ -389,13 +360,12 @@ int reserveDelay(int count, double holdSeconds, bool noRelease)
     catchStopSignals();
     short index = LIB_POW_setPowerSaveDelay(-1);
     if (index == -1)
-        return fail(kFailed, "no delay index could be reserved (free-index stack empty?)");
+        return fail("no delay index could be reserved (free-index stack empty?)");
     for (int n = 1; n < count; ++n)
         LIB_POW_setPowerSaveDelay(index);
     printf("pid %d reserved delay index %d, count %d\n", getpid(), index, count);
     fflush(stdout);
-    for (double until = monotonicSeconds() + holdSeconds; g_signal == 0 && monotonicSeconds() < until;)
-        usleep(20 * 1000);
+    holdUntilStopped(holdSeconds);
     if (noRelease) {
         printf("pid %d exits without resetting index %d, as a crashed job would\n", getpid(), index);
         return interruptedExit();
@@ -403,8 +373,8 @@ int reserveDelay(int count, double holdSeconds, bool noRelease)
     for (int n = 0; n < count; ++n)
         LIB_POW_resetPowerSaveDelay(index);
     printf("pid %d reset index %d %d time(s); it stays held until this process ends\n", getpid(), index, count);
-    if (g_signal != 0)
-        printf("pid %d was stopped by signal %d before its hold was over\n", getpid(), static_cast<int>(g_signal));
+    if (g_stopSignal != 0)
+        printf("pid %d was stopped by signal %d before its hold was over\n", getpid(), static_cast<int>(g_stopSignal));
     return interruptedExit();
 }
 
@@ -420,10 +390,10 @@ int sweep(bool force)
         if (r.index != 0 && r.pid != 0 && kill(r.pid, 0) != 0 && errno == EPERM)
             blind += (blind.empty() ? "" : ", ") + describeHolder(r.pid) + " at index " + std::to_string(r.index);
     if (!blind.empty() && !force)
-        return fail(kFailed, "sweep refused: this process (uid " + std::to_string(getuid()) +
-                                 ") may not signal " + blind +
-                                 "; the library would take them for ended and release their indices while they "
-                                 "run. Sweep as their user or root, or --force");
+        return fail("sweep refused: this process (uid " + std::to_string(getuid()) +
+                        ") may not signal " + blind +
+                        "; the library would take them for ended and release their indices while they "
+                        "run. Sweep as their user or root, or --force");
     if (!powerReady())
         return kFailed;
     bool delay = LIB_POW_IsHddSleepDelay();
@@ -458,10 +428,10 @@ bool resetCounts(int index)
             cut += (cut.empty() ? "" : ", ") + std::string("index ") + std::to_string(r.index) + " (count " +
                    std::to_string(r.count) + ", " + (r.pid != 0 ? holderName(r.pid) : "held by nobody") + ")";
     }
-    fail(kFailed, "index " + std::to_string(index) + " counts no request: a reset would lower the device's total (" +
-                      std::to_string(s.image.DelayTaskNum) + ") all the same" +
-                      (cut.empty() ? "" : ", cutting into the counts of " + cut + ": the device could sleep under them") +
-                      "; --force resets anyway");
+    fail("index " + std::to_string(index) + " counts no request: a reset would lower the device's total (" +
+             std::to_string(s.image.DelayTaskNum) + ") all the same" +
+             (cut.empty() ? "" : ", cutting into the counts of " + cut + ": the device could sleep under them") +
+             "; --force resets anyway");
     return false;
 }
 
@@ -481,29 +451,29 @@ int releaseDelay(int index, pid_t pid, bool force)
         if (pid != 0 ? r.pid == pid : r.index == index && (r.pid != 0 || r.count > 0))
             targets.push_back(r);
     if (targets.empty())
-        return fail(kFailed, pid != 0 ? "pid " + std::to_string(pid) + " holds no delay index"
-                                      : "index " + std::to_string(index) + " is not held and counts nothing: nothing to release");
+        return fail(pid != 0 ? "pid " + std::to_string(pid) + " holds no delay index"
+                             : "index " + std::to_string(index) + " is not held and counts nothing: nothing to release");
     ServiceRecord service;
     std::string error;
     if (targets.front().index == 0 && openRunDirectory(runDirectory(""), false, error) && findService(service, error) &&
         service.lockHolder != 0)
-        return fail(kFailed, "index 0 is the running power service's own (" + describeHolder(service.lockHolder) +
-                                 "): it is never released while the service runs, --force or not");
+        return fail("index 0 is the running power service's own (" + describeHolder(service.lockHolder) +
+                        "): it is never released while the service runs, --force or not");
     if (targets.front().index == 0 && !force)
-        return fail(kFailed, "index 0 is the power service's own (held by " + describeHolder(targets.front().pid) +
-                                 "); release it only with --force");
+        return fail("index 0 is the power service's own (held by " + describeHolder(targets.front().pid) +
+                        "); release it only with --force");
     for (const IndexRow& r : targets)
         if (r.running && !force)
-            return fail(kFailed, "index " + std::to_string(r.index) + " is held by " + holderName(r.pid) +
-                                     ", which still runs: its later resets would lower the total below the other "
-                                     "indices' counts and let the device sleep while they count; stop it first, "
-                                     "or --force");
+            return fail("index " + std::to_string(r.index) + " is held by " + holderName(r.pid) +
+                            ", which still runs: its later resets would lower the total below the other "
+                            "indices' counts and let the device sleep while they count; stop it first, "
+                            "or --force");
     if (!powerReady())
         return kFailed;
     LIB_POW_OwnerError kitError = {};
     int released = LIB_POW_ownerRelease(nullptr, nullptr, pid != 0 ? -1 : index, pid, timeoutLeftMs(), &kitError);
     if (released < 0)
-        return fail(kFailed, kitError.text);
+        return fail(kitError.text);
     for (const IndexRow& r : targets)
         if (r.pid != 0)
             printf("released index %d (pid %d, count %d)\n", r.index, r.pid, r.count);
@@ -614,7 +584,7 @@ int showTimer(int year, int month)
         std::vector<int> on;
         int last = 0;
         if (!daysOn(year, m, on, last))
-            return fail(kFailed, "reading the weekly timer failed (the calendar area or its semaphore)");
+            return fail("reading the weekly timer failed (the calendar area or its semaphore)");
         if (!g_common.json) {
             showMonth(year, m, on, last);
             continue;
@@ -638,9 +608,9 @@ int timerDay(const std::string& dateText, const std::string& onOff, bool set)
     signed char rc = set ? LIB_POW_setWeeklyTimerDateOn(y, m, day, onOff == "on")
                          : LIB_POW_getWeeklyTimerDateOn(y, m, day, &on);
     if (rc == -1)
-        return fail(kFailed, "the calendar area or its semaphore could not be had (see the trace line above)");
+        return fail("the calendar area or its semaphore could not be had (see the trace line above)");
     if (rc != 0)
-        return fail(kFailed, "the library refused " + dateText + " (" + std::to_string(rc) + ")");
+        return fail("the library refused " + dateText + " (" + std::to_string(rc) + ")");
     if (!set && g_common.json)
         printJson({{"date", dateText}, {"on", on}});
     else if (!set)
@@ -653,13 +623,13 @@ int timerDay(const std::string& dateText, const std::string& onOff, bool set)
  * still holds and says which months it lacks. */
 int exportTimer(const std::string& file)
 {
-    if (!semaphoreFree("NVD", kNames.semNvd))
+    if (!semaphoreFree("NVD", kNames.semNvd, g_common.limit))
         return kFailed;
     NvdSharedArea image;
     size_t bytes = 0;
     LIB_POW_OwnerError error = {};
     if (LIB_POW_ownerReadCalendar(nullptr, &image, &bytes, timeoutLeftMs(), &error) != 0)
-        return fail(kFailed, explainObjectError(error));
+        return fail(explainObjectError(error));
     std::string text = calendarText(image, bytes, kNames.nvd + " at " + clockNow());
     if (file.empty() || file == "-") {
         fputs(text.c_str(), stdout);
@@ -672,7 +642,7 @@ int exportTimer(const std::string& file)
         written = false;
         err = errno;
     }
-    return written ? kOk : fail(kFailed, "cannot write " + file + ": " + strerror(err));
+    return written ? kOk : fail("cannot write " + file + ": " + strerror(err));
 }
 
 /* Days from text back into the calendar: every day listed on, every other
@@ -684,16 +654,16 @@ int importTimer(const std::string& file)
     std::stringstream text;
     text << in.rdbuf();
     if (!in.good() && !in.eof())
-        return fail(kFailed, "cannot read " + file + ": " + strerror(errno));
+        return fail("cannot read " + file + ": " + strerror(errno));
     NvdSharedArea image = {};
     std::string error;
     if (!parseCalendarText(text.str(), file, image, error))
-        return fail(kFailed, error + " (nothing imported)");
+        return fail(error + " (nothing imported)");
     if (!calendarReady())
         return kFailed;
     LIB_POW_OwnerError kitError = {};
     if (LIB_POW_ownerWriteCalendar(nullptr, &image, timeoutLeftMs(), &kitError) != 0)
-        return fail(kFailed, explainObjectError(kitError));
+        return fail(explainObjectError(kitError));
     size_t on = 0;
     for (const auto& word : image.ul_DateOnBits)
         for (uint8_t byte : word)
@@ -713,17 +683,16 @@ const std::string& semName(int which)
 
 int holdSemaphore(int which, double seconds)
 {
-    if (!semaphoreFree(kSemLabels[which], semName(which)))
+    if (!semaphoreFree(kSemLabels[which], semName(which), g_common.limit))
         return kFailed;
     catchStopSignals();
     LIB_POW_dbgSemLock(which);
     SemId held = which == 1 ? g_semPowID : which == 2 ? g_semNvdID : g_semRdyID;
     if (held == 0)
-        return fail(kFailed, std::string("the ") + kSemLabels[which] + " semaphore could not be taken");
+        return fail(std::string("the ") + kSemLabels[which] + " semaphore could not be taken");
     printf("pid %d holds the %s semaphore for %g s\n", getpid(), kSemLabels[which], seconds);
     fflush(stdout);
-    for (double until = monotonicSeconds() + seconds; g_signal == 0 && monotonicSeconds() < until;)
-        usleep(20 * 1000);
+    holdUntilStopped(seconds);
     LIB_POW_dbgSemUnLock(which);
     printf("pid %d gave the %s semaphore back\n", getpid(), kSemLabels[which]);
     return interruptedExit();
@@ -753,7 +722,7 @@ int showSemaphores()
                 firstError = error;
         }
         printJson({{"semaphores", semaphores}});
-        return firstError.empty() ? kOk : fail(kFailed, firstError);
+        return firstError.empty() ? kOk : fail(firstError);
     }
     std::vector<std::string> unmade;
     SemId* globals[] = {nullptr, &g_semPowID, &g_semNvdID, &g_semRdyID};
@@ -768,7 +737,7 @@ int showSemaphores()
     LIB_POW_semShow();
     for (const std::string& name : unmade)
         printf("%s: not made yet (no process has locked it)\n", name.c_str());
-    return error.empty() ? kOk : fail(kFailed, error);
+    return error.empty() ? kOk : fail(error);
 }
 
 /* ---- listings ------------------------------------------------------------------ */
@@ -788,7 +757,7 @@ int listSemLog(bool libraryListing)
     auto* area = static_cast<const SemLogArea*>(
         LIB_POW_ownerMap(kNames.semLog.c_str(), sizeof(SemLogArea), 0, &error));
     if (area == nullptr)
-        return fail(kFailed, explainObjectError(error));
+        return fail(explainObjectError(error));
     SemLogArea copy;
     memcpy(&copy, area, sizeof copy);
     munmap(const_cast<SemLogArea*>(area), sizeof(SemLogArea));
@@ -825,7 +794,7 @@ int showHistory(const std::string& directory, int lines)
     std::vector<std::string> all;
     std::string error;
     if (!openRunDirectory(directory, false, error) || !readHistory(all, error))
-        return fail(kFailed, error);
+        return fail(error);
     size_t from = lines > 0 && all.size() > static_cast<size_t>(lines) ? all.size() - lines : 0;
     if (!g_common.json) {
         for (size_t n = from; n < all.size(); ++n)
@@ -928,25 +897,6 @@ struct Args {
     std::vector<std::string> sends, clears;
 };
 
-/* Every command and what it runs; the deepest command parsed runs. */
-using Commands = std::map<const CLI::App*, std::function<int()>>;
-
-CLI::App* command(CLI::App* parent, Commands& commands, const char* name, const std::string& help,
-                  std::function<int()> run)
-{
-    CLI::App* added = parent->add_subcommand(name, help);
-    commands[added] = std::move(run);
-    return added;
-}
-
-/* A command that only groups others: one of them must follow. */
-CLI::App* group(CLI::App* parent, const char* name, const char* help)
-{
-    CLI::App* added = parent->add_subcommand(name, help);
-    added->require_subcommand(1);
-    return added;
-}
-
 void addJsonFlag(CLI::App* command)
 {
     command->add_flag("--json", g_common.json, "one JSON object, for scripts");
@@ -1005,7 +955,7 @@ void addDelayCommands(CLI::App& app, Args& a, Commands& c)
     command(delay, c, "set", "count one request on INDEX", onPower([&a]() -> int {
                 short got = LIB_POW_setPowerSaveDelay(static_cast<short>(a.index));
                 printf("%d\n", got);
-                return got == -1 ? fail(kFailed, "the request was refused") : kOk;
+                return got == -1 ? fail("the request was refused") : kOk;
             }))
         ->add_option("INDEX", a.index, "delay index")
         ->required()
@@ -1140,12 +1090,8 @@ void addDiagnosticCommands(CLI::App& app, Args& a, Commands& c)
 int main(int argc, char** argv)
 {
     CLI::App app{"powctl: look at and drive the device power service through LIB_POW", "powctl"};
-    app.formatter(std::make_shared<EveryCommandFormatter>());
-    app.require_subcommand(1);
+    describeProgram(app, "powctl (LIB_POW) " LIBPOW_VERSION, kFooter);
     app.fallthrough();
-    app.set_version_flag("--version", "powctl (LIB_POW) " LIBPOW_VERSION);
-    app.set_help_all_flag("--help-all", "print the help of every command, at every depth");
-    app.footer(kFooter);
     app.add_flag("--json", g_common.json, "JSON output, for the commands that have it");
     Args args;
     Commands commands;
@@ -1158,10 +1104,10 @@ int main(int argc, char** argv)
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return reportParseError(app, e, "powctl");
+        return reportParseError(app, e);
     }
     g_common.limit.started = monotonicSeconds();
-    std::string path = "powctl";
+    std::string path = app.get_name();
     CLI::App* command = deepestCommand(app, path);
     if (g_common.json && command->get_option_no_throw("--json") == nullptr)
         return reportUsage(path, "--json: this command has no JSON output");
@@ -1176,6 +1122,6 @@ int main(int argc, char** argv)
      * so, never the process with a bus error. */
     int rc = kFailed;
     if (!libraryCall([&] { rc = commands.at(command)(); }))
-        return fail(kFailed, faultText(kNames));
+        return fail(faultText(kNames));
     return rc;
 }

@@ -10,6 +10,7 @@
 #include "cli_usage.h"
 #include "library_call.h"
 #include "power_view.h"
+#include "program.h"
 #include "semaphore_wait.h"
 #include "service_files.h"
 
@@ -29,21 +30,7 @@
 
 namespace {
 
-volatile sig_atomic_t g_stop = 0;
-
-void onStopSignal(int)
-{
-    g_stop = 1;
-}
-
-/* Exit status: 0 done, 2 failed or a command line it cannot use, as
- * powctl has it (which keeps 1 for the answer no). */
-int fail(const std::string& message)
-{
-    fflush(stdout);
-    fprintf(stderr, "powsvc: %s\n", message.c_str());
-    return 2;
-}
+const AreaNames kNames;
 
 /* Waits, visibly and within --timeout, for POW and NVD, which a reset takes
  * to rewrite the areas they guard, when they are this user's own. Another
@@ -63,11 +50,8 @@ bool semaphoresFree(const AreaNames& names, const WaitLimit& limit, bool& foreig
             foreign = true;
             continue;
         }
-        std::string error;
-        if (!waitForSemaphore("powsvc", label, *name, limit, error)) {
-            fail(error);
+        if (!semaphoreFree(label, *name, limit))
             return false;
-        }
     }
     return true;
 }
@@ -375,7 +359,7 @@ int startService(const AreaNames& names, const RunOptions& run, const WaitLimit&
     SetUpRun objects{names, false, {}};
     Seen seen;
     bool ready = lock != -1 && setUpObjects(objects, options, 0, false, error) &&
-                 waitForSemaphore("powsvc", "POW", names.semPow, limit, why);
+                 waitForSemaphore("POW", names.semPow, limit, why);
     if (ready && !guardedCall([&] {
             ready = auditAndKeepIndex0(names.kit(), limit.leftMs(), true, seen, repaired, error) >= 0;
         })) {
@@ -397,8 +381,7 @@ int startService(const AreaNames& names, const RunOptions& run, const WaitLimit&
         setHistoryAccess(area.st_gid, 0600 | (area.st_mode & 0044));
     if (power != -1)
         close(power);
-    signal(SIGINT, onStopSignal);
-    signal(SIGTERM, onStopSignal);
+    catchStopSignals();
     say("start", "running as pid " + std::to_string(getpid()) + ": areas ready, delay index 0 is ours");
     for (const std::string& line : objects.lines)
         say("areas", line);
@@ -441,7 +424,7 @@ int runService(const AreaNames& names, const RunOptions& run, const WaitLimit& l
     if (lock == -1)
         return 2;
     Ticks ticks;
-    for (; !g_stop; usleep(static_cast<useconds_t>(run.tickMs) * 1000))
+    for (; g_stopSignal == 0; usleep(static_cast<useconds_t>(run.tickMs) * 1000))
         serviceTick(names, run, ticks);
     say("stop", "stopping; the areas stay in place");
     releaseService(lock);
@@ -462,6 +445,18 @@ pid_t index0Holder(const AreaNames& names)
     return pid;
 }
 
+/* The running service, if any, as its runtime directory says (there,
+ * resets and removals also keep the calendar's days): it must be the
+ * service's user's own. */
+bool findServiceIn(const std::string& runDir, ServiceRecord& record)
+{
+    std::string error;
+    if (openRunDirectory(runDirectory(runDir), true, error) && findService(record, error))
+        return true;
+    fail(error);
+    return false;
+}
+
 /* A reset under a running service would rewrite what the service works on
  * (delay index 0 included, should the power area be re-made): refused
  * unless forced, and then index 0 stays with the service unless
@@ -469,13 +464,12 @@ pid_t index0Holder(const AreaNames& names)
  * wrong, or with `remake` the ones named, and says what it did with each;
  * the calendar's days are kept in the runtime directory before they go. */
 int createObjects(const AreaNames& names, AreaOptions options, unsigned remake, bool index0Given, bool force,
-                  const WaitLimit& limit)
+                  const WaitLimit& limit, const std::string& runDir)
 {
     bool reset = options.reset || remake != 0;
     ServiceRecord record;
-    std::string error;
-    if (reset && !findService(record, error))
-        return fail(error);
+    if (reset && !findServiceIn(runDir, record))
+        return 2;
     pid_t service = record.lockHolder;
     if (service != 0 && !force)
         return fail("the power service runs as " + describeHolder(service) +
@@ -505,12 +499,12 @@ int createObjects(const AreaNames& names, AreaOptions options, unsigned remake, 
 
 /* Removing the objects under a running service would leave it on unlinked
  * areas while new clients make and use new ones: refuse, or stop it. */
-int removeObjects(const AreaNames& names, bool force)
+int removeObjects(const AreaNames& names, bool force, const std::string& runDir)
 {
     ServiceRecord record;
     std::string error;
-    if (!findService(record, error))
-        return fail(error);
+    if (!findServiceIn(runDir, record))
+        return 2;
     pid_t service = record.lockHolder;
     if (service != 0 && !force)
         return fail("the power service runs as " + describeHolder(service) +
@@ -550,24 +544,26 @@ const ObjectName kObjectNames[] = {
     {"NVD", LIB_POW_OBJ_SEM_NVD, &AreaNames::semNvd},  {"HddReady", LIB_POW_OBJ_SEM_RDY, &AreaNames::semRdy},
 };
 
-unsigned objectBit(const std::string& text)
+/* The kit's bits of the objects named; 0 for none of them. */
+unsigned objectBits(const std::vector<std::string>& texts)
 {
-    const AreaNames names;
-    for (const ObjectName& o : kObjectNames) {
-        const std::string& name = names.*o.name;
-        if (text == o.shortName || text == name || (name[0] == '/' && text == name.substr(1)))
-            return o.bit;
-    }
-    return 0;
+    unsigned bits = 0;
+    for (const std::string& text : texts)
+        for (const ObjectName& o : kObjectNames) {
+            const std::string& name = kNames.*o.name;
+            if (text == o.shortName || text == name || (name[0] == '/' && text == name.substr(1)))
+                bits |= o.bit;
+        }
+    return bits;
 }
 
 CLI::Validator objectName()
 {
     return CLI::Validator(
         [](std::string& text) {
-            return objectBit(text) != 0 ? std::string()
-                                        : "'" + text + "' is none of the six objects: power, calendar, trace, POW, "
-                                                       "NVD, HddReady (or their names in /dev/shm)";
+            return objectBits({text}) != 0 ? std::string()
+                                           : "'" + text + "' is none of the six objects: power, calendar, trace, "
+                                                          "POW, NVD, HddReady (or their names in /dev/shm)";
         },
         "NAME");
 }
@@ -615,135 +611,153 @@ const char kFooter[] =
 
 } // namespace
 
-int main(int argc, char** argv)
-{
-    CLI::App app{"powsvc: the power service's shared objects (stand-in for the device's owner)", "powsvc"};
-    app.formatter(std::make_shared<EveryCommandFormatter>());
-    app.require_subcommand(1);
-    app.set_version_flag("--version", "powsvc (LIB_POW) " LIBPOW_VERSION);
-    app.set_help_all_flag("--help-all", "print the help of every command, at every depth");
-    app.footer(kFooter);
+/* The command line's values, as CLI11 fills them while it parses. */
+struct Args {
+    AreaOptions options;              /* create's */
+    CLI::Option* index0Pid = nullptr; /* create --index0-pid: given or not */
+    std::vector<std::string> objects; /* create --only, reset's NAMEs */
+    bool force = false;
+    WaitLimit limit; /* --timeout */
+    std::string runDir;
+    RunOptions run;
+    CLI::Option* trace = nullptr; /* run --trace: given or not */
+    SemLogInput record;
+};
 
-    AreaOptions options;
-    bool index0Given = false;
-    CLI::App* create = app.add_subcommand(
-        "create", "make the six shared objects when missing, adopt whole ones in place (owner, group, mode), "
-                  "re-make damaged semaphores of ours in their own files; say what changed");
-    create->add_flag("--reset", options.reset,
+void addTimeoutOption(CLI::App* command, Args& a)
+{
+    command
+        ->add_option("--timeout", a.limit.seconds,
+                     "give up (exit 2) when a semaphore it needs is still held after this many seconds; "
+                     "default: wait, saying who holds it")
+        ->check(secondsNumber(3600, true));
+}
+
+void addRunDirOption(CLI::App* command, Args& a)
+{
+    command->add_option("--run-dir", a.runDir,
+                        "the service's runtime directory (pid file, history); default $" POWSVC_RUN_DIR_VARIABLE
+                        ", else " POWSVC_RUN_DIR);
+}
+
+/* --group and --mode are checked before anything is made. */
+int createCommand(const Args& a)
+{
+    const AreaOptions& o = a.options;
+    LIB_POW_CreateOptions access = {0, 0, -1, o.group.empty() ? nullptr : o.group.c_str(), o.mode, nullptr};
+    LIB_POW_OwnerError error = {};
+    if (LIB_POW_ownerCheckAccess(&access, &error) != 0)
+        return reportUsage("powsvc create", error.text);
+    return createObjects(kNames, o, objectBits(a.objects), a.index0Pid->count() > 0, a.force, a.limit, a.runDir);
+}
+
+void addObjectCommands(CLI::App& app, Args& a, Commands& c)
+{
+    CLI::App* create = command(&app, c, "create",
+                               "make the six shared objects when missing, adopt whole ones in place (owner, group, "
+                               "mode), re-make damaged semaphores of ours in their own files; say what changed",
+                               [&a] { return createCommand(a); });
+    create->add_flag("--reset", a.options.reset,
                      "also re-make the objects that are wrong (short, not adoptable) and keep every whole one, "
                      "saying which; the calendar's days are kept in the runtime directory before they go");
-    std::vector<std::string> only;
-    create->add_option("--only", only, "re-make this object alone (repeat for more), even when whole: as powsvc reset")
+    create
+        ->add_option("--only", a.objects,
+                     "re-make this object alone (repeat for more), even when whole: as powsvc reset")
         ->check(objectName());
+    a.index0Pid = create
+                      ->add_option("--index0-pid", a.options.index0Pid,
+                                   "process kept at delay index 0 (default: nobody); ignored, with a note, when the "
+                                   "areas exist and --reset is not given")
+                      ->transform(wholeNumber(0, 4194304));
+    create->add_option("--group", a.options.group, "access group (name or number) of every object");
     create
-        ->add_option("--index0-pid", options.index0Pid,
-                     "process kept at delay index 0 (default: nobody); ignored, with a note, when the areas "
-                     "exist and --reset is not given")
-        ->transform(wholeNumber(0, 4194304));
-    create->add_option("--group", options.group, "access group (name or number) of every object");
-    create
-        ->add_option("--mode", options.mode,
+        ->add_option("--mode", a.options.mode,
                      "permission bits, in octal (a leading 0 means octal here only; default 0660 with a group, "
                      "0666 without)")
         ->transform(octalMode());
-    bool force = false;
-    create->add_flag("--force", force,
+    create->add_flag("--force", a.force,
                      "--reset also while a service runs (delay index 0 stays with it), and replace an object that "
                      "cannot be adopted while processes have it (named: they must restart)");
-    WaitLimit limit;
-    auto timeoutOption = [&limit](CLI::App* command) {
-        command
-            ->add_option("--timeout", limit.seconds,
-                         "give up (exit 2) when a semaphore it needs is still held after this many seconds; "
-                         "default: wait, saying who holds it")
-            ->check(secondsNumber(3600, true));
-    };
-    timeoutOption(create);
-    CLI::App* remove = app.add_subcommand("remove", "unlink the three objects and the three semaphores");
-    remove->add_flag("--force", force,
+    addTimeoutOption(create, a);
+    addRunDirOption(create, a);
+
+    CLI::App* remove = command(&app, c, "remove", "unlink the three objects and the three semaphores",
+                               [&a] { return removeObjects(kNames, a.force, a.runDir); });
+    remove->add_flag("--force", a.force,
                      "also when a service runs: stop it first (SIGTERM, up to 10 s; only a process proven to be "
                      "the service)");
-    std::string runDir;
-    auto runDirOption = [&runDir](CLI::App* command) {
-        command->add_option("--run-dir", runDir,
-                            "the service's runtime directory (pid file, history); default $" POWSVC_RUN_DIR_VARIABLE
-                            ", else " POWSVC_RUN_DIR);
-    };
-    runDirOption(create);
-    runDirOption(remove);
-    std::vector<std::string> toReset;
-    CLI::App* resetCommand = app.add_subcommand(
-        "reset", "re-make the named objects alone, in place: an area rewritten to its first content (the "
-                 "calendar's days kept in the runtime directory first), a damaged semaphore re-made (a whole one "
-                 "is kept: it may be held)");
-    resetCommand->add_option("NAME", toReset, "power, calendar, trace, POW, NVD, HddReady, or an object's name")
+    addRunDirOption(remove, a);
+
+    CLI::App* reset = command(
+        &app, c, "reset",
+        "re-make the named objects alone, in place: an area rewritten to its first content (the calendar's days "
+        "kept in the runtime directory first), a damaged semaphore re-made (a whole one is kept: it may be held)",
+        [&a] { return createObjects(kNames, a.options, objectBits(a.objects), false, a.force, a.limit, a.runDir); });
+    reset->add_option("NAME", a.objects, "power, calendar, trace, POW, NVD, HddReady, or an object's name")
         ->required()
         ->check(objectName());
-    resetCommand->add_flag("--force", force,
-                           "also while a service runs (delay index 0 stays with it), and replace an object that "
-                           "cannot be adopted while processes have it");
-    timeoutOption(resetCommand);
-    runDirOption(resetCommand);
+    reset->add_flag("--force", a.force,
+                    "also while a service runs (delay index 0 stays with it), and replace an object that cannot be "
+                    "adopted while processes have it");
+    addTimeoutOption(reset, a);
+    addRunDirOption(reset, a);
+}
 
-    RunOptions run;
-    CLI::App* serve = app.add_subcommand(
-        "run", "be the power service in the foreground until SIGINT/SIGTERM; refused while another runs");
-    serve->add_option("--grace", run.graceSeconds, "seconds without any delay before power saving")
+void addServiceCommands(CLI::App& app, Args& a, Commands& c)
+{
+    CLI::App* run = command(&app, c, "run",
+                            "be the power service in the foreground until SIGINT/SIGTERM; refused while another runs",
+                            [&a] {
+                                a.run.traced = a.trace->count() > 0;
+                                a.run.directory = runDirectory(a.runDir);
+                                return runService(kNames, a.run, a.limit);
+                            });
+    run->add_option("--grace", a.run.graceSeconds, "seconds without any delay before power saving")
         ->check(secondsNumber(3600, true));
-    serve->add_option("--tick-ms", run.tickMs, "milliseconds between looks at the area")
+    run->add_option("--tick-ms", a.run.tickMs, "milliseconds between looks at the area")
         ->transform(wholeNumber(10, 10000));
-    timeoutOption(serve);
-    runDirOption(serve);
-    serve->add_option("--trace", run.traceMask, "library log mask for the service, decimal or 0x hex (e.g. 0x10)")
-        ->transform(maskNumber());
+    addTimeoutOption(run, a);
+    addRunDirOption(run, a);
+    a.trace = run->add_option("--trace", a.run.traceMask,
+                              "library log mask for the service, decimal or 0x hex (e.g. 0x10)")
+                  ->transform(maskNumber());
+}
 
-    CLI::App* semlog = app.add_subcommand("semlog", "write the semaphore trace area");
-    semlog->require_subcommand(1);
-    SemLogInput record;
-    CLI::App* semlogAdd = semlog->add_subcommand(
-        "add", "append one record after the marked one and mark it (after record 100: back to 1)");
-    semlogAdd->add_option("NAME", record.semName, "semaphore name (at most 51 characters)")
-        ->required()
-        ->check(atMost(51));
-    semlogAdd->add_option("STATUS", record.status, "status text (at most 7 characters)")->required()->check(atMost(7));
-    semlogAdd->add_option("VALUE", record.value, "value")->required()->transform(wholeNumber(-2147483647, 2147483647));
-    semlogAdd->add_option("--sem-id", record.semId, "semaphore handle to show (default 0)")->transform(maskNumber());
-    CLI::App* semlogClear = semlog->add_subcommand("clear", "zero every record and the mark");
+void addSemLogCommands(CLI::App& app, Args& a, Commands& c)
+{
+    CLI::App* semlog = group(&app, "semlog", "write the semaphore trace area");
+    CLI::App* add = command(semlog, c, "add",
+                            "append one record after the marked one and mark it (after record 100: back to 1)", [&a] {
+                                std::string error;
+                                int position = 0;
+                                return appendSemLogRecord(kNames.semLog, a.record, position, error) ? 0 : fail(error);
+                            });
+    add->add_option("NAME", a.record.semName, "semaphore name (at most 51 characters)")->required()->check(atMost(51));
+    add->add_option("STATUS", a.record.status, "status text (at most 7 characters)")->required()->check(atMost(7));
+    add->add_option("VALUE", a.record.value, "value")->required()->transform(wholeNumber(-2147483647, 2147483647));
+    add->add_option("--sem-id", a.record.semId, "semaphore handle to show (default 0)")->transform(maskNumber());
+    command(semlog, c, "clear", "zero every record and the mark", [] {
+        std::string error;
+        return clearSemLog(kNames.semLog, error) ? 0 : fail(error);
+    });
+}
+
+int main(int argc, char** argv)
+{
+    CLI::App app{"powsvc: the power service's shared objects (stand-in for the device's owner)", "powsvc"};
+    describeProgram(app, "powsvc (LIB_POW) " LIBPOW_VERSION, kFooter);
+    Args args;
+    Commands commands;
+    addObjectCommands(app, args, commands);
+    addServiceCommands(app, args, commands);
+    addSemLogCommands(app, args, commands);
 
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return reportParseError(app, e, "powsvc");
+        return reportParseError(app, e);
     }
-    index0Given = create->count("--index0-pid") > 0;
-    run.traced = serve->count("--trace") > 0;
-    LIB_POW_CreateOptions access = {0, 0, -1, options.group.empty() ? nullptr : options.group.c_str(), options.mode,
-                                    nullptr};
-    LIB_POW_OwnerError accessError = {};
-    if (*create && LIB_POW_ownerCheckAccess(&access, &accessError) != 0)
-        return reportUsage("powsvc create", accessError.text);
-
-    limit.started = monotonicSeconds();
-    AreaNames names;
-    std::string error;
-    run.directory = runDirectory(runDir);
-    unsigned remake = 0;
-    for (const std::string& name : *resetCommand ? toReset : only)
-        remake |= objectBit(name);
-    bool resets = *remove || *resetCommand || (*create && (options.reset || remake != 0));
-    if (resets && !openRunDirectory(run.directory, true, error))
-        return fail(error);
-    if (*serve)
-        return runService(names, run, limit);
-    if (*create || *resetCommand)
-        return createObjects(names, options, remake, index0Given, force, limit);
-    if (*remove)
-        return removeObjects(names, force);
-    bool ok = true;
-    if (*semlogAdd) {
-        int position = 0;
-        ok = appendSemLogRecord(names.semLog, record, position, error);
-    } else if (*semlogClear)
-        ok = clearSemLog(names.semLog, error);
-    return ok ? 0 : fail(error);
+    args.limit.started = monotonicSeconds();
+    std::string path;
+    return commands.at(deepestCommand(app, path))();
 }

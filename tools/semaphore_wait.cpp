@@ -3,6 +3,7 @@
 #include "PLAT_semLib.h"
 #include "area_owner.h"
 #include "power_view.h"
+#include "program.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -56,8 +57,7 @@ std::string damagedText(const std::string& name, const std::string& why)
            "service, re-makes it in place)";
 }
 
-bool waitForSemaphore(const std::string& program, const std::string& label, const std::string& name,
-                      const WaitLimit& limit, std::string& error)
+bool waitForSemaphore(const std::string& label, const std::string& name, const WaitLimit& limit, std::string& error)
 {
     SemId sem = PLAT_semOpen(name.c_str());
     if (sem == 0 && PLAT_errnoGet() == ENOENT)
@@ -102,9 +102,18 @@ bool waitForSemaphore(const std::string& program, const std::string& label, cons
             return false;
         }
         if (monotonicSeconds() - limit.started >= 0.5 && holder != told) {
-            fprintf(stderr, "%s: waiting for %s, held by %s\n", program.c_str(), label.c_str(),
+            fprintf(stderr, "%s: waiting for %s, held by %s\n", g_program.c_str(), label.c_str(),
                     holderName(holder).c_str());
             told = holder;
         }
     }
+}
+
+bool semaphoreFree(const std::string& label, const std::string& name, const WaitLimit& limit)
+{
+    std::string error;
+    if (waitForSemaphore(label, name, limit, error))
+        return true;
+    fail(error);
+    return false;
 }

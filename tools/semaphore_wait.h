@@ -32,7 +32,9 @@ std::string damagedText(const std::string& name, const std::string& why);
  * reason in `error`: the limit passed, the semaphore may not be opened or
  * taken, or it is damaged (cut short under the wait, or held by a thread
  * that is gone and was never recovered: it would be waited for for ever). */
-bool waitForSemaphore(const std::string& program, const std::string& label, const std::string& name,
-                      const WaitLimit& limit, std::string& error);
+bool waitForSemaphore(const std::string& label, const std::string& name, const WaitLimit& limit, std::string& error);
+
+/* The same, saying why not on stderr (see fail). */
+bool semaphoreFree(const std::string& label, const std::string& name, const WaitLimit& limit);
 
 #endif
