@@ -204,10 +204,27 @@ TEST_F(InjectedFailures, SetUpAndResetPublishOnlyWholeObjectsAndNameTheFailedCal
         EXPECT_EQ(PLAT_semGive(held), 0) << "the held semaphore was rewritten";
         return rc;
     };
+    /* The platform alone, where the kit would mend what it got wrong: a
+     * semaphore made, and a whole one held here that a remake must leave. */
+    auto missingPow = [&] {
+        removeAll();
+        ASSERT_EQ(setUp(false), 0) << error.text;
+        ASSERT_EQ(PLAT_semRemove(names.semPow), 0);
+        held = PLAT_semBCreate(0, SEM_FULL, const_cast<char*>(names.semRdy));
+        ASSERT_EQ(PLAT_semTake(held, PLAT_NO_WAIT), 0);
+    };
+    auto platform = [&] {
+        int rc = PLAT_semBCreateAccess(0, SEM_FULL, names.semPow, getegid(), 0660) != 0 ? 0 : -1;
+        snprintf(error.text, sizeof error.text, "%s", strerror(PLAT_errnoGet()));
+        EXPECT_NE(PLAT_semRemake(names.semRdy), 0);
+        EXPECT_EQ(PLAT_semGive(held), 0) << "the held semaphore was rewritten";
+        return rc;
+    };
     std::set<std::string> failed;
     for (bool namedTemps : {false, true}) {
         failed.merge(sweep(removeAll, [&] { return setUp(false); }, true, true, namedTemps));
         failed.merge(sweep(damage, reset, false, true, namedTemps));
+        failed.merge(sweep(missingPow, platform, true, true, namedTemps));
     }
     for (const char* call : {"shm_open", "ftruncate", "fstat", "fchown", "fchmod", "mmap", "link", "rmdir",
                              "unlink", "openTmpFile", "mkostemp", "linkat", "pread", "pwrite", "malloc",
