@@ -19,6 +19,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+const OwnerSys kOwnerRealSys = {shm_open, ftruncate, fstat, fchown, fchmod, mmap, link, unlink, rmdir, pread, pwrite};
+OwnerSys g_ownerSys = kOwnerRealSys;
+
 namespace {
 
 /* glibc keeps POSIX shared memory here; publishing by link() needs paths. */
@@ -70,7 +73,7 @@ std::string semPath(const char* name)
  * followed, and a FIFO never makes the open wait for a writer. */
 int openName(const char* name, int flags)
 {
-    return shm_open(name, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
+    return g_ownerSys.shm_open(name, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
 }
 
 /* One line for something other than a regular file standing at a name. */
@@ -126,7 +129,7 @@ int removeName(const char* what, const std::string& path, LIB_POW_OwnerError* er
     struct stat st;
     if (lstat(path.c_str(), &st) != 0)
         return errno == ENOENT ? 0 : ownerFail(error, errno, "cannot look at %s: %s", what, strerror(errno));
-    if ((S_ISDIR(st.st_mode) ? rmdir(path.c_str()) : unlink(path.c_str())) == 0 || errno == ENOENT)
+    if ((S_ISDIR(st.st_mode) ? g_ownerSys.rmdir(path.c_str()) : g_ownerSys.unlink(path.c_str())) == 0 || errno == ENOENT)
         return 0;
     return removalFailure(what, path.c_str(), errno, error);
 }
@@ -136,7 +139,7 @@ int removeName(const char* what, const std::string& path, LIB_POW_OwnerError* er
 int checkShape(int fd, const char* name, size_t size, LIB_POW_OwnerError* error)
 {
     struct stat st;
-    if (fstat(fd, &st) != 0)
+    if (g_ownerSys.fstat(fd, &st) != 0)
         return callFailed(error, errno, "fstat", name);
     if (!S_ISREG(st.st_mode))
         return notAnObject(name, st, error);
@@ -178,12 +181,22 @@ void writeFirstContent(void* area, const Kind& kind, const LIB_POW_CreateOptions
         LIB_POW_ownerInitPower(static_cast<PwrSharedArea*>(area), options.index0Pid, options.policy);
 }
 
-int fillObject(int fd, const Kind& kind, const LIB_POW_CreateOptions& options, const char* what,
+/* Maps the object behind `fd` whole for writing its first content: the
+ * mapping, or null with `error` set. */
+void* mapForWrite(int fd, const Kind& kind, const char* what, LIB_POW_OwnerError* error)
+{
+    void* area = g_ownerSys.mmap(nullptr, kind.size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (area != MAP_FAILED)
+        return area;
+    callFailed(error, errno, "mmap", what);
+    return nullptr;
+}
+
+/* Writes the first content through a mapping from mapForWrite, which it
+ * then unmaps. */
+int fillObject(void* area, const Kind& kind, const LIB_POW_CreateOptions& options, const char* what,
                LIB_POW_OwnerError* error)
 {
-    void* area = mmap(nullptr, kind.size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (area == MAP_FAILED)
-        return callFailed(error, errno, "mmap", what);
     int rc = guarded(-1, [&] {
         writeFirstContent(area, kind, options);
         return 0;
@@ -265,7 +278,7 @@ int applyWanted(int fd, const std::string& what, const struct stat& st, const Wa
     mode_t mode = st.st_mode & 07777;
     if (st.st_uid != w.owner || st.st_gid != w.group) {
         uid_t owner = st.st_uid != w.owner ? w.owner : static_cast<uid_t>(-1);
-        if (fchown(fd, owner, w.group) != 0)
+        if (g_ownerSys.fchown(fd, owner, w.group) != 0)
             return ownerFail(error, errno, "fchown(%s, %s:%s) failed: %s", what.c_str(), userName(w.owner).c_str(),
                              groupName(w.group).c_str(), strerror(errno));
         if (st.st_uid != w.owner)
@@ -275,7 +288,7 @@ int applyWanted(int fd, const std::string& what, const struct stat& st, const Wa
     }
     /* fchmod also after a change of owner, which drops set-id bits. */
     if (mode != w.mode || !changes.empty()) {
-        if (fchmod(fd, w.mode) != 0)
+        if (g_ownerSys.fchmod(fd, w.mode) != 0)
             return callFailed(error, errno, "fchmod", what.c_str());
         char text[40];
         snprintf(text, sizeof text, "mode %04o -> %04o", static_cast<unsigned>(mode), static_cast<unsigned>(w.mode));
@@ -288,10 +301,10 @@ int applyWanted(int fd, const std::string& what, const struct stat& st, const Wa
 /* Gives a new object the access asked, before anyone can open it. */
 int applyAccess(int fd, const char* what, const Access& a, LIB_POW_OwnerError* error)
 {
-    if (a.group != static_cast<gid_t>(-1) && fchown(fd, static_cast<uid_t>(-1), a.group) != 0)
+    if (a.group != static_cast<gid_t>(-1) && g_ownerSys.fchown(fd, static_cast<uid_t>(-1), a.group) != 0)
         return ownerFail(error, errno, "fchown(%s, group %u) failed: %s", what, static_cast<unsigned>(a.group),
                          strerror(errno));
-    if (fchmod(fd, a.mode) != 0) /* whatever our umask */
+    if (g_ownerSys.fchmod(fd, a.mode) != 0) /* whatever our umask */
         return callFailed(error, errno, "fchmod", what);
     return 0;
 }
@@ -303,21 +316,24 @@ int publishArea(const Kind& kind, const Access& access, const LIB_POW_CreateOpti
 {
     *exists = false;
     std::string tmpName = std::string(kind.name) + ".new." + std::to_string(getpid());
-    int fd = shm_open(tmpName.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    std::string tmpPath = kShmDir + tmpName, path = kShmDir + std::string(kind.name);
+    /* One left by an earlier process of our pid that ended halfway. */
+    g_ownerSys.unlink(tmpPath.c_str());
+    int fd = g_ownerSys.shm_open(tmpName.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
     if (fd == -1)
         return callFailed(error, errno, "shm_open", tmpName.c_str());
     int rc = applyAccess(fd, tmpName.c_str(), access, error);
-    if (rc == 0 && ftruncate(fd, static_cast<off_t>(kind.size)) != 0)
+    if (rc == 0 && g_ownerSys.ftruncate(fd, static_cast<off_t>(kind.size)) != 0)
         rc = callFailed(error, errno, "ftruncate", tmpName.c_str());
+    void* area = rc == 0 ? mapForWrite(fd, kind, tmpName.c_str(), error) : nullptr;
     if (rc == 0)
-        rc = fillObject(fd, kind, options, tmpName.c_str(), error);
+        rc = area != nullptr ? fillObject(area, kind, options, tmpName.c_str(), error) : -1;
     close(fd);
-    std::string tmpPath = kShmDir + tmpName, path = kShmDir + std::string(kind.name);
-    if (rc == 0 && link(tmpPath.c_str(), path.c_str()) != 0) {
+    if (rc == 0 && g_ownerSys.link(tmpPath.c_str(), path.c_str()) != 0) {
         *exists = errno == EEXIST;
         rc = *exists ? -1 : callFailed(error, errno, "link", path.c_str());
     }
-    unlink(tmpPath.c_str());
+    g_ownerSys.unlink(tmpPath.c_str());
     return rc;
 }
 
@@ -407,13 +423,20 @@ int rewriteArea(const SetUp& run, const Kind& kind, int fd, const struct stat& f
     SemId guard = takeGuard(kind, run);
     if (kind.guard != nullptr && guard == nullptr)
         return -1;
+    /* Mapped before it is lengthened: a failure leaves it as it was. */
     int rc = run.calendarLost(kind, fd);
     if (rc == 0)
         rc = applyWanted(fd, kind.name, found, wantedFor(found, run.access), changes, run.error);
-    if (rc == 0 && static_cast<size_t>(found.st_size) < kind.size && ftruncate(fd, static_cast<off_t>(kind.size)) != 0)
+    void* area = rc == 0 ? mapForWrite(fd, kind, kind.name, run.error) : nullptr;
+    if (rc == 0 && area == nullptr)
+        rc = -1;
+    if (rc == 0 && static_cast<size_t>(found.st_size) < kind.size &&
+        g_ownerSys.ftruncate(fd, static_cast<off_t>(kind.size)) != 0)
         rc = callFailed(run.error, errno, "ftruncate", kind.name);
-    if (rc == 0)
-        rc = fillObject(fd, kind, run.o.create, kind.name, run.error);
+    if (area != nullptr && rc == 0)
+        rc = fillObject(area, kind, run.o.create, kind.name, run.error);
+    else if (area != nullptr)
+        munmap(area, kind.size);
     giveGuard(guard);
     return rc;
 }
@@ -521,10 +544,13 @@ int setUpObject(const SetUp& run, const Kind& kind)
         }
         struct stat st;
         /* A symbolic link or a directory in our place is judged as itself. */
-        if (fd == -1 ? lstat(pathOf(kind).c_str(), &st) != 0 : fstat(fd, &st) != 0) {
+        if (fd == -1 ? lstat(pathOf(kind).c_str(), &st) != 0 : g_ownerSys.fstat(fd, &st) != 0) {
             if (errno == ENOENT)
                 continue; /* gone meanwhile */
-            return openFailure(shmNameOf(kind).c_str(), errno, run.error);
+            int err = errno;
+            if (fd != -1)
+                close(fd);
+            return callFailed(run.error, err, fd == -1 ? "lstat" : "fstat", labelOf(kind).c_str());
         }
         std::string why = notAdoptable(run, kind, fd, openErr, st);
         int rc = why.empty() ? adopt(run, kind, fd, st, justMade) : replace(run, kind, fd, st, why);
@@ -656,7 +682,7 @@ void* LIB_POW_ownerMap(const char* name, size_t size, int writable, LIB_POW_Owne
     int fd = LIB_POW_ownerOpen(name, size, writable, error);
     if (fd == -1)
         return nullptr;
-    void* area = mmap(nullptr, size, PROT_READ | (writable ? PROT_WRITE : 0), MAP_SHARED, fd, 0);
+    void* area = g_ownerSys.mmap(nullptr, size, PROT_READ | (writable ? PROT_WRITE : 0), MAP_SHARED, fd, 0);
     if (area == MAP_FAILED) {
         callFailed(error, errno, "mmap", name);
         area = nullptr;
@@ -708,7 +734,7 @@ int withCalendar(const LIB_POW_Names* names, bool writable, int timeoutMs, LIB_P
         return -1;
     SemId nvd = ownerTake(n.semNvd, timeoutMs, error);
     struct stat st = {};
-    int rc = nvd == 0 ? -1 : fstat(fd, &st) != 0 ? ownerFail(error, errno, "fstat(%s): %s", n.nvdArea, strerror(errno))
+    int rc = nvd == 0 ? -1 : g_ownerSys.fstat(fd, &st) != 0 ? callFailed(error, errno, "fstat", n.nvdArea)
                                                : work(fd, static_cast<size_t>(st.st_size));
     if (nvd != 0)
         guarded(0, [nvd] { return PLAT_semGive(nvd); });
@@ -728,8 +754,8 @@ int LIB_POW_ownerReadCalendar(const LIB_POW_Names* names, NvdSharedArea* copy, s
     return withCalendar(names, false, timeoutMs, error, [&](int fd, size_t length) {
         if (bytes != nullptr)
             *bytes = length;
-        ssize_t got = pread(fd, copy, sizeof *copy, 0);
-        return got < 0 ? ownerFail(error, errno, "read(%s): %s", ownerNames(names).nvdArea, strerror(errno)) : 0;
+        ssize_t got = g_ownerSys.pread(fd, copy, sizeof *copy, 0);
+        return got < 0 ? callFailed(error, errno, "pread", ownerNames(names).nvdArea) : 0;
     });
 }
 
@@ -737,9 +763,8 @@ int LIB_POW_ownerWriteCalendar(const LIB_POW_Names* names, const NvdSharedArea* 
                                LIB_POW_OwnerError* error)
 {
     return withCalendar(names, true, timeoutMs, error, [&](int fd, size_t) {
-        if (pwrite(fd, image->ul_DateOnBits, kDaysSize, kDaysAt) == static_cast<ssize_t>(kDaysSize))
+        if (g_ownerSys.pwrite(fd, image->ul_DateOnBits, kDaysSize, kDaysAt) == static_cast<ssize_t>(kDaysSize))
             return 0;
-        return ownerFail(error, errno != 0 ? errno : EIO, "write(%s): %s", ownerNames(names).nvdArea,
-                         strerror(errno != 0 ? errno : EIO));
+        return callFailed(error, errno != 0 ? errno : EIO, "pwrite", ownerNames(names).nvdArea);
     });
 }

@@ -1,7 +1,7 @@
 /*
  * LIB_POW_owner_internal.h - what the owner kit's two sources share and its
- * tests reach: the failure helper, the semaphore take with a limit and the
- * crash hook of the repair and release. Not installed.
+ * tests reach: the seam, the failure helper, the semaphore take with a
+ * limit and the crash hook of the repair and release. Not installed.
  */
 #ifndef LIB_POW_OWNER_INTERNAL_H
 #define LIB_POW_OWNER_INTERNAL_H
@@ -15,6 +15,25 @@
 #include <string>
 #include <sys/stat.h>
 #include <vector>
+
+/* The seam: every system call that makes, changes, maps, reads or removes
+ * an object goes through this table, so that a test can make any one of
+ * them fail and see that nothing is left half made. */
+struct OwnerSys {
+    int (*shm_open)(const char* name, int oflag, mode_t mode);
+    int (*ftruncate)(int fd, off_t length);
+    int (*fstat)(int fd, struct stat* st);
+    int (*fchown)(int fd, uid_t owner, gid_t group);
+    int (*fchmod)(int fd, mode_t mode);
+    void* (*mmap)(void* addr, size_t length, int prot, int flags, int fd, off_t offset);
+    int (*link)(const char* from, const char* to);
+    int (*unlink)(const char* path);
+    int (*rmdir)(const char* path);
+    ssize_t (*pread)(int fd, void* buffer, size_t count, off_t offset);
+    ssize_t (*pwrite)(int fd, const void* buffer, size_t count, off_t offset);
+};
+extern OwnerSys g_ownerSys;
+extern const OwnerSys kOwnerRealSys;
 
 /* Fills `error` (when not null) with errno `code` and a printf-style line;
  * returns -1 so a failing path can end in one statement. */

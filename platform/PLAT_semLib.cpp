@@ -38,6 +38,22 @@
 #pragma GCC visibility push(default)
 #include "PLAT_semLib.h"
 #pragma GCC visibility pop
+#include "PLAT_semLib_internal.h"
+
+namespace {
+
+int openTmpFile(const char* directory) {
+    return open(directory, O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+}
+
+}  // namespace
+
+const PlatSys kPlatRealSys = {
+    shm_open, shm_unlink, openTmpFile, mkostemp, fchmod, fchown, ftruncate, fstat, mmap, linkat, unlink, pread,
+    pwrite, malloc, pthread_mutexattr_init, pthread_mutexattr_setpshared, pthread_mutexattr_setrobust,
+    pthread_mutex_init,
+};
+PlatSys g_platSys = kPlatRealSys;
 
 namespace {
 
@@ -228,7 +244,7 @@ PLAT_semObject* findMapped(const struct stat& st) {
 // paired with a second one).
 SemId remember(const struct stat& st, PLAT_semObject* sem) {
     // malloc, not new: the library needs nothing of the C++ runtime.
-    auto* m = static_cast<Mapped*>(malloc(sizeof(Mapped)));
+    auto* m = static_cast<Mapped*>(g_platSys.malloc(sizeof(Mapped)));
     if (m == nullptr) {
         munmap(sem, sizeof(PLAT_semObject));
         return failCreate(ENOMEM);
@@ -245,15 +261,17 @@ SemId remember(const struct stat& st, PLAT_semObject* sem) {
 // process mapped it before: a handle to it would fault its taker.
 SemId mapExisting(int fd, const char* name) {
     struct stat st;
-    if (fstat(fd, &st) != 0) return failCreate(errno);
+    if (g_platSys.fstat(fd, &st) != 0) return failCreate(errno);
     if (!S_ISREG(st.st_mode)) return failCreate(EINVAL);
     if (st.st_size != static_cast<off_t>(sizeof(PLAT_semObject))) return failCreate(EINVAL);
     if (PLAT_semObject* known = findMapped(st)) return known;
     PLAT_semObject record;
-    if (pread(fd, &record, sizeof record, 0) != static_cast<ssize_t>(sizeof record) || record.magic != kMagic ||
-        record.size != sizeof record || strncmp(record.name, name, sizeof record.name) != 0)
+    ssize_t got = g_platSys.pread(fd, &record, sizeof record, 0);
+    if (got < 0) return failCreate(errno);
+    if (got != static_cast<ssize_t>(sizeof record) || record.magic != kMagic || record.size != sizeof record ||
+        strncmp(record.name, name, sizeof record.name) != 0)
         return failCreate(EINVAL);
-    void* p = mmap(nullptr, sizeof(PLAT_semObject), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    void* p = g_platSys.mmap(nullptr, sizeof(PLAT_semObject), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (p == MAP_FAILED) return failCreate(errno);
     return remember(st, static_cast<PLAT_semObject*>(p));
 }
@@ -263,7 +281,7 @@ SemId openExisting(const char* shmName, const char* name, bool* absent) {
     *absent = false;
     // Whatever stands at the name is judged as itself: a link is not
     // followed, and a FIFO does not make the open wait.
-    int fd = shm_open(shmName, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0);
+    int fd = g_platSys.shm_open(shmName, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0);
     if (fd < 0) {
         *absent = (errno == ENOENT);
         return failCreate(errno);
@@ -275,18 +293,20 @@ SemId openExisting(const char* shmName, const char* name, bool* absent) {
     return sem;
 }
 
-bool initRecord(PLAT_semObject* sem, const char* name) {
+// A fresh, free record: 0, or the error of the mutex set-up.
+int initRecord(PLAT_semObject* sem, const char* name) {
     pthread_mutexattr_t attr;
-    if (pthread_mutexattr_init(&attr) != 0) return false;
-    bool ok = pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED) == 0 &&
-              pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST) == 0 &&
-              pthread_mutex_init(&sem->mutex, &attr) == 0;
+    int rc = g_platSys.mutexattr_init(&attr);
+    if (rc != 0) return rc;
+    rc = g_platSys.mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+    if (rc == 0) rc = g_platSys.mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+    if (rc == 0) rc = g_platSys.mutex_init(&sem->mutex, &attr);
     pthread_mutexattr_destroy(&attr);
-    if (!ok) return false;
+    if (rc != 0) return rc;
     sem->magic = kMagic;
     sem->size = sizeof(PLAT_semObject);
     strncpy(sem->name, name, kNameMax);
-    return true;
+    return 0;
 }
 
 // Builds a complete, free semaphore in a private file and tries to publish
@@ -299,42 +319,37 @@ SemId buildAndPublish(const char* publicPath, const char* name, gid_t group, mod
     *exists = false;
     char tmpPath[] = "/dev/shm/PLAT_tmp.XXXXXX";
     // The unnamed file is published through /proc, so it needs /proc too.
-    int fd = access("/proc/self/fd", X_OK) == 0 ? open(kShmDir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0666) : -1;
+    int fd = access("/proc/self/fd", X_OK) == 0 ? g_platSys.openTmpFile(kShmDir) : -1;
     bool named = fd < 0;
-    if (named) fd = mkostemp(tmpPath, O_CLOEXEC);
+    if (named) fd = g_platSys.mkostemp(tmpPath, O_CLOEXEC);
     if (fd < 0) return failCreate(errno);
     // The access asked for (0666 by default: any user's process may need
     // it), whatever our umask; set before the record has a name, so nobody
-    // can open it in between.
-    fchmod(fd, mode);
-    if (group != static_cast<gid_t>(-1) && fchown(fd, static_cast<uid_t>(-1), group) != 0) {
-        int err = errno;
-        close(fd);
-        if (named) unlink(tmpPath);
-        return failCreate(err);
-    }
+    // can open it in between. A record without it is never published.
     void* p = MAP_FAILED;
     struct stat st;
     int err = 0;
-    if (ftruncate(fd, sizeof(PLAT_semObject)) != 0 || fstat(fd, &st) != 0) {
+    if (g_platSys.fchmod(fd, mode) != 0 ||
+        (group != static_cast<gid_t>(-1) && g_platSys.fchown(fd, static_cast<uid_t>(-1), group) != 0) ||
+        g_platSys.ftruncate(fd, sizeof(PLAT_semObject)) != 0 || g_platSys.fstat(fd, &st) != 0) {
         err = errno;
     } else {
-        p = mmap(nullptr, sizeof(PLAT_semObject), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        p = g_platSys.mmap(nullptr, sizeof(PLAT_semObject), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         if (p == MAP_FAILED) err = errno;
     }
-    if (err == 0 && !initRecord(static_cast<PLAT_semObject*>(p), name)) err = EINVAL;
+    if (err == 0) err = initRecord(static_cast<PLAT_semObject*>(p), name);
     if (err == 0) {
         // An unnamed file is reached for link() through its descriptor.
         char source[sizeof "/proc/self/fd/" + 12];
         snprintf(source, sizeof source, "/proc/self/fd/%d", fd);
-        if (linkat(AT_FDCWD, named ? tmpPath : source, AT_FDCWD, publicPath,
+        if (g_platSys.linkat(AT_FDCWD, named ? tmpPath : source, AT_FDCWD, publicPath,
                    named ? 0 : AT_SYMLINK_FOLLOW) != 0) {
             err = errno;
             *exists = (err == EEXIST);
         }
     }
     close(fd);
-    if (named) unlink(tmpPath);
+    if (named) g_platSys.unlink(tmpPath);
     if (err != 0) {
         if (p != MAP_FAILED) munmap(p, sizeof(PLAT_semObject));
         return failCreate(err);
@@ -349,35 +364,51 @@ pid_t ownerThread(SemId semId) {
 }
 
 // Whether a semaphore's file, read through `fd` and never mapped (a file
-// cut short cannot fault us), is damaged; what is wrong goes to `why`.
-// Only states that a live holder never passes through count: a take or a
-// give caught halfway is not damage.
-bool recordDamaged(int fd, const char* name, char* why, size_t size) {
+// cut short cannot fault us), is damaged: 1 with what is wrong in `why`,
+// 0 when whole, -1 with errno set when it could not be judged (a failure
+// to look is never taken for damage: a whole record, perhaps held, would
+// then be rewritten). Only states that a live holder never passes through
+// count: a take or a give caught halfway is not damage.
+int recordDamaged(int fd, const char* name, char* why, size_t size) {
     struct stat st;
     PLAT_semObject record, fresh;
     memset(&fresh, 0, sizeof fresh);
-    if (fstat(fd, &st) != 0) return snprintf(why, size, "cannot be examined: %s", strerror(errno)), true;
-    if (!S_ISREG(st.st_mode)) return snprintf(why, size, "is not a regular file"), true;
+    if (g_platSys.fstat(fd, &st) != 0) return -1;
+    if (!S_ISREG(st.st_mode)) return snprintf(why, size, "is not a regular file"), 1;
     if (st.st_size != static_cast<off_t>(sizeof record))
         return snprintf(why, size, "is %lld bytes, a semaphore record %zu", static_cast<long long>(st.st_size),
-                        sizeof record), true;
-    if (pread(fd, &record, sizeof record, 0) != static_cast<ssize_t>(sizeof record))
-        return snprintf(why, size, "cannot be read whole"), true;
+                        sizeof record), 1;
+    ssize_t got = g_platSys.pread(fd, &record, sizeof record, 0);
+    if (got != static_cast<ssize_t>(sizeof record)) return errno = got < 0 ? errno : EIO, -1;
     if (record.magic != kMagic || record.size != sizeof record)
-        return snprintf(why, size, "is not a semaphore record"), true;
+        return snprintf(why, size, "is not a semaphore record"), 1;
     if (strncmp(record.name, name, sizeof record.name) != 0)
-        return snprintf(why, size, "holds the record of \"%.60s\"", record.name), true;
-    if (!initRecord(&fresh, name) || record.mutex.__data.__kind != fresh.mutex.__data.__kind)
-        return snprintf(why, size, "its lock is not a shared robust mutex"), true;
+        return snprintf(why, size, "holds the record of \"%.60s\"", record.name), 1;
+    int rc = initRecord(&fresh, name);
+    if (rc != 0) return errno = rc, -1;
+    if (record.mutex.__data.__kind != fresh.mutex.__data.__kind)
+        return snprintf(why, size, "its lock is not a shared robust mutex"), 1;
     // glibc's marks: the holder's thread id in the lock word, with a bit for
     // a holder that died; an owner field of 0x7fffffff for a lock given up.
     unsigned lockWord = static_cast<unsigned>(record.mutex.__data.__lock);
     pid_t holder = static_cast<pid_t>(lockWord & 0x3fffffffu);
     if (record.mutex.__data.__owner == 0x7fffffff)
-        return snprintf(why, size, "its lock was given up as not recoverable"), true;
+        return snprintf(why, size, "its lock was given up as not recoverable"), 1;
     if (holder != 0 && (lockWord & 0x40000000u) == 0 && processOfThread(holder) == 0)
-        return snprintf(why, size, "is held by thread %d, which is gone and was never recovered", holder), true;
-    return false;
+        return snprintf(why, size, "is held by thread %d, which is gone and was never recovered", holder), 1;
+    return 0;
+}
+
+// The object name of semaphore `name` for shm_open ("/PLAT_sem.NAME"), or
+// with `asPath` its path in /dev/shm.
+struct ObjectName {
+    char text[sizeof "/dev/shm/" + sizeof "PLAT_sem." + kNameMax];
+};
+
+ObjectName objectName(const char* name, bool asPath) {
+    ObjectName n;
+    snprintf(n.text, sizeof n.text, "%s%s%s", asPath ? kShmDir : "/", kPrefix, name);
+    return n;
 }
 
 const char* robustText() {
@@ -400,19 +431,16 @@ SemId PLAT_semBCreateAccess(int options, sem_b_state initialState, const char* n
     if (bad != 0) return failCreate(bad);
     ensureInit();
 
-    char shmName[sizeof "/" + sizeof "PLAT_sem." + kNameMax];
-    char publicPath[sizeof "/dev/shm/" + sizeof "PLAT_sem." + kNameMax];
-    snprintf(shmName, sizeof shmName, "/%s%s", kPrefix, name);
-    snprintf(publicPath, sizeof publicPath, "%s%s%s", kShmDir, kPrefix, name);
+    ObjectName shmName = objectName(name, false), publicPath = objectName(name, true);
 
     pthread_mutex_lock(&g_createLock);
     SemId sem = nullptr;
     for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
         bool absent = false;
-        sem = openExisting(shmName, name, &absent);
+        sem = openExisting(shmName.text, name, &absent);
         if (sem != nullptr || !absent) break;
         bool exists = false;
-        sem = buildAndPublish(publicPath, name, group, mode & 07777, &exists);
+        sem = buildAndPublish(publicPath.text, name, group, mode & 07777, &exists);
         if (sem != nullptr || !exists) break;
         // Someone else published first: loop and open theirs.
         if (attempt + 1 == kCreateAttempts) fail(EAGAIN);
@@ -464,9 +492,8 @@ int PLAT_errnoGet(void) { return t_lastError; }
 int PLAT_semRemove(const char* name) {
     int bad = checkName(name);
     if (bad != 0) return fail(bad);
-    char shmName[sizeof "/" + sizeof "PLAT_sem." + kNameMax];
-    snprintf(shmName, sizeof shmName, "/%s%s", kPrefix, name);
-    if (shm_unlink(shmName) != 0) return fail(errno);
+    ObjectName shmName = objectName(name, false);
+    if (g_platSys.shm_unlink(shmName.text) != 0) return fail(errno);
     return 0;
 }
 
@@ -474,11 +501,10 @@ SemId PLAT_semOpen(const char* name) {
     int bad = checkName(name);
     if (bad != 0) return failCreate(bad);
     ensureInit();
-    char shmName[sizeof "/" + sizeof "PLAT_sem." + kNameMax];
-    snprintf(shmName, sizeof shmName, "/%s%s", kPrefix, name);
+    ObjectName shmName = objectName(name, false);
     pthread_mutex_lock(&g_createLock);
     bool absent = false;
-    SemId sem = openExisting(shmName, name, &absent);
+    SemId sem = openExisting(shmName.text, name, &absent);
     pthread_mutex_unlock(&g_createLock);
     return sem;
 }
@@ -486,9 +512,7 @@ SemId PLAT_semOpen(const char* name) {
 int PLAT_semStat(const char* name, struct stat* st) {
     int bad = checkName(name);
     if (bad != 0) return fail(bad);
-    char path[sizeof "/dev/shm/" + sizeof "PLAT_sem." + kNameMax];
-    snprintf(path, sizeof path, "%s%s%s", kShmDir, kPrefix, name);
-    if (lstat(path, st) != 0) return fail(errno);
+    if (lstat(objectName(name, true).text, st) != 0) return fail(errno);
     return 0;
 }
 
@@ -503,41 +527,39 @@ int PLAT_semHolder(SemId semId) {
 int PLAT_semCheck(const char* name, char* why, size_t whySize) {
     int bad = checkName(name);
     if (bad != 0) return fail(bad);
-    char shmName[sizeof "/" + sizeof "PLAT_sem." + kNameMax];
-    snprintf(shmName, sizeof shmName, "/%s%s", kPrefix, name);
-    int fd = shm_open(shmName, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0);
+    int fd = g_platSys.shm_open(objectName(name, false).text, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0);
     if (fd < 0) return fail(errno);
-    char text[200];
-    bool damaged = recordDamaged(fd, name, text, sizeof text);
+    char text[200] = "";
+    int damaged = recordDamaged(fd, name, text, sizeof text);
+    int err = errno;
     close(fd);
-    if (why != nullptr && whySize > 0) snprintf(why, whySize, "%s", damaged ? text : "");
-    return damaged ? 1 : 0;
+    if (damaged < 0) return fail(err);
+    if (why != nullptr && whySize > 0) snprintf(why, whySize, "%s", text);
+    return damaged;
 }
 
 int PLAT_semRemake(const char* name) {
     int bad = checkName(name);
     if (bad != 0) return fail(bad);
     ensureInit();
-    char shmName[sizeof "/" + sizeof "PLAT_sem." + kNameMax];
-    snprintf(shmName, sizeof shmName, "/%s%s", kPrefix, name);
-    int fd = shm_open(shmName, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0);
+    int fd = g_platSys.shm_open(objectName(name, false).text, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0);
     if (fd < 0) return fail(errno);
-    struct stat st;
     PLAT_semObject fresh;
     memset(&fresh, 0, sizeof fresh); // written whole: no byte of it left to chance
     char why[200];
-    int err = 0;
-    if (fstat(fd, &st) != 0)
+    struct stat st;
+    int err = 0, damaged = 0;
+    if (g_platSys.fstat(fd, &st) != 0)
         err = errno;
     else if (!S_ISREG(st.st_mode))
         err = EINVAL;
-    else if (!recordDamaged(fd, name, why, sizeof why))
-        err = EBUSY; // whole, and perhaps held: never rewritten
-    else if (!initRecord(&fresh, name))
-        err = EINVAL;
-    else if (ftruncate(fd, sizeof fresh) != 0)
+    else if ((damaged = recordDamaged(fd, name, why, sizeof why)) < 0)
         err = errno;
-    else if (pwrite(fd, &fresh, sizeof fresh, 0) != static_cast<ssize_t>(sizeof fresh))
+    else if (damaged == 0)
+        err = EBUSY; // whole, and perhaps held: never rewritten
+    if (err == 0) err = initRecord(&fresh, name);
+    if (err == 0 && g_platSys.ftruncate(fd, sizeof fresh) != 0) err = errno;
+    if (err == 0 && g_platSys.pwrite(fd, &fresh, sizeof fresh, 0) != static_cast<ssize_t>(sizeof fresh))
         err = errno != 0 ? errno : EIO;
     close(fd);
     return err != 0 ? fail(err) : 0;
