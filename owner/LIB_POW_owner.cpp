@@ -66,7 +66,7 @@ std::string shmPath(const char* name)
 /* The platform keeps semaphore `name` in this file. */
 std::string semPath(const char* name)
 {
-    return std::string(kShmDir) + "/PLAT_sem." + name;
+    return std::string(kShmDir) + "/" PLAT_SEM_OBJECT_PREFIX + name;
 }
 
 /* Every name in /dev/shm is opened as what it must be: a link is never
@@ -160,7 +160,7 @@ struct Kind {
 /* Its name for shm_open, its path in /dev/shm, and its name in messages. */
 std::string shmNameOf(const Kind& k)
 {
-    return k.semaphore() ? std::string("/PLAT_sem.") + k.name : k.name;
+    return k.semaphore() ? std::string("/" PLAT_SEM_OBJECT_PREFIX) + k.name : k.name;
 }
 
 std::string pathOf(const Kind& k)

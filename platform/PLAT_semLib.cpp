@@ -60,7 +60,7 @@ namespace {
 constexpr uint32_t kMagic = 0x504c5331;  // "PLS1"
 constexpr size_t kNameMax = 200;
 constexpr const char* kShmDir = "/dev/shm/";
-constexpr const char* kPrefix = "PLAT_sem.";
+constexpr const char* kPrefix = PLAT_SEM_OBJECT_PREFIX;
 // A removal racing with our open can make the public name vanish between
 // link()'s EEXIST and our shm_open; a few retries cover any real interleaving.
 constexpr int kCreateAttempts = 8;
@@ -402,7 +402,7 @@ int recordDamaged(int fd, const char* name, char* why, size_t size) {
 // The object name of semaphore `name` for shm_open ("/PLAT_sem.NAME"), or
 // with `asPath` its path in /dev/shm.
 struct ObjectName {
-    char text[sizeof "/dev/shm/" + sizeof "PLAT_sem." + kNameMax];
+    char text[sizeof "/dev/shm/" + sizeof PLAT_SEM_OBJECT_PREFIX + kNameMax];
 };
 
 ObjectName objectName(const char* name, bool asPath) {

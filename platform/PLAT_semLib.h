@@ -87,6 +87,10 @@ typedef enum sem_b_state { SEM_EMPTY = 0, SEM_FULL = 1 } sem_b_state;
 #define PLAT_WAIT_FOREVER (-1)
 #define PLAT_NO_WAIT 0
 
+/* The object of semaphore NAME is "/" PLAT_SEM_OBJECT_PREFIX NAME in
+ * /dev/shm, for the owner who sets its access or removes it by hand. */
+#define PLAT_SEM_OBJECT_PREFIX "PLAT_sem."
+
 /* Finds or makes the semaphore `name`. options must be 0. Returns a handle,
  * or 0 with PLAT_errnoGet() set. */
 SemId PLAT_semBCreate(int options, sem_b_state initialState, char* name);
