@@ -396,8 +396,38 @@ TEST_F(OwnerObjects, ReleaseByIndexOrByHolderLowersTheTotalAndPushesAsTheSweepDo
     EXPECT_EQ((std::vector<int>{a.DelayTaskNum, a.b_DelayPowerSaveTaskNoneReserved, a.sl_DelayPid[0], a.sl_DelayPid[9]}),
               (std::vector<int>{0, 1, 0, 0}));
     EXPECT_EQ(auditOf(&a).damage, Lines{}) << "released indices not all back on the stack, or 0 pushed";
-    EXPECT_EQ(LIB_POW_ownerRelease(&names, nullptr, 256, 0, 1000, &error), -1);
-    EXPECT_EQ(std::string(error.text), "256 is not a delay index 0..255");
+}
+
+/* The kit's calls judge their own input, whatever the tools check first:
+ * each refusal names what is wrong and leaves the objects as they were. */
+TEST_F(OwnerObjects, KitCallsRefuseInputsTheToolsNeverPassAndTouchNothing) {
+    ASSERT_EQ(create(false), 0) << error.text;
+    device.pwr()->DelayTaskNum = 3;
+    auto before = bytesOf(device.pwr());
+    auto access = [&](const char* group, unsigned mode) {
+        LIB_POW_CreateOptions o = {0, 0, -1, group, mode, nullptr};
+        return LIB_POW_ownerCheckAccess(&o, &error);
+    };
+    const std::pair<std::function<int()>, std::string> refused[] = {
+        {[&] { return LIB_POW_ownerRelease(&names, nullptr, 256, 0, 1000, &error); }, "256 is not a delay index 0..255"},
+        {[&] { return LIB_POW_ownerRelease(&names, nullptr, -2, 5, 1000, &error); }, "-2 is not a delay index 0..255"},
+        {[&] { return LIB_POW_ownerRelease(&names, nullptr, -1, 0, 1000, &error); }, "neither an index nor a process"},
+        {[&] { return LIB_POW_ownerKeepIndex0(&names, nullptr, 0, 1, 1000, 0, 0, 0, &error); }, "for pid 0 counting 1"},
+        {[&] { return LIB_POW_ownerKeepIndex0(&names, nullptr, 9, -1, 1000, 0, 0, 0, &error); }, "pid 9 counting -1"},
+        {[&] { return LIB_POW_ownerKeepIndex0(&names, nullptr, 9, 32768, 1000, 0, 0, 0, &error); }, "counting 32768"},
+        {[&] { return access(nullptr, 0777); }, "mode 0777 has bits other than read and write"},
+        {[&] { return access(nullptr, 0606); }, "mode 0606 locks clients out"},
+        {[&] { return access("0", 0666); }, "mode 0666 lets other users in beside the group"},
+        {[&] { return access("12x", 0); }, "group 12x does not exist"},
+        {[&] { return LIB_POW_ownerOpen(names.pwrArea, sizeof(PwrSharedArea) + 1, 1, &error); }, " bytes, needs "},
+    };
+    for (const auto& [call, text] : refused) {
+        error = {};
+        EXPECT_EQ(call(), -1) << text;
+        EXPECT_EQ(error.code, EINVAL) << text;
+        EXPECT_NE(std::string(error.text).find(text), std::string::npos) << error.text;
+    }
+    EXPECT_EQ(differences(before, bytesOf(device.pwr())), Lines{});
 }
 
 TEST_F(OwnerObjects, AuditOfTheDeviceNotesEndedHoldersIndexZeroIncluded) {

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <signal.h>
+#include <sys/stat.h>
 #include <thread>
 #include <tuple>
 #include <unistd.h>
@@ -200,12 +201,22 @@ TEST_F(PlatSem, BadNamesArgumentsAndForeignObjectsFailWithTheirReason) {
     ASSERT_EQ(0, runChild([&] { return make(foreign) != nullptr ? 0 : 1; }));
     std::fstream("/dev/shm/PLAT_sem." + foreign, std::ios::in | std::ios::out | std::ios::binary).put('X');
     EXPECT_TRUE(make(foreign) == nullptr && PLAT_errnoGet() == EINVAL);
+    std::string mine = fresh(); /* cut short, even one this process has mapped */
+    ASSERT_TRUE(make(mine) != nullptr && truncate(("/dev/shm/PLAT_sem." + mine).c_str(), 10) == 0);
+    EXPECT_TRUE(make(mine) == nullptr && PLAT_errnoGet() == EINVAL);
+    std::string fifo = fresh();
+    ASSERT_EQ(mkfifo(("/dev/shm/PLAT_sem." + fifo).c_str(), 0600), 0);
+    EXPECT_TRUE(make(fifo) == nullptr && PLAT_errnoGet() == EINVAL) << "a FIFO at the name";
+    struct stat st = {};
+    for (const char* bad : {"", "a/b"}) /* every call judges the name itself */
+        EXPECT_TRUE(PLAT_semOpen(bad) == nullptr && failedWith(PLAT_semStat(bad, &st), EINVAL) &&
+                    failedWith(PLAT_semCheck(bad, nullptr, 0), EINVAL) && failedWith(PLAT_semRemake(bad), EINVAL));
+    EXPECT_TRUE(failedWith(PLAT_semHolder(nullptr), EINVAL) && failedWith(PLAT_semTake(make(fresh()), -2), EINVAL));
     EXPECT_TRUE(failedWith(PLAT_semTake(nullptr, 0), EINVAL));
     EXPECT_TRUE(failedWith(PLAT_semGive(nullptr), EINVAL));
     EXPECT_TRUE(failedWith(PLAT_semRemove("a/b"), EINVAL));
     std::string link = fresh(); /* a link at a name is described, never followed */
     ASSERT_EQ(symlink(("/dev/shm/PLAT_sem." + foreign).c_str(), ("/dev/shm/PLAT_sem." + link).c_str()), 0);
-    struct stat st = {};
     EXPECT_TRUE(PLAT_semStat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode));
 }
 
