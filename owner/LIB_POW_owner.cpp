@@ -498,6 +498,10 @@ int replace(const SetUp& run, const Kind& kind, int fd, const struct stat& st, c
 {
     if (!run.o.create.reset && !run.asked(kind))
         return ownerFail(run.error, EEXIST, "%s", why.c_str());
+    /* The removal would be refused (the directory is sticky): say so before
+     * anything is taken, so a refusal leaves every object as it was. */
+    if (geteuid() != 0 && st.st_uid != geteuid())
+        return removalFailure(labelOf(kind).c_str(), pathOf(kind).c_str(), EPERM, run.error);
     std::vector<pid_t> users = processesUsing(st);
     std::string list = processList(users);
     if (!users.empty() && !run.o.force)
