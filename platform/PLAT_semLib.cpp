@@ -317,7 +317,9 @@ int initRecord(PLAT_semObject* sem, const char* name) {
 // such a kill can leave in /dev/shm.
 SemId buildAndPublish(const char* publicPath, const char* name, gid_t group, mode_t mode, bool* exists) {
     *exists = false;
-    char tmpPath[] = "/dev/shm/PLAT_tmp.XXXXXX";
+    // Named after its process, so a scrap left by a kill says whose it was.
+    char tmpPath[sizeof "/dev/shm/PLAT_tmp..XXXXXX" + 12];
+    snprintf(tmpPath, sizeof tmpPath, "%sPLAT_tmp.%d.XXXXXX", kShmDir, static_cast<int>(getpid()));
     // The unnamed file is published through /proc, so it needs /proc too.
     int fd = access("/proc/self/fd", X_OK) == 0 ? g_platSys.openTmpFile(kShmDir) : -1;
     bool named = fd < 0;
