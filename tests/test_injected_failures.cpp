@@ -153,8 +153,11 @@ protected:
                 rc = run();
                 g_failAt = 0;
             }
-            if (g_calls < at)
-                return failed; /* every call has had its turn */
+            if (g_calls < at) { /* every call has had its turn */
+                for (const std::string& file : leftovers())
+                    unlink(("/dev/shm/" + file).c_str());
+                return failed;
+            }
             failed.insert(g_failed);
             SCOPED_TRACE("call " + std::to_string(at) + ", " + g_failed + (namedTemps ? ", named temporaries" : ""));
             if (rc != 0) {
@@ -163,8 +166,8 @@ protected:
             if (g_failed != "unlink") { /* the removal of a private file itself */
                 EXPECT_EQ(leftovers(), std::vector<std::string>{});
             }
-            for (const std::string& file : leftovers()) /* not left for the next call, nor the device */
-                unlink((file[0] == '/' ? file : "/dev/shm/" + file).c_str());
+            for (const std::string& path : g_made) /* the kit's own it must clear itself */
+                unlink(path.c_str());
             for (const auto& [path, size] : objects()) {
                 std::string wrong = wrongWith(path, size);
                 if (strict && (rc == 0 || wrong != "missing")) {
