@@ -31,15 +31,14 @@ namespace {
 constexpr int kIndices = LIB_POW_DELAY_INDEX_COUNT;
 constexpr int kNotOnStack = kIndices; /* a first position past the stack */
 
-void crashPoint(OwnerRepairStep step)
+/* One store of a repair: counted in its report, then a point where the
+ * crash tests may kill the process. */
+template <typename T>
+void repairStore(T& word, T value, LIB_POW_RepairReport& r, OwnerRepairStep step)
 {
-    if (__builtin_expect(g_ownerCrashPoint != nullptr, 0))
-        g_ownerCrashPoint(step);
-}
-
-bool keptOff(const LIB_POW_Policy* policy, unsigned index)
-{
-    return policy != nullptr ? policy->keptOff[index] != 0 : index == 0;
+    storeWord(word, value);
+    ++r.changes;
+    tableStep(g_ownerCrashPoint, step);
 }
 
 /* The stack positions in use that exist: a count above 256 is cut there. */
@@ -128,18 +127,14 @@ struct Reporter {
     }
 };
 
-void examineStack(const PwrSharedArea& a, const LIB_POW_Policy* policy, Reporter& r, bool* onStack)
+void examineStack(const PwrSharedArea& a, const LIB_POW_Policy* policy, Reporter& r, const int16_t* firstAt)
 {
     int raw = loadWord(a.us_FreeIndexNum), num = stackInUse(a);
     if (raw > kIndices)
         r.add(LIB_POW_FREE_COUNT_TOO_BIG, -1, -1, raw, "free count %d is above %d, the size of the stack", raw,
               kIndices);
-    int16_t firstAt[kIndices];
-    findFirstPositions(a, num, firstAt);
     for (int p = 0; p < num; ++p) {
         unsigned entry = loadWord(a.us_FreeIndex[p]);
-        if (entry < kIndices)
-            onStack[entry] = true;
         switch (classify(a, policy, p, firstAt)) {
         case kEntryGood:
             break;
@@ -167,8 +162,9 @@ void examineStack(const PwrSharedArea& a, const LIB_POW_Policy* policy, Reporter
 
 void examine(const PwrSharedArea& a, const LIB_POW_Policy* policy, Reporter& r)
 {
-    bool onStack[kIndices] = {};
-    examineStack(a, policy, r, onStack);
+    int16_t firstAt[kIndices];
+    findFirstPositions(a, stackInUse(a), firstAt);
+    examineStack(a, policy, r, firstAt);
     Totals t = readTotals(a);
     if (t.countsWrapped)
         r.add(LIB_POW_COUNTS_WRAPPED, -1, -1, t.total,
@@ -188,7 +184,7 @@ void examine(const PwrSharedArea& a, const LIB_POW_Policy* policy, Reporter& r)
     for (int i = 0; i < kIndices; ++i) {
         int32_t pid = loadWord(a.sl_DelayPid[i]);
         int16_t count = loadWord(a.ss_DelayCount[i]);
-        if (pid == 0 && !onStack[i] && !keptOff(policy, static_cast<unsigned>(i)))
+        if (pid == 0 && firstAt[i] == kNotOnStack && !keptOff(policy, static_cast<unsigned>(i)))
             r.add(LIB_POW_LOST_INDEX, i, -1, count, "index %d is lost: nobody holds it and it is not on the free stack",
                   i);
         if (pid == 0 && count != 0)
@@ -242,15 +238,10 @@ int dropBadEntries(PwrSharedArea& a, const LIB_POW_Policy* policy, int num, LIB_
             continue;
         r.dropped[r.droppedCount++] = loadWord(a.us_FreeIndex[p]);
         int top = num - 1;
-        if (p != top) {
-            storeWord(a.us_FreeIndex[p], loadWord(a.us_FreeIndex[top]));
-            ++r.changes;
-            crashPoint(kRepairTopMoved);
-        }
+        if (p != top)
+            repairStore(a.us_FreeIndex[p], loadWord(a.us_FreeIndex[top]), r, kRepairTopMoved);
         num = top;
-        storeWord(a.us_FreeIndexNum, static_cast<uint16_t>(num));
-        ++r.changes;
-        crashPoint(kRepairEntryDropped);
+        repairStore(a.us_FreeIndexNum, static_cast<uint16_t>(num), r, kRepairEntryDropped);
     }
     return num;
 }
@@ -259,21 +250,14 @@ int dropBadEntries(PwrSharedArea& a, const LIB_POW_Policy* policy, int num, LIB_
  * then the count, so a kill between leaves the index lost, as before. */
 void pushLostIndices(PwrSharedArea& a, const LIB_POW_Policy* policy, int num, LIB_POW_RepairReport& r)
 {
-    bool onStack[kIndices] = {};
-    for (int p = 0; p < num; ++p) {
-        unsigned entry = loadWord(a.us_FreeIndex[p]);
-        if (entry < kIndices)
-            onStack[entry] = true;
-    }
+    int16_t firstAt[kIndices];
+    findFirstPositions(a, num, firstAt);
     for (int i = 0; i < kIndices && num < kIndices; ++i) {
-        if (onStack[i] || keptOff(policy, static_cast<unsigned>(i)) || loadWord(a.sl_DelayPid[i]) != 0)
+        bool onStack = firstAt[i] != kNotOnStack;
+        if (onStack || keptOff(policy, static_cast<unsigned>(i)) || loadWord(a.sl_DelayPid[i]) != 0)
             continue;
-        storeWord(a.us_FreeIndex[num], static_cast<uint16_t>(i));
-        ++r.changes;
-        crashPoint(kRepairPushEntry);
-        storeWord(a.us_FreeIndexNum, static_cast<uint16_t>(++num));
-        ++r.changes;
-        crashPoint(kRepairPushed);
+        repairStore(a.us_FreeIndex[num], static_cast<uint16_t>(i), r, kRepairPushEntry);
+        repairStore(a.us_FreeIndexNum, static_cast<uint16_t>(++num), r, kRepairPushed);
         r.pushed[r.pushedCount++] = static_cast<uint16_t>(i);
     }
 }
@@ -305,6 +289,12 @@ __attribute__((format(printf, 4, 5))) void append(char* text, size_t size, size_
         if (size > 4)
             memcpy(text + size - 4, "...", 4);
     }
+}
+
+void appendValues(char* text, size_t size, size_t& used, const uint16_t* values, int count)
+{
+    for (int k = 0; k < count; ++k)
+        append(text, size, used, " %u", values[k]);
 }
 
 } // namespace
@@ -446,9 +436,7 @@ int LIB_POW_ownerRepairArea(PwrSharedArea* area, const LIB_POW_Policy* policy, L
     int num = r.freeCountBefore;
     if (num > kIndices) {
         num = kIndices;
-        storeWord(a.us_FreeIndexNum, static_cast<uint16_t>(num));
-        ++r.changes;
-        crashPoint(kRepairFreeCountCut);
+        repairStore(a.us_FreeIndexNum, static_cast<uint16_t>(num), r, kRepairFreeCountCut);
     }
     num = dropBadEntries(a, policy, num, r);
     Totals t = readTotals(a);
@@ -459,14 +447,10 @@ int LIB_POW_ownerRepairArea(PwrSharedArea* area, const LIB_POW_Policy* policy, L
          * note that nobody will raise. It is raised once more after the
          * total, for a client that read and cleared it in between. */
         if (t.sum == 0) {
-            storeWord(a.b_DelayPowerSaveTaskNoneReserved, static_cast<uint8_t>(1));
-            ++r.changes;
             r.noteRaised = 1;
-            crashPoint(kRepairNoteRaised);
+            repairStore(a.b_DelayPowerSaveTaskNoneReserved, static_cast<uint8_t>(1), r, kRepairNoteRaised);
         }
-        storeWord(a.DelayTaskNum, static_cast<int16_t>(t.sum));
-        ++r.changes;
-        crashPoint(kRepairTotalLowered);
+        repairStore(a.DelayTaskNum, static_cast<int16_t>(t.sum), r, kRepairTotalLowered);
         if (t.sum == 0) {
             storeWord(a.b_DelayPowerSaveTaskNoneReserved, static_cast<uint8_t>(1));
             ++r.changes;
@@ -535,28 +519,22 @@ const char* LIB_POW_ownerDescribeRepair(const LIB_POW_RepairReport* report, char
         append(text, size, used, "nothing to mend");
         return text;
     }
-    const char* sep = "";
-    if (r.freeCountBefore > kIndices) {
+    /* Every part but the first follows a "; ". */
+    auto sep = [&used] { return used > 0 ? "; " : ""; };
+    if (r.freeCountBefore > kIndices)
         append(text, size, used, "free count %d -> %d", r.freeCountBefore, kIndices);
-        sep = "; ";
-    }
     if (r.droppedCount > 0) {
-        append(text, size, used, "%s%d bad stack entr%s dropped:", sep, r.droppedCount,
+        append(text, size, used, "%s%d bad stack entr%s dropped:", sep(), r.droppedCount,
                r.droppedCount == 1 ? "y" : "ies");
-        for (int k = 0; k < r.droppedCount; ++k)
-            append(text, size, used, " %u", r.dropped[k]);
-        sep = "; ";
+        appendValues(text, size, used, r.dropped, r.droppedCount);
     }
-    if (r.totalAfter != r.totalBefore) {
-        append(text, size, used, "%stotal %d -> %d (the sum of the counts)%s", sep, r.totalBefore, r.totalAfter,
+    if (r.totalAfter != r.totalBefore)
+        append(text, size, used, "%stotal %d -> %d (the sum of the counts)%s", sep(), r.totalBefore, r.totalAfter,
                r.noteRaised ? ", none-reserved note raised" : "");
-        sep = "; ";
-    }
     if (r.pushedCount > 0) {
-        append(text, size, used, "%s%d lost %s pushed back:", sep, r.pushedCount,
+        append(text, size, used, "%s%d lost %s pushed back:", sep(), r.pushedCount,
                r.pushedCount == 1 ? "index" : "indices");
-        for (int k = 0; k < r.pushedCount; ++k)
-            append(text, size, used, " %u", r.pushed[k]);
+        appendValues(text, size, used, r.pushed, r.pushedCount);
     }
     return text;
 }

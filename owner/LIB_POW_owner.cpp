@@ -49,6 +49,19 @@ std::string groupName(gid_t gid)
     return gr != nullptr ? gr->gr_name : std::to_string(gid);
 }
 
+unsigned modeBits(const struct stat& st)
+{
+    return st.st_mode & 07777;
+}
+
+/* Owner, group and mode, as messages give them. */
+std::string accessText(const struct stat& st)
+{
+    char mode[8];
+    snprintf(mode, sizeof mode, "%04o", modeBits(st));
+    return "owner " + userName(st.st_uid) + ", group " + groupName(st.st_gid) + ", mode " + mode;
+}
+
 /* What stands at a name, for messages: a link is itself, not its target. */
 const char* kindOf(mode_t mode)
 {
@@ -58,15 +71,15 @@ const char* kindOf(mode_t mode)
                                              : "a device";
 }
 
-std::string shmPath(const char* name)
+std::string shmPath(const std::string& name)
 {
-    return kShmDir + std::string(name);
+    return kShmDir + name;
 }
 
-/* The platform keeps semaphore `name` in this file. */
-std::string semPath(const char* name)
+/* The platform keeps semaphore `name` in this object. */
+std::string semObjectName(const char* name)
 {
-    return std::string(kShmDir) + "/" PLAT_SEM_OBJECT_PREFIX + name;
+    return std::string("/" PLAT_SEM_OBJECT_PREFIX) + name;
 }
 
 /* Every name in /dev/shm is opened as what it must be: a link is never
@@ -80,7 +93,7 @@ int openName(const char* name, int flags)
 int notAnObject(const char* name, const struct stat& st, LIB_POW_OwnerError* error)
 {
     return ownerFail(error, EEXIST, "%s is %s, not a regular file (owner %s, mode %04o)", name,
-                     kindOf(st.st_mode), userName(st.st_uid).c_str(), static_cast<unsigned>(st.st_mode & 07777));
+                     kindOf(st.st_mode), userName(st.st_uid).c_str(), modeBits(st));
 }
 
 /* A refused open, told apart by its cause, with the object's owner and mode
@@ -92,9 +105,7 @@ int openFailure(const char* name, int err, LIB_POW_OwnerError* error)
     struct stat st;
     bool seen = lstat(shmPath(name).c_str(), &st) == 0;
     if ((err == EACCES || err == EPERM) && seen)
-        return ownerFail(error, err, "%s: permission denied (owner %s, group %s, mode %04o)", name,
-                         userName(st.st_uid).c_str(), groupName(st.st_gid).c_str(),
-                         static_cast<unsigned>(st.st_mode & 07777));
+        return ownerFail(error, err, "%s: permission denied (%s)", name, accessText(st).c_str());
     if (seen && !S_ISREG(st.st_mode)) /* ELOOP, EISDIR, ENXIO: a link, a directory, a device */
         return notAnObject(name, st, error);
     return callFailed(error, err, "shm_open", name);
@@ -108,18 +119,17 @@ int removalFailure(const char* what, const char* path, int err, LIB_POW_OwnerErr
     if (lstat(path, &st) != 0)
         return ownerFail(error, err, "cannot remove %s: %s", what, strerror(err));
     std::string owner = userName(st.st_uid);
-    unsigned mode = static_cast<unsigned>(st.st_mode & 07777);
     if (err == ENOTEMPTY || err == EEXIST)
         return ownerFail(error, err,
                          "cannot remove %s: a directory with entries in it (owner %s, mode %04o); look at "
                          "them and remove it by hand",
-                         what, owner.c_str(), mode);
+                         what, owner.c_str(), modeBits(st));
     if (err != EPERM && err != EACCES)
         return ownerFail(error, err, "cannot remove %s (%s): %s", what, kindOf(st.st_mode), strerror(err));
     return ownerFail(error, err,
                      "cannot remove %s (owner %s, mode %04o): in the sticky %s only its owner or root may; "
                      "remove it as root",
-                     what, owner.c_str(), mode, kShmDir);
+                     what, owner.c_str(), modeBits(st), kShmDir);
 }
 
 /* Removes whatever stands at `path`: an object, a link (not its target), a
@@ -160,12 +170,12 @@ struct Kind {
 /* Its name for shm_open, its path in /dev/shm, and its name in messages. */
 std::string shmNameOf(const Kind& k)
 {
-    return k.semaphore() ? std::string("/" PLAT_SEM_OBJECT_PREFIX) + k.name : k.name;
+    return k.semaphore() ? semObjectName(k.name) : k.name;
 }
 
 std::string pathOf(const Kind& k)
 {
-    return k.semaphore() ? semPath(k.name) : shmPath(k.name);
+    return shmPath(shmNameOf(k));
 }
 
 std::string labelOf(const Kind& k)
@@ -173,32 +183,26 @@ std::string labelOf(const Kind& k)
     return k.semaphore() ? std::string("semaphore ") + k.name : k.name;
 }
 
-/* The first content, written over `size` bytes of a fresh mapping. */
-void writeFirstContent(void* area, const Kind& kind, const LIB_POW_CreateOptions& options)
+/* Maps `size` bytes of the object behind `fd` shared: the mapping, or null
+ * with `error` set. */
+void* mapShared(int fd, size_t size, bool writable, const char* what, LIB_POW_OwnerError* error)
 {
-    memset(area, 0, kind.size);
-    if (kind.object == LIB_POW_OBJ_PWR)
-        LIB_POW_ownerInitPower(static_cast<PwrSharedArea*>(area), options.index0Pid, options.policy);
-}
-
-/* Maps the object behind `fd` whole for writing its first content: the
- * mapping, or null with `error` set. */
-void* mapForWrite(int fd, const Kind& kind, const char* what, LIB_POW_OwnerError* error)
-{
-    void* area = g_ownerSys.mmap(nullptr, kind.size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    void* area = g_ownerSys.mmap(nullptr, size, PROT_READ | (writable ? PROT_WRITE : 0), MAP_SHARED, fd, 0);
     if (area != MAP_FAILED)
         return area;
     callFailed(error, errno, "mmap", what);
     return nullptr;
 }
 
-/* Writes the first content through a mapping from mapForWrite, which it
- * then unmaps. */
+/* Writes the first content through a writable mapping of the whole
+ * object, which it then unmaps. */
 int fillObject(void* area, const Kind& kind, const LIB_POW_CreateOptions& options, const char* what,
                LIB_POW_OwnerError* error)
 {
     int rc = guarded(-1, [&] {
-        writeFirstContent(area, kind, options);
+        memset(area, 0, kind.size);
+        if (kind.object == LIB_POW_OBJ_PWR)
+            LIB_POW_ownerInitPower(static_cast<PwrSharedArea*>(area), options.index0Pid, options.policy);
         return 0;
     });
     munmap(area, kind.size);
@@ -227,31 +231,23 @@ int resolveAccess(const LIB_POW_CreateOptions& o, Access& access, LIB_POW_OwnerE
         else
             return ownerFail(error, EINVAL, "group %s does not exist", o.group);
     }
-    const char* working = o.group != nullptr ? "0660" : "0666";
+    unsigned working = o.group != nullptr ? 0660 : 0666; /* the default, and the mode messages offer */
     if (access.mode == 0)
-        access.mode = o.group != nullptr ? 0660 : 0666;
+        access.mode = working;
     /* Every client opens every object read-write: a mode that takes that
      * from the owner or the group locks the device's own processes out. */
     if ((o.mode & ~0666u) != 0)
-        return ownerFail(error, EINVAL, "mode %04o has bits other than read and write: give one like %s", o.mode,
+        return ownerFail(error, EINVAL, "mode %04o has bits other than read and write: give one like %04o", o.mode,
                          working);
     if ((access.mode & 0660) != 0660)
         return ownerFail(error, EINVAL,
                          "mode %04o locks clients out (each opens every object read-write, so owner and group "
-                         "need both): give one like %s",
+                         "need both): give one like %04o",
                          static_cast<unsigned>(access.mode), working);
     if (o.group != nullptr && (access.mode & 0007) != 0)
         return ownerFail(error, EINVAL, "mode %04o lets other users in beside the group: give one like 0660",
                          static_cast<unsigned>(access.mode));
     return 0;
-}
-
-/* Owner, group and mode, as messages give them. */
-std::string accessText(const struct stat& st)
-{
-    char mode[8];
-    snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-    return "owner " + userName(st.st_uid) + ", group " + groupName(st.st_gid) + ", mode " + mode;
 }
 
 /* What an adopted object ends with: this user's, with the group and mode
@@ -271,30 +267,28 @@ Wanted wantedFor(const struct stat& st, const Access& a)
 /* Gives the object behind `fd` the wanted owner, group and mode, on the
  * object itself, so whoever has it open keeps the very same one. `changes`
  * gets what changed ("" when nothing did). */
-int applyWanted(int fd, const std::string& what, const struct stat& st, const Wanted& w, std::string& changes,
+int applyWanted(int fd, const std::string& what, const struct stat& st, const Access& access, std::string& changes,
                 LIB_POW_OwnerError* error)
 {
-    changes.clear();
-    mode_t mode = st.st_mode & 07777;
-    if (st.st_uid != w.owner || st.st_gid != w.group) {
-        uid_t owner = st.st_uid != w.owner ? w.owner : static_cast<uid_t>(-1);
-        if (g_ownerSys.fchown(fd, owner, w.group) != 0)
-            return ownerFail(error, errno, "fchown(%s, %s:%s) failed: %s", what.c_str(), userName(w.owner).c_str(),
-                             groupName(w.group).c_str(), strerror(errno));
-        if (st.st_uid != w.owner)
-            changes += "owner " + userName(st.st_uid) + " -> " + userName(w.owner);
-        if (st.st_gid != w.group)
-            changes += (changes.empty() ? "group " : ", group ") + groupName(st.st_gid) + " -> " + groupName(w.group);
-    }
+    Wanted w = wantedFor(st, access);
+    bool newOwner = st.st_uid != w.owner, newGroup = st.st_gid != w.group;
+    unsigned mode = modeBits(st);
+    if ((newOwner || newGroup) && g_ownerSys.fchown(fd, newOwner ? w.owner : static_cast<uid_t>(-1), w.group) != 0)
+        return ownerFail(error, errno, "fchown(%s, %s:%s) failed: %s", what.c_str(), userName(w.owner).c_str(),
+                         groupName(w.group).c_str(), strerror(errno));
     /* fchmod also after a change of owner, which drops set-id bits. */
-    if (mode != w.mode || !changes.empty()) {
-        if (g_ownerSys.fchmod(fd, w.mode) != 0)
-            return callFailed(error, errno, "fchmod", what.c_str());
-        char text[40];
-        snprintf(text, sizeof text, "mode %04o -> %04o", static_cast<unsigned>(mode), static_cast<unsigned>(w.mode));
-        if (mode != w.mode)
-            changes += (changes.empty() ? "" : ", ") + std::string(text);
-    }
+    if ((mode != w.mode || newOwner || newGroup) && g_ownerSys.fchmod(fd, w.mode) != 0)
+        return callFailed(error, errno, "fchmod", what.c_str());
+    char modes[40];
+    snprintf(modes, sizeof modes, "mode %04o -> %04o", mode, static_cast<unsigned>(w.mode));
+    changes.clear();
+    auto note = [&changes](const std::string& change) { changes += (changes.empty() ? "" : ", ") + change; };
+    if (newOwner)
+        note("owner " + userName(st.st_uid) + " -> " + userName(w.owner));
+    if (newGroup)
+        note("group " + groupName(st.st_gid) + " -> " + groupName(w.group));
+    if (mode != w.mode)
+        note(modes);
     return 0;
 }
 
@@ -325,7 +319,7 @@ int publishArea(const Kind& kind, const Access& access, const LIB_POW_CreateOpti
     int rc = applyAccess(fd, tmpName.c_str(), access, error);
     if (rc == 0 && g_ownerSys.ftruncate(fd, static_cast<off_t>(kind.size)) != 0)
         rc = callFailed(error, errno, "ftruncate", tmpName.c_str());
-    void* area = rc == 0 ? mapForWrite(fd, kind, tmpName.c_str(), error) : nullptr;
+    void* area = rc == 0 ? mapShared(fd, kind.size, true, tmpName.c_str(), error) : nullptr;
     if (rc == 0)
         rc = area != nullptr ? fillObject(area, kind, options, tmpName.c_str(), error) : -1;
     close(fd);
@@ -348,8 +342,7 @@ int makeObject(const Kind& kind, const Access& access, const LIB_POW_CreateOptio
         return publishArea(kind, access, options, exists, error);
     if (PLAT_semBCreateAccess(0, SEM_FULL, kind.name, access.group, access.mode) != 0)
         return 0;
-    int err = PLAT_errnoGet();
-    return callFailed(error, err, "PLAT_semBCreateAccess", kind.name);
+    return callFailed(error, PLAT_errnoGet(), "PLAT_semBCreateAccess", kind.name);
 }
 
 /* One set-up: its options, the access it gives, where its failure goes. */
@@ -426,8 +419,8 @@ int rewriteArea(const SetUp& run, const Kind& kind, int fd, const struct stat& f
     /* Mapped before it is lengthened: a failure leaves it as it was. */
     int rc = run.calendarLost(kind, fd);
     if (rc == 0)
-        rc = applyWanted(fd, kind.name, found, wantedFor(found, run.access), changes, run.error);
-    void* area = rc == 0 ? mapForWrite(fd, kind, kind.name, run.error) : nullptr;
+        rc = applyWanted(fd, kind.name, found, run.access, changes, run.error);
+    void* area = rc == 0 ? mapShared(fd, kind.size, true, kind.name, run.error) : nullptr;
     if (rc == 0 && area == nullptr)
         rc = -1;
     if (rc == 0 && static_cast<size_t>(found.st_size) < kind.size &&
@@ -459,7 +452,7 @@ int adopt(const SetUp& run, const Kind& kind, int fd, const struct stat& st, boo
         if (verdict < 0)
             return ownerFail(run.error, PLAT_errnoGet(), "%s cannot be checked: %s", what.c_str(),
                              strerror(PLAT_errnoGet()));
-        if (applyWanted(fd, what, st, wantedFor(st, run.access), changes, run.error) != 0)
+        if (applyWanted(fd, what, st, run.access, changes, run.error) != 0)
             return -1;
         if (verdict == 0)
             return outcome(run.asked(kind) ? "whole (a whole semaphore is never rewritten: it may be held)" : "whole");
@@ -475,19 +468,16 @@ int adopt(const SetUp& run, const Kind& kind, int fd, const struct stat& st, boo
         return ownerFail(run.error, EINVAL, "%s is %lld bytes, needs %zu", kind.name,
                          static_cast<long long>(st.st_size), kind.size);
     if (!isShort && !run.asked(kind)) {
-        if (applyWanted(fd, what, st, wantedFor(st, run.access), changes, run.error) != 0)
+        if (applyWanted(fd, what, st, run.access, changes, run.error) != 0)
             return -1;
         return outcome("whole");
     }
     if (rewriteArea(run, kind, fd, st, changes) != 0)
         return -1;
-    char text[160];
-    if (isShort)
-        snprintf(text, sizeof text, " was %lld bytes, needs %zu: lengthened and rewritten in place",
-                 static_cast<long long>(st.st_size), kind.size);
-    else
-        snprintf(text, sizeof text, " rewritten to its first content in place, as asked");
-    run.report(kind, LIB_POW_OBJECT_REMADE, what + text + (changes.empty() ? "" : "; " + changes));
+    std::string done = isShort ? " was " + std::to_string(st.st_size) + " bytes, needs " + std::to_string(kind.size) +
+                                     ": lengthened and rewritten in place"
+                               : " rewritten to its first content in place, as asked";
+    run.report(kind, LIB_POW_OBJECT_REMADE, what + done + (changes.empty() ? "" : "; " + changes));
     return 0;
 }
 
@@ -593,8 +583,7 @@ SemId ownerTake(const char* name, int timeoutMs, LIB_POW_OwnerError* error)
 {
     SemId sem = PLAT_semBCreate(0, SEM_FULL, const_cast<char*>(name));
     if (sem == 0) {
-        int err = PLAT_errnoGet();
-        callFailed(error, err, "PLAT_semBCreate", name);
+        callFailed(error, PLAT_errnoGet(), "PLAT_semBCreate", name);
         return 0;
     }
     int rc = guarded(kFaulted, [&] { return PLAT_semTake(sem, timeoutMs < 0 ? PLAT_WAIT_FOREVER : timeoutMs); });
@@ -618,8 +607,7 @@ void LIB_POW_ownerInitPower(PwrSharedArea* area, pid_t index0Pid, const LIB_POW_
     /* The top of the stack is the last entry in use: 255, 254, ..., 1. */
     int num = 0;
     for (int i = LIB_POW_DELAY_INDEX_COUNT - 1; i >= 0; --i) {
-        bool keptOff = policy != nullptr ? policy->keptOff[i] != 0 : i == 0;
-        if (!keptOff && area->sl_DelayPid[i] == 0)
+        if (!keptOff(policy, static_cast<unsigned>(i)) && area->sl_DelayPid[i] == 0)
             area->us_FreeIndex[num++] = static_cast<uint16_t>(i);
     }
     area->us_FreeIndexNum = static_cast<uint16_t>(num);
@@ -665,7 +653,7 @@ int LIB_POW_ownerRemove(const LIB_POW_Names* names, LIB_POW_OwnerError* error)
         if (removeName(area, shmPath(area), error) != 0)
             return -1;
     for (const char* sem : {n.semPow, n.semNvd, n.semRdy})
-        if (removeName((std::string("semaphore ") + sem).c_str(), semPath(sem), error) != 0)
+        if (removeName((std::string("semaphore ") + sem).c_str(), shmPath(semObjectName(sem)), error) != 0)
             return -1;
     return 0;
 }
@@ -686,11 +674,7 @@ void* LIB_POW_ownerMap(const char* name, size_t size, int writable, LIB_POW_Owne
     int fd = LIB_POW_ownerOpen(name, size, writable, error);
     if (fd == -1)
         return nullptr;
-    void* area = g_ownerSys.mmap(nullptr, size, PROT_READ | (writable ? PROT_WRITE : 0), MAP_SHARED, fd, 0);
-    if (area == MAP_FAILED) {
-        callFailed(error, errno, "mmap", name);
-        area = nullptr;
-    }
+    void* area = mapShared(fd, size, writable, name, error);
     close(fd);
     return area;
 }

@@ -17,13 +17,9 @@
  *   the service and make the semaphores themselves (mode 0666). An existing
  *   object that is whole is adopted: it gets the asked owner, group and
  *   mode in place (fchown, fchmod), never a new object, so every process
- *   that has it keeps meeting the one object. A damaged semaphore of ours
- *   is re-made in its own file; a short area of ours is lengthened and
- *   rewritten in place with `reset`. Only an object that cannot be adopted
- *   (another user's that this service may not take over, a link, a FIFO, a
- *   directory) is replaced, with `reset`, and only while no process has it
- *   open or mapped: otherwise the call names the processes, and `force`
- *   replaces it all the same, naming them as the ones that must restart.
+ *   that has it keeps meeting the one object. What is re-made in place, and
+ *   what is replaced (only with `reset`, only while no process has it, or
+ *   with `force`), is told at LIB_POW_ownerSetUp.
  * - Names in /dev/shm: every one is opened without following a symbolic
  *   link and without waiting (a FIFO never blocks an open), and judged by
  *   what the descriptor is (a regular file, its owner, its length) before

@@ -46,6 +46,13 @@ int callFailed(LIB_POW_OwnerError* error, int code, const char* call, const char
 /* `names`, or the device's names for null. */
 const LIB_POW_Names& ownerNames(const LIB_POW_Names* names);
 
+/* Whether the owner keeps delay index `index` off the free stack: a null
+ * policy keeps index 0 only. */
+inline bool keptOff(const LIB_POW_Policy* policy, unsigned index)
+{
+    return policy != nullptr ? policy->keptOff[index] != 0 : index == 0;
+}
+
 /* Takes semaphore `name` (made when missing) within timeoutMs (-1: no
  * limit); the handle, or 0 with `error` set (ETIMEDOUT names the holder). */
 SemId ownerTake(const char* name, int timeoutMs, LIB_POW_OwnerError* error);

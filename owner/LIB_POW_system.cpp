@@ -5,6 +5,7 @@
  */
 #include "LIB_POW_owner_internal.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csetjmp>
 #include <csignal>
@@ -158,13 +159,9 @@ bool processMayUse(pid_t pid, uid_t owner, gid_t group, mode_t mode)
     if (statusNumbers(pid, "Uid", uids, 2) < 2 || statusNumbers(pid, "Gid", gids, 2) < 2)
         return false; /* gone, or not to be seen: not known to be one of ours */
     int count = statusNumbers(pid, "Groups", groups, 64);
-    if (uids[1] == 0 || uids[1] == owner)
+    if (uids[1] == 0 || uids[1] == owner || (mode & 0006) == 0006)
         return true;
-    if ((mode & 0006) == 0006)
-        return true;
-    bool member = gids[1] == group;
-    for (int k = 0; k < count; ++k)
-        member = member || groups[k] == group;
+    bool member = gids[1] == group || std::find(groups, groups + count, group) != groups + count;
     return member && (mode & 0060) == 0060;
 }
 
