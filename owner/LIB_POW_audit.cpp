@@ -1,16 +1,10 @@
 /*
  * LIB_POW_audit.cpp - the owner's audit and repair of the reservation table.
  *
- * What counts as damage: the library changes the table only under POW and
- * keeps it whole at the end of every holding, so a state that no sequence of
- * its calls leaves was left by a holder that died halfway (or by a writer
- * outside the rules). Such states are damage and are mended; states the
- * library's own calls can leave (a total below the counts after a reset of
- * an index that counted nothing, a count on an index nobody holds) are only
- * noted, since mending them would overrule the clients. One state is both:
- * a client counting on an index it was never given can leave the total
- * above the counts (a pop zeroes that index's count). It is mended all the
- * same, since left alone it can keep the device awake for ever.
+ * Damage and notes are as LIB_POW_FindingKind tells them apart. Notes are
+ * left alone, since mending them would overrule the clients; the total
+ * above the counts that a client can leave is mended all the same, since
+ * left alone it can keep the device awake for ever.
  */
 #include "LIB_POW_owner_internal.h"
 
@@ -297,6 +291,18 @@ void appendValues(char* text, size_t size, size_t& used, const uint16_t* values,
         append(text, size, used, " %u", values[k]);
 }
 
+struct SemaphoreName {
+    const char* label;
+    const char* name;
+};
+
+std::array<SemaphoreName, 3> semaphoresOf(const LIB_POW_Names* names)
+{
+    const LIB_POW_Names& n = ownerNames(names);
+    return {{{"POW", n.semPow}, {"NVD", n.semNvd}, {"HddReady", n.semRdy}}};
+}
+
+
 } // namespace
 
 const char* LIB_POW_ownerFindingName(LIB_POW_FindingKind kind)
@@ -354,21 +360,6 @@ int LIB_POW_ownerAudit(const LIB_POW_Names* names, const LIB_POW_Policy* policy,
         *summary = s;
     return s.damage;
 }
-
-namespace {
-
-struct SemaphoreName {
-    const char* label;
-    const char* name;
-};
-
-std::array<SemaphoreName, 3> semaphoresOf(const LIB_POW_Names* names)
-{
-    const LIB_POW_Names& n = ownerNames(names);
-    return {{{"POW", n.semPow}, {"NVD", n.semNvd}, {"HddReady", n.semRdy}}};
-}
-
-} // namespace
 
 int LIB_POW_ownerAuditSemaphores(const LIB_POW_Names* names, LIB_POW_FindingFn fn, void* context,
                                  LIB_POW_OwnerError* error)

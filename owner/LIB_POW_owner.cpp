@@ -467,11 +467,8 @@ int adopt(const SetUp& run, const Kind& kind, int fd, const struct stat& st, boo
     if (isShort && !run.o.create.reset && !run.asked(kind))
         return ownerFail(run.error, EINVAL, "%s is %lld bytes, needs %zu", kind.name,
                          static_cast<long long>(st.st_size), kind.size);
-    if (!isShort && !run.asked(kind)) {
-        if (applyWanted(fd, what, st, run.access, changes, run.error) != 0)
-            return -1;
-        return outcome("whole");
-    }
+    if (!isShort && !run.asked(kind))
+        return applyWanted(fd, what, st, run.access, changes, run.error) != 0 ? -1 : outcome("whole");
     if (rewriteArea(run, kind, fd, st, changes) != 0)
         return -1;
     std::string done = isShort ? " was " + std::to_string(st.st_size) + " bytes, needs " + std::to_string(kind.size) +
@@ -554,6 +551,28 @@ int setUpObject(const SetUp& run, const Kind& kind)
     }
     return ownerFail(run.error, EAGAIN, "%s keeps appearing and vanishing", labelOf(kind).c_str());
 }
+
+/* The calendar under NVD, read or written through a descriptor: `work`
+ * gets it and the object's length. */
+int withCalendar(const LIB_POW_Names* names, bool writable, int timeoutMs, LIB_POW_OwnerError* error,
+                 const std::function<int(int fd, size_t bytes)>& work)
+{
+    const LIB_POW_Names& n = ownerNames(names);
+    int fd = LIB_POW_ownerOpen(n.nvdArea, writable ? sizeof(NvdSharedArea) : 0, writable, error);
+    if (fd == -1)
+        return -1;
+    SemId nvd = ownerTake(n.semNvd, timeoutMs, error);
+    struct stat st = {};
+    int rc = nvd == 0 ? -1 : g_ownerSys.fstat(fd, &st) != 0 ? callFailed(error, errno, "fstat", n.nvdArea)
+                                               : work(fd, static_cast<size_t>(st.st_size));
+    if (nvd != 0)
+        guarded(0, [nvd] { return PLAT_semGive(nvd); });
+    close(fd);
+    return rc;
+}
+
+constexpr off_t kDaysAt = offsetof(NvdSharedArea, ul_DateOnBits);
+constexpr size_t kDaysSize = sizeof(NvdSharedArea::ul_DateOnBits);
 
 } // namespace
 
@@ -708,32 +727,6 @@ pid_t LIB_POW_ownerSemHolder(const char* semName)
     SemId sem = PLAT_semOpen(semName);
     return sem != 0 ? guarded(-1, [sem] { return PLAT_semHolder(sem); }) : -1;
 }
-
-namespace {
-
-/* The calendar under NVD, read or written through a descriptor: `work`
- * gets it and the object's length. */
-int withCalendar(const LIB_POW_Names* names, bool writable, int timeoutMs, LIB_POW_OwnerError* error,
-                 const std::function<int(int fd, size_t bytes)>& work)
-{
-    const LIB_POW_Names& n = ownerNames(names);
-    int fd = LIB_POW_ownerOpen(n.nvdArea, writable ? sizeof(NvdSharedArea) : 0, writable, error);
-    if (fd == -1)
-        return -1;
-    SemId nvd = ownerTake(n.semNvd, timeoutMs, error);
-    struct stat st = {};
-    int rc = nvd == 0 ? -1 : g_ownerSys.fstat(fd, &st) != 0 ? callFailed(error, errno, "fstat", n.nvdArea)
-                                               : work(fd, static_cast<size_t>(st.st_size));
-    if (nvd != 0)
-        guarded(0, [nvd] { return PLAT_semGive(nvd); });
-    close(fd);
-    return rc;
-}
-
-constexpr off_t kDaysAt = offsetof(NvdSharedArea, ul_DateOnBits);
-constexpr size_t kDaysSize = sizeof(NvdSharedArea::ul_DateOnBits);
-
-} // namespace
 
 int LIB_POW_ownerReadCalendar(const LIB_POW_Names* names, NvdSharedArea* copy, size_t* bytes, int timeoutMs,
                               LIB_POW_OwnerError* error)
