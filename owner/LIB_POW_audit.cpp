@@ -302,7 +302,6 @@ std::array<SemaphoreName, 3> semaphoresOf(const LIB_POW_Names* names)
     return {{{"POW", n.semPow}, {"NVD", n.semNvd}, {"HddReady", n.semRdy}}};
 }
 
-
 } // namespace
 
 const char* LIB_POW_ownerFindingName(LIB_POW_FindingKind kind)
