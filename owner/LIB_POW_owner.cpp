@@ -536,7 +536,7 @@ int setUpObject(const SetUp& run, const Kind& kind)
         struct stat st;
         /* A symbolic link or a directory in our place is judged as itself. */
         if (fd == -1 ? lstat(pathOf(kind).c_str(), &st) != 0 : g_ownerSys.fstat(fd, &st) != 0) {
-            if (errno == ENOENT)
+            if (fd == -1 && errno == ENOENT)
                 continue; /* gone meanwhile */
             int err = errno;
             if (fd != -1)

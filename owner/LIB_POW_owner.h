@@ -96,7 +96,7 @@ typedef struct LIB_POW_Policy {
 
 /* ---- Making the objects ------------------------------------------------- */
 
-/* How long a reset with no limit of its own waits for another user's
+/* How long powsvc's reset, given no limit, waits for another user's
  * semaphore (a squatter may hold it for ever) before leaving it alone. */
 #define LIB_POW_FOREIGN_WAIT_MS 2000
 
@@ -105,7 +105,8 @@ typedef struct LIB_POW_CreateOptions {
                           not adoptable); whole ones are kept */
     pid_t index0Pid;   /* process kept at delay index 0 (0: nobody) */
     int timeoutMs;     /* limit for each semaphore a reset takes; -1: none
-                          (LIB_POW_FOREIGN_WAIT_MS for another user's) */
+                          (powsvc passes LIB_POW_FOREIGN_WAIT_MS when one
+                          belongs to another user) */
     const char* group; /* access group (name or number) of every object; null: none */
     unsigned int mode; /* permission bits, read and write only, owner and group
                           both rw (clients open every object read-write), and
