@@ -18,23 +18,18 @@ bool kitResult(int rc, const LIB_POW_OwnerError& kitError, std::string& error)
 
 } // namespace
 
-bool createAreas(const AreaNames& names, const AreaOptions& options, std::string& error)
-{
-    LIB_POW_OwnerError kitError = {};
-    return kitResult(createAreas(names, options, kitError) ? 0 : -1, kitError, error);
-}
-
 LIB_POW_CreateOptions createOptions(const AreaOptions& options)
 {
     return {options.reset ? 1 : 0, options.index0Pid, options.timeoutMs,
             options.group.empty() ? nullptr : options.group.c_str(), options.mode, nullptr};
 }
 
-bool createAreas(const AreaNames& names, const AreaOptions& options, LIB_POW_OwnerError& error)
+bool createAreas(const AreaNames& names, const AreaOptions& options, std::string& error)
 {
     LIB_POW_Names kit = names.kit();
     LIB_POW_CreateOptions create = createOptions(options);
-    return LIB_POW_ownerCreate(&kit, &create, &error) == 0;
+    LIB_POW_OwnerError kitError = {};
+    return kitResult(LIB_POW_ownerCreate(&kit, &create, &kitError), kitError, error);
 }
 
 bool guardedCall(const std::function<void()>& call)
@@ -121,7 +116,6 @@ int32_t semLogTick()
     return static_cast<int32_t>(ms & 0x7fffffff);
 }
 
-
 void storeText(char* field, size_t width, const std::string& text)
 {
     for (size_t n = 0; n < width; ++n)
@@ -130,23 +124,13 @@ void storeText(char* field, size_t width, const std::string& text)
 
 } // namespace
 
-bool appendSemLogRecord(const std::string& name, const SemLogInput& input, int& position,
-                        std::string& error)
+bool appendSemLogRecord(const std::string& name, const SemLogInput& input, std::string& error)
 {
-    SemLogRecord probe;
-    if (input.semName.size() >= sizeof probe.SemName) {
-        error = "semaphore name longer than " + std::to_string(sizeof probe.SemName - 1) + " characters";
-        return false;
-    }
-    if (input.status.size() >= sizeof probe.Status) {
-        error = "status longer than " + std::to_string(sizeof probe.Status - 1) + " characters";
-        return false;
-    }
     auto* area = static_cast<SemLogArea*>(mapArea(name, sizeof(SemLogArea), error));
     if (area == nullptr)
         return false;
     int32_t count = loadWord(area->Count);
-    position = (count >= 0 && count < LIB_POW_SEMLOG_RECORD_COUNT) ? count : 0;
+    int position = (count >= 0 && count < LIB_POW_SEMLOG_RECORD_COUNT) ? count : 0;
     SemLogRecord& record = area->records[position];
     /* PID and TID last: a reader that meets a fresh position early still
      * sees the end mark rather than half a record. */

@@ -37,17 +37,16 @@ struct AreaOptions {
     int timeoutMs = -1;   /* limit for each semaphore a reset takes */
 };
 
+/* The kit's create options (strings valid while `options` lives). */
+LIB_POW_CreateOptions createOptions(const AreaOptions& options);
 /* The owner kit's calls with C++ strings: each returns true, or false with
  * the kit's one-line reason in `error`. */
+bool createAreas(const AreaNames& names, const AreaOptions& options, std::string& error);
+bool removeAreas(const AreaNames& names, std::string& error);
 inline void initPwrArea(PwrSharedArea* area, pid_t index0Pid)
 {
     LIB_POW_ownerInitPower(area, index0Pid, nullptr);
 }
-/* The kit's create options for these (strings valid while `options` lives). */
-LIB_POW_CreateOptions createOptions(const AreaOptions& options);
-bool createAreas(const AreaNames& names, const AreaOptions& options, std::string& error);
-bool createAreas(const AreaNames& names, const AreaOptions& options, LIB_POW_OwnerError& error);
-bool removeAreas(const AreaNames& names, std::string& error);
 /* The kit's one line about an object it could not map or make, with what
  * the operator can do about it. */
 std::string explainObjectError(const LIB_POW_OwnerError& error);
@@ -69,7 +68,9 @@ std::string faultText(const AreaNames& names);
 void* mapArea(const std::string& name, size_t size, std::string& error);
 
 /* One semaphore trace record as a writer hands it over; the writer's own
- * process id, thread id and tick count are filled in by appendSemLogRecord. */
+ * process id, thread id and tick count are filled in by appendSemLogRecord.
+ * The writer keeps the texts within their fields (powsvc refuses longer
+ * ones while it parses); a longer one would be cut without its end mark. */
 struct SemLogInput {
     std::string semName;  /* at most 51 characters */
     std::string status;   /* at most 7 characters */
@@ -82,10 +83,9 @@ struct SemLogInput {
  * and advances Count to mark it. After position 99 the next write goes to
  * position 0 again (a ring: the oldest record is overwritten, the listing
  * still shows all 100 and marks the newest). A Count outside 0..99 also
- * restarts at 0. Meant for one writer at a time. Returns true and the
- * position written, or false with the reason in `error`. */
-bool appendSemLogRecord(const std::string& name, const SemLogInput& input, int& position,
-                        std::string& error);
+ * restarts at 0. Meant for one writer at a time. False with the reason in
+ * `error`. */
+bool appendSemLogRecord(const std::string& name, const SemLogInput& input, std::string& error);
 
 /* Zeroes the whole trace area: no records, Count 0. */
 bool clearSemLog(const std::string& name, std::string& error);

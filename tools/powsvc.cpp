@@ -22,6 +22,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <map>
+#include <optional>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -65,13 +66,6 @@ void say(const std::string& event, const std::string& message)
     appendHistory(event, message);
 }
 
-std::string seconds(double value)
-{
-    char text[32];
-    snprintf(text, sizeof text, "%g", value);
-    return text;
-}
-
 /* A problem is said once, when it appears or changes, not on every tick. */
 void sayOnce(std::string& last, const std::string& event, const std::string& text)
 {
@@ -92,33 +86,26 @@ struct RunOptions {
  * process may not signal, and the ended holders (index and pid). */
 struct Seen {
     std::vector<LIB_POW_Finding> damage; /* the first finding of each kind of damage */
-    std::map<int, int> more;              /* and how many more of that kind */
+    std::map<int, int> count;             /* and how many there were of that kind */
     std::string unseen;
     std::vector<std::pair<int, pid_t>> ended;
 
-    /* "kind (evidence), kind (evidence) and 254 more like it" */
-    std::string damageText() const
+    /* Adds "kind (evidence), kind (evidence) and 254 more like it" to a
+     * list of such. */
+    void addDamageTo(std::string& text) const
     {
-        std::string text;
         for (const LIB_POW_Finding& f : damage) {
             text += (text.empty() ? "" : ", ") + std::string(LIB_POW_ownerFindingName(f.kind)) + " (" + f.text + ")";
-            auto extra = more.find(f.kind);
-            if (extra != more.end())
-                text += " and " + std::to_string(extra->second) + " more like it";
+            if (count.at(f.kind) > 1)
+                text += " and " + std::to_string(count.at(f.kind) - 1) + " more like it";
         }
-        return text;
     }
 };
 
 void collectSeen(const LIB_POW_Finding* finding, void* context)
 {
     Seen& seen = *static_cast<Seen*>(context);
-    bool known = false;
-    for (const LIB_POW_Finding& f : seen.damage)
-        known = known || f.kind == finding->kind;
-    if (finding->damage && known)
-        ++seen.more[finding->kind];
-    else if (finding->damage)
+    if (finding->damage && ++seen.count[finding->kind] == 1)
         seen.damage.push_back(*finding);
     if (finding->kind == LIB_POW_HOLDER_NOT_SIGNALLABLE)
         seen.unseen += std::string(seen.unseen.empty() ? "" : "; ") + finding->text;
@@ -126,13 +113,18 @@ void collectSeen(const LIB_POW_Finding* finding, void* context)
         seen.ended.emplace_back(finding->index, static_cast<pid_t>(finding->value));
 }
 
-/* The six objects as the running service watches them: what it said last
- * about each (empty: nothing wrong), so a problem is said once, when it
- * appears or changes, and once more when it is gone. */
-struct TickState {
+/* What the running service keeps from one tick to the next: what it said
+ * last about each problem and each object (empty: nothing wrong), so that
+ * a problem is said once, when it appears or changes, and once more when
+ * it is gone; when it last swept; whether it saves power and since when no
+ * delay was seen; and the power area as the last tick saw it. */
+struct Watch {
     std::string lastError, lastUnseen, lastFault;
     std::map<std::string, std::string> said;
     double lastSweep = 0;
+    bool saving = false;
+    double lastActive = monotonicSeconds();
+    std::optional<PowerSnapshot> was;
 };
 
 /* The object a finding of the kit's object audits is about. */
@@ -147,7 +139,7 @@ const std::string& findingObject(const AreaNames& names, const LIB_POW_Finding& 
  * any, as root) is re-made in its own file at once; any other trouble is
  * said once, and the service goes on with the objects that are whole.
  * True when the power area and POW are fit for this tick's work. */
-bool lookAtObjects(const AreaNames& names, TickState& state)
+bool lookAtObjects(const AreaNames& names, Watch& w)
 {
     std::map<std::string, std::string> trouble;
     for (const LIB_POW_Finding& f : objectFindings(names)) {
@@ -162,7 +154,7 @@ bool lookAtObjects(const AreaNames& names, TickState& state)
         trouble[name] = f.text;
     }
     for (const std::string* name : {&names.pwr, &names.nvd, &names.semLog, &names.semPow, &names.semNvd, &names.semRdy}) {
-        std::string& said = state.said[*name];
+        std::string& said = w.said[*name];
         const std::string& now = trouble[*name];
         if (!now.empty() && now != said)
             say("error", now + ": the service goes on with the other objects (powsvc create --reset --force "
@@ -194,10 +186,9 @@ int auditAndKeepIndex0(const LIB_POW_Names& names, int timeoutMs, bool starting,
         LIB_POW_ownerKeepIndex0(&names, nullptr, getpid(), 0, timeoutMs, collectSeen, &index0, &report, &error);
     if (changes <= 0 || (starting && changes == 1 && seen.damage.empty() && report.changes == 0))
         return changes;
-    std::string found = index0.damageText();
-    if (!found.empty() && !seen.damage.empty())
-        found += ", ";
-    found += seen.damageText();
+    std::string found;
+    index0.addDamageTo(found);
+    seen.addDamageTo(found);
     std::string changed = index0.damage.empty() ? "" : "index 0 set to pid " + std::to_string(getpid()) + ", count 0";
     if (report.changes > 0) {
         char text[1024];
@@ -215,47 +206,46 @@ int auditAndKeepIndex0(const LIB_POW_Names& names, int timeoutMs, bool starting,
  * the service says which ones it cannot see and releases the ended ones
  * itself, each only if it still holds the pid found ended (checked under
  * POW). */
-void auditRepairSweep(const LIB_POW_Names& names, int timeoutMs, TickState& state)
+void auditRepairSweep(const LIB_POW_Names& names, int timeoutMs, Watch& w)
 {
     Seen seen;
     std::string line;
     LIB_POW_OwnerError error = {};
     int changes = auditAndKeepIndex0(names, timeoutMs, false, seen, line, error);
-    sayOnce(state.lastError, "error", changes < 0 ? std::string("repair skipped: ") + error.text : "");
+    sayOnce(w.lastError, "error", changes < 0 ? std::string("repair skipped: ") + error.text : "");
     if (changes < 0)
         return;
     if (!line.empty())
         say("repair", line);
-    if (monotonicSeconds() - state.lastSweep < 1.0)
+    if (monotonicSeconds() - w.lastSweep < 1.0)
         return;
-    state.lastSweep = monotonicSeconds();
-    if (seen.unseen.empty())
+    w.lastSweep = monotonicSeconds();
+    if (seen.unseen.empty()) {
         libraryCall([] { LIB_POW_IsHddSleepDelay(); });
-    sayOnce(state.lastUnseen, "error",
-            seen.unseen.empty() ? ""
-                                : "sweep skipped: " + seen.unseen +
-                                      " (run the service as root or with CAP_KILL); ended holders are released one by one");
-    for (size_t k = 0; !seen.unseen.empty() && k < seen.ended.size(); ++k) {
-        auto [index, pid] = seen.ended[k];
+        w.lastUnseen.clear();
+        return;
+    }
+    sayOnce(w.lastUnseen, "error",
+            "sweep skipped: " + seen.unseen +
+                " (run the service as root or with CAP_KILL); ended holders are released one by one");
+    for (auto [index, pid] : seen.ended)
         if (LIB_POW_ownerRelease(&names, nullptr, index, pid, timeoutMs, &error) > 0)
             say("release", "released index " + std::to_string(index) + " of ended pid " + std::to_string(pid));
-    }
 }
 
 /* The history's record of what changed in the area since the last tick. */
-void recordChanges(const AreaNames& names, PowerSnapshot& was, bool& haveWas)
+void recordChanges(const AreaNames& names, Watch& w)
 {
     PowerSnapshot now;
     LIB_POW_OwnerError error = {};
     if (!readPower(names.pwr, "", now, error))
         return;
-    if (haveWas)
-        for (const std::string& line : changes(was, now)) {
+    if (w.was)
+        for (const std::string& line : changes(*w.was, now)) {
             size_t blank = line.find(' '); /* "index 3 taken ..." is kept as event "index", text "3 taken ..." */
             appendHistory(line.substr(0, blank), line.substr(blank + 1));
         }
-    was = now;
-    haveWas = true;
+    w.was = now;
 }
 
 /* One set-up of the objects through the kit: the names, and the lines
@@ -297,41 +287,31 @@ int keepCalendar(int fd, void* context)
 bool setUpObjects(SetUpRun& run, const AreaOptions& options, unsigned remake, bool force, LIB_POW_OwnerError& error)
 {
     LIB_POW_Names kit = run.names.kit();
-    LIB_POW_SetUpOptions setUp = {};
-    setUp.create = createOptions(options);
-    setUp.remake = remake;
-    setUp.force = force ? 1 : 0;
-    setUp.report = collectObjectLine;
-    setUp.beforeCalendarLost = keepCalendar;
-    setUp.context = &run;
+    LIB_POW_SetUpOptions setUp = {.create = createOptions(options), .remake = remake, .force = force ? 1 : 0,
+                                  .report = collectObjectLine, .beforeCalendarLost = keepCalendar, .context = &run};
     return LIB_POW_ownerSetUp(&kit, &setUp, &error) == 0;
 }
 
 /* The power-saving decisions of one tick, through the library as any
  * client reads the flags. */
-struct Saving {
-    bool saving = false;
-    double lastActive = monotonicSeconds();
-};
-
-void decide(Saving& s, double graceSeconds)
+void decide(Watch& w, double graceSeconds)
 {
     double now = monotonicSeconds();
     if (LIB_POW_getResetAutoSleepTimer(true) == 2) {
-        say("timer", std::string("auto-sleep timer reset requested") + (s.saving ? "; leaving power saving" : ""));
-        s.saving = false;
-        s.lastActive = now;
+        say("timer", std::string("auto-sleep timer reset requested") + (w.saving ? "; leaving power saving" : ""));
+        w.saving = false;
+        w.lastActive = now;
     }
     if (LIB_POW_getDelayPowerSaveTaskNoneReserved(true))
         say("saving", "reservations dropped to none");
     if (LIB_POW_IsPowerSaveDelay()) {
-        if (s.saving)
+        if (w.saving)
             say("saving", "leaving power saving: a delay is reserved");
-        s.saving = false;
-        s.lastActive = now;
-    } else if (!s.saving && now - s.lastActive >= graceSeconds) {
-        say("saving", "entering power saving: no delay for " + seconds(graceSeconds) + " s");
-        s.saving = true;
+        w.saving = false;
+        w.lastActive = now;
+    } else if (!w.saving && now - w.lastActive >= graceSeconds) {
+        say("saving", "entering power saving: no delay for " + secondsText(graceSeconds) + " s");
+        w.saving = true;
     }
 }
 
@@ -345,11 +325,8 @@ int startService(const AreaNames& names, const RunOptions& run, const WaitLimit&
         LIB_POW_setLogLevel(static_cast<unsigned>(run.traceMask));
     pid_t running = 0;
     std::string why;
-    if (!openRunDirectory(run.directory, true, why)) {
-        fail(why);
-        return -1;
-    }
-    int lock = claimService(running, why);
+    /* A runtime directory refused leaves no history to write: the refusal is only said. */
+    int lock = openRunDirectory(run.directory, true, why) ? claimService(running, why) : -1;
     if (lock == -1 && why.empty())
         why = "a power service runs already as " + describeHolder(running) + "; one per device (stop it first)";
     AreaOptions options;
@@ -390,14 +367,6 @@ int startService(const AreaNames& names, const RunOptions& run, const WaitLimit&
     return lock;
 }
 
-/* What the service keeps from one tick to the next. */
-struct Ticks {
-    TickState state;
-    Saving saving;
-    PowerSnapshot was;
-    bool haveWas = false;
-};
-
 /* One tick: keep index 0, mend the table, take reset requests, sweep
  * ended holders once a second, and decide when the device may save power:
  * when nothing has been reserved for a whole grace period. Each object is
@@ -405,15 +374,15 @@ struct Ticks {
  * alone, and the rest of the tick goes on (the power area's work needs the
  * power area and POW). A fault that an object cut short between the look
  * and the use raises ends that part of the tick, not the service. */
-void serviceTick(const AreaNames& names, const RunOptions& run, Ticks& t)
+void serviceTick(const AreaNames& names, const RunOptions& run, Watch& w)
 {
-    if (!lookAtObjects(names, t.state))
+    if (!lookAtObjects(names, w))
         return;
-    bool whole = guardedCall([&] { auditRepairSweep(names.kit(), run.tickMs, t.state); }) &&
-                 libraryCall([&] { decide(t.saving, run.graceSeconds); });
-    sayOnce(t.state.lastFault, "error", whole ? "" : faultText(names));
+    bool whole = guardedCall([&] { auditRepairSweep(names.kit(), run.tickMs, w); }) &&
+                 libraryCall([&] { decide(w, run.graceSeconds); });
+    sayOnce(w.lastFault, "error", whole ? "" : faultText(names));
     if (whole)
-        recordChanges(names, t.was, t.haveWas);
+        recordChanges(names, w);
 }
 
 /* The service in the foreground, a tick at a time, until SIGINT or
@@ -423,9 +392,9 @@ int runService(const AreaNames& names, const RunOptions& run, const WaitLimit& l
     int lock = startService(names, run, limit);
     if (lock == -1)
         return 2;
-    Ticks ticks;
+    Watch watch;
     for (; g_stopSignal == 0; usleep(static_cast<useconds_t>(run.tickMs) * 1000))
-        serviceTick(names, run, ticks);
+        serviceTick(names, run, watch);
     say("stop", "stopping; the areas stay in place");
     releaseService(lock);
     return 0;
@@ -729,8 +698,7 @@ void addSemLogCommands(CLI::App& app, Args& a, Commands& c)
     CLI::App* add = command(semlog, c, "add",
                             "append one record after the marked one and mark it (after record 100: back to 1)", [&a] {
                                 std::string error;
-                                int position = 0;
-                                return appendSemLogRecord(kNames.semLog, a.record, position, error) ? 0 : fail(error);
+                                return appendSemLogRecord(kNames.semLog, a.record, error) ? 0 : fail(error);
                             });
     add->add_option("NAME", a.record.semName, "semaphore name (at most 51 characters)")->required()->check(atMost(51));
     add->add_option("STATUS", a.record.status, "status text (at most 7 characters)")->required()->check(atMost(7));

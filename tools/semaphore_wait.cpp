@@ -37,24 +37,37 @@ std::string ownerText(const struct stat& st)
            (gr ? gr->gr_name : std::to_string(st.st_gid)) + ", mode " + mode;
 }
 
+/* True, with `error` saying so and what mends it, when semaphore `name` is
+ * damaged (PLAT_semCheck finds why). */
+bool damaged(const std::string& name, std::string& error)
+{
+    char why[200] = "";
+    if (PLAT_semCheck(name.c_str(), why, sizeof why) != 1)
+        return false;
+    error = "semaphore " + name + " " + why + ": every take of it fails or waits (powctl repair, or the running "
+            "service, re-makes it in place)";
+    return true;
+}
+
 } // namespace
+
+std::string secondsText(double seconds)
+{
+    char text[32];
+    snprintf(text, sizeof text, "%g", seconds);
+    return text;
+}
 
 std::string semaphoreOpenError(const std::string& name, int err)
 {
     struct stat st;
-    char why[200] = "";
+    std::string error;
     if ((err == EACCES || err == EPERM) && PLAT_semStat(name.c_str(), &st) == 0)
         return "semaphore " + name + ": permission denied (" + ownerText(st) +
                "): run this as the objects' owner or a member of their group";
-    if (PLAT_semCheck(name.c_str(), why, sizeof why) == 1)
-        return damagedText(name, why);
+    if (damaged(name, error))
+        return error;
     return "semaphore " + name + " cannot be opened: " + strerror(err);
-}
-
-std::string damagedText(const std::string& name, const std::string& why)
-{
-    return "semaphore " + name + " " + why + ": every take of it fails or waits (powctl repair, or the running "
-           "service, re-makes it in place)";
 }
 
 bool waitForSemaphore(const std::string& label, const std::string& name, const WaitLimit& limit, std::string& error)
@@ -83,22 +96,17 @@ bool waitForSemaphore(const std::string& label, const std::string& name, const W
         });
         if (whole && taken == 0)
             return true;
-        char why[200] = "";
         if (!whole || (err != ETIMEDOUT && err != EAGAIN)) {
-            error = PLAT_semCheck(name.c_str(), why, sizeof why) == 1
-                        ? damagedText(name, why)
-                        : "semaphore " + name + " cannot be taken: " + strerror(whole ? err : EFAULT);
+            if (!damaged(name, error))
+                error = "semaphore " + name + " cannot be taken: " + strerror(whole ? err : EFAULT);
             return false;
         }
         /* A holder that is gone and was never recovered holds it for ever. */
-        if (holder > 0 && !processRuns(holder) && PLAT_semCheck(name.c_str(), why, sizeof why) == 1) {
-            error = damagedText(name, why);
+        if (holder > 0 && !processRuns(holder) && damaged(name, error))
             return false;
-        }
         if (limit.leftMs() == 0) {
-            char seconds[32];
-            snprintf(seconds, sizeof seconds, "%g", limit.seconds);
-            error = std::string("gave up after ") + seconds + " s: " + label + " is still held by " + holderName(holder);
+            error = "gave up after " + secondsText(limit.seconds) + " s: " + label + " is still held by " +
+                    holderName(holder);
             return false;
         }
         if (monotonicSeconds() - limit.started >= 0.5 && holder != told) {

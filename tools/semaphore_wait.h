@@ -10,6 +10,9 @@
 
 double monotonicSeconds();
 
+/* `seconds` as a person wrote it: "0.5", "3". */
+std::string secondsText(double seconds);
+
 /* The --timeout of one command, counted from its start; negative: none. */
 struct WaitLimit {
     double seconds = -1;
@@ -20,9 +23,6 @@ struct WaitLimit {
 /* Why semaphore `name` could not be opened (errno `err`). A permission
  * refusal names the object's owner, group and mode, and what to do. */
 std::string semaphoreOpenError(const std::string& name, int err);
-
-/* A damaged semaphore (PLAT_semCheck says `why`), and what mends it. */
-std::string damagedText(const std::string& name, const std::string& why);
 
 /* Waits until semaphore `name` (`label` in messages, e.g. "POW") is free:
  * takes it and gives it back at once. Half a second after the command

@@ -96,14 +96,15 @@ pid_t lockHolder(int fd)
     return fcntl(fd, F_GETLK, &lock) == 0 && lock.l_type != F_UNLCK ? lock.l_pid : 0;
 }
 
-std::string stamp()
+/* The local time now in `format`, and its milliseconds: "...45.337". */
+std::string timeNow(const char* format)
 {
     timeval tv;
     gettimeofday(&tv, nullptr);
     tm local;
     localtime_r(&tv.tv_sec, &local);
     char text[64];
-    size_t n = strftime(text, sizeof text, "%F %T", &local);
+    size_t n = strftime(text, sizeof text, format, &local);
     snprintf(text + n, sizeof text - n, ".%03d", static_cast<int>(tv.tv_usec / 1000));
     return text;
 }
@@ -323,7 +324,7 @@ void appendHistory(const std::string& event, const std::string& text)
         mode &= 0600;
     if ((st.st_mode & 07777) != mode)
         fchmod(fd, mode);
-    std::string line = stamp() + " " + event + " " + text + "\n";
+    std::string line = timeNow("%F %T") + " " + event + " " + text + "\n";
     ssize_t written = write(fd, line.data(), line.size());
     (void)written;
     close(fd);
@@ -350,14 +351,10 @@ bool keepFile(const std::string& kind, const std::string& text, std::string& pat
         error = "no runtime directory to keep " + kind + " in";
         return false;
     }
-    timeval now;
-    gettimeofday(&now, nullptr);
-    tm local;
-    localtime_r(&now.tv_sec, &local);
-    char name[96], when[32];
-    strftime(when, sizeof when, "%Y%m%d-%H%M%S", &local);
+    std::string when = timeNow("%Y%m%d-%H%M%S");
+    char name[96];
     for (int n = 0; n < 100; ++n) {
-        snprintf(name, sizeof name, "%s.%s.%03d.%d", kind.c_str(), when, static_cast<int>(now.tv_usec / 1000), n);
+        snprintf(name, sizeof name, "%s.%s.%d", kind.c_str(), when.c_str(), n);
         int fd = openat(g_dir, name, O_WRONLY | O_CREAT | O_EXCL | kNoFollow, 0600);
         if (fd == -1 && errno == EEXIST)
             continue;
