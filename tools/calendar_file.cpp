@@ -95,12 +95,10 @@ bool parseCalendarText(const std::string& text, const std::string& origin, NvdSh
             continue;
         words >> state >> extra;
         int month = 0, day = 0;
-        if (!parseDay(date, month, day, reason)) {
-        } else if (!state.empty() && state != "on" && state != "off") {
+        if (parseDay(date, month, day, reason) && !state.empty() && state != "on" && state != "off")
             reason = "after the date only on or off";
-        } else if (!extra.empty()) {
+        else if (reason.empty() && !extra.empty())
             reason = "one date a line";
-        }
         if (!reason.empty()) {
             error = origin + ":" + std::to_string(number) + ": '" + line + "': " + reason;
             return false;

@@ -23,14 +23,9 @@
 inline CLI::App* deepestCommand(CLI::App& app, std::string& path)
 {
     CLI::App* at = &app;
-    for (bool deeper = true; deeper;) {
-        deeper = false;
-        for (CLI::App* sub : at->get_subcommands()) {
-            path += " " + sub->get_name();
-            at = sub;
-            deeper = true;
-            break;
-        }
+    while (!at->get_subcommands().empty()) {
+        at = at->get_subcommands().front();
+        path += " " + at->get_name();
     }
     return at;
 }

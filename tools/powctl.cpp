@@ -22,11 +22,11 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <fstream>
 #include <optional>
@@ -64,12 +64,6 @@ bool objectUsable(const std::string& name, size_t size, bool writable)
     }
     munmap(area, size);
     return true;
-}
-
-/* Milliseconds left of --timeout for a call that takes its own limit. */
-int timeoutLeftMs()
-{
-    return g_common.limit.leftMs();
 }
 
 /* The library waits for its semaphores without limit, by contract, and
@@ -172,7 +166,7 @@ void printStatus(const PowerSnapshot& s, const std::vector<LIB_POW_Finding>& obj
     auto cell = [](const std::string& text) { return text.empty() ? "-" : printable(text); };
     std::vector<std::vector<std::string>> rows;
     for (const IndexRow& r : s.rows) {
-        ProcessInfo p = r.pid != 0 ? lookUpProcess(r.pid) : ProcessInfo();
+        ProcessInfo p = lookUpProcess(r.pid);
         rows.push_back({std::to_string(r.index), std::to_string(r.pid), cell(p.user), cell(p.name), rowState(r),
                         std::to_string(r.count), p.started ? shortTime(p.started) : "-", cell(p.cmdline)});
     }
@@ -212,7 +206,7 @@ void printStatusJson(const PowerSnapshot& s, const std::vector<LIB_POW_Finding>&
         lost.push_back(index);
     Json held = Json::array();
     for (const IndexRow& r : s.rows) {
-        ProcessInfo p = r.pid != 0 ? lookUpProcess(r.pid) : ProcessInfo();
+        ProcessInfo p = lookUpProcess(r.pid);
         held.push_back({{"index", r.index}, {"pid", r.pid}, {"count", r.count}, {"state", rowState(r)},
                         {"running", r.running}, {"process", p.name.empty() ? "?" : p.name}, {"cmdline", p.cmdline},
                         {"user", p.user}, {"started", isoTime(p.started)},
@@ -235,11 +229,6 @@ void printStatusJson(const PowerSnapshot& s, const std::vector<LIB_POW_Finding>&
 }
 
 /* ---- audit and repair ------------------------------------------------------ */
-
-void collectFinding(const LIB_POW_Finding* finding, void* context)
-{
-    static_cast<std::vector<LIB_POW_Finding>*>(context)->push_back(*finding);
-}
 
 /* The owner kit's audits: each object on its own (the calendar and trace
  * areas' lengths, the three semaphores' records) and the reservation
@@ -265,7 +254,7 @@ int auditTable()
     } else {
         if (!semaphoreFree("POW", kNames.semPow, g_common.limit))
             return kFailed;
-        if (LIB_POW_ownerAudit(nullptr, nullptr, timeoutLeftMs(), collectFinding, &findings, &s, &error) < 0)
+        if (LIB_POW_ownerAudit(nullptr, nullptr, g_common.limit.leftMs(), collectFinding, &findings, &s, &error) < 0)
             return fail(error.text);
     }
     int objects = 0;
@@ -304,7 +293,7 @@ int repairTable()
     if (!powerReady())
         return kFailed;
     LIB_POW_RepairReport report = {};
-    if (LIB_POW_ownerRepair(nullptr, nullptr, timeoutLeftMs(), &report, &error) < 0)
+    if (LIB_POW_ownerRepair(nullptr, nullptr, g_common.limit.leftMs(), &report, &error) < 0)
         return fail(error.text);
     char text[1024];
     if (report.changes > 0 || damaged.empty())
@@ -326,10 +315,8 @@ int watchPower(int intervalMs, double seconds)
     if (!lookAtPower(was))
         return kFailed;
     catchStopSignals();
-    size_t held = 0;
-    for (const IndexRow& r : was.rows)
-        held += r.pid != 0;
-    printf("%s watching %s (total %d, %zu held); Ctrl-C ends\n", clockNow().c_str(), kNames.pwr.c_str(),
+    auto held = std::count_if(was.rows.begin(), was.rows.end(), [](const IndexRow& r) { return r.pid != 0; });
+    printf("%s watching %s (total %d, %td held); Ctrl-C ends\n", clockNow().c_str(), kNames.pwr.c_str(),
            was.image.DelayTaskNum, held);
     for (const IndexRow& r : was.rows)
         printf("%s index %d %s, count %d\n", clockNow().c_str(), r.index,
@@ -400,10 +387,8 @@ int sweep(bool force)
     PowerSnapshot after;
     if (lookAtPower(after)) {
         for (const IndexRow& r : before.rows) {
-            bool gone = true;
-            for (const IndexRow& a : after.rows)
-                gone = gone && !(a.index == r.index && a.pid == r.pid);
-            if (r.pid != 0 && gone)
+            auto same = [&r](const IndexRow& a) { return a.index == r.index && a.pid == r.pid; };
+            if (r.pid != 0 && std::none_of(after.rows.begin(), after.rows.end(), same))
                 printf("released index %d (pid %d, count %d)\n", r.index, r.pid, r.count);
         }
     }
@@ -471,7 +456,7 @@ int releaseDelay(int index, pid_t pid, bool force)
     if (!powerReady())
         return kFailed;
     LIB_POW_OwnerError kitError = {};
-    int released = LIB_POW_ownerRelease(nullptr, nullptr, pid != 0 ? -1 : index, pid, timeoutLeftMs(), &kitError);
+    int released = LIB_POW_ownerRelease(nullptr, nullptr, pid != 0 ? -1 : index, pid, g_common.limit.leftMs(), &kitError);
     if (released < 0)
         return fail(kitError.text);
     for (const IndexRow& r : targets)
@@ -566,8 +551,7 @@ void showMonth(int year, int month, const std::vector<int>& on, int last)
         snprintf(cell, sizeof cell, "%2d%c", day, std::count(on.begin(), on.end(), day) ? '*' : ' ');
         row += cell;
         if ((first + day) % 7 == 0 || day == last) {
-            while (!row.empty() && row.back() == ' ')
-                row.pop_back();
+            row.erase(row.find_last_not_of(' ') + 1);
             printf("%s\n", row.c_str());
             row.clear();
         }
@@ -585,11 +569,10 @@ int showTimer(int year, int month)
         int last = 0;
         if (!daysOn(year, m, on, last))
             return fail("reading the weekly timer failed (the calendar area or its semaphore)");
-        if (!g_common.json) {
+        if (g_common.json)
+            months.push_back({{"month", m}, {"on", on}});
+        else
             showMonth(year, m, on, last);
-            continue;
-        }
-        months.push_back({{"month", m}, {"on", on}});
     }
     if (g_common.json)
         printJson({{"year", year}, {"months", months}});
@@ -628,7 +611,7 @@ int exportTimer(const std::string& file)
     NvdSharedArea image;
     size_t bytes = 0;
     LIB_POW_OwnerError error = {};
-    if (LIB_POW_ownerReadCalendar(nullptr, &image, &bytes, timeoutLeftMs(), &error) != 0)
+    if (LIB_POW_ownerReadCalendar(nullptr, &image, &bytes, g_common.limit.leftMs(), &error) != 0)
         return fail(explainObjectError(error));
     std::string text = calendarText(image, bytes, kNames.nvd + " at " + clockNow());
     if (file.empty() || file == "-") {
@@ -662,7 +645,7 @@ int importTimer(const std::string& file)
     if (!calendarReady())
         return kFailed;
     LIB_POW_OwnerError kitError = {};
-    if (LIB_POW_ownerWriteCalendar(nullptr, &image, timeoutLeftMs(), &kitError) != 0)
+    if (LIB_POW_ownerWriteCalendar(nullptr, &image, g_common.limit.leftMs(), &kitError) != 0)
         return fail(explainObjectError(kitError));
     size_t on = 0;
     for (const auto& word : image.ul_DateOnBits)
@@ -674,27 +657,30 @@ int importTimer(const std::string& file)
 
 /* ---- semaphores -------------------------------------------------------------- */
 
-const char* const kSemLabels[] = {nullptr, "POW", "NVD", "HddReady"};
-
-const std::string& semName(int which)
-{
-    return which == 1 ? kNames.semPow : which == 2 ? kNames.semNvd : kNames.semRdy;
-}
+/* The three semaphores in the order sem hold numbers them (1 to 3), each
+ * with the library's handle of it. */
+struct Semaphore {
+    const char* label;
+    const std::string& name;
+    SemId& handle;
+};
+const Semaphore kSemaphores[] = {
+    {"POW", kNames.semPow, g_semPowID}, {"NVD", kNames.semNvd, g_semNvdID}, {"HddReady", kNames.semRdy, g_semRdyID}};
 
 int holdSemaphore(int which, double seconds)
 {
-    if (!semaphoreFree(kSemLabels[which], semName(which), g_common.limit))
+    const Semaphore& sem = kSemaphores[which - 1];
+    if (!semaphoreFree(sem.label, sem.name, g_common.limit))
         return kFailed;
     catchStopSignals();
     LIB_POW_dbgSemLock(which);
-    SemId held = which == 1 ? g_semPowID : which == 2 ? g_semNvdID : g_semRdyID;
-    if (held == 0)
-        return fail(std::string("the ") + kSemLabels[which] + " semaphore could not be taken");
-    printf("pid %d holds the %s semaphore for %g s\n", getpid(), kSemLabels[which], seconds);
+    if (sem.handle == 0)
+        return fail(std::string("the ") + sem.label + " semaphore could not be taken");
+    printf("pid %d holds the %s semaphore for %g s\n", getpid(), sem.label, seconds);
     fflush(stdout);
     holdUntilStopped(seconds);
     LIB_POW_dbgSemUnLock(which);
-    printf("pid %d gave the %s semaphore back\n", getpid(), kSemLabels[which]);
+    printf("pid %d gave the %s semaphore back\n", getpid(), sem.label);
     return interruptedExit();
 }
 
@@ -704,35 +690,33 @@ int holdSemaphore(int which, double seconds)
  * device. */
 int showSemaphores()
 {
+    std::string error; /* the first semaphore this user may not open */
     if (g_common.json) {
-        std::string firstError;
         Json semaphores = Json::array();
-        for (int which = 1; which <= 3; ++which) {
-            pid_t holder = LIB_POW_ownerSemHolder(semName(which).c_str());
-            ProcessInfo p = holder > 0 ? lookUpProcess(holder) : ProcessInfo();
+        for (const Semaphore& sem : kSemaphores) {
+            pid_t holder = LIB_POW_ownerSemHolder(sem.name.c_str());
+            ProcessInfo p = lookUpProcess(holder);
             /* Not there, or there but not ours to open: told apart. */
-            std::string error;
-            if (holder < 0 && PLAT_semOpen(semName(which).c_str()) == 0 && PLAT_errnoGet() != ENOENT)
-                error = semaphoreOpenError(semName(which), PLAT_errnoGet());
-            semaphores.push_back({{"semaphore", kSemLabels[which]}, {"name", semName(which)},
-                                  {"made", holder >= 0 || !error.empty()}, {"holder", holder > 0 ? holder : 0},
+            std::string refused;
+            if (holder < 0 && PLAT_semOpen(sem.name.c_str()) == 0 && PLAT_errnoGet() != ENOENT)
+                refused = semaphoreOpenError(sem.name, PLAT_errnoGet());
+            semaphores.push_back({{"semaphore", sem.label}, {"name", sem.name},
+                                  {"made", holder >= 0 || !refused.empty()}, {"holder", holder > 0 ? holder : 0},
                                   {"holder_running", holder > 0 && processRuns(holder)}, {"process", p.name},
-                                  {"cmdline", p.cmdline}, {"user", p.user}, {"error", error}});
-            if (firstError.empty())
-                firstError = error;
+                                  {"cmdline", p.cmdline}, {"user", p.user}, {"error", refused}});
+            if (error.empty())
+                error = refused;
         }
         printJson({{"semaphores", semaphores}});
-        return firstError.empty() ? kOk : fail(firstError);
+        return error.empty() ? kOk : fail(error);
     }
     std::vector<std::string> unmade;
-    SemId* globals[] = {nullptr, &g_semPowID, &g_semNvdID, &g_semRdyID};
-    std::string error;
-    for (int which = 1; which <= 3; ++which) {
-        *globals[which] = PLAT_semOpen(semName(which).c_str());
-        if (*globals[which] == 0 && PLAT_errnoGet() == ENOENT)
-            unmade.push_back(semName(which));
-        else if (*globals[which] == 0 && error.empty())
-            error = semaphoreOpenError(semName(which), PLAT_errnoGet());
+    for (const Semaphore& sem : kSemaphores) {
+        sem.handle = PLAT_semOpen(sem.name.c_str());
+        if (sem.handle == 0 && PLAT_errnoGet() == ENOENT)
+            unmade.push_back(sem.name);
+        else if (sem.handle == 0 && error.empty())
+            error = semaphoreOpenError(sem.name, PLAT_errnoGet());
     }
     LIB_POW_semShow();
     for (const std::string& name : unmade)
@@ -963,10 +947,10 @@ void addDelayCommands(CLI::App& app, Args& a, Commands& c)
     CLI::App* reset = command(delay, c, "reset", "count one request off INDEX; refused when INDEX counts none", [&a]() -> int {
         if (!a.force && !resetCounts(a.index))
             return kFailed;
-        return onPower([&a]() -> int {
-            LIB_POW_resetPowerSaveDelay(static_cast<short>(a.index));
-            return kOk;
-        })();
+        if (!powerReady())
+            return kFailed;
+        LIB_POW_resetPowerSaveDelay(static_cast<short>(a.index));
+        return kOk;
     });
     reset->add_option("INDEX", a.index, "delay index")->required()->transform(wholeNumber(0, 255));
     reset->add_flag("--force", a.force,
