@@ -29,7 +29,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
-#include <optional>
 #include <sstream>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -201,9 +200,9 @@ void printStatusJson(const PowerSnapshot& s, const std::vector<LIB_POW_Finding>&
 {
     const PwrSharedArea& a = s.image;
     Json lost = Json::array();
-    std::istringstream indices(lostIndices(s) == "none" ? "" : lostIndices(s));
-    for (int index; indices >> index;)
-        lost.push_back(index);
+    for (const LIB_POW_Finding& f : s.findings)
+        if (f.kind == LIB_POW_LOST_INDEX)
+            lost.push_back(f.index);
     Json held = Json::array();
     for (const IndexRow& r : s.rows) {
         ProcessInfo p = lookUpProcess(r.pid);
@@ -473,33 +472,26 @@ struct Date {
     int year = 0, month = 0, day = 0;
 };
 
-/* Parses YYYY-MM-DD exactly; an impossible date gives its reason. */
-std::optional<Date> parseDate(const std::string& text, std::string& reason)
+/* Why `text` is not a day of the weekly timer, written YYYY-MM-DD exactly;
+ * empty when it is one, which `d` then holds. */
+std::string dateFault(const std::string& text, Date& d)
 {
     bool shape = text.size() == 10 && text[4] == '-' && text[7] == '-';
     for (size_t n = 0; shape && n < text.size(); ++n)
         shape = n == 4 || n == 7 || (text[n] >= '0' && text[n] <= '9');
-    if (!shape) {
-        reason = "'" + text + "' is not a date of the form YYYY-MM-DD";
-        return std::nullopt;
-    }
-    Date d{std::stoi(text.substr(0, 4)), std::stoi(text.substr(5, 2)), std::stoi(text.substr(8, 2))};
-    if (d.year < 2000 || d.year > 2089) {
-        reason = text + ": the weekly timer covers the years 2000 to 2089";
-        return std::nullopt;
-    }
-    if (d.month < 1 || d.month > 12) {
-        reason = text + ": month " + std::to_string(d.month) + " does not exist";
-        return std::nullopt;
-    }
+    if (!shape)
+        return "'" + text + "' is not a date of the form YYYY-MM-DD";
+    d = {std::stoi(text.substr(0, 4)), std::stoi(text.substr(5, 2)), std::stoi(text.substr(8, 2))};
+    if (d.year < 2000 || d.year > 2089)
+        return text + ": the weekly timer covers the years 2000 to 2089";
+    if (d.month < 1 || d.month > 12)
+        return text + ": month " + std::to_string(d.month) + " does not exist";
     unsigned char last = 0;
     LIB_POW_getWeeklyTimerLastDate(static_cast<unsigned short>(d.year), static_cast<unsigned char>(d.month), &last);
-    if (d.day < 1 || d.day > last) {
-        reason = text + ": day " + std::to_string(d.day) + " does not exist, that month has " +
-                 std::to_string(last) + " days";
-        return std::nullopt;
-    }
-    return d;
+    if (d.day < 1 || d.day > last)
+        return text + ": day " + std::to_string(d.day) + " does not exist, that month has " + std::to_string(last) +
+               " days";
+    return "";
 }
 
 /* DATE as the parser checks it, so that a bad one is the usage error it is. */
@@ -507,8 +499,8 @@ CLI::Validator calendarDate()
 {
     return CLI::Validator(
         [](std::string& text) {
-            std::string reason;
-            return parseDate(text, reason) ? std::string() : reason;
+            Date d;
+            return dateFault(text, d);
         },
         "YYYY-MM-DD");
 }
@@ -581,12 +573,12 @@ int showTimer(int year, int month)
 
 int timerDay(const std::string& dateText, const std::string& onOff, bool set)
 {
-    std::string reason;
-    std::optional<Date> d = parseDate(dateText, reason); /* checked while parsing */
+    Date d;
+    dateFault(dateText, d); /* checked while parsing */
     if (!calendarReady())
         return kFailed;
-    unsigned short y = static_cast<unsigned short>(d->year);
-    unsigned char m = static_cast<unsigned char>(d->month), day = static_cast<unsigned char>(d->day);
+    unsigned short y = static_cast<unsigned short>(d.year);
+    unsigned char m = static_cast<unsigned char>(d.month), day = static_cast<unsigned char>(d.day);
     bool on = false;
     signed char rc = set ? LIB_POW_setWeeklyTimerDateOn(y, m, day, onOff == "on")
                          : LIB_POW_getWeeklyTimerDateOn(y, m, day, &on);

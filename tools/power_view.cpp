@@ -66,6 +66,28 @@ std::string formatTime(time_t when, const char* format)
     return text;
 }
 
+/* The length of the well-formed UTF-8 sequence at `at`, or 0 when the
+ * byte there does not start one (stray continuation, overlong form,
+ * surrogate, beyond U+10FFFF, or cut short). */
+size_t utf8Sequence(const std::string& text, size_t at)
+{
+    auto byte = [&](size_t n) { return static_cast<unsigned char>(text[n]); };
+    unsigned char c = byte(at);
+    if (c < 0x80)
+        return 1;
+    size_t length = c >= 0xc2 && c <= 0xdf ? 2 : c >= 0xe0 && c <= 0xef ? 3 : c >= 0xf0 && c <= 0xf4 ? 4 : 0;
+    if (length == 0 || at + length > text.size())
+        return 0;
+    unsigned char low = c == 0xe0 ? 0xa0 : c == 0xf0 ? 0x90 : 0x80;
+    unsigned char high = c == 0xed ? 0x9f : c == 0xf4 ? 0x8f : 0xbf;
+    if (byte(at + 1) < low || byte(at + 1) > high)
+        return 0;
+    for (size_t n = 2; n < length; ++n)
+        if ((byte(at + n) & 0xc0) != 0x80)
+            return 0;
+    return length;
+}
+
 } // namespace
 
 void collectFinding(const LIB_POW_Finding* finding, void* context)
@@ -252,32 +274,6 @@ std::string isoTime(time_t when)
     return when == 0 ? "" : formatTime(when, "%FT%T%z");
 }
 
-namespace {
-
-/* The length of the well-formed UTF-8 sequence at `at`, or 0 when the
- * byte there does not start one (stray continuation, overlong form,
- * surrogate, beyond U+10FFFF, or cut short). */
-size_t utf8Sequence(const std::string& text, size_t at)
-{
-    auto byte = [&](size_t n) { return static_cast<unsigned char>(text[n]); };
-    unsigned char c = byte(at);
-    if (c < 0x80)
-        return 1;
-    size_t length = c >= 0xc2 && c <= 0xdf ? 2 : c >= 0xe0 && c <= 0xef ? 3 : c >= 0xf0 && c <= 0xf4 ? 4 : 0;
-    if (length == 0 || at + length > text.size())
-        return 0;
-    unsigned char low = c == 0xe0 ? 0xa0 : c == 0xf0 ? 0x90 : 0x80;
-    unsigned char high = c == 0xed ? 0x9f : c == 0xf4 ? 0x8f : 0xbf;
-    if (byte(at + 1) < low || byte(at + 1) > high)
-        return 0;
-    for (size_t n = 2; n < length; ++n)
-        if ((byte(at + n) & 0xc0) != 0x80)
-            return 0;
-    return length;
-}
-
-} // namespace
-
 std::string printable(const std::string& text)
 {
     std::string out;
@@ -307,14 +303,13 @@ void printTable(const std::vector<Column>& columns, const std::vector<std::vecto
         width.push_back(std::max(column.width, header.back().size()));
     }
     for (const std::vector<std::string>& row : rows)
-        for (size_t n = 0; n < row.size() && n < width.size(); ++n)
+        for (size_t n = 0; n < row.size(); ++n)
             width[n] = std::max(width[n], row[n].size());
     auto print = [&](const std::vector<std::string>& row) {
         std::string line = indent;
         for (size_t n = 0; n < columns.size(); ++n) {
-            std::string text = n < row.size() ? row[n] : "";
-            std::string pad(width[n] - text.size(), ' ');
-            line += (n ? " " : "") + (columns[n].right ? pad + text : text + pad);
+            std::string pad(width[n] - row[n].size(), ' ');
+            line += (n ? " " : "") + (columns[n].right ? pad + row[n] : row[n] + pad);
         }
         line.erase(line.find_last_not_of(' ') + 1);
         printf("%s\n", line.c_str());

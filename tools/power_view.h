@@ -89,7 +89,8 @@ std::string printable(const std::string& text);
 
 /* Prints a header line and the rows under it, each column as wide as its
  * widest cell (at least `width`), cells one blank apart, every line
- * starting with `indent`. Cells are printed as given: make them printable. */
+ * starting with `indent`. Every row has a cell for each column, printed as
+ * given: make them printable. */
 struct Column {
     const char* title;
     size_t width;
