@@ -73,9 +73,7 @@ inline CLI::App* command(CLI::App* parent, Commands& commands, const char* name,
 /* A command that only groups others: one of them must follow. */
 inline CLI::App* group(CLI::App* parent, const char* name, const char* help)
 {
-    CLI::App* added = parent->add_subcommand(name, help);
-    added->require_subcommand(1);
-    return added;
+    return parent->add_subcommand(name, help)->require_subcommand(1);
 }
 
 /* ---- --help-all -------------------------------------------------------------
