@@ -31,27 +31,22 @@ void setOn(NvdSharedArea& image, int month, int day, bool on)
     byte = static_cast<uint8_t>(on ? byte | bit : byte & ~bit);
 }
 
-/* "YYYY-MM-DD" in the calendar's range: its month's position and its day. */
-bool parseDay(const std::string& word, int& month, int& day, std::string& reason)
+/* Why `word` is not a day of the calendar ("YYYY-MM-DD"); empty when it is
+ * one, whose month's position and day are then in `month` and `day`. */
+std::string dayFault(const std::string& word, int& month, int& day)
 {
     int y = 0, m = 0, d = 0;
     char end = 0;
     if (word.size() != 10 || sscanf(word.c_str(), "%4d-%2d-%2d%c", &y, &m, &d, &end) != 3 || word[4] != '-' ||
-        word[7] != '-' || word.find_first_not_of("0123456789-") != std::string::npos) {
-        reason = "not a date of the form YYYY-MM-DD";
-        return false;
-    }
-    if (y < LIB_POW_CALENDAR_FIRST_YEAR || y >= LIB_POW_CALENDAR_FIRST_YEAR + LIB_POW_CALENDAR_YEARS) {
-        reason = "the weekly timer covers the years 2000 to 2089";
-        return false;
-    }
-    if (m < 1 || m > 12 || d < 1 || d > daysIn(y, m)) {
-        reason = "that day does not exist";
-        return false;
-    }
+        word[7] != '-' || word.find_first_not_of("0123456789-") != std::string::npos)
+        return "not a date of the form YYYY-MM-DD";
+    if (y < LIB_POW_CALENDAR_FIRST_YEAR || y >= LIB_POW_CALENDAR_FIRST_YEAR + LIB_POW_CALENDAR_YEARS)
+        return "the weekly timer covers the years 2000 to 2089";
+    if (m < 1 || m > 12 || d < 1 || d > daysIn(y, m))
+        return "that day does not exist";
     month = (y - LIB_POW_CALENDAR_FIRST_YEAR) * 12 + m - 1;
     day = d;
-    return true;
+    return "";
 }
 
 } // namespace
@@ -90,17 +85,16 @@ bool parseCalendarText(const std::string& text, const std::string& origin, NvdSh
     for (std::string line; std::getline(lines, line);) {
         ++number;
         std::istringstream words(line.substr(0, line.find('#')));
-        std::string date, state, extra, reason;
+        std::string date, state, extra;
         if (!(words >> date))
             continue;
         words >> state >> extra;
         int month = 0, day = 0;
-        if (!parseDay(date, month, day, reason)) {
-        } else if (!state.empty() && state != "on" && state != "off") {
+        std::string reason = dayFault(date, month, day);
+        if (reason.empty() && !state.empty() && state != "on" && state != "off")
             reason = "after the date only on or off";
-        } else if (!extra.empty()) {
+        else if (reason.empty() && !extra.empty())
             reason = "one date a line";
-        }
         if (!reason.empty()) {
             error = origin + ":" + std::to_string(number) + ": '" + line + "': " + reason;
             return false;

@@ -23,14 +23,9 @@
 inline CLI::App* deepestCommand(CLI::App& app, std::string& path)
 {
     CLI::App* at = &app;
-    for (bool deeper = true; deeper;) {
-        deeper = false;
-        for (CLI::App* sub : at->get_subcommands()) {
-            path += " " + sub->get_name();
-            at = sub;
-            deeper = true;
-            break;
-        }
+    while (!at->get_subcommands().empty()) {
+        at = at->get_subcommands().front();
+        path += " " + at->get_name();
     }
     return at;
 }
@@ -78,9 +73,7 @@ inline CLI::App* command(CLI::App* parent, Commands& commands, const char* name,
 /* A command that only groups others: one of them must follow. */
 inline CLI::App* group(CLI::App* parent, const char* name, const char* help)
 {
-    CLI::App* added = parent->add_subcommand(name, help);
-    added->require_subcommand(1);
-    return added;
+    return parent->add_subcommand(name, help)->require_subcommand(1);
 }
 
 /* ---- --help-all -------------------------------------------------------------

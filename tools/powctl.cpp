@@ -22,14 +22,13 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <fstream>
-#include <optional>
 #include <sstream>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -64,12 +63,6 @@ bool objectUsable(const std::string& name, size_t size, bool writable)
     }
     munmap(area, size);
     return true;
-}
-
-/* Milliseconds left of --timeout for a call that takes its own limit. */
-int timeoutLeftMs()
-{
-    return g_common.limit.leftMs();
 }
 
 /* The library waits for its semaphores without limit, by contract, and
@@ -172,7 +165,7 @@ void printStatus(const PowerSnapshot& s, const std::vector<LIB_POW_Finding>& obj
     auto cell = [](const std::string& text) { return text.empty() ? "-" : printable(text); };
     std::vector<std::vector<std::string>> rows;
     for (const IndexRow& r : s.rows) {
-        ProcessInfo p = r.pid != 0 ? lookUpProcess(r.pid) : ProcessInfo();
+        ProcessInfo p = lookUpProcess(r.pid);
         rows.push_back({std::to_string(r.index), std::to_string(r.pid), cell(p.user), cell(p.name), rowState(r),
                         std::to_string(r.count), p.started ? shortTime(p.started) : "-", cell(p.cmdline)});
     }
@@ -207,12 +200,12 @@ void printStatusJson(const PowerSnapshot& s, const std::vector<LIB_POW_Finding>&
 {
     const PwrSharedArea& a = s.image;
     Json lost = Json::array();
-    std::istringstream indices(lostIndices(s) == "none" ? "" : lostIndices(s));
-    for (int index; indices >> index;)
-        lost.push_back(index);
+    for (const LIB_POW_Finding& f : s.findings)
+        if (f.kind == LIB_POW_LOST_INDEX)
+            lost.push_back(f.index);
     Json held = Json::array();
     for (const IndexRow& r : s.rows) {
-        ProcessInfo p = r.pid != 0 ? lookUpProcess(r.pid) : ProcessInfo();
+        ProcessInfo p = lookUpProcess(r.pid);
         held.push_back({{"index", r.index}, {"pid", r.pid}, {"count", r.count}, {"state", rowState(r)},
                         {"running", r.running}, {"process", p.name.empty() ? "?" : p.name}, {"cmdline", p.cmdline},
                         {"user", p.user}, {"started", isoTime(p.started)},
@@ -235,11 +228,6 @@ void printStatusJson(const PowerSnapshot& s, const std::vector<LIB_POW_Finding>&
 }
 
 /* ---- audit and repair ------------------------------------------------------ */
-
-void collectFinding(const LIB_POW_Finding* finding, void* context)
-{
-    static_cast<std::vector<LIB_POW_Finding>*>(context)->push_back(*finding);
-}
 
 /* The owner kit's audits: each object on its own (the calendar and trace
  * areas' lengths, the three semaphores' records) and the reservation
@@ -265,7 +253,7 @@ int auditTable()
     } else {
         if (!semaphoreFree("POW", kNames.semPow, g_common.limit))
             return kFailed;
-        if (LIB_POW_ownerAudit(nullptr, nullptr, timeoutLeftMs(), collectFinding, &findings, &s, &error) < 0)
+        if (LIB_POW_ownerAudit(nullptr, nullptr, g_common.limit.leftMs(), collectFinding, &findings, &s, &error) < 0)
             return fail(error.text);
     }
     int objects = 0;
@@ -304,7 +292,7 @@ int repairTable()
     if (!powerReady())
         return kFailed;
     LIB_POW_RepairReport report = {};
-    if (LIB_POW_ownerRepair(nullptr, nullptr, timeoutLeftMs(), &report, &error) < 0)
+    if (LIB_POW_ownerRepair(nullptr, nullptr, g_common.limit.leftMs(), &report, &error) < 0)
         return fail(error.text);
     char text[1024];
     if (report.changes > 0 || damaged.empty())
@@ -326,10 +314,8 @@ int watchPower(int intervalMs, double seconds)
     if (!lookAtPower(was))
         return kFailed;
     catchStopSignals();
-    size_t held = 0;
-    for (const IndexRow& r : was.rows)
-        held += r.pid != 0;
-    printf("%s watching %s (total %d, %zu held); Ctrl-C ends\n", clockNow().c_str(), kNames.pwr.c_str(),
+    auto held = std::count_if(was.rows.begin(), was.rows.end(), [](const IndexRow& r) { return r.pid != 0; });
+    printf("%s watching %s (total %d, %td held); Ctrl-C ends\n", clockNow().c_str(), kNames.pwr.c_str(),
            was.image.DelayTaskNum, held);
     for (const IndexRow& r : was.rows)
         printf("%s index %d %s, count %d\n", clockNow().c_str(), r.index,
@@ -400,10 +386,8 @@ int sweep(bool force)
     PowerSnapshot after;
     if (lookAtPower(after)) {
         for (const IndexRow& r : before.rows) {
-            bool gone = true;
-            for (const IndexRow& a : after.rows)
-                gone = gone && !(a.index == r.index && a.pid == r.pid);
-            if (r.pid != 0 && gone)
+            auto same = [&r](const IndexRow& a) { return a.index == r.index && a.pid == r.pid; };
+            if (r.pid != 0 && std::none_of(after.rows.begin(), after.rows.end(), same))
                 printf("released index %d (pid %d, count %d)\n", r.index, r.pid, r.count);
         }
     }
@@ -471,7 +455,7 @@ int releaseDelay(int index, pid_t pid, bool force)
     if (!powerReady())
         return kFailed;
     LIB_POW_OwnerError kitError = {};
-    int released = LIB_POW_ownerRelease(nullptr, nullptr, pid != 0 ? -1 : index, pid, timeoutLeftMs(), &kitError);
+    int released = LIB_POW_ownerRelease(nullptr, nullptr, pid != 0 ? -1 : index, pid, g_common.limit.leftMs(), &kitError);
     if (released < 0)
         return fail(kitError.text);
     for (const IndexRow& r : targets)
@@ -488,33 +472,26 @@ struct Date {
     int year = 0, month = 0, day = 0;
 };
 
-/* Parses YYYY-MM-DD exactly; an impossible date gives its reason. */
-std::optional<Date> parseDate(const std::string& text, std::string& reason)
+/* Why `text` is not a day of the weekly timer, written YYYY-MM-DD exactly;
+ * empty when it is one, which `d` then holds. */
+std::string dateFault(const std::string& text, Date& d)
 {
     bool shape = text.size() == 10 && text[4] == '-' && text[7] == '-';
     for (size_t n = 0; shape && n < text.size(); ++n)
         shape = n == 4 || n == 7 || (text[n] >= '0' && text[n] <= '9');
-    if (!shape) {
-        reason = "'" + text + "' is not a date of the form YYYY-MM-DD";
-        return std::nullopt;
-    }
-    Date d{std::stoi(text.substr(0, 4)), std::stoi(text.substr(5, 2)), std::stoi(text.substr(8, 2))};
-    if (d.year < 2000 || d.year > 2089) {
-        reason = text + ": the weekly timer covers the years 2000 to 2089";
-        return std::nullopt;
-    }
-    if (d.month < 1 || d.month > 12) {
-        reason = text + ": month " + std::to_string(d.month) + " does not exist";
-        return std::nullopt;
-    }
+    if (!shape)
+        return "'" + text + "' is not a date of the form YYYY-MM-DD";
+    d = {std::stoi(text.substr(0, 4)), std::stoi(text.substr(5, 2)), std::stoi(text.substr(8, 2))};
+    if (d.year < 2000 || d.year > 2089)
+        return text + ": the weekly timer covers the years 2000 to 2089";
+    if (d.month < 1 || d.month > 12)
+        return text + ": month " + std::to_string(d.month) + " does not exist";
     unsigned char last = 0;
     LIB_POW_getWeeklyTimerLastDate(static_cast<unsigned short>(d.year), static_cast<unsigned char>(d.month), &last);
-    if (d.day < 1 || d.day > last) {
-        reason = text + ": day " + std::to_string(d.day) + " does not exist, that month has " +
-                 std::to_string(last) + " days";
-        return std::nullopt;
-    }
-    return d;
+    if (d.day < 1 || d.day > last)
+        return text + ": day " + std::to_string(d.day) + " does not exist, that month has " + std::to_string(last) +
+               " days";
+    return "";
 }
 
 /* DATE as the parser checks it, so that a bad one is the usage error it is. */
@@ -522,8 +499,8 @@ CLI::Validator calendarDate()
 {
     return CLI::Validator(
         [](std::string& text) {
-            std::string reason;
-            return parseDate(text, reason) ? std::string() : reason;
+            Date d;
+            return dateFault(text, d);
         },
         "YYYY-MM-DD");
 }
@@ -566,8 +543,7 @@ void showMonth(int year, int month, const std::vector<int>& on, int last)
         snprintf(cell, sizeof cell, "%2d%c", day, std::count(on.begin(), on.end(), day) ? '*' : ' ');
         row += cell;
         if ((first + day) % 7 == 0 || day == last) {
-            while (!row.empty() && row.back() == ' ')
-                row.pop_back();
+            row.erase(row.find_last_not_of(' ') + 1);
             printf("%s\n", row.c_str());
             row.clear();
         }
@@ -585,11 +561,10 @@ int showTimer(int year, int month)
         int last = 0;
         if (!daysOn(year, m, on, last))
             return fail("reading the weekly timer failed (the calendar area or its semaphore)");
-        if (!g_common.json) {
+        if (g_common.json)
+            months.push_back({{"month", m}, {"on", on}});
+        else
             showMonth(year, m, on, last);
-            continue;
-        }
-        months.push_back({{"month", m}, {"on", on}});
     }
     if (g_common.json)
         printJson({{"year", year}, {"months", months}});
@@ -598,12 +573,12 @@ int showTimer(int year, int month)
 
 int timerDay(const std::string& dateText, const std::string& onOff, bool set)
 {
-    std::string reason;
-    std::optional<Date> d = parseDate(dateText, reason); /* checked while parsing */
+    Date d;
+    dateFault(dateText, d); /* checked while parsing */
     if (!calendarReady())
         return kFailed;
-    unsigned short y = static_cast<unsigned short>(d->year);
-    unsigned char m = static_cast<unsigned char>(d->month), day = static_cast<unsigned char>(d->day);
+    unsigned short y = static_cast<unsigned short>(d.year);
+    unsigned char m = static_cast<unsigned char>(d.month), day = static_cast<unsigned char>(d.day);
     bool on = false;
     signed char rc = set ? LIB_POW_setWeeklyTimerDateOn(y, m, day, onOff == "on")
                          : LIB_POW_getWeeklyTimerDateOn(y, m, day, &on);
@@ -628,7 +603,7 @@ int exportTimer(const std::string& file)
     NvdSharedArea image;
     size_t bytes = 0;
     LIB_POW_OwnerError error = {};
-    if (LIB_POW_ownerReadCalendar(nullptr, &image, &bytes, timeoutLeftMs(), &error) != 0)
+    if (LIB_POW_ownerReadCalendar(nullptr, &image, &bytes, g_common.limit.leftMs(), &error) != 0)
         return fail(explainObjectError(error));
     std::string text = calendarText(image, bytes, kNames.nvd + " at " + clockNow());
     if (file.empty() || file == "-") {
@@ -662,7 +637,7 @@ int importTimer(const std::string& file)
     if (!calendarReady())
         return kFailed;
     LIB_POW_OwnerError kitError = {};
-    if (LIB_POW_ownerWriteCalendar(nullptr, &image, timeoutLeftMs(), &kitError) != 0)
+    if (LIB_POW_ownerWriteCalendar(nullptr, &image, g_common.limit.leftMs(), &kitError) != 0)
         return fail(explainObjectError(kitError));
     size_t on = 0;
     for (const auto& word : image.ul_DateOnBits)
@@ -674,27 +649,30 @@ int importTimer(const std::string& file)
 
 /* ---- semaphores -------------------------------------------------------------- */
 
-const char* const kSemLabels[] = {nullptr, "POW", "NVD", "HddReady"};
-
-const std::string& semName(int which)
-{
-    return which == 1 ? kNames.semPow : which == 2 ? kNames.semNvd : kNames.semRdy;
-}
+/* The three semaphores in the order sem hold numbers them (1 to 3), each
+ * with the library's handle of it. */
+struct Semaphore {
+    const char* label;
+    const std::string& name;
+    SemId& handle;
+};
+const Semaphore kSemaphores[] = {
+    {"POW", kNames.semPow, g_semPowID}, {"NVD", kNames.semNvd, g_semNvdID}, {"HddReady", kNames.semRdy, g_semRdyID}};
 
 int holdSemaphore(int which, double seconds)
 {
-    if (!semaphoreFree(kSemLabels[which], semName(which), g_common.limit))
+    const Semaphore& sem = kSemaphores[which - 1];
+    if (!semaphoreFree(sem.label, sem.name, g_common.limit))
         return kFailed;
     catchStopSignals();
     LIB_POW_dbgSemLock(which);
-    SemId held = which == 1 ? g_semPowID : which == 2 ? g_semNvdID : g_semRdyID;
-    if (held == 0)
-        return fail(std::string("the ") + kSemLabels[which] + " semaphore could not be taken");
-    printf("pid %d holds the %s semaphore for %g s\n", getpid(), kSemLabels[which], seconds);
+    if (sem.handle == 0)
+        return fail(std::string("the ") + sem.label + " semaphore could not be taken");
+    printf("pid %d holds the %s semaphore for %g s\n", getpid(), sem.label, seconds);
     fflush(stdout);
     holdUntilStopped(seconds);
     LIB_POW_dbgSemUnLock(which);
-    printf("pid %d gave the %s semaphore back\n", getpid(), kSemLabels[which]);
+    printf("pid %d gave the %s semaphore back\n", getpid(), sem.label);
     return interruptedExit();
 }
 
@@ -704,35 +682,33 @@ int holdSemaphore(int which, double seconds)
  * device. */
 int showSemaphores()
 {
+    std::string error; /* the first semaphore this user may not open */
     if (g_common.json) {
-        std::string firstError;
         Json semaphores = Json::array();
-        for (int which = 1; which <= 3; ++which) {
-            pid_t holder = LIB_POW_ownerSemHolder(semName(which).c_str());
-            ProcessInfo p = holder > 0 ? lookUpProcess(holder) : ProcessInfo();
+        for (const Semaphore& sem : kSemaphores) {
+            pid_t holder = LIB_POW_ownerSemHolder(sem.name.c_str());
+            ProcessInfo p = lookUpProcess(holder);
             /* Not there, or there but not ours to open: told apart. */
-            std::string error;
-            if (holder < 0 && PLAT_semOpen(semName(which).c_str()) == 0 && PLAT_errnoGet() != ENOENT)
-                error = semaphoreOpenError(semName(which), PLAT_errnoGet());
-            semaphores.push_back({{"semaphore", kSemLabels[which]}, {"name", semName(which)},
-                                  {"made", holder >= 0 || !error.empty()}, {"holder", holder > 0 ? holder : 0},
+            std::string refused;
+            if (holder < 0 && PLAT_semOpen(sem.name.c_str()) == 0 && PLAT_errnoGet() != ENOENT)
+                refused = semaphoreOpenError(sem.name, PLAT_errnoGet());
+            semaphores.push_back({{"semaphore", sem.label}, {"name", sem.name},
+                                  {"made", holder >= 0 || !refused.empty()}, {"holder", holder > 0 ? holder : 0},
                                   {"holder_running", holder > 0 && processRuns(holder)}, {"process", p.name},
-                                  {"cmdline", p.cmdline}, {"user", p.user}, {"error", error}});
-            if (firstError.empty())
-                firstError = error;
+                                  {"cmdline", p.cmdline}, {"user", p.user}, {"error", refused}});
+            if (error.empty())
+                error = refused;
         }
         printJson({{"semaphores", semaphores}});
-        return firstError.empty() ? kOk : fail(firstError);
+        return error.empty() ? kOk : fail(error);
     }
     std::vector<std::string> unmade;
-    SemId* globals[] = {nullptr, &g_semPowID, &g_semNvdID, &g_semRdyID};
-    std::string error;
-    for (int which = 1; which <= 3; ++which) {
-        *globals[which] = PLAT_semOpen(semName(which).c_str());
-        if (*globals[which] == 0 && PLAT_errnoGet() == ENOENT)
-            unmade.push_back(semName(which));
-        else if (*globals[which] == 0 && error.empty())
-            error = semaphoreOpenError(semName(which), PLAT_errnoGet());
+    for (const Semaphore& sem : kSemaphores) {
+        sem.handle = PLAT_semOpen(sem.name.c_str());
+        if (sem.handle == 0 && PLAT_errnoGet() == ENOENT)
+            unmade.push_back(sem.name);
+        else if (sem.handle == 0 && error.empty())
+            error = semaphoreOpenError(sem.name, PLAT_errnoGet());
     }
     LIB_POW_semShow();
     for (const std::string& name : unmade)
@@ -963,10 +939,10 @@ void addDelayCommands(CLI::App& app, Args& a, Commands& c)
     CLI::App* reset = command(delay, c, "reset", "count one request off INDEX; refused when INDEX counts none", [&a]() -> int {
         if (!a.force && !resetCounts(a.index))
             return kFailed;
-        return onPower([&a]() -> int {
-            LIB_POW_resetPowerSaveDelay(static_cast<short>(a.index));
-            return kOk;
-        })();
+        if (!powerReady())
+            return kFailed;
+        LIB_POW_resetPowerSaveDelay(static_cast<short>(a.index));
+        return kOk;
     });
     reset->add_option("INDEX", a.index, "delay index")->required()->transform(wholeNumber(0, 255));
     reset->add_flag("--force", a.force,

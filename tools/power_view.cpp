@@ -7,10 +7,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <fstream>
-#include <map>
 #include <pwd.h>
 #include <sstream>
 #include <sys/mman.h>
@@ -59,11 +57,6 @@ void copyArea(const PwrSharedArea* area, PwrSharedArea& image)
         to[n] = loadWord(from[n]);
 }
 
-void collectFinding(const LIB_POW_Finding* finding, void* context)
-{
-    static_cast<std::vector<LIB_POW_Finding>*>(context)->push_back(*finding);
-}
-
 std::string formatTime(time_t when, const char* format)
 {
     tm local;
@@ -73,7 +66,34 @@ std::string formatTime(time_t when, const char* format)
     return text;
 }
 
+/* The length of the well-formed UTF-8 sequence at `at`, or 0 when the
+ * byte there does not start one (stray continuation, overlong form,
+ * surrogate, beyond U+10FFFF, or cut short). */
+size_t utf8Sequence(const std::string& text, size_t at)
+{
+    auto byte = [&](size_t n) { return static_cast<unsigned char>(text[n]); };
+    unsigned char c = byte(at);
+    if (c < 0x80)
+        return 1;
+    size_t length = c >= 0xc2 && c <= 0xdf ? 2 : c >= 0xe0 && c <= 0xef ? 3 : c >= 0xf0 && c <= 0xf4 ? 4 : 0;
+    if (length == 0 || at + length > text.size())
+        return 0;
+    unsigned char low = c == 0xe0 ? 0xa0 : c == 0xf0 ? 0x90 : 0x80;
+    unsigned char high = c == 0xed ? 0x9f : c == 0xf4 ? 0x8f : 0xbf;
+    if (byte(at + 1) < low || byte(at + 1) > high)
+        return 0;
+    for (size_t n = 2; n < length; ++n)
+        if ((byte(at + n) & 0xc0) != 0x80)
+            return 0;
+    return length;
+}
+
 } // namespace
+
+void collectFinding(const LIB_POW_Finding* finding, void* context)
+{
+    static_cast<std::vector<LIB_POW_Finding>*>(context)->push_back(*finding);
+}
 
 std::string userName(uid_t uid)
 {
@@ -113,14 +133,10 @@ ProcessInfo lookUpProcess(pid_t pid)
         return info;
     std::string dir = "/proc/" + std::to_string(pid);
     info.name = readFile(dir + "/comm");
-    while (!info.name.empty() && info.name.back() == '\n')
-        info.name.pop_back();
+    info.name.erase(info.name.find_last_not_of('\n') + 1);
     info.cmdline = readFile(dir + "/cmdline");
-    while (!info.cmdline.empty() && info.cmdline.back() == '\0')
-        info.cmdline.pop_back();
-    for (char& c : info.cmdline)
-        if (c == '\0')
-            c = ' ';
+    info.cmdline.erase(info.cmdline.find_last_not_of('\0') + 1);
+    std::replace(info.cmdline.begin(), info.cmdline.end(), '\0', ' ');
     struct stat st;
     if (stat(dir.c_str(), &st) == 0)
         info.user = userName(st.st_uid);
@@ -202,25 +218,24 @@ std::string holderName(pid_t pid)
 std::vector<std::string> changes(const PowerSnapshot& was, const PowerSnapshot& now)
 {
     std::vector<std::string> out;
-    std::map<int, const IndexRow*> before, after;
+    /* Every index, as nobody's and counting nothing where a look has no row for it. */
+    std::vector<IndexRow> before(LIB_POW_DELAY_INDEX_COUNT), after(LIB_POW_DELAY_INDEX_COUNT);
     for (const IndexRow& r : was.rows)
-        before[r.index] = &r;
+        before[r.index] = r;
     for (const IndexRow& r : now.rows)
-        after[r.index] = &r;
+        after[r.index] = r;
     for (int i = 0; i < LIB_POW_DELAY_INDEX_COUNT; ++i) {
-        const IndexRow* old = before.count(i) ? before[i] : nullptr;
-        const IndexRow* cur = after.count(i) ? after[i] : nullptr;
-        pid_t oldPid = old ? old->pid : 0, newPid = cur ? cur->pid : 0;
-        int oldCount = old ? old->count : 0, newCount = cur ? cur->count : 0;
+        const IndexRow& old = before[i];
+        const IndexRow& cur = after[i];
         std::string index = "index " + std::to_string(i);
-        if (oldPid != 0 && oldPid != newPid)
-            out.push_back(index + " released (was pid " + std::to_string(oldPid) + ")");
-        if (newPid != 0 && newPid != oldPid)
-            out.push_back(index + " taken by " + describeHolder(newPid));
-        else if (oldCount != newCount)
-            out.push_back(index + " count " + std::to_string(oldCount) + " -> " + std::to_string(newCount));
-        if (newPid != 0 && newPid == oldPid && old->running && !cur->running)
-            out.push_back(index + ": holder pid " + std::to_string(newPid) + " has ended");
+        if (old.pid != 0 && old.pid != cur.pid)
+            out.push_back(index + " released (was pid " + std::to_string(old.pid) + ")");
+        if (cur.pid != 0 && cur.pid != old.pid)
+            out.push_back(index + " taken by " + describeHolder(cur.pid));
+        else if (old.count != cur.count)
+            out.push_back(index + " count " + std::to_string(old.count) + " -> " + std::to_string(cur.count));
+        if (cur.pid != 0 && cur.pid == old.pid && old.running && !cur.running)
+            out.push_back(index + ": holder pid " + std::to_string(cur.pid) + " has ended");
     }
     int a = was.image.DelayTaskNum, b = now.image.DelayTaskNum;
     if (a != b)
@@ -259,43 +274,6 @@ std::string isoTime(time_t when)
     return when == 0 ? "" : formatTime(when, "%FT%T%z");
 }
 
-namespace {
-
-/* The length of the well-formed UTF-8 sequence at `at`, or 0 when the
- * byte there does not start one (stray continuation, overlong form,
- * surrogate, beyond U+10FFFF, or cut short). */
-size_t utf8Sequence(const std::string& text, size_t at)
-{
-    auto byte = [&](size_t n) { return static_cast<unsigned char>(text[n]); };
-    unsigned char c = byte(at);
-    if (c < 0x80)
-        return 1;
-    size_t length = c >= 0xc2 && c <= 0xdf ? 2 : c >= 0xe0 && c <= 0xef ? 3 : c >= 0xf0 && c <= 0xf4 ? 4 : 0;
-    if (length == 0 || at + length > text.size())
-        return 0;
-    unsigned char low = c == 0xe0 ? 0xa0 : c == 0xf0 ? 0x90 : 0x80;
-    unsigned char high = c == 0xed ? 0x9f : c == 0xf4 ? 0x8f : 0xbf;
-    if (byte(at + 1) < low || byte(at + 1) > high)
-        return 0;
-    for (size_t n = 2; n < length; ++n)
-        if ((byte(at + n) & 0xc0) != 0x80)
-            return 0;
-    return length;
-}
-
-/* \n, \r and \t by name, other bytes as `format` gives them. */
-void escapeByte(std::string& out, unsigned char c, const char* format)
-{
-    char escaped[8];
-    if (c == '\n' || c == '\r' || c == '\t')
-        snprintf(escaped, sizeof escaped, "\\%c", c == '\n' ? 'n' : c == '\r' ? 'r' : 't');
-    else
-        snprintf(escaped, sizeof escaped, format, static_cast<unsigned>(c));
-    out += escaped;
-}
-
-} // namespace
-
 std::string printable(const std::string& text)
 {
     std::string out;
@@ -303,7 +281,9 @@ std::string printable(const std::string& text)
         unsigned char c = static_cast<unsigned char>(text[at]);
         size_t length = utf8Sequence(text, at);
         if (c < 0x20 || c == 0x7f || length == 0) {
-            escapeByte(out, c, "\\x%02x");
+            char hex[8];
+            snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned>(c));
+            out += c == '\n' ? "\\n" : c == '\r' ? "\\r" : c == '\t' ? "\\t" : hex;
             ++at;
         } else {
             out.append(text, at, length);
@@ -316,25 +296,25 @@ std::string printable(const std::string& text)
 void printTable(const std::vector<Column>& columns, const std::vector<std::vector<std::string>>& rows,
                 const std::string& indent)
 {
+    std::vector<std::string> header;
     std::vector<size_t> width;
-    for (const Column& column : columns)
-        width.push_back(std::max(column.width, strlen(column.title)));
+    for (const Column& column : columns) {
+        header.push_back(column.title);
+        width.push_back(std::max(column.width, header.back().size()));
+    }
     for (const std::vector<std::string>& row : rows)
-        for (size_t n = 0; n < row.size() && n < width.size(); ++n)
+        for (size_t n = 0; n < row.size(); ++n)
             width[n] = std::max(width[n], row[n].size());
-    auto print = [&](auto cell) {
+    auto print = [&](const std::vector<std::string>& row) {
         std::string line = indent;
         for (size_t n = 0; n < columns.size(); ++n) {
-            std::string text = cell(n);
-            std::string pad(width[n] > text.size() ? width[n] - text.size() : 0, ' ');
-            if (n)
-                line += ' ';
-            line += columns[n].right ? pad + text : text + pad;
+            std::string pad(width[n] - row[n].size(), ' ');
+            line += (n ? " " : "") + (columns[n].right ? pad + row[n] : row[n] + pad);
         }
         line.erase(line.find_last_not_of(' ') + 1);
         printf("%s\n", line.c_str());
     };
-    print([&](size_t n) { return std::string(columns[n].title); });
+    print(header);
     for (const std::vector<std::string>& row : rows)
-        print([&](size_t n) { return n < row.size() ? row[n] : std::string(); });
+        print(row);
 }

@@ -53,6 +53,10 @@ struct PowerSnapshot {
     std::vector<LIB_POW_Finding> findings;
 };
 
+/* For the kit's audits: appends each finding to the
+ * std::vector<LIB_POW_Finding> that `context` points to. */
+void collectFinding(const LIB_POW_Finding* finding, void* context);
+
 /* Copies the power area `name` (after the kit's size check) and audits the
  * copy. With `semPow` not empty, the copy is taken under POW when POW is
  * free at that moment; a look never waits. False with the kit's error. */
@@ -85,7 +89,8 @@ std::string printable(const std::string& text);
 
 /* Prints a header line and the rows under it, each column as wide as its
  * widest cell (at least `width`), cells one blank apart, every line
- * starting with `indent`. Cells are printed as given: make them printable. */
+ * starting with `indent`. Every row has a cell for each column, printed as
+ * given: make them printable. */
 struct Column {
     const char* title;
     size_t width;
