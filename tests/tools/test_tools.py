@@ -140,8 +140,8 @@ class ToolTest(unittest.TestCase):
             self.assertOk(powsvc("create", "--index0-pid", os.getpid()))
 
     def tearDown(self):
-        for program in self.running:
-            program.stop(signal.SIGKILL)
+        for program in self.running:  # SIGTERM: a program killed outright writes no coverage profile
+            program.stop()
 
     def start(self, program, *args, merge=False, user=()):
         self.running.append(Running(program, *args, merge=merge, user=user))
@@ -295,6 +295,18 @@ class DeviceTest(ToolTest):
         self.assertEqual(self.assertOk(powctl("timer", "show", "2026", "12")).split("\n"), expected_grid(2026, 12, {7, 24}) + [""])
         expected = sum((expected_grid(2024, m, {2: {29}, 9: {1}}.get(m, set())) for m in range(1, 13)), [])
         self.assertEqual(self.assertOk(powctl("timer", "show", "2024")).split("\n"), expected + [""])
+        days = ["2024-02-29", "2024-09-01", "2026-12-07", "2026-12-24", "2031-07-04"]
+        self.assertEqual([line for line in self.ctl("timer", "export").splitlines() if line[0] != "#"], days)
+        with tempfile.TemporaryDirectory() as scratch:
+            saved = os.path.join(scratch, "days")
+            self.script("timer export %s; timer set 2031-07-04 off; timer set 2030-01-01 on; timer import %s "
+                        "=> 5 days on, every other day off, from %s; timer get 2031-07-04 => 2031-07-04 on; "
+                        "timer get 2030-01-01 => 2030-01-01 off" % (saved, saved, saved))
+            for args, said in ((("export", scratch + "/none/days"), "cannot write " + scratch + "/none/days: No such file"),
+                               (("import", scratch + "/none"), "cannot read " + scratch + "/none: No such file")):
+                out = powctl("timer", *args)
+                self.assertEqual((out.returncode, out.stdout), (2, ""), out.stderr)
+                self.assertIn(said, out.stderr)
         for args, named in ((("set", "2026-02-29", "on"), ("2026-02-29", "28 days")),
                             (("set", "2100-02-29", "on"), ("2100-02-29", "2000 to 2089")),
                             (("get", "2025-04-31"), ("2025-04-31", "30 days")),
