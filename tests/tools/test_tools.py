@@ -228,14 +228,17 @@ class DeviceTest(ToolTest):
         self.assertEqual(h[index]["user"], me)
         self.assertIn("delay reserve --count 3 --hold 60", h[index]["cmdline"])
         self.assertLess(abs(h[index]["started_unix"] - time.time()), 60 * SLOW)
-        # A name with control characters, a quote and a byte that is not UTF-8, a command line with ESC:
-        # escaped in text (the row stays one line), valid JSON.
-        odd = subprocess.Popen([sys.executable, "-c", "open('/proc/self/comm', 'wb').write(b'a\\nb\\xff\"c\\x01'); import time; time.sleep(60)", "x\x1by"])
+        # A name with control characters, a quote and a byte that is not UTF-8, a command line with ESC
+        # and UTF-8 good (2 to 4 bytes, each lowest and highest lead) and bad (overlong, surrogate, past
+        # U+10FFFF, a bad or missing continuation): escaped in text (the row stays one line), valid JSON.
+        utf8 = b"\xc3\xa9\xe0\xa0\x80\xed\x9f\xbf\xf0\x9d\x84\x9e\xf4\x8f\xbf\xbf|\xc0\xaf\xe0\x80\x80\xed\xa0\x80\xf4\x90\x80\x80\xe2\x82A\r\t\x7f\xe2\x82"
+        odd = subprocess.Popen([sys.executable, "-c", "open('/proc/self/comm', 'wb').write(b'a\\nb\\xff\"c\\x01'); import time; time.sleep(60)", b"x\x1by" + utf8])
         self.addCleanup(odd.wait), self.addCleanup(odd.kill)
         self.assertTrue(eventually(lambda: contents("/proc/%d/comm" % odd.pid) == b'a\nb\xff"c\x01\n'))
         poke(4 + 4 * 7, odd.pid)
         self.assertEqual(held(status())[7]["process"], 'a\nb\ufffd"c\x01')
-        self.assertRegex(powctl("status").stdout, r'(?m)^ +7 +%d \S+ +a\\nb\\xff"c\\x01 +running .* x\\x1by$' % odd.pid)
+        self.assertRegex(powctl("status").stdout, r'(?m)^ +7 +%d \S+ +a\\nb\\xff"c\\x01 +running .* x\\x1by%s$' % (odd.pid, re.escape(
+            "\u00e9\u0800\ud7ff\U0001d11e\U0010ffff|\\xc0\\xaf\\xe0\\x80\\x80\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80\\xe2\\x82A\\r\\t\\x7f\\xe2\\x82")))
         poke(4 + 4 * 7, 0)
 
         swept = self.ctl("--trace", "0x10", "sweep")
