@@ -791,6 +791,24 @@ class FieldTest(ToolTest):
         if "same" in keep:
             self.assertEqual({name: os.stat(os.path.join(SHM, name)).st_ino for name in inodes}, inodes)
 
+    def test_a_damaged_semaphore_is_shown_named_by_the_audit_and_re_made_by_a_repair(self):
+        for name, size in (("POW", 300), ("NVD", 0)):
+            with self.subTest(semaphore=name):
+                with open("%s/PLAT_sem.sem_%s_Shm_SemName" % (SHM, name), "r+b") as f:
+                    f.truncate(0), f.write(os.urandom(size))
+                said = r"semaphore %s \(sem_%s_Shm_SemName\) is %d bytes, a semaphore record \d+: every take of it fails or waits" % (name, name, size)
+                out = powctl("status")
+                self.assertEqual(out.returncode, 1, out.stderr)
+                self.assertRegex(out.stdout, "(?m)^objects: 1 damage: " + said + r" \(powctl audit names it; ")
+                out = powctl("audit")
+                without = "; the table was read without POW, which is damaged" if name == "POW" else ""
+                self.assertEqual(out.returncode, 1, out.stderr)
+                self.assertRegex(out.stdout, "^damage: " + said + r"\n1 damage, 0 notes \(.*\)" + without + "\n$")
+                audit = json.loads(powctl("--json", "audit").stdout)
+                self.assertEqual(([f["kind"] for f in audit["findings"]], audit["under_pow"]), (["semaphore-damaged"], name != "POW"))
+                self.assertRegex(self.ctl("repair"), "^re-made " + said + ": in its own file, free$")
+                self.assertEqual(powctl("audit").returncode, 0)
+
     def test_numbers_are_decimal_as_people_type_them(self):
         self.script('timer show 2026 08 --json => {"year":2026,"months":[{"month":8,"on":[]}]}; delay set 010 => 10; '
                     "timer set 2026-08-09 on; timer set 2026-08-31 on; --json timer get 2026-08-09 => {\"date\":\"2026-08-09\",\"on\":true}; "
