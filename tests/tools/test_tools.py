@@ -791,6 +791,22 @@ class FieldTest(ToolTest):
         if "same" in keep:
             self.assertEqual({name: os.stat(os.path.join(SHM, name)).st_ino for name in inodes}, inodes)
 
+    def test_a_runtime_directory_or_history_another_user_could_have_planted_is_refused_by_each_program(self):
+        base = tempfile.mkdtemp(dir=os.path.dirname(RUN))
+        link, plain, open_, fifo, linked = (os.path.join(base, n) for n in ("link", "plain", "open", "fifo", "linked"))
+        os.symlink(base, link), open(plain, "w").close(), os.mkdir(open_), os.chmod(open_, 0o777), os.mkdir(fifo), os.mkdir(linked)
+        os.mkfifo(os.path.join(fifo, "powsvc.history"), 0o600), os.link(plain, os.path.join(linked, "powsvc.history"))
+        why = " (the service keeps its pid file and history only where no other user may write; fix it, or give another with --run-dir or $POWSVC_RUN_DIR)"
+        for where, said in ((link, "is a symbolic link (not followed)"), (plain, "is not a directory"), (open_, "may be written by other users (mode 0777)")):
+            for program, command in ((POWCTL, "history"), (POWSVC, "remove"), (POWSVC, "run")):
+                with self.subTest(where=where, command=command):
+                    out = run(program, command, "--run-dir", where)
+                    name = os.path.basename(program)
+                    self.assertEqual((out.returncode, out.stderr), (2, "%s: the runtime directory %s %s%s\n" % (name, where, said, why)))
+        for where, said in ((fifo, "is not a regular file (mode 0600)"), (linked, "has 2 names (hard links)")):
+            out = run(POWSVC, "run", "--run-dir", where)
+            self.assertEqual((out.returncode, out.stderr), (2, "powsvc: %s/powsvc.history %s\n" % (where, said)))
+
     def test_a_damaged_semaphore_is_shown_named_by_the_audit_and_re_made_by_a_repair(self):
         for name, size in (("POW", 300), ("NVD", 0)):
             with self.subTest(semaphore=name):
