@@ -615,10 +615,12 @@ class BareDeviceTest(ToolTest):
                           ("delay release", "INDEX or --pid"), ("delay check --json", "--json"), ("--json sweep", "--json"),
                           ("timer set 2026-01-01", "STATE"), ("--trace", "--trace"), ("--trace 16abc status", "--trace 16abc 0x"),
                           ("--trace lots status", "--trace lots"), ("--timeout -1 status", "--timeout -1"),
-                          ("jamlog --send z_nope=a_adrm", "z_nope"), ("jamlog --send a_adrm", "a_adrm"), ("jamlog --send a_adrm=s_jobs:ten", "ten")],
+                          ("jamlog --send z_nope=a_adrm", "z_nope"), ("jamlog --send a_adrm", "a_adrm"), ("jamlog --send a_adrm=s_jobs:ten", "ten"),
+                          ("jamlog --send a_adrm=s_jobs:1:2:3", "DST=SRC[:KIND[:SEQ]]"), ("jamlog --send a_adrm=s_jobs:1:x", "'a_adrm=s_jobs:1:x' SEQ")],
                  POWSVC: [("bogus", "bogus"), ("run --grace -1", "--grace -1"), ("run --trace 0x", "--trace"),
                           ("create --index0-pid -1", "--index0-pid 0 to 4194304"), ("create --mode 0668", "--mode octal"),
-                          ("create --group root --mode 0666", "mode 0666 other users 0660"), ("create --mode 0", "--mode '0' 0660")]}
+                          ("create --group root --mode 0666", "mode 0666 other users 0660"), ("create --mode 0", "--mode '0' 0660"),
+                          ("create --mode 1777", "'1777' 0777"), ("reset bogus", "'bogus' six objects")]}
         for program, cases in usage.items():
             for args, named in cases:
                 with self.subTest(program=program, args=args):
