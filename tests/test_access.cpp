@@ -148,6 +148,22 @@ TEST_F(Access, AnotherUsersObjectIsAdoptedInPlaceOrReplacedOnlyWhileNobodyOutsid
         EXPECT_EQ(was.st_ino == now.st_ino, squat == kWhole) << "adopted as a new object, or replaced in place";
     }
     }
+    /* A holder in the group by its own (primary) group is not shut out. */
+    ASSERT_EQ(LIB_POW_ownerRemove(&names, &error), 0) << error.text;
+    Gate leave;
+    pid_t holder = startChild([&] {
+        if (setgroups(0, nullptr) != 0 || setresgid(kGroup, kGroup, kGroup) != 0 || setresuid(kMember, kMember, kMember) != 0)
+            return 90;
+        int made = ftruncate(shm_open(places[0].name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0644), 8004);
+        leave.wait();
+        return made;
+    });
+    struct stat held = {};
+    for (int n = 0; n < 500 && lstat(places[0].path.c_str(), &held) != 0; ++n)
+        usleep(10000);
+    EXPECT_EQ(create(0), 0) << error.text;
+    leave.open();
+    EXPECT_EQ(waitChild(holder), 0);
     EXPECT_EQ(create(0, "51000", 0666), -1);
     EXPECT_EQ(std::string(error.text), "mode 0666 lets other users in beside the group: give one like 0660");
     ASSERT_EQ(chmod(places[0].path.c_str(), 0666), 0);

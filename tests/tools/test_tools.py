@@ -674,10 +674,12 @@ class BareDeviceTest(ToolTest):
     def test_powsvc_run_owns_index0_decides_power_saving_and_ends_cleanly_on_sigterm(self):
         svc = self.start(POWSVC, "run", "--grace", "0.5", "--tick-ms", "50")
         pid = svc.proc.pid
-        svc.wait_line(r"^%s running as pid %d: areas ready, delay index 0 is ours$" % (STAMP, pid))
+        began = svc.wait_line(r"^%s running as pid %d: areas ready, delay index 0 is ours$" % (STAMP, pid))
         self.assertEqual(held(status())[0]["pid"], pid)
         self.assertIn(held(status())[0]["process"], program_names("powsvc"))
-        svc.wait_line(r"^%s entering power saving: no delay for 0\.5 s$" % STAMP)
+        saving = svc.wait_line(r"^%s entering power saving: no delay for 0\.5 s$" % STAMP)
+        seconds = lambda line: sum(float(part) * unit for part, unit in zip(line.split()[0].split(":"), (3600, 60, 1)))
+        self.assertGreaterEqual((seconds(saving) - seconds(began)) % 86400, 0.499, "the grace is waited out from the start")
         job = self.start(POWCTL, "delay", "reserve", "--hold", "60")
         job.wait_line("reserved delay index 1")
         svc.wait_line(r"^%s leaving power saving: a delay is reserved$" % STAMP)
