@@ -80,7 +80,6 @@ struct Totals {
     long sum;
     bool countsWrapped;
     bool above() const { return !countsWrapped && (total < 0 || total > sum); }
-    bool below() const { return !countsWrapped && total >= 0 && total < sum; }
 };
 
 Totals readTotals(const PwrSharedArea& a)
@@ -171,7 +170,7 @@ void examine(const PwrSharedArea& a, const LIB_POW_Policy* policy, Reporter& r)
     else if (t.above())
         r.add(LIB_POW_TOTAL_ABOVE_COUNTS, -1, -1, t.total,
               "total %d is above the sum of the counts %ld: power saving stays delayed for ever", t.total, t.sum);
-    else if (t.below())
+    else if (t.total < t.sum) /* neither wrapped nor above: not negative */
         r.add(LIB_POW_TOTAL_BELOW_COUNTS, -1, -1, t.total,
               "total %d is below the sum of the counts %ld (a reset on an index that counted nothing does that)",
               t.total, t.sum);
@@ -544,7 +543,7 @@ int LIB_POW_ownerRelease(const LIB_POW_Names* names, const LIB_POW_Policy* polic
             /* A count on an index nobody holds keeps the device awake: asked
              * for by number, it goes too, but the index stays where it is. */
             int16_t count = loadWord(area.ss_DelayCount[i]);
-            bool countOnly = chosen && holder == 0 && index >= 0 && count > 0;
+            bool countOnly = chosen && holder == 0 && count > 0; /* holder 0: chosen by number */
             if (countOnly)
                 lowerCounts(area, i, count, g_ownerCrashPoint);
             else if (chosen && holder != 0)

@@ -37,8 +37,9 @@ std::string dayFault(const std::string& word, int& month, int& day)
 {
     int y = 0, m = 0, d = 0;
     char end = 0;
-    if (word.size() != 10 || sscanf(word.c_str(), "%4d-%2d-%2d%c", &y, &m, &d, &end) != 3 || word[4] != '-' ||
-        word[7] != '-' || word.find_first_not_of("0123456789-") != std::string::npos)
+    /* All ten characters taken by the scan put both dashes in place; a sign it would take is not. */
+    if (word.size() != 10 || sscanf(word.c_str(), "%4d-%2d-%2d%c", &y, &m, &d, &end) != 3 ||
+        word.find_first_not_of("0123456789-") != std::string::npos)
         return "not a date of the form YYYY-MM-DD";
     if (y < LIB_POW_CALENDAR_FIRST_YEAR || y >= LIB_POW_CALENDAR_FIRST_YEAR + LIB_POW_CALENDAR_YEARS)
         return "the weekly timer covers the years 2000 to 2089";

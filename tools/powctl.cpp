@@ -628,7 +628,7 @@ int importTimer(const std::string& file)
     std::ifstream in(file == "-" ? "/dev/stdin" : file);
     std::stringstream text;
     text << in.rdbuf();
-    if (!in.good() && !in.eof())
+    if (!in.good())
         return fail("cannot read " + file + ": " + strerror(errno));
     NvdSharedArea image = {};
     std::string error;
