@@ -808,9 +808,13 @@ class FieldTest(ToolTest):
                     out = run(program, command, "--run-dir", where)
                     name = os.path.basename(program)
                     self.assertEqual((out.returncode, out.stderr), (2, "%s: the runtime directory %s %s%s\n" % (name, where, said, why)))
-        for where, said in ((fifo, "is not a regular file (mode 0600)"), (linked, "has 2 names (hard links)")):
+        pidlink, piddir = os.path.join(base, "pidlink"), os.path.join(base, "piddir")
+        os.mkdir(pidlink), os.symlink(plain, os.path.join(pidlink, "powsvc.pid")), os.makedirs(os.path.join(piddir, "powsvc.pid"))
+        for where, said in ((fifo, fifo + "/powsvc.history is not a regular file (mode 0600)"), (linked, linked + "/powsvc.history has 2 names (hard links)"),
+                            (pidlink, pidlink + "/powsvc.pid is a symbolic link (not followed)"), (piddir, piddir + "/powsvc.pid: Is a directory"),
+                            (base + "/none/a", "cannot make the runtime directory %s/none/a: No such file or directory%s" % (base, why))):
             out = run(POWSVC, "run", "--run-dir", where)
-            self.assertEqual((out.returncode, out.stderr), (2, "powsvc: %s/powsvc.history %s\n" % (where, said)))
+            self.assertEqual((out.returncode, out.stderr), (2, "powsvc: %s\n" % said))
 
     def test_a_damaged_semaphore_is_shown_named_by_the_audit_and_re_made_by_a_repair(self):
         for name, size in (("POW", 300), ("NVD", 0)):
@@ -827,6 +831,9 @@ class FieldTest(ToolTest):
                 self.assertRegex(out.stdout, "^damage: " + said + r"\n1 damage, 0 notes \(.*\)" + without + "\n$")
                 audit = json.loads(powctl("--json", "audit").stdout)
                 self.assertEqual(([f["kind"] for f in audit["findings"]], audit["under_pow"]), (["semaphore-damaged"], name != "POW"))
+                out = powctl(*("delay reserve" if name == "POW" else "timer set 2030-01-01 on").split())  # a command that takes it
+                self.assertEqual(out.returncode, 2, out.stderr)
+                self.assertRegex(out.stderr, r"^powctl: semaphore sem_%s_Shm_SemName is %d bytes, a semaphore record \d+: every take of it fails or waits \(powctl repair" % (name, size))
                 self.assertRegex(self.ctl("repair"), "^re-made " + said + ": in its own file, free$")
                 self.assertEqual(powctl("audit").returncode, 0)
 
