@@ -31,26 +31,25 @@ void setOn(NvdSharedArea& image, int month, int day, bool on)
     byte = static_cast<uint8_t>(on ? byte | bit : byte & ~bit);
 }
 
-/* Why `word` is not a day of the calendar ("YYYY-MM-DD"); empty when it is
- * one, whose month's position and day are then in `month` and `day`. */
-std::string dayFault(const std::string& word, int& month, int& day)
+} // namespace
+
+std::string dateFault(const std::string& text, int& year, int& month, int& day)
 {
-    int y = 0, m = 0, d = 0;
-    char end = 0;
-    /* All ten characters taken by the scan put both dashes in place; a sign it would take is not. */
-    if (word.size() != 10 || sscanf(word.c_str(), "%4d-%2d-%2d%c", &y, &m, &d, &end) != 3 ||
-        word.find_first_not_of("0123456789-") != std::string::npos)
+    bool shape = text.size() == 10;
+    for (size_t n = 0; shape && n < text.size(); ++n)
+        shape = n == 4 || n == 7 ? text[n] == '-' : text[n] >= '0' && text[n] <= '9';
+    if (!shape)
         return "not a date of the form YYYY-MM-DD";
-    if (y < LIB_POW_CALENDAR_FIRST_YEAR || y >= LIB_POW_CALENDAR_FIRST_YEAR + LIB_POW_CALENDAR_YEARS)
+    year = std::stoi(text.substr(0, 4)), month = std::stoi(text.substr(5, 2)), day = std::stoi(text.substr(8, 2));
+    if (year < LIB_POW_CALENDAR_FIRST_YEAR || year >= LIB_POW_CALENDAR_FIRST_YEAR + LIB_POW_CALENDAR_YEARS)
         return "the weekly timer covers the years 2000 to 2089";
-    if (m < 1 || m > 12 || d < 1 || d > daysIn(y, m))
-        return "that day does not exist";
-    month = (y - LIB_POW_CALENDAR_FIRST_YEAR) * 12 + m - 1;
-    day = d;
+    if (month < 1 || month > 12)
+        return "month " + std::to_string(month) + " does not exist";
+    if (day < 1 || day > daysIn(year, month))
+        return "day " + std::to_string(day) + " does not exist, that month has " + std::to_string(daysIn(year, month)) +
+               " days";
     return "";
 }
-
-} // namespace
 
 std::string calendarText(const NvdSharedArea& image, size_t bytes, const std::string& source)
 {
@@ -90,8 +89,8 @@ bool parseCalendarText(const std::string& text, const std::string& origin, NvdSh
         if (!(words >> date))
             continue;
         words >> state >> extra;
-        int month = 0, day = 0;
-        std::string reason = dayFault(date, month, day);
+        int year = 0, month = 0, day = 0;
+        std::string reason = dateFault(date, year, month, day);
         if (reason.empty() && !state.empty() && state != "on" && state != "off")
             reason = "after the date only on or off";
         else if (reason.empty() && !extra.empty())
@@ -100,7 +99,7 @@ bool parseCalendarText(const std::string& text, const std::string& origin, NvdSh
             error = origin + ":" + std::to_string(number) + ": '" + line + "': " + reason;
             return false;
         }
-        setOn(image, month, day, state != "off");
+        setOn(image, (year - LIB_POW_CALENDAR_FIRST_YEAR) * 12 + month - 1, day, state != "off");
     }
     return true;
 }

@@ -17,6 +17,11 @@
  * lay past it are not known, and the text says so. */
 std::string calendarText(const NvdSharedArea& image, size_t bytes, const std::string& source);
 
+/* Why `text` is not a day of the weekly timer, written YYYY-MM-DD exactly
+ * (e.g. "month 13 does not exist"); empty when it is one, which `year`,
+ * `month` and `day` then hold. */
+std::string dateFault(const std::string& text, int& year, int& month, int& day);
+
 /* Reads the text back into the day words of `image` (all other days off).
  * A line is a date, optionally followed by "on" or "off"; blank lines and
  * everything after '#' are ignored. False with one line in `error` naming

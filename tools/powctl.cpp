@@ -468,39 +468,14 @@ int releaseDelay(int index, pid_t pid, bool force)
 
 /* ---- calendar -------------------------------------------------------------- */
 
-struct Date {
-    int year = 0, month = 0, day = 0;
-};
-
-/* Why `text` is not a day of the weekly timer, written YYYY-MM-DD exactly;
- * empty when it is one, which `d` then holds. */
-std::string dateFault(const std::string& text, Date& d)
-{
-    bool shape = text.size() == 10 && text[4] == '-' && text[7] == '-';
-    for (size_t n = 0; shape && n < text.size(); ++n)
-        shape = n == 4 || n == 7 || (text[n] >= '0' && text[n] <= '9');
-    if (!shape)
-        return "'" + text + "' is not a date of the form YYYY-MM-DD";
-    d = {std::stoi(text.substr(0, 4)), std::stoi(text.substr(5, 2)), std::stoi(text.substr(8, 2))};
-    if (d.year < 2000 || d.year > 2089)
-        return text + ": the weekly timer covers the years 2000 to 2089";
-    if (d.month < 1 || d.month > 12)
-        return text + ": month " + std::to_string(d.month) + " does not exist";
-    unsigned char last = 0;
-    LIB_POW_getWeeklyTimerLastDate(static_cast<unsigned short>(d.year), static_cast<unsigned char>(d.month), &last);
-    if (d.day < 1 || d.day > last)
-        return text + ": day " + std::to_string(d.day) + " does not exist, that month has " + std::to_string(last) +
-               " days";
-    return "";
-}
-
 /* DATE as the parser checks it, so that a bad one is the usage error it is. */
 CLI::Validator calendarDate()
 {
     return CLI::Validator(
         [](std::string& text) {
-            Date d;
-            return dateFault(text, d);
+            int year, month, day;
+            std::string fault = dateFault(text, year, month, day);
+            return fault.empty() ? fault : "'" + text + "': " + fault;
         },
         "YYYY-MM-DD");
 }
@@ -573,12 +548,12 @@ int showTimer(int year, int month)
 
 int timerDay(const std::string& dateText, const std::string& onOff, bool set)
 {
-    Date d;
-    dateFault(dateText, d); /* checked while parsing */
+    int year = 0, month = 0, date = 0;
+    dateFault(dateText, year, month, date); /* checked while parsing */
     if (!calendarReady())
         return kFailed;
-    unsigned short y = static_cast<unsigned short>(d.year);
-    unsigned char m = static_cast<unsigned char>(d.month), day = static_cast<unsigned char>(d.day);
+    unsigned short y = static_cast<unsigned short>(year);
+    unsigned char m = static_cast<unsigned char>(month), day = static_cast<unsigned char>(date);
     bool on = false;
     signed char rc = set ? LIB_POW_setWeeklyTimerDateOn(y, m, day, onOff == "on")
                          : LIB_POW_getWeeklyTimerDateOn(y, m, day, &on);

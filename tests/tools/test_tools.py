@@ -843,12 +843,12 @@ class FieldTest(ToolTest):
                     'timer show 2026 8 --json => {"year":2026,"months":[{"month":8,"on":[9,31]}]}')
         self.assertRegex(self.ctl("delay", "reserve", "--count", "010"), r"reserved delay index \d+, count 10\n")
         self.script("--timeout 3600 hdd-ready get => 0")  # the documented maximum is taken
-        form, none = "not a date of the form YYYY-MM-DD", "that day does not exist"
+        form, month, day = "not a date of the form YYYY-MM-DD", "month 13 does not exist", "day %d does not exist, that month has %d days"
         with tempfile.NamedTemporaryFile("w", suffix=".days") as days:  # a bad line imports nothing, the good before it included
             for line, said in (("2090-01-01", "the weekly timer covers the years 2000 to 2089"), ("2030-01-02 maybe", "after the date only on or off"),
                                ("2030-01-02 on extra", "one date a line"), ("2030/01-02", form), ("2030-01/02", form), ("2030-0a-02", form),
-                               ("+030-01-02", form), ("2030-1-02", form), ("2030-13-01", none), ("2030-02-30", none), ("2030-01-00", none),
-                               ("2030-13-01 on extra", none)):
+                               ("+030-01-02", form), ("2030-1-02", form), ("2030-13-01", month), ("2030-02-30", day % (30, 28)), ("2030-01-00", day % (0, 31)),
+                               ("2030-13-01 on extra", month)):
                 days.seek(0), days.truncate(), days.write("2089-12-31 on # the last day\n\n%s\n" % line), days.flush()
                 out = powctl("timer", "import", days.name)
                 self.assertEqual((out.returncode, out.stdout), (2, ""), out.stderr)
