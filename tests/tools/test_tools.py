@@ -300,13 +300,15 @@ class DeviceTest(ToolTest):
         expected = sum((expected_grid(2024, m, {2: {29}, 9: {1}}.get(m, set())) for m in range(1, 13)), [])
         self.assertEqual(self.assertOk(powctl("timer", "show", "2024")).split("\n"), expected + [""])
         days = ["2024-02-29", "2024-09-01", "2026-12-07", "2026-12-24", "2031-07-04"]
-        self.assertEqual([line for line in self.ctl("timer", "export").splitlines() if line[0] != "#"], days)
+        for to in ((), ("-",)):  # "-" is standard output too
+            self.assertEqual([line for line in self.ctl("timer", "export", *to).splitlines() if line[0] != "#"], days)
         with tempfile.TemporaryDirectory() as scratch:
             saved = os.path.join(scratch, "days")
             self.script("timer export %s; timer set 2031-07-04 off; timer set 2030-01-01 on; timer import %s "
                         "=> 5 days on, every other day off, from %s; timer get 2031-07-04 => 2031-07-04 on; "
                         "timer get 2030-01-01 => 2030-01-01 off" % (saved, saved, saved))
             for args, said in ((("export", scratch + "/none/days"), "cannot write " + scratch + "/none/days: No such file"),
+                               (("export", "/dev/full"), "cannot write /dev/full: No space left on device"),
                                (("import", scratch + "/none"), "cannot read " + scratch + "/none: No such file")):
                 out = powctl("timer", *args)
                 self.assertEqual((out.returncode, out.stdout), (2, ""), out.stderr)
@@ -664,11 +666,12 @@ class BareDeviceTest(ToolTest):
         snap = status()
         self.assertEqual((sorted(held(snap)), held(snap)[0]["pid"], snap["total"], snap["free_depth"]), ([0], 77, 0, 255))
         self.script("timer get 2030-03-03 => 2030-03-03 on")
-        kept = re.search(r"in (\S+) \(powctl timer import \1 puts them back\)", self.assertOk(powsvc("reset", "calendar"))).group(1)
+        kept = re.search(r"in (\S+) \(powctl timer import \1 puts them back\)", self.assertOk(powsvc("reset", NVD))).group(1)
         self.script("timer get 2030-03-03 => 2030-03-03 off; timer import %s => 1 day on, every other day off, from %s; "
                     "timer get 2030-03-03 => 2030-03-03 on" % (kept, kept))
         self.assertOk(powsvc("remove"))
         self.assertEqual(os.listdir(SHM), [])
+        self.assertEqual([s["made"] for s in json.loads(self.ctl("--json", "sem", "show"))["semaphores"]], [False] * 3)
         self.assertOk(powsvc("remove"))  # nothing left to remove is fine
 
     def test_powsvc_run_owns_index0_decides_power_saving_and_ends_cleanly_on_sigterm(self):
