@@ -555,7 +555,7 @@ CLI::Validator octalMode()
 {
     return CLI::Validator(
         [](std::string& text) {
-            bool octal = !text.empty() && text.size() <= 4 && text.find_first_not_of("01234567") == std::string::npos;
+            bool octal = !text.empty() && text.find_first_not_of("01234567") == std::string::npos; /* any leading 0s */
             unsigned long value = octal ? std::strtoul(text.c_str(), nullptr, 8) : 0;
             if (!octal || value > 0777)
                 return "'" + text + "' is not a mode: octal, 0 to 0777 (e.g. 0660)";
