@@ -197,7 +197,11 @@ class DeviceTest(ToolTest):
         self.assertEqual([f["kind"] for f in status()["consistency"]["findings"]], ["count-not-held"])
         self.assertRegex(text, r"(?m)^\s+9\s+0 -\s+-\s+nobody\s+1 -\s+-$")
         self.assertRegex(text, r"(?m)^index 0 is the power service's own .*the sweep never releases it")
-        self.script("delay reset 9; delay check =1> not delayed; none-reserved take => 1")
+        self.script("delay reset 9; delay check =1> not delayed; none-reserved take => 1; delay set 5 => 5")
+        out = powctl("delay", "reset", "9")  # counting nothing, it would cut into index 5's count: only when forced
+        self.assertEqual((out.returncode, out.stderr), (2, "powctl: index 9 counts no request: a reset would lower the device's total (1) all the same, cutting "
+                                                           "into the counts of index 5 (count 1, held by nobody): the device could sleep under them; --force resets anyway\n"))
+        self.script("delay reset 9 --force; delay check =1> not delayed; delay reset 5; none-reserved take => 1")
 
         live = self.start(POWCTL, "delay", "reserve", "--count", "3", "--hold", "60")
         index = int(re.search(r"index (\d+)", live.wait_line("reserved delay index")).group(1))
@@ -657,6 +661,7 @@ class BareDeviceTest(ToolTest):
         out = powsvc("create", "--index0-pid", "1")  # already there: left alone, and said so
         self.assertEqual((out.returncode, out.stderr), (0, "powsvc: the areas existed already: --index0-pid 1 ignored, "
                                                            "index 0 stays with pid 4242 (powsvc create --only power --index0-pid 1 rewrites the power area)\n"))
+        self.assertEqual(powsvc("create", "--index0-pid", "4242").stderr, "")  # the pid it has: nothing to say
         out = self.assertOk(powsvc("create", "--reset"))  # every object whole: each kept, the calendar too
         self.assertEqual(len(re.findall(r"(?m) kept: whole \(owner ", out)), 6, out)
         snap = status()
@@ -1027,6 +1032,7 @@ class FieldTest(ToolTest):
         self.assertEqual([e["event"] for e in json.loads(self.ctl("history", "--json"))], events)
         self.assertEqual([e["event"] for e in json.loads(self.ctl("history", "--json", "--lines", "2"))], events[-2:])
         self.assertEqual(self.ctl("history", "--lines", "1"), lines[-1])
+        self.assertEqual(self.ctl("history", "--lines", str(len(lines) + 5)).split("\n"), lines)  # all there is, when N passes it
         crashed = self.start(POWSVC, "run")  # its pid file stays behind, but no lock: nothing runs
         crashed.wait_line("running as pid")
         crashed.stop(signal.SIGKILL)
