@@ -419,6 +419,7 @@ TEST_F(OwnerObjects, KitCallsRefuseInputsTheToolsNeverPassAndTouchNothing) {
         {[&] { return access(nullptr, 0606); }, "mode 0606 locks clients out"},
         {[&] { return access("0", 0666); }, "mode 0666 lets other users in beside the group"},
         {[&] { return access("12x", 0); }, "group 12x does not exist"},
+        {[&] { return access("-5", 0); }, "group -5 does not exist"}, /* which strtoul would take */
         {[&] { return LIB_POW_ownerOpen(names.pwrArea, sizeof(PwrSharedArea) + 1, 1, &error); }, " bytes, needs "},
     };
     for (const auto& [call, text] : refused) {
