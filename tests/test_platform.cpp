@@ -332,4 +332,10 @@ TEST_F(PlatSem, DamagedRecordIsNamedAndRemadeInItsOwnFile) {
         EXPECT_EQ(0, PLAT_semGive(before));
     }
     EXPECT_TRUE(failedWith(PLAT_semCheck(fresh().c_str(), nullptr, 0), ENOENT));
+    std::string fifo = fresh(); /* a FIFO at the name is named, and never written into */
+    ASSERT_EQ(0, mkfifo(("/dev/shm/PLAT_sem." + fifo).c_str(), 0600));
+    char why[200] = "";
+    EXPECT_EQ(1, PLAT_semCheck(fifo.c_str(), why, sizeof why));
+    EXPECT_STREQ("is not a regular file", why);
+    EXPECT_TRUE(failedWith(PLAT_semRemake(fifo.c_str()), EINVAL));
 }
