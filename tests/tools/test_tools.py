@@ -818,11 +818,15 @@ class FieldTest(ToolTest):
                     self.assertEqual((out.returncode, out.stderr), (2, "%s: the runtime directory %s %s%s\n" % (name, where, said, why)))
         pidlink, piddir = os.path.join(base, "pidlink"), os.path.join(base, "piddir")
         os.mkdir(pidlink), os.symlink(plain, os.path.join(pidlink, "powsvc.pid")), os.makedirs(os.path.join(piddir, "powsvc.pid"))
+        with open(os.path.join(pidlink, "powsvc.history"), "w") as full:  # at its limit: moved aside by the refusal's line
+            full.write("x" * 65536)
         for where, said in ((fifo, fifo + "/powsvc.history is not a regular file (mode 0600)"), (linked, linked + "/powsvc.history has 2 names (hard links)"),
                             (pidlink, pidlink + "/powsvc.pid is a symbolic link (not followed)"), (piddir, piddir + "/powsvc.pid: Is a directory"),
                             (base + "/none/a", "cannot make the runtime directory %s/none/a: No such file or directory%s" % (base, why))):
             out = run(POWSVC, "run", "--run-dir", where)
             self.assertEqual((out.returncode, out.stderr), (2, "powsvc: %s\n" % said))
+        with open(pidlink + "/powsvc.history") as begun:
+            self.assertEqual((os.path.getsize(pidlink + "/powsvc.history.1"), begun.read().count("\n")), (65536, 1))
 
     def test_a_damaged_semaphore_is_shown_named_by_the_audit_and_re_made_by_a_repair(self):
         for name, size in (("POW", 300), ("NVD", 0)):
