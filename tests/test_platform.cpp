@@ -287,9 +287,9 @@ TEST_F(PlatSem, DamagedRecordIsNamedAndRemadeInItsOwnFile) {
              std::vector<char> noise(sizeof(int) * 8, '\x5a');
              EXPECT_EQ(pwrite(fd, noise.data(), noise.size(), 0), ssize_t(noise.size()));
          }, "is not a semaphore record"},
-        {"another build's size word", [](int fd, const std::string&) { /* after the magic */
+        {"another build's size word", [](int fd, const std::string&) {
              uint32_t size = 1;
-             EXPECT_EQ(pwrite(fd, &size, sizeof size, 4), ssize_t(sizeof size));
+             EXPECT_EQ(pwrite(fd, &size, sizeof size, offsetof(RecordHead, size)), ssize_t(sizeof size));
          }, "is not a semaphore record"},
         {"another's record", [](int fd, const std::string& other) {
              std::ifstream in("/dev/shm/PLAT_sem." + other, std::ios::binary);

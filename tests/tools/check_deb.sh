@@ -59,16 +59,14 @@ for path in "${need[@]}"; do
 $contents"
 done
 
-# The programs inside are built for the same machine as the package says.
+# The programs inside are built for the same machine as the package says;
+# the manual pages are real pages about the program, not an error text, and
+# name the options of commands two levels down.
 dpkg-deb -x "$deb" "$scratch/root"
+declare -A nested=([powctl]='\-\-no\-release' [powsvc]='\-\-sem\-id')
 for prog in powctl powsvc; do
   got=$(debian_arch "$scratch/root/usr/bin/$prog")
   [ "$got" = "$want_arch" ] || fail "usr/bin/$prog is built for $got, the package is $want_arch"
-done
-# The manual pages are real pages about the program, not an error text, and
-# name the options of commands two levels down.
-declare -A nested=([powctl]='\-\-no\-release' [powsvc]='\-\-sem\-id')
-for prog in powctl powsvc; do
   page=$(zcat "$scratch/root/usr/share/man/man1/$prog.1.gz")
   grep -q "^\.TH ${prog^^} \"1\"" <<<"$page" || fail "usr/share/man/man1/$prog.1.gz is not a manual page of $prog"
   grep -Fq -- "${nested[$prog]}" <<<"$page" || fail "usr/share/man/man1/$prog.1.gz lacks ${nested[$prog]}: not every command"
