@@ -870,7 +870,7 @@ class FieldTest(ToolTest):
                 (POWCTL, "timer set {} on", "2000-01-01 2089-12-31", "1999-12-31 2090-01-01 2030-02-29 2030-00-10 2030-13-01"),
                 (POWCTL, "sem hold {} 0", "1 3", "0 4"), (POWCTL, "sem hold 3 {}", "0 3600", "-1 3600.001"),
                 (POWCTL, "history --lines {}", "1 100000", "0 100001"), (POWCTL, "--trace {} hdd-ready get", "0 0xffffffff", "-1 0x100000000 4294967296"),
-                (POWSVC, "create --index0-pid {}", "0 4194304", "-1 4194305"), (POWSVC, "create --mode {}", "0660 00660", "0 01000 0668"), (POWSVC, "create --timeout {}", "0 3600", "-1 3600.001"),
+                (POWSVC, "create --index0-pid {}", "0 4194304", "-1 4194305"), (POWSVC, "create --mode {}", "0660 00660 660", "0 01000 0668"), (POWSVC, "create --timeout {}", "0 3600", "-1 3600.001"),
                 (POWSVC, "run --grace {}", "0 3600", "-1 3601"), (POWSVC, "run --tick-ms {}", "10 10000", "9 10001"),
                 (POWSVC, "semlog add s take {}", "-2147483647 2147483647", "-2147483648 2147483648"),
                 (POWSVC, "semlog add s take 1 --sem-id {}", "0 0xffffffff", "-1 0x100000000"))
@@ -915,7 +915,7 @@ class FieldTest(ToolTest):
         live = self.start(POWCTL, "delay", "reserve", "--count", "3", "--hold", "60")
         index = int(re.search(r"index (\d+)", live.wait_line("reserved delay index")).group(1))
         gone = int(re.search(r"^pid (\d+)", self.ctl("delay", "reserve", "--count", "2", "--no-release")).group(1))
-        for args, named in ((["delay", "release", "0"], "index 0 is the power service's own"), (["delay", "release", "--pid", os.getpid()], "index 0"),
+        for args, named in ((["delay", "release", "0"], "index 0 is the power service's own"), (["delay", "release", "--pid", os.getpid()], "index 0 is the power service's own (held by pid %d" % os.getpid()),
                             (["delay", "release", "9"], "index 9 is not held and counts nothing"), (["delay", "release", index], "index %d is held by pid %d (" % (index, live.proc.pid)),
                             (["delay", "release", "--pid", live.proc.pid], "which still runs: its later resets would lower the total")):
             out = powctl(*args)
