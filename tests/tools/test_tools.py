@@ -57,12 +57,7 @@ def run(program, *args, user=()):
     return subprocess.run([*user, *EMULATOR, program, *map(str, args)], capture_output=True, text=True, timeout=20 * SLOW)
 
 
-def powctl(*args):
-    return run(POWCTL, *args)
-
-
-def powsvc(*args):
-    return run(POWSVC, *args)
+powctl, powsvc = (lambda *args: run(POWCTL, *args)), (lambda *args: run(POWSVC, *args))
 
 
 def eventually(predicate, timeout=5):
@@ -280,6 +275,8 @@ class DeviceTest(ToolTest):
         watch.wait_line("watching")
         os.truncate(os.path.join(SHM, PWR), 0)
         self.assertEqual(watch.proc.wait(timeout=10 * SLOW), 2, "\n".join(watch.lines))
+        self.assertOk(powsvc("create", "--reset")), self.start(POWCTL, "watch").wait_line("watching")  # Ctrl-C ends a watch well
+        self.assertEqual(self.running[-1].stop(signal.SIGINT), 0)
 
     def test_flag_commands_read_set_peek_and_take_their_own_flag(self):
         self.script("hdd-ready get => 0; hdd-ready set 1; hdd-ready get => 1; reset-timer peek => 0x0; "
@@ -317,14 +314,10 @@ class DeviceTest(ToolTest):
                 out = powctl("timer", *args)
                 self.assertEqual((out.returncode, out.stdout), (2, ""), out.stderr)
                 self.assertIn(said, out.stderr)
-        for args, named in ((("set", "2026-02-29", "on"), ("2026-02-29", "28 days")),
-                            (("set", "2100-02-29", "on"), ("2100-02-29", "2000 to 2089")),
-                            (("get", "2025-04-31"), ("2025-04-31", "30 days")),
-                            (("get", "1999-12-31"), ("1999-12-31", "2000 to 2089")),
-                            (("set", "2026-13-01", "off"), ("2026-13-01", "month 13")),
-                            (("get", "2026-00-10"), ("2026-00-10", "month 0")),
-                            (("get", "2026-05-00"), ("2026-05-00", "day 0")),
-                            (("get", "next-monday"), ("next-monday", "YYYY-MM-DD")),
+        for args, named in ((("set", "2026-02-29", "on"), ("2026-02-29", "28 days")), (("set", "2100-02-29", "on"), ("2100-02-29", "2000 to 2089")),
+                            (("get", "2025-04-31"), ("2025-04-31", "30 days")), (("get", "1999-12-31"), ("1999-12-31", "2000 to 2089")),
+                            (("set", "2026-13-01", "off"), ("2026-13-01", "month 13")), (("get", "2026-00-10"), ("2026-00-10", "month 0")),
+                            (("get", "2026-05-00"), ("2026-05-00", "day 0")), (("get", "next-monday"), ("next-monday", "YYYY-MM-DD")),
                             (("set", "2026-05-01", "maybe"), ("STATE", "maybe"))):
             with self.subTest(args=args):
                 out = powctl("timer", *args)
@@ -444,6 +437,7 @@ class DeviceTest(ToolTest):
         self.assertEqual((out.returncode, quiet.returncode, trace(quiet.stdout)), (2, 2, []))
         traced = self.ctl("--trace", "080", "hdd-ready", "get")  # 80 = 0x50 (64 and 16): decimal
         self.assertEqual(("lock Start(Name=sem_POW_Shm_SemName)" in traced, "GetShm" in traced), (True, False))
+        self.start(POWSVC, "run", "--trace", "0x71", "--tick-ms", "50").wait_line(r"^LIB_PowerService\.cpp\(\d+\):lock Start")  # the service too
 
 OUTSIDER, MEMBER = (["setpriv", "--reuid", "51003", "--regid", "51003", "--clear-groups"],
                     ["setpriv", "--reuid", "51001", "--regid", "51001", "--groups", "51000"])
@@ -627,11 +621,13 @@ class BareDeviceTest(ToolTest):
                     line = self.assertUsage(run(program, *args.split()), *named.split())
                     self.assertTrue(line.startswith(os.path.basename(program)) and len(line) < 200, line)
         self.assertUsage(powctl("delay", "set", ""), "INDEX", "0 to 255")
+        self.assertUsage(powsvc("create", "--mode", ""), "--mode", "''")
         self.assertUsage(powctl("--trace", "", "status"), "--trace", "''")
         self.assertUsage(powctl("timer", "get", " 2026-04-01"), "powctl timer get: DATE: ' 2026-04-01'", "YYYY-MM-DD", "--help")
         for args, named in ((["status"], PWR), (["watch", "--seconds", "1"], PWR), (["delay", "reserve"], PWR),
                             (["sweep"], PWR), (["hdd-ready", "get"], PWR), (["timer", "get", "2030-01-01"], NVD),
-                            (["semlog"], SEMLOG), (["audit"], PWR), (["history"], "no history")):
+                            (["semlog"], SEMLOG), (["audit"], PWR), (["history"], "no history"),
+                            (["hdd-sleep-delay", "get"], PWR), (["timer", "export", "-"], NVD)):
             with self.subTest(args=args):
                 out = powctl(*args)
                 self.assertEqual((out.returncode, len(out.stderr.splitlines())), (2, 1), out.stdout + out.stderr)
@@ -639,7 +635,7 @@ class BareDeviceTest(ToolTest):
         self.assertFalse(os.path.exists(os.path.join(SHM, PWR)))  # nothing was made on the way
 
     def test_jamlog_records_the_sends_given_and_lists_those_not_cleared(self):
-        out = self.ctl("jamlog", "--send", "s_wsds=f_devm:0x30:9", "--send", "a_adrm=s_jobs:0x10:7", "--clear", "s_wsds")
+        out = self.ctl("jamlog", "--send", "s_wsds=f_devm:0x30:9", "--send", "/var/spool/sockets/a_adrm=s_jobs:0x10:7", "--clear", "s_wsds")
         self.assertRegex(out, r"^sock_send \[s_jobs\]->\[a_adrm\]    time:\[-?\d+ \(ms\)\]    kindid:\[0x10\]    reqseqid:\[0x7\]$")
         self.assertEqual(self.assertOk(powctl("jamlog")), "########## no jam log.  SockSendJamLog\n")
 
@@ -664,7 +660,7 @@ class BareDeviceTest(ToolTest):
         snap = status()
         self.assertEqual((sorted(held(snap)), held(snap)[0]["pid"], snap["total"], snap["free_depth"]), ([0], 77, 0, 255))
         self.script("timer get 2030-03-03 => 2030-03-03 on")
-        kept = re.search(r"in (\S+) \(powctl timer import \1 puts them back\)", self.assertOk(powsvc("reset", NVD))).group(1)
+        kept = re.search(r"in (\S+) \(powctl timer import \1 puts them back\)", self.assertOk(powsvc("reset", NVD, "/" + NVD))).group(1)
         self.script("timer get 2030-03-03 => 2030-03-03 off; timer import %s => 1 day on, every other day off, from %s; "
                     "timer get 2030-03-03 => 2030-03-03 on" % (kept, kept))
         self.assertOk(powsvc("remove"))
@@ -717,6 +713,9 @@ class FieldTest(ToolTest):
             for size in (0, full - 1):
                 os.truncate(os.path.join(SHM, name), size)
                 self.assertEqual(powctl("audit").returncode, 2 if name == PWR else 1)  # a short calendar or trace area is damage
+                if name != PWR:  # that the status shows, and exits 1
+                    shown = powctl("status")
+                    self.assertEqual((shown.returncode, "objects: 1 damage: /%s is %d bytes" % (name, size) in shown.stdout), (1, True), shown.stdout)
                 for args in ["powctl " * (not a.startswith("powsvc")) + a for a in runs] + ["powsvc run", "powsvc create"]:
                     with self.subTest(object=name, size=size, args=args):
                         out = run({"powctl": POWCTL, "powsvc": POWSVC}[args.split()[0]], *args.split()[1:])
@@ -852,24 +851,24 @@ class FieldTest(ToolTest):
                                ("2030-01-02 on extra", "one date a line"), ("2030/01-02", form), ("2030-01/02", form), ("2030-0a-02", form),
                                ("+030-01-02", form), ("2030-1-02", form), ("2030-13-01", month), ("2030-02-30", day % (30, 28)), ("2030-01-00", day % (0, 31)),
                                ("2030-13-01 on extra", month)):
-                days.seek(0), days.truncate(), days.write("2089-12-31 on # the last day\n\n%s\n" % line), days.flush()
+                days.seek(0), days.truncate(), days.write("2089-12-31 on # the last day\n2089-12-30 off\n\n%s\n" % line), days.flush()
                 out = powctl("timer", "import", days.name)
                 self.assertEqual((out.returncode, out.stdout), (2, ""), out.stderr)
-                self.assertEqual(out.stderr, "powctl: %s:3: '%s': %s (nothing imported)\n" % (days.name, line, said))
+                self.assertEqual(out.stderr, "powctl: %s:4: '%s': %s (nothing imported)\n" % (days.name, line, said))
         self.script("timer get 2089-12-31 => 2089-12-31 off")
 
     def test_every_number_is_taken_at_its_documented_bounds_and_refused_just_past_them(self):
         # (program, arguments with {} for the number, taken, refused): a number taken is no usage line (a run still going
         # after a second took it); a refused one is a usage line naming the range.
         rows = ((POWCTL, "--timeout {} hdd-ready get", "0 3600", "-1 3601"), (POWCTL, "watch --interval {} --seconds 0.1", "10 60000", "9 60001"),
-                (POWCTL, "watch --seconds {}", "0.001 86400", "0 -1 86400.001"), (POWCTL, "delay reserve --count {}", "1 32767", "0 32768"),
-                (POWCTL, "delay reserve --hold {}", "0 86400", "-1 86400.001"), (POWCTL, "delay set {}", "0 255", "-1 256"),
+                (POWCTL, "watch --seconds {}", "0.001 86400", "0 -1 86400.001 .5 5. 123456789 1.5x"), (POWCTL, "delay reserve --count {}", "1 32767", "0 32768"),
+                (POWCTL, "delay reserve --hold {}", "0 86400", "-1 86400.001"), (POWCTL, "delay set {}", "0 255", "-1 256 1234567890123"),
                 (POWCTL, "delay reset {}", "0 255", "-1 256"), (POWCTL, "delay release {}", "0 255", "-1 256"),
                 (POWCTL, "delay release --pid {}", "1 4194304", "0 4194305"), (POWCTL, "hdd-ready set {}", "0 1", "-1 2"),
                 (POWCTL, "timer show {}", "2000 2089", "1999 2090"), (POWCTL, "timer show 2030 {}", "1 12", "0 13"),
                 (POWCTL, "timer set {} on", "2000-01-01 2089-12-31", "1999-12-31 2090-01-01 2030-02-29 2030-00-10 2030-13-01"),
                 (POWCTL, "sem hold {} 0", "1 3", "0 4"), (POWCTL, "sem hold 3 {}", "0 3600", "-1 3600.001"),
-                (POWCTL, "history --lines {}", "1 100000", "0 100001"), (POWCTL, "--trace {} hdd-ready get", "0 0xffffffff", "-1 0x100000000 4294967296"),
+                (POWCTL, "history --lines {}", "1 100000", "0 100001"), (POWCTL, "--trace {} hdd-ready get", "0 0xffffffff 0X1F", "-1 0x100000000 4294967296"),
                 (POWSVC, "create --index0-pid {}", "0 4194304", "-1 4194305"), (POWSVC, "create --mode {}", "0660 00660 660", "0 01000 0668"), (POWSVC, "create --timeout {}", "0 3600", "-1 3600.001"),
                 (POWSVC, "run --grace {}", "0 3600", "-1 3601"), (POWSVC, "run --tick-ms {}", "10 10000", "9 10001"),
                 (POWSVC, "semlog add s take {}", "-2147483647 2147483647", "-2147483648 2147483648"),
