@@ -13,7 +13,7 @@ skipped (exit 77). The service's runtime directory is a fresh one
 ($POWSVC_RUN_DIR). With an emulator (the PowerPC build under qemu-ppc) every
 program is started through it.
 """
-import atexit, calendar, json, mmap, os, pwd, re, shutil, signal, struct, subprocess, sys, tempfile, threading, time, unittest
+import atexit, calendar, json, mmap, os, pwd, re, shlex, shutil, signal, struct, subprocess, sys, tempfile, threading, time, unittest
 
 SKIP, PRIVATE, SHM, RUN, CANARY = 77, "LIBPOW_TOOLS_PRIVATE_SHM", "/dev/shm", None, None
 PWR, NVD, SEMLOG = "shm_PWR_SharedArea", "shm_NVD_SharedArea", "shm_LIB_POW_SemLogArea"
@@ -96,8 +96,7 @@ class Running:
         except subprocess.TimeoutExpired:
             self.proc.kill()
             rc = self.proc.wait()
-        self.reader.join(timeout=5)
-        self.proc.stdout.close()
+        self.reader.join(timeout=5), self.proc.stdout.close()
         return rc
 
 
@@ -370,6 +369,9 @@ class DeviceTest(ToolTest):
         out = self.ctl("semlog").split("\n")
         self.assertEqual([int(line.split()[0]) for line in out[1:-1]], list(range(4, 101)) + [1, 2, 3])
         self.assertTrue(out[-2].endswith("*** newest"), out[-2])
+        poke(8000, 101, name=SEMLOG)  # a mark past the records: listed as they lie, none the newest
+        listed = self.ctl("semlog").split("\n")[1:-1]
+        self.assertEqual(([int(line.split()[0]) for line in listed], [line for line in listed if "newest" in line]), (list(range(1, 101)), []))
         starts = [m.start() for m in re.finditer(r"\S+", out[0])]
         for line in out[1:-1]:
             fields = list(re.finditer(r"\S+", line))
@@ -377,6 +379,7 @@ class DeviceTest(ToolTest):
             self.assertEqual(fields[7].end(), len(out[0]), line)
         self.assertOk(powsvc("semlog", "clear"))
         self.assertEqual(self.ctl("semlog").split("\n")[1:], ["0 records, oldest first"])
+        self.assertOk(powsvc("semlog", "add", "s", "take", "1")), self.assertIn("\n1 record, oldest first", self.ctl("semlog"))
         self.assertUsage(powsvc("semlog", "add", "x" * 52, "take", "1"), "NAME")
         self.assertUsage(powsvc("semlog", "add", "sem", "released", "1"), "STATUS", "released")
 
@@ -612,17 +615,15 @@ class BareDeviceTest(ToolTest):
                           ("--json sweep", "--json"), ("timer set 2026-01-01", "STATE"), ("--trace", "--trace"),
                           ("--trace 16abc status", "--trace 16abc 0x"), ("--trace lots status", "--trace lots"),
                           ("jamlog --send z_nope=a_adrm", "z_nope"), ("jamlog --send a_adrm", "a_adrm"), ("jamlog --send a_adrm=s_jobs:ten", "ten"),
-                          ("jamlog --send a_adrm=s_jobs:1:2:3", "DST=SRC[:KIND[:SEQ]]"), ("jamlog --send a_adrm=s_jobs:1:x", "'a_adrm=s_jobs:1:x' SEQ")],
+                          ("jamlog --send a_adrm=s_jobs:1:2:3", "DST=SRC[:KIND[:SEQ]]"), ("jamlog --send a_adrm=s_jobs:1:x", "'a_adrm=s_jobs:1:x' SEQ"),
+                          ("jamlog --send ''", "--send ''"), ("delay set ''", "INDEX 0 to 255"), ("--trace '' status", "--trace ''")],
                  POWSVC: [("bogus", "bogus"), ("run --trace 0x", "--trace"), ("create --group root --mode 0666", "mode 0666 other users 0660"),
-                          ("reset bogus", "'bogus' six objects")]}
+                          ("reset bogus", "'bogus' six objects"), ("create --mode ''", "--mode ''")]}
         for program, cases in usage.items():
             for args, named in cases:
                 with self.subTest(program=program, args=args):
-                    line = self.assertUsage(run(program, *args.split()), *named.split())
+                    line = self.assertUsage(run(program, *shlex.split(args)), *named.split())
                     self.assertTrue(line.startswith(os.path.basename(program)) and len(line) < 200, line)
-        self.assertUsage(powctl("delay", "set", ""), "INDEX", "0 to 255")
-        self.assertUsage(powsvc("create", "--mode", ""), "--mode", "''")
-        self.assertUsage(powctl("--trace", "", "status"), "--trace", "''")
         self.assertUsage(powctl("timer", "get", " 2026-04-01"), "powctl timer get: DATE: ' 2026-04-01'", "YYYY-MM-DD", "--help")
         for args, named in ((["status"], PWR), (["watch", "--seconds", "1"], PWR), (["delay", "reserve"], PWR),
                             (["sweep"], PWR), (["hdd-ready", "get"], PWR), (["timer", "get", "2030-01-01"], NVD),
@@ -803,9 +804,9 @@ class FieldTest(ToolTest):
         os.mkfifo(os.path.join(fifo, "powsvc.history"), 0o600), os.link(plain, os.path.join(linked, "powsvc.history"))
         why = " (the service keeps its pid file and history only where no other user may write; fix it, or give another with --run-dir or $POWSVC_RUN_DIR)"
         for where, said in ((link, "is a symbolic link (not followed)"), (plain, "is not a directory"), (open_, "may be written by other users (mode 0777)")):
-            for program, command in ((POWCTL, "history"), (POWSVC, "remove"), (POWSVC, "run")):
+            for program, command in ((POWCTL, "history"), (POWSVC, "remove"), (POWSVC, "run"), (POWSVC, "create --reset")):
                 with self.subTest(where=where, command=command):
-                    out = run(program, command, "--run-dir", where)
+                    out = run(program, *command.split(), "--run-dir", where)
                     name = os.path.basename(program)
                     self.assertEqual((out.returncode, out.stderr), (2, "%s: the runtime directory %s %s%s\n" % (name, where, said, why)))
         pidlink, piddir = os.path.join(base, "pidlink"), os.path.join(base, "piddir")
@@ -886,8 +887,8 @@ class FieldTest(ToolTest):
                         self.assertNotIn("--help", out.stderr)
 
     def test_a_held_semaphore_is_waited_for_visibly_and_timeout_gives_up_naming_the_holder(self):
-        for n, label, commands in ((1, "POW", ("delay check", "hdd-ready get", "sweep", "audit", "repair", "powsvc create --reset")),
-                                   (2, "NVD", ("timer get 2030-01-01",))):
+        for n, label, commands in ((1, "POW", ("delay check", "hdd-ready get", "sweep", "audit", "repair", "powsvc create --reset", "delay release 0 --force",
+                                               "delay reset 0 --force", "sem hold 1 0")), (2, "NVD", ("timer get 2030-01-01", "timer export -"))):
             holder = self.start(POWCTL, "sem", "hold", n, "60")
             holder.wait_line("holds the %s semaphore" % label)
             who = r"%s,? (is still )?held by pid %d \((%s)\)" % (label, holder.proc.pid, "|".join(program_names("powctl")))
