@@ -1028,8 +1028,11 @@ class FieldTest(ToolTest):
         self.assertEqual([e["event"] for e in json.loads(self.ctl("history", "--json", "--lines", "2"))], events[-2:])
         self.assertEqual(self.ctl("history", "--lines", "1"), lines[-1])
         self.assertEqual(self.ctl("history", "--lines", str(len(lines) + 5)).split("\n"), lines)  # all there is, when N passes it
-        crashed = self.start(POWSVC, "run")  # its pid file stays behind, but no lock: nothing runs
-        crashed.wait_line("running as pid")
+        crashed = self.start(POWSVC, "run")  # stopped, it outwaits remove --force; killed, its pid file stays but no lock
+        crashed.wait_line("running as pid"), crashed.proc.send_signal(signal.SIGSTOP)
+        out = powsvc("remove", "--force")
+        self.assertEqual((out.returncode, out.stderr, os.path.exists(os.path.join(SHM, PWR))),
+                         (2, "powsvc: the power service, pid %d, did not stop within 10 s\n" % crashed.proc.pid, True))
         crashed.stop(signal.SIGKILL)
         self.assertOk(powsvc("remove"))
 
