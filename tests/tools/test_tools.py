@@ -618,7 +618,7 @@ class BareDeviceTest(ToolTest):
                           ("jamlog --send a_adrm=s_jobs:1:2:3", "DST=SRC[:KIND[:SEQ]]"), ("jamlog --send a_adrm=s_jobs:1:x", "'a_adrm=s_jobs:1:x' SEQ"),
                           ("jamlog --send ''", "--send ''"), ("delay set ''", "INDEX 0 to 255"), ("--trace '' status", "--trace ''")],
                  POWSVC: [("bogus", "bogus"), ("run --trace 0x", "--trace"), ("create --group root --mode 0666", "mode 0666 other users 0660"),
-                          ("reset bogus", "'bogus' six objects"), ("create --mode ''", "--mode ''")]}
+                          ("reset bogus", "'bogus' six objects"), ("create --mode ''", "--mode ''"), ("semlog add s take ''", "VALUE ''")]}
         for program, cases in usage.items():
             for args, named in cases:
                 with self.subTest(program=program, args=args):
@@ -664,6 +664,7 @@ class BareDeviceTest(ToolTest):
         kept = re.search(r"in (\S+) \(powctl timer import \1 puts them back\)", self.assertOk(powsvc("reset", NVD, "/" + NVD))).group(1)
         self.script("timer get 2030-03-03 => 2030-03-03 off; timer import %s => 1 day on, every other day off, from %s; "
                     "timer get 2030-03-03 => 2030-03-03 on" % (kept, kept))
+        open(os.path.join(RUN, "powsvc.pid"), "w").close()  # empty, as a crash right after making it leaves it: nothing runs
         self.assertOk(powsvc("remove"))
         self.assertEqual(os.listdir(SHM), [])
         self.assertEqual([s["made"] for s in json.loads(self.ctl("--json", "sem", "show"))["semaphores"]], [False] * 3)
@@ -993,12 +994,8 @@ class FieldTest(ToolTest):
     def test_one_service_per_device_remove_and_reset_refused_while_it_runs_a_cut_area_waited_out_and_its_history(self):
         svc = self.start(POWSVC, "run", "--grace", "0.2", "--tick-ms", "50")
         svc.wait_line("running as pid %d" % svc.proc.pid)
-        second = powsvc("run")
-        self.assertEqual(second.returncode, 2, second.stdout + second.stderr)
-        self.assertRegex(second.stderr, r"a power service runs already as pid %d \(.*; one per device" % svc.proc.pid)
-        out = powctl("delay", "release", "0", "--force")
-        self.assertEqual(out.returncode, 2, out.stdout)
-        self.assertIn("index 0 is the running power service's own (pid %d" % svc.proc.pid, out.stderr)
+        self.assertRegex(self.assertUsage(powsvc("run")), r"a power service runs already as pid %d \(.*; one per device" % svc.proc.pid)
+        self.assertIn("index 0 is the running power service's own (pid %d" % svc.proc.pid, self.assertUsage(powctl("delay", "release", "0", "--force")))
         os.truncate(os.path.join(SHM, PWR), 0)  # the service's own mapping would fault: it waits, saying why
         svc.wait_line(r"^%s /%s is 0 bytes, needs 2060: the service goes on with the other objects \(powsvc create --reset --force" % (STAMP, PWR))
         for args in (["remove"], ["create", "--reset"]):
