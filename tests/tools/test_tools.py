@@ -476,6 +476,8 @@ class AttackTest(ToolTest):
                 ("root", "lock:-1 0", "powsvc remove --force", 2, "nothing signalled: the pid file names pid -1, which cannot", "job"),
                 ("root", "lock:{pid} {start}", "powsvc remove --force", 2, r"nothing signalled: pid \d+ runs \S*python\S*, not this program", "job"),
                 ("root", "echo {svc} 1 >%s/powsvc.pid" % RUN, "powsvc remove --force", 2, "not at tick 1 as the pid file says", "svc"),
+                ("root", "echo {svc} 0 >%s/powsvc.pid" % RUN, "powsvc remove --force", 2, "not at tick 0 as the pid file says", "svc"),
+                ("root", "lock:4194000 0", "powsvc remove --force", 2, "nothing signalled: pid 4194000 cannot be had: No such process", "job"),
                 ("root", "echo {job} {jobstart} >%s/powsvc.pid" % RUN, "powsvc remove --force", 2, r"its lock is held by pid {svc} \(", "svc"),
                 ("root", run_ + "echo 1 5 >%s/powsvc.pid" % RUN, "timeout -s INT --preserve-status %d powsvc run" % (2 * SLOW), 0, "running as pid", "bare"),
                 ("root", run_ + "ln -s %s %s/powsvc.history" % (CANARY, RUN), "powsvc run", 2, "powsvc.history is a symbolic link", "job"),
