@@ -99,22 +99,23 @@ bool hasOpen(pid_t pid, const struct stat& object)
  * /proc/PID/maps ("start-end perms offset MAJOR:MINOR INODE path"). */
 bool hasMapped(pid_t pid, const struct stat& object)
 {
-    char path[40], line[4096];
+    char path[40];
     snprintf(path, sizeof path, "/proc/%d/maps", static_cast<int>(pid));
     FILE* maps = fopen(path, "re");
+    if (maps == nullptr)
+        return false;
+    char* line = nullptr; /* as long as the longest path needs */
+    size_t size = 0;
     bool found = false;
-    while (maps != nullptr && !found && fgets(line, sizeof line, maps) != nullptr) {
+    while (!found && getline(&line, &size, maps) != -1) {
         unsigned major = 0, minor = 0;
         unsigned long long inode = 0;
         found = sscanf(line, "%*s %*s %*s %x:%x %llu", &major, &minor, &inode) == 3 &&
                 inode == static_cast<unsigned long long>(object.st_ino) && major == major(object.st_dev) &&
                 minor == minor(object.st_dev);
-        if (strchr(line, '\n') == nullptr) /* a path longer than the line: skip its rest */
-            for (int c = 0; c != '\n' && c != EOF;)
-                c = fgetc(maps);
     }
-    if (maps != nullptr)
-        fclose(maps);
+    free(line);
+    fclose(maps);
     return found;
 }
 
