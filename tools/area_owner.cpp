@@ -83,7 +83,9 @@ std::string explainObjectError(const LIB_POW_OwnerError& error)
         if (text.find("remove it as root") != std::string::npos)
             return text;
         return text + ": run this as the objects' owner or a member of their group";
-    case EINVAL:
+    case EINVAL: /* a short area, or a value a call refused (as fchown does a group a namespace lacks) */
+        if (text.find(" bytes, needs ") == std::string::npos)
+            return text;
         return text + ": clients would crash on it (SIGBUS); powsvc create --reset re-makes it in place, "
                       "keeping every whole object";
     case EEXIST: /* in the way of create: not an object it may adopt */
