@@ -630,7 +630,7 @@ class BareDeviceTest(ToolTest):
         for args, named in ((["status"], PWR), (["watch", "--seconds", "1"], PWR), (["delay", "reserve"], PWR),
                             (["sweep"], PWR), (["hdd-ready", "get"], PWR), (["timer", "get", "2030-01-01"], NVD),
                             (["semlog"], SEMLOG), (["audit"], PWR), (["history"], "no history"),
-                            (["hdd-sleep-delay", "get"], PWR), (["timer", "export", "-"], NVD)):
+                            (["hdd-sleep-delay", "get"], PWR), (["timer", "export", "-"], NVD), (["repair"], PWR), (["delay", "release", "1"], PWR)):
             with self.subTest(args=args):
                 out = powctl(*args)
                 self.assertEqual((out.returncode, len(out.stderr.splitlines())), (2, 1), out.stdout + out.stderr)
