@@ -1009,7 +1009,7 @@ class FieldTest(ToolTest):
         svc.wait_line("/%s is whole again; the service takes care of it again" % PWR)
         self.assertEqual((held(status())[0]["pid"], os.path.exists(os.path.join(SHM, PWR))), (svc.proc.pid, True))
         svc.wait_line("entering power saving")
-        self.ctl("delay", "reserve", "--no-release")
+        self.ctl("delay", "reserve", "--no-release", "--hold", 0.5 * SLOW)  # held over a few ticks: the history samples each tick
         self.assertTrue(eventually(lambda: "index 1 released (was pid" in self.ctl("history")))
         self.assertEqual(self.ctl("repair"), "nothing to mend")
         self.assertRegex(self.assertOk(powsvc("remove", "--force")), r"^stopped the power service, pid %d\n"
