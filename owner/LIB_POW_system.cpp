@@ -27,18 +27,20 @@ struct sigaction g_before; /* the SIGBUS action before ours */
 pthread_once_t g_installed = PTHREAD_ONCE_INIT;
 
 /* A fault inside a guarded call ends that call; any other goes where it
- * would have gone without us: to the earlier handler, or (default) back
- * to the faulting instruction with the default action, which ends the
- * process as before. */
+ * would have gone without us: to the earlier handler, or (default, or
+ * ignored, which a fault cannot be) back to the faulting instruction with
+ * the default action, which ends the process as before. The two handler
+ * fields share their storage, so SIG_DFL also stands for a null one. */
 void onBusError(int sig, siginfo_t* info, void* context)
 {
     if (t_guard != nullptr)
         siglongjmp(*t_guard, 1);
-    if ((g_before.sa_flags & SA_SIGINFO) != 0 && g_before.sa_sigaction != nullptr)
-        return g_before.sa_sigaction(sig, info, context);
-    if (g_before.sa_handler != SIG_DFL && g_before.sa_handler != SIG_IGN && g_before.sa_handler != nullptr)
-        return g_before.sa_handler(sig);
-    signal(SIGBUS, SIG_DFL);
+    if (g_before.sa_handler == SIG_DFL || g_before.sa_handler == SIG_IGN)
+        signal(SIGBUS, SIG_DFL);
+    else if ((g_before.sa_flags & SA_SIGINFO) != 0)
+        g_before.sa_sigaction(sig, info, context);
+    else
+        g_before.sa_handler(sig);
 }
 
 void installHandler()

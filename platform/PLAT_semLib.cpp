@@ -46,12 +46,16 @@ int openTmpFile(const char* directory) {
     return open(directory, O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
 }
 
+long getRobustList(int tid, void** head, size_t* length) {
+    return syscall(SYS_get_robust_list, tid, head, length);
+}
+
 }  // namespace
 
 const PlatSys kPlatRealSys = {
     shm_open, shm_unlink, openTmpFile, mkostemp, fchmod, fchown, ftruncate, fstat, mmap, linkat, unlink, pread,
     pwrite, malloc, pthread_mutexattr_init, pthread_mutexattr_setpshared, pthread_mutexattr_setrobust,
-    pthread_mutex_init,
+    pthread_mutex_init, getRobustList,
 };
 PlatSys g_platSys = kPlatRealSys;
 
@@ -85,7 +89,6 @@ namespace {
 
 thread_local int t_lastError = 0;
 
-int g_robustSupported = 0;
 pthread_once_t g_initOnce = PTHREAD_ONCE_INIT;
 
 // Every object this process has mapped, by file identity. Creating a name
@@ -111,18 +114,17 @@ void unlockCreateInChild() { pthread_mutex_unlock(&g_createLock); }
 
 // A kernel without the robust futex list (user-mode emulators) still lets the
 // mutex lock and unlock, but a holder that dies is never marked dead, so the
-// recovery promise cannot be kept. We find out once and report it.
-bool probeRobustList() {
+// recovery promise cannot be kept. Asked of the kernel each time it is shown.
+bool robustListSupported() {
     void* head = nullptr;
     size_t len = 0;
-    long rc = syscall(SYS_get_robust_list, 0, &head, &len);
-    return !(rc != 0 && errno == ENOSYS);
+    int saved = errno;
+    bool supported = g_platSys.getRobustList(0, &head, &len) == 0 || errno != ENOSYS;
+    errno = saved;
+    return supported;
 }
 
 void initProcess() {
-    int saved = errno;
-    g_robustSupported = probeRobustList() ? 1 : 0;
-    errno = saved;
     pthread_atfork(lockCreateForFork, unlockCreateInParent, unlockCreateInChild);
 }
 
@@ -198,7 +200,7 @@ struct timespec msAfter(struct timespec t, long ms) {
 }
 
 bool earlier(const struct timespec& a, const struct timespec& b) {
-    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+    return a.tv_sec * 1000000000LL + a.tv_nsec < b.tv_sec * 1000000000LL + b.tv_nsec;
 }
 
 #ifdef PLAT_WITH_TSAN
@@ -254,23 +256,35 @@ SemId remember(const struct stat& st, PLAT_semObject* sem) {
     return sem;
 }
 
-// Maps an object that is already in place and checks it is one of ours.
-// The record is judged through the descriptor (pread), never through the
-// mapping: a file cut short at that moment cannot fault us while we hold
-// the create lock. A file of the wrong length is refused even when this
-// process mapped it before: a handle to it would fault its taker.
+// Reads the record of semaphore `name` from its file through `fd`, never
+// through a mapping, so a file cut short at that moment cannot fault us:
+// 0 when the file holds that record, 1 with what is wrong in `why` (which
+// may be null) when it does not, -1 with errno set when it could not be
+// read. `st` is the file's identity.
+int readRecord(int fd, const char* name, struct stat& st, PLAT_semObject& record, char* why, size_t size) {
+    if (g_platSys.fstat(fd, &st) != 0) return -1;
+    if (!S_ISREG(st.st_mode)) return snprintf(why, size, "is not a regular file"), 1;
+    if (st.st_size != static_cast<off_t>(sizeof record))
+        return snprintf(why, size, "is %lld bytes, a semaphore record %zu", static_cast<long long>(st.st_size),
+                        sizeof record), 1;
+    ssize_t got = g_platSys.pread(fd, &record, sizeof record, 0);
+    if (got != static_cast<ssize_t>(sizeof record)) return errno = got < 0 ? errno : EIO, -1;
+    if (record.magic != kMagic || record.size != sizeof record)
+        return snprintf(why, size, "is not a semaphore record"), 1;
+    if (strncmp(record.name, name, sizeof record.name) != 0)
+        return snprintf(why, size, "holds the record of \"%.60s\"", record.name), 1;
+    return 0;
+}
+
+// Maps an object that is already in place once its record is one of ours.
+// A file that is not is refused even when this process mapped it before: a
+// handle to a file of the wrong length would fault its taker.
 SemId mapExisting(int fd, const char* name) {
     struct stat st;
-    if (g_platSys.fstat(fd, &st) != 0) return failCreate(errno);
-    if (!S_ISREG(st.st_mode)) return failCreate(EINVAL);
-    if (st.st_size != static_cast<off_t>(sizeof(PLAT_semObject))) return failCreate(EINVAL);
-    if (PLAT_semObject* known = findMapped(st)) return known;
     PLAT_semObject record;
-    ssize_t got = g_platSys.pread(fd, &record, sizeof record, 0);
-    if (got < 0) return failCreate(errno);
-    if (got != static_cast<ssize_t>(sizeof record) || record.magic != kMagic || record.size != sizeof record ||
-        strncmp(record.name, name, sizeof record.name) != 0)
-        return failCreate(EINVAL);
+    int rc = readRecord(fd, name, st, record, nullptr, 0);
+    if (rc != 0) return failCreate(rc < 0 ? errno : EINVAL);
+    if (PLAT_semObject* known = findMapped(st)) return known;
     void* p = g_platSys.mmap(nullptr, sizeof(PLAT_semObject), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (p == MAP_FAILED) return failCreate(errno);
     return remember(st, static_cast<PLAT_semObject*>(p));
@@ -375,18 +389,9 @@ int recordDamaged(int fd, const char* name, char* why, size_t size) {
     struct stat st;
     PLAT_semObject record, fresh;
     memset(&fresh, 0, sizeof fresh);
-    if (g_platSys.fstat(fd, &st) != 0) return -1;
-    if (!S_ISREG(st.st_mode)) return snprintf(why, size, "is not a regular file"), 1;
-    if (st.st_size != static_cast<off_t>(sizeof record))
-        return snprintf(why, size, "is %lld bytes, a semaphore record %zu", static_cast<long long>(st.st_size),
-                        sizeof record), 1;
-    ssize_t got = g_platSys.pread(fd, &record, sizeof record, 0);
-    if (got != static_cast<ssize_t>(sizeof record)) return errno = got < 0 ? errno : EIO, -1;
-    if (record.magic != kMagic || record.size != sizeof record)
-        return snprintf(why, size, "is not a semaphore record"), 1;
-    if (strncmp(record.name, name, sizeof record.name) != 0)
-        return snprintf(why, size, "holds the record of \"%.60s\"", record.name), 1;
-    int rc = initRecord(&fresh, name);
+    int rc = readRecord(fd, name, st, record, why, size);
+    if (rc != 0) return rc;
+    rc = initRecord(&fresh, name);
     if (rc != 0) return errno = rc, -1;
     if (record.mutex.__data.__kind != fresh.mutex.__data.__kind)
         return snprintf(why, size, "its lock is not a shared robust mutex"), 1;
@@ -414,7 +419,7 @@ ObjectName objectName(const char* name, bool asPath) {
 }
 
 const char* robustText() {
-    return g_robustSupported ? "yes" : "no (dead holders are not recovered in this process)";
+    return robustListSupported() ? "yes" : "no (dead holders are not recovered in this process)";
 }
 
 }  // namespace
@@ -469,7 +474,6 @@ int PLAT_semGive(SemId semId) {
 
 int PLAT_semShow(SemId semId, int level) {
     if (level != 0 && level != 1) return fail(EINVAL);
-    ensureInit();
     if (semId == nullptr) {
         if (level == 0) printf("  sem: none (handle 0)\n");
     } else if (level == 0) {
@@ -536,7 +540,7 @@ int PLAT_semCheck(const char* name, char* why, size_t whySize) {
     int err = errno;
     close(fd);
     if (damaged < 0) return fail(err);
-    if (why != nullptr && whySize > 0) snprintf(why, whySize, "%s", text);
+    if (why != nullptr) snprintf(why, whySize, "%s", text);
     return damaged;
 }
 
@@ -568,8 +572,7 @@ int PLAT_semRemake(const char* name) {
 }
 
 int PLAT_semRobustSupported(void) {
-    ensureInit();
-    return g_robustSupported;
+    return robustListSupported() ? 1 : 0;
 }
 
 }  // extern "C"

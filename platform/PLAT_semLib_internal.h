@@ -34,6 +34,7 @@ struct PlatSys {
     int (*mutexattr_setpshared)(pthread_mutexattr_t* attr, int shared);
     int (*mutexattr_setrobust)(pthread_mutexattr_t* attr, int robust);
     int (*mutex_init)(pthread_mutex_t* mutex, const pthread_mutexattr_t* attr);
+    long (*getRobustList)(int tid, void** head, size_t* length); /* the get_robust_list system call */
 };
 
 extern PlatSys g_platSys;

@@ -501,6 +501,35 @@ TEST(OwnerGuard, AFaultEndsTheGuardedCallNotTheProcess) {
                                                                           << unguarded;
 }
 
+/* A fault outside every guard goes where it went before the kit came: to
+ * the process's own handler, plain or with SA_SIGINFO; an ignored one to
+ * the default action. Each in a child (that exits, so its counts are kept). */
+TEST(OwnerGuard, AFaultOutsideAGuardGoesToTheEarlierAction) {
+    static volatile sig_atomic_t reached;
+    struct sigaction plain = {}, withInfo = {}, ignored = {};
+    plain.sa_handler = [](int) { reached = 1; };
+    withInfo.sa_sigaction = [](int, siginfo_t* info, void*) { reached = info->si_signo == SIGBUS ? 2 : 9; };
+    withInfo.sa_flags = SA_SIGINFO;
+    ignored.sa_handler = SIG_IGN;
+    for (const auto& [earlier, expected] : {std::pair{plain, 1}, {withInfo, 2}, {ignored, 3}}) {
+        int got = runChild([&] {
+            struct sigaction now = {};
+            sigaction(SIGBUS, &earlier, nullptr);
+            LIB_POW_ownerGuard([](void*) { return 0; }, nullptr, -1);
+            sigaction(SIGBUS, nullptr, &now);
+            if (now.sa_handler == earlier.sa_handler)
+                exit(77); /* a guard ran in this process before: the kit's handler came first */
+            raise(SIGBUS);
+            sigaction(SIGBUS, nullptr, &now);
+            exit(reached != 0 ? reached : now.sa_handler == SIG_DFL ? 3 : 4);
+            return 0;
+        });
+        if (got == 77)
+            GTEST_SKIP() << "the kit's handler is in already (the whole program runs in one process)";
+        EXPECT_EQ(got, expected);
+    }
+}
+
 /* The kit names a damaged semaphore as damage and re-makes only that one. */
 TEST_F(OwnerObjects, DamagedSemaphoreIsDamageAndOnlyItIsRemade) {
     ASSERT_EQ(create(false), 0) << error.text;

@@ -3,6 +3,7 @@
 #include "support.h"
 
 #include <PLAT_semLib.h>
+#include "PLAT_semLib_internal.h"
 
 #include <atomic>
 #include <chrono>
@@ -229,6 +230,12 @@ TEST_F(PlatSem, ShowReportsStateHolderDeadHolderAndDetails) {
     EXPECT_EQ("  sem \"" + name + "\": free\n", show(s, 0));
     std::string robust = PLAT_semRobustSupported() ? "yes\n" : "no (dead holders are not recovered in this process)\n";
     EXPECT_EQ("  recovered from dead holder: 0 times; robust futexes: " + robust, show(s, 1));
+    g_platSys.getRobustList = [](int, void**, size_t*) { return errno = ENOSYS, -1L; }; /* a kernel without it */
+    EXPECT_EQ("  recovered from dead holder: 0 times; robust futexes: no (dead holders are not recovered in this "
+              "process)\n", show(s, 1));
+    g_platSys.getRobustList = [](int, void**, size_t*) { return errno = EPERM, -1L; }; /* refused, but there */
+    EXPECT_EQ(1, PLAT_semRobustSupported());
+    g_platSys = kPlatRealSys;
     EXPECT_EQ("  sem: none (handle 0)\n", show(nullptr, 0));
     EXPECT_EQ("", show(nullptr, 1));
     EXPECT_EQ(0, PLAT_semShow(nullptr, 1));
@@ -296,6 +303,11 @@ TEST_F(PlatSem, DamagedRecordIsNamedAndRemadeInItsOwnFile) {
              std::vector<char> record((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
              EXPECT_EQ(pwrite(fd, record.data(), record.size(), 0), ssize_t(record.size()));
          }, "holds the record of"},
+        {"another kind of lock", [](int fd, const std::string&) {
+             int plain = PTHREAD_MUTEX_NORMAL; /* neither shared nor robust */
+             off_t at = offsetof(RecordHead, mutex) + offsetof(pthread_mutex_t, __data.__kind);
+             EXPECT_EQ(pwrite(fd, &plain, sizeof plain, at), ssize_t(sizeof plain));
+         }, "is not a shared robust mutex"},
         {"given up", [&](int fd, const std::string&) {
              int notRecoverable = 0x7fffffff;
              EXPECT_EQ(pwrite(fd, &notRecoverable, sizeof notRecoverable, kOwnerField), ssize_t(sizeof(int)));
