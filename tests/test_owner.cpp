@@ -420,6 +420,7 @@ TEST_F(OwnerObjects, KitCallsRefuseInputsTheToolsNeverPassAndTouchNothing) {
         {[&] { return access("0", 0666); }, "mode 0666 lets other users in beside the group"},
         {[&] { return access("12x", 0); }, "group 12x does not exist"},
         {[&] { return access("-5", 0); }, "group -5 does not exist"}, /* which strtoul would take */
+        {[&] { return access("nosuchgroup", 0); }, "group nosuchgroup does not exist"},
         {[&] { return LIB_POW_ownerOpen(names.pwrArea, sizeof(PwrSharedArea) + 1, 1, &error); }, " bytes, needs "},
     };
     for (const auto& [call, text] : refused) {
@@ -429,6 +430,31 @@ TEST_F(OwnerObjects, KitCallsRefuseInputsTheToolsNeverPassAndTouchNothing) {
         EXPECT_NE(std::string(error.text).find(text), std::string::npos) << error.text;
     }
     EXPECT_EQ(differences(before, bytesOf(device.pwr())), Lines{});
+}
+
+/* The table's calls over a missing area, a POW this thread holds (no wait
+ * asked) and a POW whose lock refuses every take each fail, naming why; a
+ * missing semaphore is no damage; every finding has its name. */
+TEST_F(OwnerObjects, TableCallsFailOverAMissingAreaAHeldOrBrokenPow) {
+    ASSERT_EQ(create(false), 0) << error.text;
+    LIB_POW_Names gone = names;
+    gone.pwrArea = "/libpow_test_no_such_area";
+    EXPECT_TRUE(LIB_POW_ownerClaimIndex0(&gone, 1, 0, &error) == -1 && error.code == ENOENT) << error.text;
+    SemId pow = PLAT_semBCreate(0, SEM_FULL, const_cast<char*>(names.semPow));
+    ASSERT_EQ(PLAT_semTake(pow, PLAT_NO_WAIT), 0);
+    EXPECT_TRUE(LIB_POW_ownerClaimIndex0(&names, 1, 0, &error) == -1 && error.code == ETIMEDOUT) << error.text;
+    ASSERT_EQ(PLAT_semGive(pow), 0);
+    int fd = open(("/dev/shm/PLAT_sem." + device.names.semPow).c_str(), O_WRONLY), noKind = 127;
+    ASSERT_EQ(pwrite(fd, &noKind, sizeof noKind, 8 + offsetof(pthread_mutex_t, __data.__kind)), ssize_t(sizeof noKind));
+    close(fd);
+    error = {};
+    EXPECT_EQ(LIB_POW_ownerClaimIndex0(&names, 1, 0, &error), -1);
+    EXPECT_NE(std::string(error.text).find("PLAT_semTake"), std::string::npos) << error.text;
+    EXPECT_EQ(device.pwr()->sl_DelayPid[0], kOwnerPid) << "claimed without POW";
+    ASSERT_EQ(PLAT_semRemove(names.semRdy), 0);
+    EXPECT_EQ(LIB_POW_ownerAuditSemaphores(&names, nullptr, nullptr, &error), 1) << "only POW is damage";
+    for (int kind = 1; kind <= LIB_POW_HOLDER_NOT_SIGNALLABLE; kind = kind == LIB_POW_AREA_UNUSABLE ? 100 : kind + 1)
+        EXPECT_STRNE(LIB_POW_ownerFindingName(static_cast<LIB_POW_FindingKind>(kind)), "unknown") << kind;
 }
 
 TEST_F(OwnerObjects, AuditOfTheDeviceNotesEndedHoldersIndexZeroIncluded) {
@@ -502,31 +528,28 @@ TEST(OwnerGuard, AFaultEndsTheGuardedCallNotTheProcess) {
 }
 
 /* A fault outside every guard goes where it went before the kit came: to
- * the process's own handler, plain or with SA_SIGINFO; an ignored one to
- * the default action. Each in a child (that exits, so its counts are kept). */
+ * the process's own handler, plain (1) or SA_SIGINFO (2); an ignored one (3)
+ * to the default action. Each in a child that exits, so its counts are kept. */
 TEST(OwnerGuard, AFaultOutsideAGuardGoesToTheEarlierAction) {
     static volatile sig_atomic_t reached;
-    struct sigaction plain = {}, withInfo = {}, ignored = {};
-    plain.sa_handler = [](int) { reached = 1; };
-    withInfo.sa_sigaction = [](int, siginfo_t* info, void*) { reached = info->si_signo == SIGBUS ? 2 : 9; };
-    withInfo.sa_flags = SA_SIGINFO;
-    ignored.sa_handler = SIG_IGN;
-    for (const auto& [earlier, expected] : {std::pair{plain, 1}, {withInfo, 2}, {ignored, 3}}) {
-        int got = runChild([&] {
-            struct sigaction now = {};
+    for (int kind : {1, 2, 3}) {
+        int got = runChild([&]() -> int {
+            struct sigaction earlier = {}, now = {};
+            earlier.sa_flags = kind == 2 ? SA_SIGINFO : 0;
+            earlier.sa_handler = kind == 1 ? [](int) { reached = 1; } : SIG_IGN;
+            if (kind == 2)
+                earlier.sa_sigaction = [](int, siginfo_t* info, void*) { reached = info->si_signo == SIGBUS ? 2 : 9; };
             sigaction(SIGBUS, &earlier, nullptr);
             LIB_POW_ownerGuard([](void*) { return 0; }, nullptr, -1);
-            sigaction(SIGBUS, nullptr, &now);
-            if (now.sa_handler == earlier.sa_handler)
+            if (sigaction(SIGBUS, nullptr, &now) == 0 && now.sa_handler == earlier.sa_handler)
                 exit(77); /* a guard ran in this process before: the kit's handler came first */
             raise(SIGBUS);
             sigaction(SIGBUS, nullptr, &now);
             exit(reached != 0 ? reached : now.sa_handler == SIG_DFL ? 3 : 4);
-            return 0;
         });
         if (got == 77)
             GTEST_SKIP() << "the kit's handler is in already (the whole program runs in one process)";
-        EXPECT_EQ(got, expected);
+        EXPECT_EQ(got, kind);
     }
 }
 
