@@ -90,6 +90,8 @@ std::string captureStdout(const std::function<void()>& fn) {
     return testing::internal::GetCapturedStdout();
 }
 
+extern "C" int __llvm_profile_write_file(void) __attribute__((weak));
+
 pid_t startChild(const std::function<int()>& fn, unsigned limitSeconds) {
     fflush(stdout);
     fflush(stderr);
@@ -98,6 +100,8 @@ pid_t startChild(const std::function<int()>& fn, unsigned limitSeconds) {
         alarm(limitSeconds);
         int code = fn();
         fflush(stdout);
+        if (__llvm_profile_write_file != nullptr) /* a coverage build: keep what this child ran */
+            __llvm_profile_write_file();
         _exit(code);
     }
     EXPECT_GT(pid, 0) << strerror(errno);

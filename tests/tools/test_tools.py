@@ -1,18 +1,11 @@
 #!/usr/bin/env python3
-"""The operator programs, run for real: powsvc makes the device's shared
-objects, powctl reads and drives them, and every check looks at what an
-operator would see (stdout, stderr, exit code) or at the objects themselves.
-
-    test_tools.py POWCTL POWSVC [EMULATOR ARGS...]
-
-The programs use the device's fixed object names and some tests act as an
-attacker, so the run first moves into private mount and PID namespaces with
-its own tmpfs on /dev/shm (a signal sent to a forged pid, even -1, reaches
-only the test's own processes); where the machine does not allow that, it is
-skipped (exit 77). The service's runtime directory is a fresh one
-($POWSVC_RUN_DIR). With an emulator (the PowerPC build under qemu-ppc) every
-program is started through it.
-"""
+"""test_tools.py POWCTL POWSVC [EMULATOR ARGS...]: the operator programs run
+for real, each check on what an operator sees (stdout, stderr, exit code) or
+on the objects. They use the device's fixed names and some tests attack, so
+the run moves into private mount and PID namespaces with its own /dev/shm (a
+signal to a forged pid, even -1, reaches only the test's processes), or is
+skipped (77); the service's runtime directory ($POWSVC_RUN_DIR) is fresh.
+With an emulator (qemu-ppc) every program is started through it."""
 import atexit, calendar, json, mmap, os, pwd, re, shlex, shutil, signal, struct, subprocess, sys, tempfile, threading, time, unittest
 
 SKIP, PRIVATE, SHM, RUN, CANARY = 77, "LIBPOW_TOOLS_PRIVATE_SHM", "/dev/shm", None, None
