@@ -22,7 +22,7 @@ rm -rf "$out/profiles"
 mkdir -p "$out/profiles"
 chmod 1777 "$out/profiles" # the tool test runs programs as other users too
 status=0
-LLVM_PROFILE_FILE="$out/profiles/%p.profraw" LIBPOW_CHAOS_SECONDS=${LIBPOW_CHAOS_SECONDS:-5} \
+LLVM_PROFILE_FILE="$out/profiles/%p-%m.profraw" LIBPOW_CHAOS_SECONDS=${LIBPOW_CHAOS_SECONDS:-5} \
   ctest --test-dir "$out" -j"$(nproc)" --timeout 600 -E '^needed_libraries$' "$@" >"$out.ctest.log" 2>&1 ||
   status=$? # (the profile runtime is a dependency the client library must not have)
 tail -3 "$out.ctest.log"

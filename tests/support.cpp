@@ -90,7 +90,10 @@ std::string captureStdout(const std::function<void()>& fn) {
     return testing::internal::GetCapturedStdout();
 }
 
-extern "C" int __llvm_profile_write_file(void) __attribute__((weak));
+/* In a coverage build, the profile runtime's: a child writes what it ran,
+ * which _exit would lose, to a file of its own (its pid, not the parent's). */
+extern "C" void __llvm_profile_set_filename(const char* pattern) __attribute__((weak));
+extern "C" int __llvm_profile_dump(void) __attribute__((weak));
 
 pid_t startChild(const std::function<int()>& fn, unsigned limitSeconds) {
     fflush(stdout);
@@ -100,8 +103,10 @@ pid_t startChild(const std::function<int()>& fn, unsigned limitSeconds) {
         alarm(limitSeconds);
         int code = fn();
         fflush(stdout);
-        if (__llvm_profile_write_file != nullptr) /* a coverage build: keep what this child ran */
-            __llvm_profile_write_file();
+        if (__llvm_profile_dump != nullptr && getenv("LLVM_PROFILE_FILE") != nullptr) {
+            __llvm_profile_set_filename((getenv("LLVM_PROFILE_FILE") + std::string(".child.profraw")).c_str());
+            __llvm_profile_dump();
+        }
         _exit(code);
     }
     EXPECT_GT(pid, 0) << strerror(errno);
