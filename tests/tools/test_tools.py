@@ -6,7 +6,7 @@ the run moves into private mount and PID namespaces with its own /dev/shm (a
 signal to a forged pid, even -1, reaches only the test's processes), or is
 skipped (77); the service's runtime directory ($POWSVC_RUN_DIR) is fresh.
 With an emulator (qemu-ppc) every program is started through it."""
-import atexit, calendar, json, mmap, os, pwd, re, shlex, shutil, signal, struct, subprocess, sys, tempfile, threading, time, unittest
+import atexit, calendar, json, mmap, os, pathlib, pwd, re, shlex, shutil, signal, struct, subprocess, sys, tempfile, threading, time, unittest
 
 SKIP, PRIVATE, SHM, RUN, CANARY = 77, "LIBPOW_TOOLS_PRIVATE_SHM", "/dev/shm", None, None
 PWR, NVD, SEMLOG = "shm_PWR_SharedArea", "shm_NVD_SharedArea", "shm_LIB_POW_SemLogArea"
@@ -443,9 +443,7 @@ LOCKER = ("import fcntl, os, sys, time\nfd = os.open(sys.argv[1], os.O_RDWR | os
           "os.write(fd, sys.argv[2].format(pid=os.getpid(), start=start).encode())\nprint('locked', flush=True)\ntime.sleep(60)")
 
 
-def contents(path):
-    with open(path, "rb") as f:
-        return f.read()
+contents = lambda path: pathlib.Path(path).read_bytes()
 
 
 def start_ticks(pid):
