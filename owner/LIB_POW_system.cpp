@@ -14,6 +14,8 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <fstream>
+#include <sstream>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -52,29 +54,18 @@ void installHandler()
     sigaction(SIGBUS, &action, &g_before);
 }
 
-/* The numbers after "Label:" in /proc/PID/status (Uid, Gid, Groups). */
-int statusNumbers(pid_t pid, const char* label, unsigned long* numbers, int max)
+/* The numbers after "Label:" in /proc/PID/status (Uid, Gid, Groups); none
+ * when the process is gone. */
+int statusNumbers(pid_t pid, const std::string& label, unsigned long* numbers, int max)
 {
-    char path[40], line[512];
-    snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
-    FILE* status = fopen(path, "re");
-    if (status == nullptr)
-        return 0;
-    int got = 0;
-    size_t length = strlen(label);
-    while (fgets(line, sizeof line, status) != nullptr) {
-        if (strncmp(line, label, length) != 0 || line[length] != ':')
-            continue;
-        char* at = line + length + 1;
-        for (char* end = nullptr; got < max; at = end) {
-            numbers[got] = strtoul(at, &end, 10);
-            if (end == at)
-                break;
-            ++got;
-        }
-        break;
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line) && line.compare(0, label.size() + 1, label + ":") != 0) {
     }
-    fclose(status);
+    std::istringstream values(line.erase(0, label.size() + 1));
+    int got = 0;
+    while (got < max && values >> numbers[got])
+        ++got;
     return got;
 }
 
@@ -170,14 +161,9 @@ bool processMayUse(pid_t pid, uid_t owner, gid_t group, mode_t mode)
 
 std::string processName(pid_t pid)
 {
-    char path[40], name[32] = {};
-    snprintf(path, sizeof path, "/proc/%d/comm", static_cast<int>(pid));
-    FILE* comm = fopen(path, "re");
-    bool got = comm != nullptr && fgets(name, sizeof name, comm) != nullptr;
-    if (comm != nullptr)
-        fclose(comm);
-    name[strcspn(name, "\n")] = '\0';
-    return got ? name : "ended";
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    return std::getline(comm, name) ? name : "ended";
 }
 
 std::string processList(const std::vector<pid_t>& pids)

@@ -90,8 +90,7 @@ std::string captureStdout(const std::function<void()>& fn) {
     return testing::internal::GetCapturedStdout();
 }
 
-/* In a coverage build, the profile runtime's: a child writes what it ran,
- * which _exit would lose, to a file of its own (its pid, not the parent's). */
+/* A coverage build's runtime: a child writes what it ran (which _exit loses) to a file of its own. */
 extern "C" void __llvm_profile_set_filename(const char* pattern) __attribute__((weak));
 extern "C" int __llvm_profile_dump(void) __attribute__((weak));
 

@@ -301,9 +301,8 @@ TEST_F(PlatSem, DamagedRecordIsNamedAndRemadeInItsOwnFile) {
              std::vector<char> record((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
              EXPECT_EQ(pwrite(fd, record.data(), record.size(), 0), ssize_t(record.size()));
          }, "holds the record of"},
-        {"another kind of lock", [](int fd, const std::string&) {
-             int plain = PTHREAD_MUTEX_NORMAL; /* neither shared nor robust */
-             off_t at = offsetof(RecordHead, mutex) + offsetof(pthread_mutex_t, __data.__kind);
+        {"another kind of lock", [](int fd, const std::string&) { /* a plain mutex: neither shared nor robust */
+             int plain = PTHREAD_MUTEX_NORMAL, at = offsetof(RecordHead, mutex) + offsetof(pthread_mutex_t, __data.__kind);
              EXPECT_EQ(pwrite(fd, &plain, sizeof plain, at), ssize_t(sizeof plain));
          }, "is not a shared robust mutex"},
         {"given up", [&](int fd, const std::string&) {

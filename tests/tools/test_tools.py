@@ -105,8 +105,7 @@ def poke(offset, value, size=4, name=PWR):
         area[offset:offset + size] = value.to_bytes(size, ORDER, signed=True)
 
 
-def held(snapshot):
-    return {h["index"]: h for h in snapshot["held"]}
+held = lambda snapshot: {h["index"]: h for h in snapshot["held"]}
 
 
 def program_names(name):
