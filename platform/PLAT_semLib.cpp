@@ -572,7 +572,7 @@ int PLAT_semRemake(const char* name) {
 }
 
 int PLAT_semRobustSupported(void) {
-    return robustListSupported() ? 1 : 0;
+    return robustListSupported();
 }
 
 }  // extern "C"
