@@ -1,13 +1,8 @@
-/*
- * The owner's audit and repair over any power area image: nothing outside
- * the 2060 bytes is touched (an exact-size heap block, for ASan), every
- * finding names an index or position that exists, one repair leaves no
- * damage and a second one nothing to do, and holders and counts are never
- * changed. The first input byte picks the policy. The rest is a list of
- * 16-bit stores into a fresh area (word number, value: four bytes each), so
- * that short inputs reach every field; an input longer than the area lies
- * over it whole instead.
- */
+/* The owner's audit and repair over any power area image: nothing outside the 2060 bytes is touched (an
+ * exact-size heap block, for ASan), every finding names an index or position that exists, one repair leaves
+ * no damage and a second one nothing to do, and holders and counts are never changed. The first input byte
+ * picks the policy. The rest is a list of 16-bit stores into a fresh area (word number, value: four bytes
+ * each), so that short inputs reach every field; an input longer than the area lies over it whole instead. */
 #include "LIB_POW_owner.h"
 
 #include <cstdlib>

@@ -1,9 +1,6 @@
-/*
- * Whatever the power area holds, no flag call, reservation or sweep may
- * access outside its 2060 bytes (an exact-size heap block, for ASan). The
- * input is the area image, then operations that also answer kill(); a short
- * input lies over a fresh area and is read as operations too.
- */
+/* Whatever the power area holds, no flag call, reservation or sweep may access outside its 2060 bytes (an
+ * exact-size heap block, for ASan). The input is the area image, then operations that also answer kill(); a
+ * short input lies over a fresh area and is read as operations too. */
 #include "LIB_PowerService_internal.h"
 #include "area_owner.h"
 

@@ -1,9 +1,6 @@
-/*
- * The trace viewer over arbitrary area contents: the input fills an
- * exactly-sized heap copy of the area (the rest zero), installed as the
- * attached area, so AddressSanitizer catches any read outside the 8004
- * bytes. The listing goes to /dev/null.
- */
+/* The trace viewer over arbitrary area contents: the input fills an exactly-sized heap copy of the area (the
+ * rest zero), installed as the attached area, so AddressSanitizer catches any read outside the 8004 bytes.
+ * The listing goes to /dev/null. */
 #include "LIB_PowerService_internal.h"
 
 #include <cstdio>

@@ -1,8 +1,6 @@
-/*
- * The jam log's path lookup on arbitrary bytes, taken as a NUL-terminated
- * string in a heap buffer of exactly its size (so AddressSanitizer catches
- * a read past the terminator), against the rule written out for the tests.
- */
+/* The jam log's path lookup on arbitrary bytes, taken as a NUL-terminated string in a heap buffer of exactly
+ * its size (so AddressSanitizer catches a read past the terminator), against the rule written out for the
+ * tests. */
 #include "LIB_PowerService_internal.h"
 #include "sock_reference.h"
 

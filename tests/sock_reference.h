@@ -1,7 +1,5 @@
-/*
- * sock_reference.h - the socket path table and its lookup rule written out
- * independently of the library, for the lookup's tests and its fuzzer.
- */
+/* sock_reference.h - the socket path table and its lookup rule written out independently of the library, for
+ * the lookup's tests and its fuzzer. */
 #pragma once
 
 #include <cstring>

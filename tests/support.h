@@ -1,7 +1,5 @@
-/*
- * support.h - what every library test needs: a private copy of the device's
- * named objects, a fresh library state, captured stdout and child processes.
- */
+/* support.h - what every library test needs: a private copy of the device's named objects, a fresh library
+ * state, captured stdout and child processes. */
 #ifndef LIBPOW_TEST_SUPPORT_H
 #define LIBPOW_TEST_SUPPORT_H
 
@@ -20,9 +18,9 @@
 
 namespace libpow_test {
 
-/* Private copies of the three areas and semaphores, which the library's seam
- * uses instead of the device's while one lives (so ctest -j is safe). Creating
- * one resets the library to its load state; the objects go with it. */
+/* Private copies of the three areas and semaphores, which the library's seam uses instead of the device's
+ * while one lives (so ctest -j is safe). Creating one resets the library to its load state; the objects go
+ * with it. */
 class PrivateDevice {
 public:
     PrivateDevice();
@@ -61,9 +59,9 @@ inline int runChild(const std::function<int()>& fn, unsigned limitSeconds = 60) 
     return waitChild(startChild(fn, limitSeconds));
 }
 
-/* startChild as user `uid` (its own primary group, and with `member` also
- * the access group 51000 of the access tests), with a fresh library; a
- * failed check inside fn fails the child (91), a failed switch gives 90. */
+/* startChild as user `uid` (its own primary group, and with `member` also the access group 51000 of the
+ * access tests), with a fresh library; a failed check inside fn fails the child (91), a failed switch gives
+ * 90. */
 pid_t startAs(uid_t uid, bool member, const std::function<int()>& fn);
 inline int runAs(uid_t uid, bool member, const std::function<int()>& fn) { return waitChild(startAs(uid, member, fn)); }
 
@@ -113,9 +111,8 @@ struct CountingSeam {
     static LibPowSys inner;
 };
 
-/* The owner kit's audit as "kind index" lines ("kind" alone where no index
- * is concerned), damage and notes apart: of an image, or of the device's
- * table under POW (taken within a second) with its holders checked. */
+/* The owner kit's audit as "kind index" lines ("kind" alone where no index is concerned), damage and notes
+ * apart: of an image, or of the device's table under POW (taken within a second) with its holders checked. */
 struct AuditView {
     std::vector<std::string> damage, notes;
     std::string error; /* the kit's reason when the audit failed */
@@ -125,10 +122,9 @@ AuditView auditOf(const AreaNames& names);
 
 /* The live holders' own tallies: index -> {holder, count}. */
 using Holdings = std::map<int, std::pair<pid_t, int>>;
-/* What a table shows against the live holders once a repair and a sweep
- * have run after a kill: "" when the total is the sum of their counts, each
- * keeps its index and count, every other index is neither held nor counts,
- * and the audit finds no damage (each index free once, or kept off). */
+/* What a table shows against the live holders once a repair and a sweep have run after a kill: "" when the
+ * total is the sum of their counts, each keeps its index and count, every other index is neither held nor
+ * counts, and the audit finds no damage (each index free once, or kept off). */
 std::string tableAgainstLive(const PwrSharedArea* a, const Holdings& live);
 
 /* A zeroed T in memory shared with forked children; never unmapped. */

@@ -1,8 +1,7 @@
-/* Access control with real users (children that drop to unprivileged ids):
- * a device made for a group is usable by its members and by nobody else,
- * another user's object in any of the six places is refused, and a sweep
- * by a member who may not signal a live holder releases it, the rule the
- * library keeps. Needs root to become those users. */
+/* Access control with real users (children that drop to unprivileged ids): a device made for a group is
+ * usable by its members and by nobody else, another user's object in any of the six places is refused, and a
+ * sweep by a member who may not signal a live holder releases it, the rule the library keeps. Needs root to
+ * become those users. */
 #include "support.h"
 
 #include <algorithm>
@@ -84,12 +83,10 @@ TEST_F(Access, AnOutsiderIsRefusedEveryObjectAndChangesNoByte) {
     EXPECT_EQ(differences(semLog, bytesOf(device.semLog())), Lines{});
 }
 
-/* Another user's object at any of the six names, made before the service
- * (a client's first lock makes the semaphores): root adopts a whole one in
- * place, the same object with its owner, group and mode; one that a process
- * outside the group still has is not taken over, and is replaced only by
- * force; a link is refused and replaced by a reset; a service that is not
- * root may take over nothing. */
+/* Another user's object at any of the six names, made before the service (a client's first lock makes the
+ * semaphores): root adopts a whole one in place, the same object with its owner, group and mode; one that a
+ * process outside the group still has is not taken over, and is replaced only by force; a link is refused and
+ * replaced by a reset; a service that is not root may take over nothing. */
 TEST_F(Access, AnotherUsersObjectIsAdoptedInPlaceOrReplacedOnlyWhileNobodyOutsideHasIt) {
     struct Place {
         std::string name, path;

@@ -1,11 +1,9 @@
-/* One object per name, whatever the order: the service and the clients
- * started in random order (clients of the service's user and, as root,
- * members of the access group, whose first locks make the semaphores
- * themselves), and resets of every object while clients run. Afterwards
- * every process maps the same object for each of the six names (the inode
- * in its /proc/PID/maps) and a counter that all of them raised under POW
- * is exact: two POW objects would lose raises. Runs in the kernel stage
- * too, where the rounds are fewer (a time budget) but still many. */
+/* One object per name, whatever the order: the service and the clients started in random order (clients of
+ * the service's user and, as root, members of the access group, whose first locks make the semaphores
+ * themselves), and resets of every object while clients run. Afterwards every process maps the same object
+ * for each of the six names (the inode in its /proc/PID/maps) and a counter that all of them raised under POW
+ * is exact: two POW objects would lose raises. Runs in the kernel stage too, where the rounds are fewer (a
+ * time budget) but still many. */
 #include "support.h"
 
 #include <chrono>
@@ -68,11 +66,9 @@ std::set<unsigned long> currentInodes(const std::vector<std::string>& paths) {
     return inodes;
 }
 
-/* A device process: its first locks come before the areas may exist (each
- * makes its semaphore when missing), then it uses all six objects, retrying
- * until the service has made them, and raises the counter `raises` times
- * (0: until told to stop) under POW with a read, a yield and a write, which
- * two locks would split. */
+/* A device process: its first locks come before the areas may exist (each makes its semaphore when missing),
+ * then it uses all six objects, retrying until the service has made them, and raises the counter `raises`
+ * times (0: until told to stop) under POW with a read, a yield and a write, which two locks would split. */
 int client(Counter* counter, int raises) {
     LIB_POW_setLogLevel(0); /* the attaches that fail until the service has made the areas */
     LIB_POW_UnLock_HddReadyFlag(LIB_POW_Lock_HddReadyFlag());
@@ -106,9 +102,8 @@ protected:
     LIB_POW_SetUpOptions service(int reset, unsigned remake) {
         return {{reset, getpid(), 5000, root ? "51000" : nullptr, 0, nullptr}, remake, 0, nullptr, nullptr, nullptr};
     }
-    /* Starts one process of the round: the service (which then is a client
-     * too) or a client, as a member of the group for every other client
-     * when root. */
+    /* Starts one process of the round: the service (which then is a client too) or a client, as a member of
+     * the group for every other client when root. */
     pid_t start(int which, Counter* counter, Gate& leave, unsigned delayUs, int raises = kRaises) {
         auto body = [=, this, &leave] {
             usleep(delayUs);
@@ -172,9 +167,8 @@ TEST_F(BootOrder, ServiceAndClientsInAnyOrderEndOnOneObjectPerName) {
     EXPECT_GE(rounds, 10) << "too few rounds within the time budget";
 }
 
-/* Resets of every object while clients raise the counter: areas rewritten
- * in place, a semaphore a client made first (another mode) adopted in
- * place, a damaged one re-made in its own file, whole ones kept. */
+/* Resets of every object while clients raise the counter: areas rewritten in place, a semaphore a client made
+ * first (another mode) adopted in place, a damaged one re-made in its own file, whole ones kept. */
 TEST_F(BootOrder, ResetsUnderRunningClientsKeepThemOnOneLock) {
     Counter* counter = sharedBlock<Counter>();
     Gate leave;

@@ -1,8 +1,6 @@
-/*
- * Library users SIGKILLed mid-work: the semaphores must come back at once and
- * the reservation table keep no damage beyond what the cut step can leave.
- * Recovering a dead holder needs robust futexes: skipped without (qemu).
- */
+/* Library users SIGKILLed mid-work: the semaphores must come back at once and the reservation table keep no
+ * damage beyond what the cut step can leave. Recovering a dead holder needs robust futexes: skipped without
+ * (qemu). */
 #include "LIB_POW_owner_internal.h"
 #include "support.h"
 
@@ -24,9 +22,8 @@ namespace {
 
 int64_t nowNs() { return std::chrono::steady_clock::now().time_since_epoch() / std::chrono::nanoseconds(1); }
 
-/* The table against the live processes' own tallies (index 0 left out). A
- * holder whose pid now names another process cannot be swept. Anything
- * else the owner's audit calls damage, besides the total above the counts
+/* The table against the live processes' own tallies (index 0 left out). A holder whose pid now names another
+ * process cannot be swept. Anything else the owner's audit calls damage, besides the total above the counts
  * and the lost indices a kill in a POW hold may leave, is a defect. */
 struct Damage {
     int lost = 0;      /* neither held nor on the free stack */
@@ -231,9 +228,8 @@ TEST(Chaos, RandomKillsLeaveOnlyDamageOfInterruptedHoldsAndNeverWedgeASemaphore)
         ops += get(s.ops);
         maxWaitUs = std::max(maxWaitUs, long(get(s.maxWaitUs)));
     };
-    /* A kill in a POW hold may lose one index of a request or release and
-     * leave the total above the counts, by one for a count, by a whole tally
-     * for a release; never below them. */
+    /* A kill in a POW hold may lose one index of a request or release and leave the total above the counts,
+     * by one for a count, by a whole tally for a release; never below them. */
     auto killWorker = [&](int slot) {
         WorkerSlot& s = g_scratch->slot[slot];
         kill(get(s.pid), SIGKILL);

@@ -1,21 +1,16 @@
-/*
- * Every change of the reservation table, and a calendar switch, killed after
- * each instruction the compiler emitted for it, not only at the steps the
- * source names: the stores are relaxed atomics, and only the machine code
- * says in which order they reach the area.
+/* Every change of the reservation table, and a calendar switch, killed after each instruction the compiler
+ * emitted for it, not only at the steps the source names: the stores are relaxed atomics, and only the
+ * machine code says in which order they reach the area.
  *
- * A scout run single-steps the victim (ptrace) through the whole change and
- * notes every instruction after which the shared state (both areas and the
- * semaphores' records) differs from the one before: kill points that leave
- * the same bytes share one trial. Each trial then runs the change again,
- * stops it at its point with a breakpoint and SIGKILLs it; the next taker
- * must get the semaphore at once, and after one repair and one sweep the
- * table must show exactly what the live holders count.
+ * A scout run single-steps the victim (ptrace) through the whole change and notes every instruction after
+ * which the shared state (both areas and the semaphores' records) differs from the one before: kill points
+ * that leave the same bytes share one trial. Each trial then runs the change again, stops it at its point
+ * with a breakpoint and SIGKILLs it; the next taker must get the semaphore at once, and after one repair and
+ * one sweep the table must show exactly what the live holders count.
  *
- * Needs ptrace and robust futexes: skipped under a user-mode emulator, run
- * on the host and on the PowerPC kernel (whose emulated processor cannot
- * single-step: there a step is a trap planted where the instruction goes).
- */
+ * Needs ptrace and robust futexes: skipped under a user-mode emulator, run on the host and on the PowerPC
+ * kernel (whose emulated processor cannot single-step: there a step is a trap planted where the instruction
+ * goes). */
 #include "LIB_POW_owner_internal.h"
 #include "support.h"
 
@@ -109,18 +104,16 @@ struct Victim {
     bool arrives(long) const { return true; }
 #endif
 #ifdef LIBPOW_SOFTWARE_STEP
-    /* Past a store-conditional only a store that took counts as a pass: one
-     * that lost its reservation (any interrupt can make it) loops back and
-     * comes by once more, in one run and not in the next. */
+    /* Past a store-conditional only a store that took counts as a pass: one that lost its reservation (any
+     * interrupt can make it) loops back and comes by once more, in one run and not in the next. */
     bool arrives(long at) const {
         uint32_t before = uint32_t(peek(at - 4));
         unsigned xo = (before >> 1) & 0x3ff;
         bool afterStoreConditional = before >> 26 == 31 && (xo == 150 || xo == 694 || xo == 726);
         return !afterStoreConditional || (ptrace(PTRACE_PEEKUSER, pid, 38 * sizeof(long), nullptr) & 0x20000000) != 0;
     }
-    /* Where the instruction at `pc` can go: past it, and a branch's target.
-     * A load-and-reserve runs with its store-conditional as one step, since
-     * a trap between the two would break the reservation every time. */
+    /* Where the instruction at `pc` can go: past it, and a branch's target. A load-and-reserve runs with its
+     * store-conditional as one step, since a trap between the two would break the reservation every time. */
     std::vector<long> nextAddresses(long pc) const {
         auto signExtended = [](uint32_t value, int bits) { return long(int32_t(value << (32 - bits)) >> (32 - bits)); };
         auto target = [&](long at, uint32_t insn, int bits, uint32_t mask) {
@@ -247,9 +240,8 @@ Walk scout(const SharedBytes& shared, Prepare prepare, Change change) {
     return walk;
 }
 
-/* One change and the world it runs in: live holders on indices 1 and 2
- * counting 2 and 5 (or 0 and 0, for a change that takes the total to 0),
- * an ended holder that counted `ended` on index 3, and for the repair the
+/* One change and the world it runs in: live holders on indices 1 and 2 counting 2 and 5 (or 0 and 0, for a
+ * change that takes the total to 0), an ended holder that counted `ended` on index 3, and for the repair the
  * damage a kill used to leave: a total 4 too high and a lost index. */
 struct Change {
     const char* name;

@@ -45,9 +45,8 @@ TEST(LogPrintTest, MaskGatesByOneAndTextIsCutAt1023WithNothingAdded) {
         << "the trace hook prints nothing";
 }
 
-/* Each trace line carries the source line of its own print statement:
- * trace_lines.inc lists the library's print statements, made from its
- * source when the test is built. */
+/* Each trace line carries the source line of its own print statement: trace_lines.inc lists the library's
+ * print statements, made from its source when the test is built. */
 TEST_F(FrameTest, TraceLinesNameThisFileAndThePrintStatementsLine) {
     const std::map<size_t, std::string> statements = {
 #include "trace_lines.inc"

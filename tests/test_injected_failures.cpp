@@ -1,8 +1,6 @@
-/* Every system call of the owner kit and of the semaphore layer, made to
- * fail in turn: the call that fails is named in the one-line error, no
- * object is ever published half made or with other access than asked, no
- * private file is left behind, and the next run without failures leaves
- * all six objects whole. */
+/* Every system call of the owner kit and of the semaphore layer, made to fail in turn: the call that fails is
+ * named in the one-line error, no object is ever published half made or with other access than asked, no
+ * private file is left behind, and the next run without failures leaves all six objects whole. */
 #include "support.h"
 
 #include "LIB_POW_owner_internal.h"
@@ -101,9 +99,8 @@ protected:
                 {"/dev/shm/PLAT_sem." + device.names.semNvd, 0},
                 {"/dev/shm/PLAT_sem." + device.names.semRdy, 0}};
     }
-    /* What is wrong with an object published at `path` ("" when it is
-     * whole: a regular file with the access asked and, for an area, its
-     * length and first content; for a semaphore, a whole record). */
+    /* What is wrong with an object published at `path` ("" when it is whole: a regular file with the access
+     * asked and, for an area, its length and first content; for a semaphore, a whole record). */
     static std::string wrongWith(const std::string& path, size_t size) {
         struct stat st;
         if (lstat(path.c_str(), &st) != 0)
@@ -136,9 +133,8 @@ protected:
         return found;
     }
 
-    /* Fails each call of `run` in turn, after `prepare` (without failures),
-     * and judges what the failure left: with `strict` every object is whole
-     * or missing, with `thenSetUp` a clean reset makes all six whole.
+    /* Fails each call of `run` in turn, after `prepare` (without failures), and judges what the failure left:
+     * with `strict` every object is whole or missing, with `thenSetUp` a clean reset makes all six whole.
      * Returns the calls that failed. */
     std::set<std::string> sweep(const std::function<void()>& prepare, const std::function<int()>& run, bool strict,
                                 bool thenSetUp, bool namedTemps = false) {
@@ -183,10 +179,9 @@ protected:
     }
 };
 
-/* Every call of a set-up from nothing, then of a reset that must mend a
- * short power area, a scribbled semaphore, a calendar that is a directory
- * and an area of the wrong mode beside a held semaphore, each with and
- * without unnamed files. */
+/* Every call of a set-up from nothing, then of a reset that must mend a short power area, a scribbled
+ * semaphore, a calendar that is a directory and an area of the wrong mode beside a held semaphore, each with
+ * and without unnamed files. */
 TEST_F(InjectedFailures, SetUpAndResetPublishOnlyWholeObjectsAndNameTheFailedCall) {
     auto removeAll = [&] { ASSERT_EQ(LIB_POW_ownerRemove(&names, &error), 0) << error.text; };
     SemId held = 0;

@@ -1,6 +1,5 @@
-/* The owner kit: what the audit finds in damaged tables and what one repair
- * leaves, a repair killed after any of its stores, and making objects over
- * ones that are missing, short or guarded by a held semaphore. */
+/* The owner kit: what the audit finds in damaged tables and what one repair leaves, a repair killed after any
+ * of its stores, and making objects over ones that are missing, short or guarded by a held semaphore. */
 #include "support.h"
 
 #include "LIB_POW_owner_internal.h"
@@ -44,9 +43,8 @@ struct Table {
     }
 };
 
-/* Index 3 comes to position 10 in place of 245, 7 is lost, 5 is held once
- * while the total says 4, and a free count of 300 shows stale entries 2 and
- * 1 again and the owner's index 0 at position 255. */
+/* Index 3 comes to position 10 in place of 245, 7 is lost, 5 is held once while the total says 4, and a free
+ * count of 300 shows stale entries 2 and 1 again and the owner's index 0 at position 255. */
 void everythingAtOnce(Table& t) {
     t.unstack(7).hold(5, 1);
     t.a.DelayTaskNum = 4;
@@ -149,9 +147,8 @@ TEST(OwnerRepair, PolicySaysWhichIndicesStayOffTheStack) {
     EXPECT_EQ(auditOf(&t.a, &open).damage, Lines{});
 }
 
-/* A repair killed after any of its stores, while it holds POW: it leaves
- * no more damage than before, never a total of 0 beside a lowered note,
- * holders and counts as they were, and the next repair ends the damage. */
+/* A repair killed after any of its stores, while it holds POW: it leaves no more damage than before, never a
+ * total of 0 beside a lowered note, holders and counts as they were, and the next repair ends the damage. */
 int g_killAtStep = 0, g_stepsSeen = 0;
 
 int stepsOfRepair(const Table& damaged) {
@@ -284,11 +281,9 @@ protected:
     }
 };
 
-/* A short area is refused, never mapped; a reset re-makes only what is
- * wrong, in place, and keeps every whole object (the calendar's days
- * first handed to the caller when it is the one re-made); a named object
- * is re-made alone, whole or not; nothing is lost when the days cannot be
- * kept. */
+/* A short area is refused, never mapped; a reset re-makes only what is wrong, in place, and keeps every whole
+ * object (the calendar's days first handed to the caller when it is the one re-made); a named object is
+ * re-made alone, whole or not; nothing is lost when the days cannot be kept. */
 TEST_F(OwnerObjects, ResetReMakesOnlyWhatIsWrongInPlaceAndTheCalendarOnlyAfterItsDaysAreKept) {
     ASSERT_EQ(create(false), 0) << error.text;
     device.pwr()->DelayTaskNum = 7; /* a live table, and a day on */
@@ -469,9 +464,8 @@ TEST_F(OwnerObjects, AuditOfTheDeviceNotesEndedHoldersIndexZeroIncluded) {
     EXPECT_EQ(view.notes, (Lines{"holder-ended 0", "holder-ended 4"}));
 }
 
-/* Index 0 is the service's own: garbage there (a pid that is no process,
- * a count left by an earlier run) is damage, reported once and set to the
- * service's pid and count; a count raised goes into the total first. */
+/* Index 0 is the service's own: garbage there (a pid that is no process, a count left by an earlier run) is
+ * damage, reported once and set to the service's pid and count; a count raised goes into the total first. */
 TEST_F(OwnerObjects, GarbageAtIndexZeroIsDamageSetToTheServicesPidAndCount) {
     ASSERT_EQ(create(false), 0) << error.text;
     Table t;

@@ -59,8 +59,8 @@ TEST_F(PlatSem, OneNameIsOneHeldSemaphoreForEveryProcessAndThreadWithTimeoutsAnd
     ASSERT_NE(nullptr, s);
     EXPECT_TRUE(failedWith(PLAT_semTake(s, 0), EAGAIN));
     auto t0 = Clock::now();
-    EXPECT_TRUE(failedWith(PLAT_semTake(s, 50), ETIMEDOUT));
-    EXPECT_GE(Clock::now() - t0, milliseconds(50));
+    EXPECT_TRUE(failedWith(PLAT_semTake(s, 30), ETIMEDOUT)); /* shorter than one wake-up slice */
+    EXPECT_GE(Clock::now() - t0, milliseconds(30));
     EXPECT_TRUE(failedWith(PLAT_semTake(s, -2), EINVAL));
     EXPECT_TRUE(failedWith(PLAT_semGive(s), EPERM));
     EXPECT_EQ(heldBy(name, child), show(s, 0));
@@ -215,9 +215,8 @@ TEST_F(PlatSem, BadNamesArgumentsAndForeignObjectsFailWithTheirReason) {
         EXPECT_TRUE(PLAT_semOpen(bad) == nullptr && failedWith(PLAT_semStat(bad, &st), EINVAL) &&
                     failedWith(PLAT_semCheck(bad, nullptr, 0), EINVAL) && failedWith(PLAT_semRemake(bad), EINVAL));
     EXPECT_TRUE(failedWith(PLAT_semHolder(nullptr), EINVAL) && failedWith(PLAT_semTake(make(fresh()), -2), EINVAL));
-    EXPECT_TRUE(failedWith(PLAT_semTake(nullptr, 0), EINVAL));
-    EXPECT_TRUE(failedWith(PLAT_semGive(nullptr), EINVAL));
-    EXPECT_TRUE(failedWith(PLAT_semRemove("a/b"), EINVAL));
+    EXPECT_TRUE(failedWith(PLAT_semTake(nullptr, 0), EINVAL) && failedWith(PLAT_semGive(nullptr), EINVAL) &&
+                failedWith(PLAT_semRemove("a/b"), EINVAL));
     std::string link = fresh(); /* a link at a name is described, never followed */
     ASSERT_EQ(symlink(("/dev/shm/PLAT_sem." + foreign).c_str(), ("/dev/shm/PLAT_sem." + link).c_str()), 0);
     EXPECT_TRUE(PLAT_semStat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode));
@@ -277,10 +276,9 @@ TEST_F(PlatSem, KilledProcessOrEndedThreadIsRecoveredOnEveryTakePath) {
     EXPECT_EQ(before + 3, semRecoveries(s));
 }
 
-/* A semaphore's file damaged in each way a device meets: the check names
- * it without mapping the file, and the remake mends it in the same file,
- * so a process that had it mapped before and one that opens it now take
- * the one same semaphore. A whole semaphore is never rewritten. */
+/* A semaphore's file damaged in each way a device meets: the check names it without mapping the file, and the
+ * remake mends it in the same file, so a process that had it mapped before and one that opens it now take the
+ * one same semaphore. A whole semaphore is never rewritten. */
 TEST_F(PlatSem, DamagedRecordIsNamedAndRemadeInItsOwnFile) {
     pid_t gone = startChild([] { return 0; });
     waitChild(gone);
@@ -296,7 +294,7 @@ TEST_F(PlatSem, DamagedRecordIsNamedAndRemadeInItsOwnFile) {
              uint32_t size = 1;
              EXPECT_EQ(pwrite(fd, &size, sizeof size, offsetof(RecordHead, size)), ssize_t(sizeof size));
          }, "is not a semaphore record"},
-        {"another's record", [](int fd, const std::string& other) {
+        {"another's record", [](int fd, const std::string& other) { /* a name this one begins */
              std::ifstream in("/dev/shm/PLAT_sem." + other, std::ios::binary);
              std::vector<char> record((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
              EXPECT_EQ(pwrite(fd, record.data(), record.size(), 0), ssize_t(record.size()));
@@ -315,11 +313,10 @@ TEST_F(PlatSem, DamagedRecordIsNamedAndRemadeInItsOwnFile) {
              EXPECT_EQ(pwrite(fd, &tid, sizeof tid, kOwnerField), ssize_t(sizeof tid));
          }, "which is gone"},
     };
-    std::string other = fresh();
-    ASSERT_NE(nullptr, make(other));
     for (const auto& c : cases) {
         SCOPED_TRACE(c.damage);
-        std::string name = fresh(), path = "/dev/shm/PLAT_sem." + name;
+        std::string name = fresh(), path = "/dev/shm/PLAT_sem." + name, other = names_.emplace_back(name + "HddReady");
+        ASSERT_NE(nullptr, make(other));
         SemId before = make(name);
         ASSERT_NE(nullptr, before);
         struct stat was = {}, now = {};
@@ -340,6 +337,9 @@ TEST_F(PlatSem, DamagedRecordIsNamedAndRemadeInItsOwnFile) {
         EXPECT_TRUE(failedWith(PLAT_semRemake(name.c_str()), EBUSY)) << "a whole, held semaphore was rewritten";
         EXPECT_EQ(0, PLAT_semGive(before));
     }
+    g_platSys.pread = [](int, void*, size_t, off_t) -> ssize_t { return errno = 0, 4; }; /* cut just before the read */
+    EXPECT_TRUE(failedWith(PLAT_semCheck(names_.back().c_str(), nullptr, 0), EIO));
+    g_platSys = kPlatRealSys;
     EXPECT_TRUE(failedWith(PLAT_semCheck(fresh().c_str(), nullptr, 0), ENOENT));
     std::string fifo = fresh(); /* a FIFO at the name is named, and never written into */
     ASSERT_EQ(0, mkfifo(("/dev/shm/PLAT_sem." + fifo).c_str(), 0600));

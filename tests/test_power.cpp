@@ -142,9 +142,8 @@ TEST_F(PowerTest, FlagCallsTouchOnlyTheirOwnByteAndTraceAtTheirLevels) {
     }
 }
 
-/* A read then a separate clear would wipe a request written in between.
- * With `repeats`, one raise may be taken twice: a drop to none raises the
- * note before the total of 0 is stored and again after it. */
+/* A read then a separate clear would wipe a request written in between. With `repeats`, one raise may be
+ * taken twice: a drop to none raises the note before the total of 0 is stored and again after it. */
 void expectNoRequestLost(void (*raise)(), bool (*take)(), bool (*raised)(), bool repeats) {
     constexpr int kRequests = 4000;
     struct Shared { std::atomic<int> taken, stop; }* shared = sharedBlock<Shared>();

@@ -1,6 +1,6 @@
-/* Threads of one process at once: the process cache is filled without a
- * local lock, so this is mostly for ThreadSanitizer (racing first attaches
- * and first locks included); the checks also catch lost updates on any build. */
+/* Threads of one process at once: the process cache is filled without a local lock, so this is mostly for
+ * ThreadSanitizer (racing first attaches and first locks included); the checks also catch lost updates on any
+ * build. */
 #include "support.h"
 
 #include <atomic>
@@ -28,9 +28,8 @@ protected:
     void SetUp() override { device.createAreas(); }
 };
 
-/* Each thread reserves its own index and counts on it while a sweeper runs,
- * switches four days of January 2024 (one word of the calendar), and writes
- * the ready flag under its lock while thread 0 changes the mask. */
+/* Each thread reserves its own index and counts on it while a sweeper runs, switches four days of January
+ * 2024 (one word of the calendar), and writes the ready flag under its lock while thread 0 changes the mask. */
 TEST_F(ThreadsTest, ThreadsReservingSweepingSwitchingDaysAndFlagsLoseNoUpdate) {
     for (int round = 0; round < 20; ++round) { /* first, racing first locks of semaphores not made yet */
         resetLibrary(), PLAT_semRemove(device.names.semNvd.c_str()), PLAT_semRemove(device.names.semRdy.c_str());

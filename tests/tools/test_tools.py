@@ -1,11 +1,9 @@
 #!/usr/bin/env python3
-"""test_tools.py POWCTL POWSVC [EMULATOR ARGS...]: the operator programs run
-for real, each check on what an operator sees (stdout, stderr, exit code) or
-on the objects. They use the device's fixed names and some tests attack, so
-the run moves into private mount and PID namespaces with its own /dev/shm (a
-signal to a forged pid, even -1, reaches only the test's processes), or is
-skipped (77); the service's runtime directory ($POWSVC_RUN_DIR) is fresh.
-With an emulator (qemu-ppc) every program is started through it."""
+"""test_tools.py POWCTL POWSVC [EMULATOR ARGS...]: the operator programs run for real, each check on what an
+operator sees (stdout, stderr, exit code) or on the objects. They use the device's fixed names and some tests
+attack, so the run moves into private mount and PID namespaces with its own /dev/shm (a signal to a forged pid,
+even -1, reaches only the test's processes), or is skipped (77); the service's runtime directory
+($POWSVC_RUN_DIR) is fresh. With an emulator (qemu-ppc) every program is started through it."""
 import atexit, calendar, json, mmap, os, pathlib, pwd, re, shlex, shutil, signal, struct, subprocess, sys, tempfile, threading, time, unittest
 
 SKIP, PRIVATE, SHM, RUN, CANARY = 77, "LIBPOW_TOOLS_PRIVATE_SHM", "/dev/shm", None, None
@@ -20,8 +18,7 @@ SLOW = 1  # under the emulator each program start costs a good fraction of a sec
 
 
 def enter_private_shm():
-    """Re-runs this script as the first process of new mount and PID
-    namespaces with a fresh /dev/shm and /proc."""
+    """Re-runs this script as the first process of new mount and PID namespaces with a fresh /dev/shm and /proc."""
     here, outer = os.readlink("/proc/self/ns/mnt"), os.environ.get(PRIVATE)
     if outer:  # setUp empties /dev/shm: it must be the namespace's own
         if outer == here or os.getpid() != 1:
@@ -114,8 +111,8 @@ def program_names(name):
 
 
 class ToolTest(unittest.TestCase):
-    """Each test starts from an empty private /dev/shm and, unless
-    make_areas is off, with the areas made as the service makes them."""
+    """Each test starts from an empty private /dev/shm and, unless make_areas is off, with the areas made as the
+    service makes them."""
 
     make_areas = True
 
@@ -141,9 +138,8 @@ class ToolTest(unittest.TestCase):
         return self.assertOk(powctl(*args)).strip()
 
     def script(self, text):
-        """One powctl run per step "ARGS [=> OUTPUT]" (steps end at ';'): it
-        must exit 0 (N where written "=N>") and print OUTPUT (nothing where
-        none is given)."""
+        """One powctl run per step "ARGS [=> OUTPUT]" (steps end at ';'): it must exit 0 (N where written "=N>")
+        and print OUTPUT (nothing where none is given)."""
         for step in text.split(";"):
             args, code, expected = re.fullmatch(r"([^=]*)(?:=(\d?)>(.*))?", step, re.S).groups()
             out = powctl(*args.split())
@@ -691,8 +687,8 @@ class BareDeviceTest(ToolTest):
         self.assertEqual(held(status())[0]["pid"], pid)
 
 class FieldTest(ToolTest):
-    """A device on a bad day: broken objects, numbers as people type them,
-    held semaphores, another user, a second service."""
+    """A device on a bad day: broken objects, numbers as people type them, held semaphores, another user, a second
+    service."""
 
     def nobody(self):  # runs a program as the unprivileged uid 65534, or skips
         nobody = ["setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups"]
