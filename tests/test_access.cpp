@@ -105,6 +105,7 @@ TEST_F(Access, AnotherUsersObjectIsAdoptedInPlaceOrReplacedOnlyWhileNobodyOutsid
         ASSERT_EQ(LIB_POW_ownerRemove(&names, &error), 0) << error.text;
         Gate leave;
         pid_t squatter = startAs(kOutsider, false, [&] { /* before the service starts */
+            pthread_setname_np(pthread_self(), "squat ter"); /* a name with a space, as messages give it */
             if (squat == kLink)
                 return symlink("/tmp/elsewhere", place.path.c_str());
             bool made = place.semaphore ? PLAT_semBCreate(0, SEM_FULL, const_cast<char*>(place.name.c_str())) != nullptr
@@ -131,7 +132,7 @@ TEST_F(Access, AnotherUsersObjectIsAdoptedInPlaceOrReplacedOnlyWhileNobodyOutsid
             EXPECT_EQ(create(1), squat == kHeld ? -1 : 0) << error.text;
             if (squat == kHeld) {
                 EXPECT_EQ(error.code, EBUSY);
-                EXPECT_NE(std::string(error.text).find("in use by pid " + std::to_string(squatter)), std::string::npos)
+                EXPECT_NE(std::string(error.text).find("in use by pid " + std::to_string(squatter) + " (squat ter)"), std::string::npos)
                     << error.text;
                 LIB_POW_SetUpOptions forced = {{1, 0, 1000, "51000", 0, nullptr}, 0, 1, nullptr, nullptr, nullptr};
                 ASSERT_EQ(LIB_POW_ownerSetUp(&names, &forced, &error), 0) << error.text;
