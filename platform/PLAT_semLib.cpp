@@ -258,9 +258,9 @@ SemId remember(const struct stat& st, PLAT_semObject* sem) {
 
 // Reads the record of semaphore `name` from its file through `fd`, never
 // through a mapping, so a file cut short at that moment cannot fault us:
-// 0 when the file holds that record, 1 with what is wrong in `why` (which
-// may be null) when it does not, -1 with errno set when it could not be
-// read. `st` is the file's identity.
+// 0 when the file holds that record, 1 with what is wrong in `why` (null
+// with a size of 0 when not wanted) when it does not, -1 with errno set when
+// it could not be read. `st` is the file's identity.
 int readRecord(int fd, const char* name, struct stat& st, PLAT_semObject& record, char* why, size_t size) {
     if (g_platSys.fstat(fd, &st) != 0) return -1;
     if (!S_ISREG(st.st_mode)) return snprintf(why, size, "is not a regular file"), 1;
