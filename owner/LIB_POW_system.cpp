@@ -138,7 +138,7 @@ std::vector<pid_t> processesUsing(const struct stat& object)
     for (dirent* entry; (entry = readdir(proc)) != nullptr;) {
         char* end = nullptr;
         long pid = strtol(entry->d_name, &end, 10);
-        if (*end != '\0' || pid <= 0 || pid == getpid())
+        if (*end != '\0' || pid == getpid()) /* not a process, or this one */
             continue;
         if (hasOpen(static_cast<pid_t>(pid), object) || hasMapped(static_cast<pid_t>(pid), object))
             users.push_back(static_cast<pid_t>(pid));
