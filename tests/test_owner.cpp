@@ -85,6 +85,31 @@ const AuditCase kAuditCases[] = {
 
 class AuditCaseTest : public ::testing::TestWithParam<AuditCase> {};
 
+/* Outside any guard a fault goes to the process's earlier action: its handler, plain (1) or SA_SIGINFO (2),
+ * or for an ignored one (3) the default. Each in a child; first in this file, before any guard's install. */
+TEST(OwnerGuard, AFaultOutsideAGuardGoesToTheEarlierAction) {
+    static volatile sig_atomic_t reached;
+    for (int kind : {1, 2, 3}) {
+        int got = runChild([&]() -> int {
+            struct sigaction earlier = {}, now = {};
+            earlier.sa_flags = kind == 2 ? SA_SIGINFO : 0;
+            earlier.sa_handler = kind == 1 ? [](int) { reached = 1; } : SIG_IGN;
+            if (kind == 2) /* one that takes the signal's details */
+                earlier.sa_sigaction = [](int, siginfo_t*, void*) { reached = 2; };
+            sigaction(SIGBUS, &earlier, nullptr);
+            LIB_POW_ownerGuard([](void*) { return 0; }, nullptr, -1);
+            if (sigaction(SIGBUS, nullptr, &now) == 0 && now.sa_handler == earlier.sa_handler)
+                return 77; /* a guard ran in this process before: the kit's handler came first */
+            raise(SIGBUS);
+            sigaction(SIGBUS, nullptr, &now);
+            return reached != 0 ? reached : now.sa_handler == SIG_DFL ? 3 : 4;
+        });
+        if (got == 77)
+            GTEST_SKIP() << "the kit's handler is in already (the whole program runs in one process)";
+        EXPECT_EQ(got, kind);
+    }
+}
+
 TEST_P(AuditCaseTest, AuditNamesTheDamageAndOneRepairMendsItLeavingHoldersAndCountsAlone) {
     const AuditCase& c = GetParam();
     Table t;
@@ -515,31 +540,6 @@ TEST(OwnerGuard, AFaultEndsTheGuardedCallNotTheProcess) {
     int unguarded = runChild([] { return page[10]; }); /* valgrind delivers the fault as SIGSEGV */
     EXPECT_TRUE(unguarded == 128 + SIGBUS || unguarded == 128 + SIGSEGV) << "outside a guard the process ended with "
                                                                           << unguarded;
-}
-
-/* A fault outside every guard goes where it went before the kit came: to the process's own handler,
- * plain (1) or SA_SIGINFO (2); an ignored one (3) to the default action. Each in a child of its own. */
-TEST(OwnerGuard, AFaultOutsideAGuardGoesToTheEarlierAction) {
-    static volatile sig_atomic_t reached;
-    for (int kind : {1, 2, 3}) {
-        int got = runChild([&]() -> int {
-            struct sigaction earlier = {}, now = {};
-            earlier.sa_flags = kind == 2 ? SA_SIGINFO : 0;
-            earlier.sa_handler = kind == 1 ? [](int) { reached = 1; } : SIG_IGN;
-            if (kind == 2) /* one that takes the signal's details */
-                earlier.sa_sigaction = [](int, siginfo_t*, void*) { reached = 2; };
-            sigaction(SIGBUS, &earlier, nullptr);
-            LIB_POW_ownerGuard([](void*) { return 0; }, nullptr, -1);
-            if (sigaction(SIGBUS, nullptr, &now) == 0 && now.sa_handler == earlier.sa_handler)
-                return 77; /* a guard ran in this process before: the kit's handler came first */
-            raise(SIGBUS);
-            sigaction(SIGBUS, nullptr, &now);
-            return reached != 0 ? reached : now.sa_handler == SIG_DFL ? 3 : 4;
-        });
-        if (got == 77)
-            GTEST_SKIP() << "the kit's handler is in already (the whole program runs in one process)";
-        EXPECT_EQ(got, kind);
-    }
 }
 
 /* The kit names a damaged semaphore as damage and re-makes only that one. */
