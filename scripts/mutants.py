@@ -149,6 +149,7 @@ def run_tests(build, names, args, log):
     if os.path.basename(build) == "kernel":
         return run_kernel_stage(build, log)
     env = dict(os.environ, **stage_config(os.path.basename(build))[1], LIBPOW_CHAOS_SECONDS=str(args.chaos_seconds))
+    env.setdefault("TOOLS_TEST_ARGS", "--failfast")  # the tool test is one ctest test: its first failure is enough
     cmd = ["ctest", f"-j{args.jobs}", "--output-on-failure", "--timeout", str(args.timeout)]
     if names:
         cmd += ["-R", ctest_pattern(names)]

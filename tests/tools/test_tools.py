@@ -4,7 +4,7 @@ operator sees (stdout, stderr, exit code) or on the objects. They use the device
 attack, so the run moves into private mount and PID namespaces with its own /dev/shm (a signal to a forged pid,
 even -1, reaches only the test's processes), or is skipped (77); the service's runtime directory
 ($POWSVC_RUN_DIR) is fresh. With an emulator (qemu-ppc) every program is started through it."""
-import atexit, calendar, json, mmap, os, pathlib, pwd, re, shlex, shutil, signal, struct, subprocess, sys, tempfile, threading, time, unittest
+import atexit, calendar, concurrent.futures, json, mmap, os, pathlib, pwd, re, shlex, shutil, signal, struct, subprocess, sys, tempfile, threading, time, unittest
 
 SKIP, PRIVATE, SHM, RUN, CANARY = 77, "LIBPOW_TOOLS_PRIVATE_SHM", "/dev/shm", None, None
 PWR, NVD, SEMLOG = "shm_PWR_SharedArea", "shm_NVD_SharedArea", "shm_LIB_POW_SemLogArea"
@@ -866,17 +866,22 @@ class FieldTest(ToolTest):
                 (POWSVC, "run --grace {}", "0 3600", "-1 3601"), (POWSVC, "run --tick-ms {}", "10 10000", "9 10001"),
                 (POWSVC, "semlog add s take {}", "-2147483647 2147483647", "-2147483648 2147483648"),
                 (POWSVC, "semlog add s take 1 --sem-id {}", "0 0xffffffff", "-1 0x100000000"))
-        for program, args, taken, refused in rows:
-            for value in taken.split() + refused.split():
-                with self.subTest(args=args, value=value):
-                    try:
-                        out = subprocess.run([*EMULATOR, program, *args.format(value).split()], capture_output=True, text=True, timeout=SLOW)
-                    except subprocess.TimeoutExpired:
-                        out = subprocess.CompletedProcess(args, 0, "", "")
-                    if value in refused.split():
-                        self.assertRegex(self.assertUsage(out, "--help"), r"'%s'|: %s: " % (re.escape(value), re.escape(value)))
-                    else:
-                        self.assertNotIn("--help", out.stderr)
+        def attempt(program, args, value):
+            try:
+                return subprocess.run([*EMULATOR, program, *args.format(value).split()], capture_output=True, text=True, timeout=SLOW)
+            except subprocess.TimeoutExpired:
+                return subprocess.CompletedProcess(args, 0, "", "")
+        # powctl's cases run side by side (most of the time is the runs that are still going); powsvc's one by one
+        cases = [(program, args, value, refused) for program, args, taken, refused in rows for value in taken.split() + refused.split()]
+        with concurrent.futures.ThreadPoolExecutor(8) as pool:
+            side = {case: pool.submit(attempt, *case[:3]) for case in cases if case[0] == POWCTL}
+            outs = [side[case].result() if case in side else attempt(*case[:3]) for case in cases]
+        for (program, args, value, refused), out in zip(cases, outs):
+            with self.subTest(args=args, value=value):
+                if value in refused.split():
+                    self.assertRegex(self.assertUsage(out, "--help"), r"'%s'|: %s: " % (re.escape(value), re.escape(value)))
+                else:
+                    self.assertNotIn("--help", out.stderr)
 
     def test_a_held_semaphore_is_waited_for_visibly_and_timeout_gives_up_naming_the_holder(self):
         for n, label, commands in ((1, "POW", ("delay check", "hdd-ready get", "sweep", "audit", "repair", "powsvc create --reset", "delay release 0 --force",
@@ -884,13 +889,15 @@ class FieldTest(ToolTest):
             holder = self.start(POWCTL, "sem", "hold", n, "60")
             holder.wait_line("holds the %s semaphore" % label)
             who = r"%s,? (is still )?held by pid %d \((%s)\)" % (label, holder.proc.pid, "|".join(program_names("powctl")))
-            for args in commands:
+            started, tool = time.monotonic(), lambda args: "powsvc" if args.startswith("powsvc") else "powctl"
+            with concurrent.futures.ThreadPoolExecutor(len(commands)) as pool:  # side by side: each waits its 1 s
+                outs = pool.map(lambda args: powsvc(*args.split()[1:], "--timeout", "1") if tool(args) == "powsvc"
+                                else powctl("--timeout", "1", *args.split()), commands)
+            self.assertLess(time.monotonic() - started, 10 * SLOW)
+            for args, out in zip(commands, outs):
                 with self.subTest(args=args):
-                    started, tool = time.monotonic(), "powsvc" if args.startswith("powsvc") else "powctl"
-                    out = powsvc(*args.split()[1:], "--timeout", "1") if tool == "powsvc" else powctl("--timeout", "1", *args.split())
                     self.assertEqual(out.returncode, 2, out.stdout + out.stderr)
-                    self.assertRegex(out.stderr, r"^%s: waiting for %s\n%s: gave up after 1 s: %s\n$" % (tool, who, tool, who))
-                    self.assertLess(time.monotonic() - started, 10 * SLOW)
+                    self.assertRegex(out.stderr, r"^%s: waiting for %s\n%s: gave up after 1 s: %s\n$" % (tool(args), who, tool(args), who))
             out = powctl("--timeout", "0", *commands[0].split())  # 0: no wait at all, not no limit
             self.assertEqual(out.returncode, 2, out.stdout + out.stderr)
             sems = {s["semaphore"]: s for s in json.loads(self.ctl("sem", "show", "--json"))["semaphores"]}
