@@ -1,9 +1,8 @@
 #!/usr/bin/env python3
-"""test_tools.py POWCTL POWSVC [EMULATOR ARGS...]: the operator programs run for real, each check on what an
-operator sees (stdout, stderr, exit code) or on the objects. They use the device's fixed names and some tests
-attack, so the run moves into private mount and PID namespaces with its own /dev/shm (a signal to a forged pid,
-even -1, reaches only the test's processes), or is skipped (77); the service's runtime directory
-($POWSVC_RUN_DIR) is fresh. With an emulator (qemu-ppc) every program is started through it."""
+"""test_tools.py POWCTL POWSVC [EMULATOR ARGS...]: the operator programs run for real, each check on what an operator sees (stdout, stderr,
+exit code) or on the objects. They use the device's fixed names and some tests attack, so the run moves into private mount and PID
+namespaces with its own /dev/shm (a signal to a forged pid, even -1, reaches only the test's processes), or is skipped (77); the service's
+runtime directory ($POWSVC_RUN_DIR) is fresh. With an emulator (qemu-ppc) every program is started through it."""
 import atexit, calendar, concurrent.futures, json, mmap, os, pathlib, pwd, re, shlex, shutil, signal, struct, subprocess, sys, tempfile, threading, time, unittest
 
 SKIP, PRIVATE, SHM, RUN, CANARY = 77, "LIBPOW_TOOLS_PRIVATE_SHM", "/dev/shm", None, None
@@ -891,8 +890,7 @@ class FieldTest(ToolTest):
             who = r"%s,? (is still )?held by pid %d \((%s)\)" % (label, holder.proc.pid, "|".join(program_names("powctl")))
             started, tool = time.monotonic(), lambda args: "powsvc" if args.startswith("powsvc") else "powctl"
             with concurrent.futures.ThreadPoolExecutor(len(commands)) as pool:  # side by side: each waits its 1 s
-                outs = pool.map(lambda args: powsvc(*args.split()[1:], "--timeout", "1") if tool(args) == "powsvc"
-                                else powctl("--timeout", "1", *args.split()), commands)
+                outs = pool.map(lambda a: powsvc(*a.split()[1:], "--timeout", "1") if tool(a) == "powsvc" else powctl("--timeout", "1", *a.split()), commands)
             self.assertLess(time.monotonic() - started, 10 * SLOW)
             for args, out in zip(commands, outs):
                 with self.subTest(args=args):
