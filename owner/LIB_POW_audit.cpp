@@ -8,6 +8,7 @@
  */
 #include "LIB_POW_owner_internal.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -274,9 +275,7 @@ __attribute__((format(printf, 4, 5))) void append(char* text, size_t size, size_
     va_start(args, format);
     int n = vsnprintf(text + used, size - used, format, args);
     va_end(args);
-    if (n < 0)
-        return;
-    used += static_cast<size_t>(n);
+    used += static_cast<size_t>(std::max(n, 0)); /* a failed format adds nothing */
     if (used >= size) {
         used = size - 1;
         if (size > 4)

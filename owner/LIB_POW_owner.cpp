@@ -119,7 +119,7 @@ int removalFailure(const char* what, const char* path, int err, LIB_POW_OwnerErr
     if (lstat(path, &st) != 0)
         return ownerFail(error, err, "cannot remove %s: %s", what, strerror(err));
     std::string owner = userName(st.st_uid);
-    if (err == ENOTEMPTY || err == EEXIST)
+    if (err == ENOTEMPTY) /* Linux's word for it; POSIX also allows EEXIST */
         return ownerFail(error, err,
                          "cannot remove %s: a directory with entries in it (owner %s, mode %04o); look at "
                          "them and remove it by hand",

@@ -4,6 +4,8 @@
  * become those users. */
 #include "support.h"
 
+#include "LIB_POW_owner_internal.h"
+
 #include <algorithm>
 #include <csignal>
 #include <fcntl.h>
@@ -34,6 +36,22 @@ protected:
         ASSERT_EQ(create(0), 0) << error.text;
     }
 };
+
+/* Who a set-up counts as a user of an object: the owner, others where the mode lets them, members where it
+ * lets the group (root always); a process that is gone is no user, and is named "ended". */
+TEST_F(Access, ProcessesAreJudgedByTheirIdsAndTheModeAndNamedEndedWhenGone) {
+    Gate ready, leave;
+    pid_t member = startAs(kMember, true, [&] { return ready.open(), leave.wait(), 0; });
+    ready.wait();
+    EXPECT_EQ(std::vector<bool>({processMayUse(member, kMember, 0, 0600), processMayUse(member, 0, 0, 0606),
+                                 processMayUse(member, 0, kGroup, 0660), processMayUse(member, 0, kGroup, 0600),
+                                 processMayUse(member, 0, kMember + 1, 0660)}), std::vector<bool>({true, true, true, false, false}));
+    leave.open();
+    EXPECT_EQ(waitChild(member), 0);
+    EXPECT_FALSE(processMayUse(member, 0, 0, 0666)) << "one that is gone";
+    EXPECT_EQ(processList({getpid(), member}), "pid " + std::to_string(getpid()) + " (" + processName(getpid()) + "), pid " +
+                                                   std::to_string(member) + " (ended)");
+}
 
 TEST_F(Access, MembersReserveSwitchADayAndLockTheReadyFlag) {
     EXPECT_EQ(runAs(kMember, true, [] {

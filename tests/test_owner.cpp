@@ -12,6 +12,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 using namespace libpow_test;
 using Lines = std::vector<std::string>;
@@ -148,6 +149,8 @@ TEST(OwnerRepair, ReportSaysWhatChangedInOneLine) {
                  "free count 300 -> 256; 4 bad stack entries dropped: 0 1 2 300; total 4 -> 1 (the sum of the "
                  "counts); 2 lost indices pushed back: 7 245");
     EXPECT_STREQ(LIB_POW_ownerDescribeRepair(&report, text, 24), "free count 300 -> 25...");
+    EXPECT_STREQ(LIB_POW_ownerDescribeRepair(&report, text, 4), "fre"); /* too short for "..." */
+    EXPECT_EQ(LIB_POW_ownerDescribeRepair(&report, nullptr, 0), nullptr);
     LIB_POW_ownerRepairArea(&t.a, nullptr, &report);
     EXPECT_STREQ(LIB_POW_ownerDescribeRepair(&report, text, sizeof text), "nothing to mend");
 }
@@ -449,6 +452,12 @@ TEST_F(OwnerObjects, KitCallsRefuseInputsTheToolsNeverPassAndTouchNothing) {
         EXPECT_EQ(error.code, EINVAL) << text;
         EXPECT_NE(std::string(error.text).find(text), std::string::npos) << error.text;
     }
+    EXPECT_EQ(LIB_POW_ownerCheckAccess(nullptr, &error), 0) << "the default access: " << error.text;
+    std::string tooLong = "/" + std::string(300, 'n'); /* a name no system takes: the call that refused it is named */
+    const char* nvd = std::exchange(names.nvdArea, tooLong.c_str());
+    EXPECT_TRUE(create(false) == -1 && strstr(error.text, "lstat(")) << error.text;
+    EXPECT_TRUE(LIB_POW_ownerRemove(&names, &error) == -1 && strstr(error.text, "cannot look at")) << error.text;
+    names.nvdArea = nvd;
     EXPECT_EQ(differences(before, bytesOf(device.pwr())), Lines{});
 }
 
@@ -469,8 +478,9 @@ TEST_F(OwnerObjects, TableCallsFailOverAMissingAreaAHeldOrBrokenPow) {
     EXPECT_EQ(device.pwr()->sl_DelayPid[0], 0) << "claimed without POW";
     ASSERT_EQ(PLAT_semRemove(names.semRdy), 0);
     EXPECT_EQ(LIB_POW_ownerAuditSemaphores(&names, nullptr, nullptr, &error), 1) << "only POW is damage";
-    for (int kind = 1; kind <= LIB_POW_HOLDER_NOT_SIGNALLABLE; kind = kind == LIB_POW_AREA_UNUSABLE ? 100 : kind + 1)
-        EXPECT_STRNE(LIB_POW_ownerFindingName(static_cast<LIB_POW_FindingKind>(kind)), "unknown") << kind;
+    for (int kind = 1; kind <= LIB_POW_HOLDER_NOT_SIGNALLABLE + 1; kind = kind == LIB_POW_AREA_UNUSABLE ? 100 : kind + 1)
+        EXPECT_EQ(LIB_POW_ownerFindingName(static_cast<LIB_POW_FindingKind>(kind)) == std::string("unknown"),
+                  kind > LIB_POW_HOLDER_NOT_SIGNALLABLE) << kind;
 }
 
 TEST_F(OwnerObjects, AuditOfTheDeviceNotesEndedHoldersIndexZeroIncluded) {
