@@ -273,9 +273,11 @@ int applyWanted(int fd, const std::string& what, const struct stat& st, const Ac
     Wanted w = wantedFor(st, access);
     bool newOwner = st.st_uid != w.owner, newGroup = st.st_gid != w.group;
     unsigned mode = modeBits(st);
-    if ((newOwner || newGroup) && g_ownerSys.fchown(fd, newOwner ? w.owner : static_cast<uid_t>(-1), w.group) != 0)
-        return ownerFail(error, errno, "fchown(%s, %s:%s) failed: %s", what.c_str(), userName(w.owner).c_str(),
-                         groupName(w.group).c_str(), strerror(errno));
+    if ((newOwner || newGroup) && g_ownerSys.fchown(fd, newOwner ? w.owner : static_cast<uid_t>(-1), w.group) != 0) {
+        int err = errno; /* the look-up of the names may change it */
+        return ownerFail(error, err, "fchown(%s, %s:%s) failed: %s", what.c_str(), userName(w.owner).c_str(),
+                         groupName(w.group).c_str(), strerror(err));
+    }
     /* fchmod also after a change of owner, which drops set-id bits. */
     if ((mode != w.mode || newOwner || newGroup) && g_ownerSys.fchmod(fd, w.mode) != 0)
         return callFailed(error, errno, "fchmod", what.c_str());

@@ -1,8 +1,6 @@
 #!/usr/bin/env bash
-# Builds the Debian package of a build tree into a scratch folder and checks
-# that it carries what a device image needs, for the machine the build was
-# made for (read from the built library itself, not from the packaging rules).
-#   check_deb.sh BUILD_DIR SCRATCH_DIR
+# check_deb.sh BUILD_DIR SCRATCH_DIR: builds the Debian package of a build tree and checks that it carries what a
+# device image needs, for the machine the build was made for (read from the built library, not the packaging rules).
 set -euo pipefail
 build=$1 scratch=$2
 rm -rf "$scratch" && mkdir -p "$scratch"
@@ -39,19 +37,11 @@ field() { sed -n "s/^ $1: //p" <<<"$info"; }
 [ -n "$(field Version)" ] || fail "no version"
 
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
-need=(
-  'usr/include/LIB_PowerService\.h' 'usr/include/PLAT_semLib\.h'
-  'usr/include/LIB_POW_owner\.h' 'usr/include/LIB_POW_areas\.h'
-  'usr/lib/(.*/)?libLIB_POW_owner\.so\.1' 'usr/lib/(.*/)?pkgconfig/lib_pow_owner\.pc'
-  'usr/lib/(.*/)?libLIB_POW\.so\.1\.[0-9.]+' 'usr/lib/(.*/)?libLIB_POW\.so\.1' 'usr/lib/(.*/)?libLIB_POW\.so'
-  'usr/lib/(.*/)?libPLAT\.so\.1\.[0-9.]+' 'usr/lib/(.*/)?libPLAT\.so\.1'
-  'usr/bin/powctl' 'usr/bin/powsvc'
-  'usr/share/man/man1/powctl\.1\.gz' 'usr/share/man/man1/powsvc\.1\.gz'
-  'usr/share/bash-completion/completions/powctl' 'usr/share/bash-completion/completions/powsvc'
-  'usr/lib/(.*/)?pkgconfig/lib_pow\.pc'
-  'usr/lib/(.*/)?cmake/LIB_POW/LIB_POWConfig\.cmake' 'usr/lib/(.*/)?cmake/LIB_POW/LIB_POWConfigVersion\.cmake'
-  'usr/lib/(.*/)?cmake/LIB_POW/LIB_POWTargets\.cmake'
-)
+libdir='usr/lib/(.*/)?'
+need=(usr/include/{LIB_PowerService,PLAT_semLib,LIB_POW_owner,LIB_POW_areas}'\.h' usr/bin/powctl usr/bin/powsvc
+  "${libdir}"{libLIB_POW_owner,libLIB_POW,libPLAT}'\.so\.1' "${libdir}"{libLIB_POW,libPLAT}'\.so\.1\.[0-9.]+' "${libdir}libLIB_POW\.so"
+  "${libdir}pkgconfig/"{lib_pow,lib_pow_owner}'\.pc' "${libdir}cmake/LIB_POW/LIB_POW"{Config,ConfigVersion,Targets}'\.cmake'
+  usr/share/man/man1/{powctl,powsvc}'\.1\.gz' usr/share/bash-completion/completions/{powctl,powsvc})
 for path in "${need[@]}"; do
   grep -Eq "^\./$path\$" <<<"$contents" || fail "the package lacks $path; it holds:
 $contents"
