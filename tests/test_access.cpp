@@ -42,7 +42,8 @@ TEST_F(Access, ProcessesAreJudgedByTheirIdsAndTheModeAndNamedEndedWhenGone) {
     pid_t member = startAs(kMember, true, [&] { return ready.open(), leave.wait(), 0; });
     ready.wait(); /* a user: the owner, anyone where the mode lets others, a member only where it lets the group */
     EXPECT_EQ(std::vector<bool>({processMayUse(member, kMember, 0, 0600), processMayUse(member, 0, 0, 0606),
-                                 processMayUse(member, 0, kGroup, 0600)}), std::vector<bool>({true, true, false}));
+                                 processMayUse(member, 0, 0, 0664), processMayUse(member, 0, kGroup, 0600)}),
+              std::vector<bool>({true, true, false, false}));
     leave.open();
     EXPECT_EQ(waitChild(member), 0);
     EXPECT_FALSE(processMayUse(member, 0, 0, 0666)) << "one that is gone";
