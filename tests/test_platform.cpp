@@ -5,12 +5,12 @@
 #include <PLAT_semLib.h>
 #include "PLAT_semLib_internal.h"
 
-#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <latch>
 #include <signal.h>
 #include <sys/stat.h>
 #include <thread>
@@ -78,17 +78,15 @@ TEST_F(PlatSem, OneNameIsOneHeldSemaphoreForEveryProcessAndThreadWithTimeoutsAnd
     EXPECT_EQ(0, PLAT_semGive(s));
     EXPECT_TRUE(failedWith(PLAT_semGive(s), EPERM)) << "a give of a free semaphore";
 
-    std::atomic<bool> start{false};
+    std::latch start(4);
     SemId got[4] = {};
     std::vector<std::thread> threads;
     std::string other = fresh();
     for (SemId& slot : got)
         threads.emplace_back([&] {
-            while (!start)
-                std::this_thread::yield();
+            start.arrive_and_wait();
             slot = make(other);
         });
-    start = true;
     for (auto& t : threads)
         t.join();
     ASSERT_NE(nullptr, got[0]);
@@ -152,6 +150,11 @@ TEST_F(PlatSem, CreatorKilledMidwayLeavesNoScrapFile) {
 // The head of the platform's record, to free the lock word behind its back.
 struct RecordHead { uint32_t magic, size; pthread_mutex_t mutex; };
 
+/* Writes all of `value`'s bytes (or all of the string's) at `at` in the file. */
+template <typename T>
+void writeAt(int fd, const T& value, off_t at) { EXPECT_EQ(pwrite(fd, &value, sizeof value, at), ssize_t(sizeof value)); }
+void writeAt(int fd, const std::string& bytes, off_t at) { EXPECT_EQ(pwrite(fd, bytes.data(), bytes.size(), at), ssize_t(bytes.size())); }
+
 // Older kernels lose the wake-up of a sleeper now and then (when the woken
 // process dies before it takes the lock). Here the holder frees the lock word
 // without the wake-up a give sends: the sleeper must still notice in time.
@@ -181,8 +184,7 @@ TEST_F(PlatSem, SleeperWhoseWakeUpIsLostStillGetsTheFreedSemaphore) {
         return Clock::now() - start < std::chrono::seconds(2) ? 0 : 2;
     }, 10);
     asleep.open();
-    int took = waitChild(sleeper);
-    EXPECT_EQ(0, took) << "1: take failed, 2: took too long, 142: never woke";
+    EXPECT_EQ(0, waitChild(sleeper)) << "1: take failed, 2: took too long, 142: never woke";
     EXPECT_EQ(0, waitChild(holder));
 }
 
@@ -285,31 +287,19 @@ TEST_F(PlatSem, DamagedRecordIsNamedAndRemadeInItsOwnFile) {
     const struct { const char* damage; std::function<void(int fd, const std::string& other)> apply; const char* why; } cases[] = {
         {"cut", [](int fd, const std::string&) { EXPECT_EQ(0, ftruncate(fd, 0)); }, "is 0 bytes"},
         {"grown", [](int fd, const std::string&) { EXPECT_EQ(0, ftruncate(fd, 4096)); }, "is 4096 bytes"},
-        {"garbage", [](int fd, const std::string&) {
-             std::vector<char> noise(sizeof(int) * 8, '\x5a');
-             EXPECT_EQ(pwrite(fd, noise.data(), noise.size(), 0), ssize_t(noise.size()));
-         }, "is not a semaphore record"},
-        {"another build's size word", [](int fd, const std::string&) {
-             uint32_t size = 1;
-             EXPECT_EQ(pwrite(fd, &size, sizeof size, offsetof(RecordHead, size)), ssize_t(sizeof size));
-         }, "is not a semaphore record"},
+        {"garbage", [](int fd, const std::string&) { writeAt(fd, std::string(sizeof(int) * 8, '\x5a'), 0); }, "is not a semaphore record"},
+        {"another build's size word", [](int fd, const std::string&) { writeAt(fd, uint32_t{1}, offsetof(RecordHead, size)); }, "is not a semaphore record"},
         {"another's record", [](int fd, const std::string& other) { /* a name this one begins */
              std::ifstream in("/dev/shm/PLAT_sem." + other, std::ios::binary);
-             std::vector<char> record((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-             EXPECT_EQ(pwrite(fd, record.data(), record.size(), 0), ssize_t(record.size()));
+             writeAt(fd, std::string(std::istreambuf_iterator<char>(in), {}), 0);
          }, "holds the record of"},
         {"another kind of lock", [](int fd, const std::string&) { /* a plain mutex: neither shared nor robust */
-             int plain = PTHREAD_MUTEX_NORMAL, at = offsetof(RecordHead, mutex) + offsetof(pthread_mutex_t, __data.__kind);
-             EXPECT_EQ(pwrite(fd, &plain, sizeof plain, at), ssize_t(sizeof plain));
+             writeAt(fd, int{PTHREAD_MUTEX_NORMAL}, offsetof(RecordHead, mutex) + offsetof(pthread_mutex_t, __data.__kind));
          }, "is not a shared robust mutex"},
-        {"given up", [&](int fd, const std::string&) {
-             int notRecoverable = 0x7fffffff;
-             EXPECT_EQ(pwrite(fd, &notRecoverable, sizeof notRecoverable, kOwnerField), ssize_t(sizeof(int)));
-         }, "not recoverable"},
+        {"given up", [&](int fd, const std::string&) { writeAt(fd, int{0x7fffffff}, kOwnerField); }, "not recoverable"},
         {"held by a gone thread", [&](int fd, const std::string&) {
-             int tid = gone;
-             EXPECT_EQ(pwrite(fd, &tid, sizeof tid, kLockWord), ssize_t(sizeof tid));
-             EXPECT_EQ(pwrite(fd, &tid, sizeof tid, kOwnerField), ssize_t(sizeof tid));
+             writeAt(fd, int{gone}, kLockWord);
+             writeAt(fd, int{gone}, kOwnerField);
          }, "which is gone"},
     };
     for (const auto& c : cases) {
