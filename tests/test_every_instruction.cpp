@@ -17,7 +17,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstddef>
-#include <cstring>
 #include <fcntl.h>
 #include <map>
 #include <sys/mman.h>
@@ -76,10 +75,8 @@ struct Victim {
         ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_EXITKILL);
     }
     ~Victim() {
-        if (pid > 0 && !exited) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
+        if (pid > 0 && !exited)
+            killNow();
     }
 
     /* Runs the next instruction; false once the victim has exited. */
@@ -102,8 +99,7 @@ struct Victim {
     }
 #ifndef LIBPOW_SOFTWARE_STEP
     bool arrives(long) const { return true; }
-#endif
-#ifdef LIBPOW_SOFTWARE_STEP
+#else
     /* Past a store-conditional only a store that took counts as a pass: one that lost its reservation (any
      * interrupt can make it) loops back and comes by once more, in one run and not in the next. */
     bool arrives(long at) const {
@@ -147,9 +143,7 @@ struct Victim {
      * has exited. */
     bool resume(enum __ptrace_request how) {
         int status = 0;
-        if (ptrace(how, pid, nullptr, nullptr) != 0 || waitpid(pid, &status, 0) != pid)
-            return !(exited = true);
-        if (WIFEXITED(status) || WIFSIGNALED(status))
+        if (ptrace(how, pid, nullptr, nullptr) != 0 || waitpid(pid, &status, 0) != pid || WIFEXITED(status) || WIFSIGNALED(status))
             return !(exited = true);
         return true;
     }
@@ -230,10 +224,9 @@ Walk scout(const SharedBytes& shared, Prepare prepare, Change change) {
         long pc = victim.pc();
         int occurrence = runs[pc] += victim.arrives(pc);
         std::vector<uint8_t> bytes = shared.now();
+        ++walk.steps;
         if (bytes != before)
-            walk.points.push_back({++walk.steps, pc, occurrence});
-        else
-            ++walk.steps;
+            walk.points.push_back({walk.steps, pc, occurrence});
         before.swap(bytes);
     }
     EXPECT_LT(walk.steps, kMaxSteps) << "the change never ended";
@@ -377,10 +370,8 @@ TEST_P(EveryInstruction, KillAfterAnyInstructionLosesNoLiveRequestAndWedgesNoSem
 
 INSTANTIATE_TEST_SUITE_P(EachChange, EveryInstruction, ::testing::ValuesIn(kChanges),
                          [](const ::testing::TestParamInfo<Change>& info) {
-                             std::string name;
-                             for (const char* p = info.param.name; *p; ++p)
-                                 if (isalnum(static_cast<unsigned char>(*p)))
-                                     name += *p;
+                             std::string name = info.param.name;
+                             std::erase_if(name, [](char ch) { return !isalnum(static_cast<unsigned char>(ch)); });
                              return name;
                          });
 
