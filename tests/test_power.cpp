@@ -9,7 +9,6 @@
 #include <cstring>
 #include <sched.h>
 #include <set>
-#include <signal.h>
 #include <unistd.h>
 
 using namespace libpow_test;
@@ -63,12 +62,6 @@ int fakeKill(pid_t pid, int sig) {
     return 0;
 }
 
-pid_t endedPid() {
-    pid_t pid = startChild([] { return 0; });
-    EXPECT_EQ(waitChild(pid), 0);
-    return pid;
-}
-
 int asNewProcess(const std::function<int()>& fn) { return runChild([&] { resetLibrary(); return fn(); }); }
 
 class PowerTest : public LibPowTest {
@@ -102,8 +95,6 @@ protected:
 
 } // namespace
 
-/* Each flag call on a 0xA5 background: its own byte before and after, and
- * the level of each trace line. */
 TEST_F(PowerTest, FlagCallsTouchOnlyTheirOwnByteAndTraceAtTheirLevels) {
     getPwrShm(); /* keep the first attach's lines out */
     const std::string R = " LIB_POW_getResetAutoSleepTimer ", P = " LIB_POW_putResetAutoSleepTimer ",
@@ -371,7 +362,8 @@ TEST_F(PowerTest, SweepTakesTheSemaphoreOnlyPerReleaseAndNeverLooksAtIndex0) {
 
 TEST_F(PowerTest, TwoSweepsOfTheSameEndedHolderReleaseItOnce) {
     getPwrShm();
-    const pid_t gone = endedPid();
+    const pid_t gone = startChild([] { return 0; });
+    EXPECT_EQ(waitChild(gone), 0);
     endedHolder(9, gone, 2);
     CountingSeam seam;
     g_libPowSys.kill = fakeKill;
