@@ -19,6 +19,26 @@ std::unique_ptr<char[]> exactCopy(const std::string& text) {
 
 int search(const std::string& text) { return SockSendIndexSearch(exactCopy(text).get()); }
 
+struct timeval g_fakeNow;
+
+/* Seconds into a day of 2021, so they fit a 32-bit time_t too. */
+struct timeval timeOfDay(long secondsOfDay, long microseconds) {
+    return {static_cast<time_t>(86400L * 19000 + secondsOfDay), static_cast<suseconds_t>(microseconds)};
+}
+
+class JamLogTest : public LibPowTest {
+protected:
+    void SetUp() override {
+        g_fakeNow = timeOfDay(12 * 3600 + 34 * 60 + 56, 789000); /* 45296789 ms */
+        g_libPowSys.gettimeofday = [](struct timeval* tv) { *tv = g_fakeNow; return 0; };
+    }
+    static void set(const std::string& dst, const std::string& src, unsigned long kind, unsigned long seq) {
+        LIB_POW_setSockSendLog(exactCopy(dst).get(), exactCopy(src).get(), kind, seq);
+    }
+    static void clear(const std::string& dst) { LIB_POW_clearSockSendLog(exactCopy(dst).get()); }
+    static std::string listing() { return captureStdout([] { LIB_POW_getSockSendJamLog(); }); }
+};
+
 } // namespace
 
 /* The rule reads the length and positions 19, 21, 24 and sometimes 22 only,
@@ -42,32 +62,6 @@ TEST(SockSendIndexSearch, EveryTablePathEverySingleByteChangeAndEveryLengthAgree
     char buffer[] = "/var/spool/sockets/s_wsds\0trailing"; /* past the NUL is not the path */
     EXPECT_EQ(SockSendIndexSearch(buffer), 103);
 }
-
-namespace {
-
-struct timeval g_fakeNow;
-
-/* Seconds into a day of 2021, so they fit a 32-bit time_t too. */
-struct timeval timeOfDay(long secondsOfDay, long microseconds) {
-    return {static_cast<time_t>(86400L * 19000 + secondsOfDay), static_cast<suseconds_t>(microseconds)};
-}
-
-class JamLogTest : public LibPowTest {
-protected:
-    void SetUp() override {
-        g_fakeNow = timeOfDay(12 * 3600 + 34 * 60 + 56, 789000); /* 45296789 ms */
-        g_libPowSys.gettimeofday = [](struct timeval* tv) { *tv = g_fakeNow; return 0; };
-    }
-    static void set(const std::string& dst, const std::string& src, unsigned long kind, unsigned long seq) {
-        LIB_POW_setSockSendLog(exactCopy(dst).get(), exactCopy(src).get(), kind, seq);
-    }
-    static void clear(const std::string& dst) { LIB_POW_clearSockSendLog(exactCopy(dst).get()); }
-    static std::string listing() { return captureStdout([] { LIB_POW_getSockSendJamLog(); }); }
-};
-
-const char kNoJamLog[] = "########## no jam log.  SockSendJamLog\n";
-
-} // namespace
 
 /* A midnight record is stored as 1 ms: 0 would mark its slot free. */
 TEST_F(JamLogTest, ListingIsInRowOrderNamesTheTableRowAndAMidnightRecordStands) {
@@ -104,7 +98,7 @@ TEST_F(JamLogTest, NullArgumentsPrintArgNullWhateverTheMaskAndLeaveTheSlot) {
     const std::string setNull = "########## LIB_POW_setSockSendLog Arg NULL !!!\n";
     EXPECT_EQ(captureStdout([&] { LIB_POW_setSockSendLog(dst, nullptr, 1, 1); }), setNull);
     EXPECT_EQ(captureStdout([&] { LIB_POW_setSockSendLog(nullptr, src, 1, 1); }), setNull);
-    EXPECT_EQ(listing(), kNoJamLog);
+    EXPECT_EQ(listing(), "########## no jam log.  SockSendJamLog\n");
     LIB_POW_setSockSendLog(dst, src, 5, 6);
     EXPECT_EQ(captureStdout([] { LIB_POW_clearSockSendLog(nullptr); }), "########## LIB_POW_clearSockSendLog Arg NULL !!!\n");
     EXPECT_NE(listing().find("[a_srce]->[n_jobs]"), std::string::npos);
