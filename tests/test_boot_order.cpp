@@ -8,7 +8,6 @@
 
 #include <chrono>
 #include <fstream>
-#include <map>
 #include <sstream>
 #include <random>
 #include <sched.h>

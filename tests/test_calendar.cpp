@@ -3,7 +3,6 @@
 #include "support.h"
 
 #include <chrono>
-#include <cstring>
 
 using namespace libpow_test;
 using Lines = std::vector<std::string>;

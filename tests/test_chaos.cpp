@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <map>
 #include <random>
 #include <set>
 #include <unistd.h>
@@ -63,7 +62,6 @@ Damage checkTable(PwrSharedArea* a, const std::set<pid_t>& live, const Holdings&
 
 /* A loaded machine may deschedule a holder for a while, never this long. */
 constexpr int kTakeLimitMs = 1000;
-int timedTake(SemId id, int) { return PLAT_semTake(id, kTakeLimitMs); }
 
 /* Random kills of workers that reserve, count, sweep, switch calendar days
  * and write the ready flag under its lock. */
@@ -299,7 +297,7 @@ TEST(Chaos, RandomKillsLeaveOnlyDamageOfInterruptedHoldsAndNeverWedgeASemaphore)
             tally[get(s.index[k])] = {get(s.pid), get(s.count[k])};
     }
     resetLibrary();
-    g_libPowSys.semTake = timedTake;
+    g_libPowSys.semTake = [](SemId id, int) { return PLAT_semTake(id, kTakeLimitMs); };
     LIB_POW_IsHddSleepDelay();
     Damage d = checkTable(device.pwr(), live, tally);
     /* Then the owner's repair, as the service's next tick would run it. */

@@ -1,7 +1,6 @@
 /* Semaphore trace viewer: the silent, cached attach and the exact listing. */
 #include "support.h"
 
-#include <climits>
 #include <cstring>
 
 using namespace libpow_test;
@@ -76,8 +75,6 @@ TEST_F(SemLogTest, ListingUsesExactFieldFormatsAndEndsAtTheFirstRecordWithoutPid
                                 kTail);
 }
 
-/* Count marks the record it selects, never one behind the first empty
- * record or outside the table; unterminated text prints at most its width. */
 TEST_F(SemLogTest, AllHundredRecordsAreListedCountMarksOnlyARecordItSelectsAndTextKeepsItsWidth) {
     struct { SemLogArea area; SemLogRecord after; } image{}; /* what lies behind the area is no record */
     putRecord(image.after, 7, 7, 7, "behind", 0, "x", 0);
