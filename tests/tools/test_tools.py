@@ -886,7 +886,7 @@ class FieldTest(ToolTest):
 
     def test_a_held_semaphore_is_waited_for_visibly_and_timeout_gives_up_naming_the_holder(self):
         for n, label, commands in ((1, "POW", ("delay check", "hdd-ready get", "sweep", "audit", "repair", "powsvc create --reset", "delay release 0 --force",
-                                               "delay reset 0 --force", "sem hold 1 0", "powsvc run")), (2, "NVD", ("timer get 2030-01-01", "timer export -"))):
+                                               "delay reset 0 --force", "sem hold 1 0")), (2, "NVD", ("timer get 2030-01-01", "timer export -"))):
             holder = self.start(POWCTL, "sem", "hold", n, "60")
             holder.wait_line("holds the %s semaphore" % label)
             who = r"%s,? (is still )?held by pid %d \((%s)\)" % (label, holder.proc.pid, "|".join(program_names("powctl")))
