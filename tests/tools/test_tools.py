@@ -988,6 +988,11 @@ class FieldTest(ToolTest):
         ended.proc.kill(), ended.proc.wait()
         svc.wait_line(r"released index %d of ended pid %d$" % (gone, ended.proc.pid))
         self.assertEqual((index in held(status()), gone in held(status())), (True, False))
+        svc.stop(), os.chmod(RUN + ".nobody", 0o555)  # a remove that cannot keep the calendar's days first removes nothing
+        out = run(POWSVC, "remove", "--run-dir", RUN + ".nobody", user=nobody)
+        self.assertEqual((out.returncode, os.path.exists(os.path.join(SHM, NVD))), (2, True), out.stderr)
+        self.assertRegex(out.stderr, r"^powsvc: cannot make %s/calendar\.[\d.-]+: Permission denied: the calendar is left as it is\n$"
+                         % re.escape(RUN + ".nobody"))
 
     def test_one_service_per_device_remove_and_reset_refused_while_it_runs_a_cut_area_waited_out_and_its_history(self):
         svc = self.start(POWSVC, "run", "--grace", "0.2", "--tick-ms", "50")
