@@ -53,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (area == nullptr)
         return 0;
     auto* pwr = reinterpret_cast<PwrSharedArea*>(area);
-    initPwrArea(pwr, 0);
+    LIB_POW_ownerInitPower(pwr, 0, nullptr);
     memcpy(area, data, size < kPwrAreaSize ? size : kPwrAreaSize);
     g_libPowState.pst_PwrShm = pwr;
     g_libPowState.pst_SemPowID = 0; /* the first lock asks the seam */

@@ -275,8 +275,7 @@ int applyWanted(int fd, const std::string& what, const struct stat& st, const Ac
     unsigned mode = modeBits(st);
     if ((newOwner || newGroup) && g_ownerSys.fchown(fd, newOwner ? w.owner : static_cast<uid_t>(-1), w.group) != 0) {
         int err = errno; /* the look-up of the names may change it */
-        return ownerFail(error, err, "fchown(%s, %s:%s) failed: %s", what.c_str(), userName(w.owner).c_str(),
-                         groupName(w.group).c_str(), strerror(err));
+        return callFailed(error, err, "fchown", (what + ", " + userName(w.owner) + ":" + groupName(w.group)).c_str());
     }
     /* fchmod also after a change of owner, which drops set-id bits. */
     if ((mode != w.mode || newOwner || newGroup) && g_ownerSys.fchmod(fd, w.mode) != 0)
@@ -297,9 +296,10 @@ int applyWanted(int fd, const std::string& what, const struct stat& st, const Ac
 /* Gives a new object the access asked, before anyone can open it. */
 int applyAccess(int fd, const char* what, const Access& a, LIB_POW_OwnerError* error)
 {
-    if (a.group != static_cast<gid_t>(-1) && g_ownerSys.fchown(fd, static_cast<uid_t>(-1), a.group) != 0)
-        return ownerFail(error, errno, "fchown(%s, group %u) failed: %s", what, static_cast<unsigned>(a.group),
-                         strerror(errno));
+    if (a.group != static_cast<gid_t>(-1) && g_ownerSys.fchown(fd, static_cast<uid_t>(-1), a.group) != 0) {
+        int err = errno;
+        return callFailed(error, err, "fchown", (std::string(what) + ", group " + std::to_string(a.group)).c_str());
+    }
     if (g_ownerSys.fchmod(fd, a.mode) != 0) /* whatever our umask */
         return callFailed(error, errno, "fchmod", what);
     return 0;

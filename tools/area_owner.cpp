@@ -42,15 +42,17 @@ bool guardedCall(const std::function<void()>& call)
                const_cast<std::function<void()>*>(&call), 0) == 1;
 }
 
+void collectFinding(const LIB_POW_Finding* finding, void* context)
+{
+    static_cast<std::vector<LIB_POW_Finding>*>(context)->push_back(*finding);
+}
+
 std::vector<LIB_POW_Finding> objectFindings(const AreaNames& names)
 {
     std::vector<LIB_POW_Finding> found;
-    auto collect = [](const LIB_POW_Finding* f, void* all) {
-        static_cast<std::vector<LIB_POW_Finding>*>(all)->push_back(*f);
-    };
     LIB_POW_Names kit = names.kit();
-    LIB_POW_ownerAuditAreas(&kit, collect, &found);
-    LIB_POW_ownerAuditSemaphores(&kit, collect, &found, nullptr);
+    LIB_POW_ownerAuditAreas(&kit, collectFinding, &found);
+    LIB_POW_ownerAuditSemaphores(&kit, collectFinding, &found, nullptr);
     return found;
 }
 

@@ -43,10 +43,6 @@ LIB_POW_CreateOptions createOptions(const AreaOptions& options);
  * the kit's one-line reason in `error`. */
 bool createAreas(const AreaNames& names, const AreaOptions& options, std::string& error);
 bool removeAreas(const AreaNames& names, std::string& error);
-inline void initPwrArea(PwrSharedArea* area, pid_t index0Pid)
-{
-    LIB_POW_ownerInitPower(area, index0Pid, nullptr);
-}
 /* The kit's one line about an object it could not map or make, with what
  * the operator can do about it. */
 std::string explainObjectError(const LIB_POW_OwnerError& error);
@@ -55,6 +51,10 @@ std::string explainObjectError(const LIB_POW_OwnerError& error);
  * false when an object it read or wrote was cut short under it (the call
  * is abandoned where the fault hit). */
 bool guardedCall(const std::function<void()>& call);
+
+/* For the kit's audits: appends each finding to the
+ * std::vector<LIB_POW_Finding> that `context` points to. */
+void collectFinding(const LIB_POW_Finding* finding, void* context);
 
 /* What is wrong with the six objects now, as the kit's audits find it: the
  * areas missing, no regular file or short, and the damaged semaphores. */

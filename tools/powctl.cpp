@@ -332,7 +332,7 @@ int watchPower(int intervalMs, double seconds)
         fflush(stdout);
         was = now;
     }
-    return kOk;
+    return seconds > 0 ? interruptedExit() : kOk; /* without --seconds, a signal is how a watch ends */
 }
 
 /* ---- delays ------------------------------------------------------------------ */
@@ -848,9 +848,9 @@ struct Args {
     std::vector<std::string> sends, clears;
 };
 
-void addJsonFlag(CLI::App* command)
+void addJsonFlag(CLI::App* command, const char* help = "one JSON object, for scripts")
 {
-    command->add_flag("--json", g_common.json, "one JSON object, for scripts");
+    command->add_flag("--json", g_common.json, help);
 }
 
 /* A library call on the power area, once the area is there to attach. */
@@ -1031,7 +1031,7 @@ void addDiagnosticCommands(CLI::App& app, Args& a, Commands& c)
     history->add_option("--lines", a.historyLines, "only the last N lines")->transform(wholeNumber(1, 100000));
     history->add_option("--run-dir", a.runDir,
                         "the service's runtime directory; default $" POWSVC_RUN_DIR_VARIABLE ", else " POWSVC_RUN_DIR);
-    addJsonFlag(history);
+    addJsonFlag(history, "a JSON list of the events, one object each, for scripts");
     CLI::App* jamlog = command(&app, c, "jamlog", "record socket sends in this process and list its jam log",
                                [&a]() -> int { return jamLog(a.sends, a.clears); });
     jamlog->add_option("--send", a.sends, "DST=SRC[:KIND[:SEQ]] (paths or short names like a_adrm)");

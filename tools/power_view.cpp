@@ -90,11 +90,6 @@ size_t utf8Sequence(const std::string& text, size_t at)
 
 } // namespace
 
-void collectFinding(const LIB_POW_Finding* finding, void* context)
-{
-    static_cast<std::vector<LIB_POW_Finding>*>(context)->push_back(*finding);
-}
-
 std::string userName(uid_t uid)
 {
     passwd* pw = getpwuid(uid);

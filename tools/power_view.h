@@ -53,10 +53,6 @@ struct PowerSnapshot {
     std::vector<LIB_POW_Finding> findings;
 };
 
-/* For the kit's audits: appends each finding to the
- * std::vector<LIB_POW_Finding> that `context` points to. */
-void collectFinding(const LIB_POW_Finding* finding, void* context);
-
 /* Copies the power area `name` (after the kit's size check) and audits the
  * copy. With `semPow` not empty, the copy is taken under POW when POW is
  * free at that moment; a look never waits. False with the kit's error. */

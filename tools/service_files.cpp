@@ -209,14 +209,15 @@ bool openRunDirectory(const std::string& path, bool service, std::string& error)
                 fix;
         return false;
     }
-    fstat(g_dir, &st);
-    g_dirOwner = st.st_uid;
-    if (service && st.st_uid != geteuid())
+    if (fstat(g_dir, &st) != 0)
+        error = "cannot look at the runtime directory " + path + ": " + strerror(errno);
+    else if (service && st.st_uid != geteuid())
         error = "the runtime directory " + path + " belongs to " + userName(st.st_uid) +
                 ", not to this service's user " + userName(geteuid());
     else if ((st.st_mode & 022) != 0)
         error = "the runtime directory " + path + " may be written by other users (mode " + modeText(st.st_mode) +
                 ")";
+    g_dirOwner = st.st_uid;
     if (error.empty())
         return true;
     error += fix;

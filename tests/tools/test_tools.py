@@ -263,6 +263,8 @@ class DeviceTest(ToolTest):
         self.assertEqual(watch.proc.wait(timeout=10 * SLOW), 2, "\n".join(watch.lines))
         self.assertOk(powsvc("create", "--reset")), self.start(POWCTL, "watch").wait_line("watching")  # Ctrl-C ends a watch well
         self.assertEqual(self.running[-1].stop(signal.SIGINT), 0)
+        self.start(POWCTL, "watch", "--seconds", 60).wait_line("watching")  # stopped before its time is over: 128+N
+        self.assertEqual(self.running[-1].stop(signal.SIGINT), 128 + signal.SIGINT)
 
     def test_flag_commands_read_set_peek_and_take_their_own_flag(self):
         self.script("hdd-ready get => 0; hdd-ready set 1; hdd-ready get => 1; reset-timer peek => 0x0; "
