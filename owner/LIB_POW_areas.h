@@ -45,26 +45,6 @@
 #define LIB_POW_LAYOUT_CHECK(condition) _Static_assert(condition, #condition)
 #endif
 
-#ifdef __cplusplus
-/* Every word of an area is read and written as one aligned word with
- * relaxed atomics: no tearing, no value kept in a register across a call,
- * no data race in the C++ sense where processes or threads meet on a word
- * without a lock. On x86 and PowerPC these are plain loads and stores.
- * Every reader and writer of the areas (the library, the owner kit, the
- * tools) goes through these two. */
-template <typename T>
-inline T loadWord(const T& word)
-{
-    return __atomic_load_n(&word, __ATOMIC_RELAXED);
-}
-
-template <typename T>
-inline void storeWord(T& word, T value)
-{
-    __atomic_store_n(&word, value, __ATOMIC_RELAXED);
-}
-#endif
-
 /* ---- "/shm_PWR_SharedArea": power-save coordination ----------------------
  *
  * The reservation table: a total, a holder and a count per delay index

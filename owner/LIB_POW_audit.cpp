@@ -345,7 +345,7 @@ int LIB_POW_ownerAudit(const LIB_POW_Names* names, const LIB_POW_Policy* policy,
      * check below makes system calls that must not lengthen a holding. */
     PwrSharedArea copy;
     if (withPowHeld(names, false, timeoutMs, error, [&copy](PwrSharedArea& area) {
-            memcpy(&copy, &area, sizeof copy);
+            copyPowerWords(area, copy);
             return 0;
         }) != 0)
         return -1;

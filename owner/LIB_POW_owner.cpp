@@ -700,6 +700,128 @@ void* LIB_POW_ownerMap(const char* name, size_t size, int writable, LIB_POW_Owne
     return area;
 }
 
+void copyPowerWords(const PwrSharedArea& a, PwrSharedArea& copy)
+{
+    memset(&copy, 0, sizeof copy);
+    copy.DelayTaskNum = loadWord(a.DelayTaskNum);
+    for (int i = 0; i < LIB_POW_DELAY_INDEX_COUNT; ++i) {
+        copy.sl_DelayPid[i] = loadWord(a.sl_DelayPid[i]);
+        copy.ss_DelayCount[i] = loadWord(a.ss_DelayCount[i]);
+        copy.us_FreeIndex[i] = loadWord(a.us_FreeIndex[i]);
+    }
+    copy.us_FreeIndexNum = loadWord(a.us_FreeIndexNum);
+    copy.uc_ResetAutoSleepTimer = loadWord(a.uc_ResetAutoSleepTimer);
+    copy.b_DelayPowerSaveTaskNoneReserved = loadWord(a.b_DelayPowerSaveTaskNoneReserved);
+    copy.b_HddSleepDelay = loadWord(a.b_HddSleepDelay);
+    copy.b_HddReady = loadWord(a.b_HddReady);
+}
+
+namespace {
+
+/* Maps the trace area and runs `work` on it under the SIGBUS guard. */
+int withSemLog(const LIB_POW_Names* names, bool writable, LIB_POW_OwnerError* error,
+               const std::function<void(SemLogArea&)>& work)
+{
+    const char* name = ownerNames(names).semLogArea;
+    auto* area = static_cast<SemLogArea*>(LIB_POW_ownerMap(name, sizeof(SemLogArea), writable, error));
+    if (area == nullptr)
+        return -1;
+    int rc = guarded(kFaulted, [&] {
+        work(*area);
+        return 0;
+    });
+    munmap(area, sizeof *area);
+    return rc == 0 ? 0 : ownerFail(error, EFAULT, "%s was cut short while in use", name);
+}
+
+template <size_t N>
+void copyText(const char (&from)[N], char (&to)[N])
+{
+    for (size_t n = 0; n < N; ++n)
+        to[n] = loadWord(from[n]);
+}
+
+template <size_t N>
+void storeText(char (&to)[N], const char (&from)[N])
+{
+    for (size_t n = 0; n < N; ++n)
+        storeWord(to[n], from[n]);
+}
+
+/* The end mark, PID and TID, last. */
+void storeRecord(SemLogRecord& to, const SemLogRecord& from)
+{
+    storeWord(to.tic, from.tic);
+    storeText(to.SemName, from.SemName);
+    storeWord(to.SemID, from.SemID);
+    storeText(to.Status, from.Status);
+    storeWord(to.Value, from.Value);
+    storeWord(to.TID, from.TID);
+    storeWord(to.PID, from.PID);
+}
+
+} // namespace
+
+int LIB_POW_ownerCopyPower(const LIB_POW_Names* names, int tryPow, PwrSharedArea* copy, int* underPow,
+                           pid_t* powHolder, LIB_POW_OwnerError* error)
+{
+    const LIB_POW_Names& n = ownerNames(names);
+    auto* area = static_cast<const PwrSharedArea*>(LIB_POW_ownerMap(n.pwrArea, sizeof *copy, 0, error));
+    if (area == nullptr)
+        return -1;
+    SemId pow = tryPow ? PLAT_semOpen(n.semPow) : 0;
+    bool taken = false;
+    pid_t holder = 0;
+    int rc = guarded(kFaulted, [&] {
+        taken = pow != 0 && PLAT_semTake(pow, PLAT_NO_WAIT) == 0;
+        holder = pow != 0 && !taken ? PLAT_semHolder(pow) : 0;
+        copyPowerWords(*area, *copy);
+        return 0;
+    });
+    if (taken)
+        guarded(0, [pow] { return PLAT_semGive(pow); });
+    munmap(const_cast<PwrSharedArea*>(area), sizeof *area);
+    if (underPow != nullptr)
+        *underPow = taken ? 1 : 0;
+    if (powHolder != nullptr)
+        *powHolder = holder;
+    return rc == 0 ? 0 : ownerFail(error, EFAULT, "%s was cut short while being read", n.pwrArea);
+}
+
+int LIB_POW_ownerCopySemLog(const LIB_POW_Names* names, SemLogArea* copy, LIB_POW_OwnerError* error)
+{
+    return withSemLog(names, false, error, [copy](SemLogArea& area) {
+        for (int i = 0; i < LIB_POW_SEMLOG_RECORD_COUNT; ++i) {
+            const SemLogRecord& from = area.records[i];
+            SemLogRecord& to = copy->records[i];
+            to = {loadWord(from.tic), loadWord(from.PID), loadWord(from.TID), {}, loadWord(from.SemID), {},
+                  loadWord(from.Value)};
+            copyText(from.SemName, to.SemName);
+            copyText(from.Status, to.Status);
+        }
+        copy->Count = loadWord(area.Count);
+    });
+}
+
+int LIB_POW_ownerAppendSemLog(const LIB_POW_Names* names, const SemLogRecord* record, LIB_POW_OwnerError* error)
+{
+    return withSemLog(names, true, error, [record](SemLogArea& area) {
+        int32_t count = loadWord(area.Count);
+        int position = count >= 0 && count < LIB_POW_SEMLOG_RECORD_COUNT ? count : 0;
+        storeRecord(area.records[position], *record);
+        storeWord(area.Count, static_cast<int32_t>(position + 1));
+    });
+}
+
+int LIB_POW_ownerClearSemLog(const LIB_POW_Names* names, LIB_POW_OwnerError* error)
+{
+    return withSemLog(names, true, error, [](SemLogArea& area) {
+        storeWord(area.Count, static_cast<int32_t>(0));
+        for (SemLogRecord& r : area.records)
+            storeRecord(r, SemLogRecord{});
+    });
+}
+
 int withPowHeld(const LIB_POW_Names* names, bool writable, int timeoutMs, LIB_POW_OwnerError* error,
                 const std::function<int(PwrSharedArea&)>& work)
 {

@@ -224,6 +224,27 @@ LIB_POW_OWNER_API int LIB_POW_ownerOpen(const char* name, size_t size, int writa
  * none. */
 LIB_POW_OWNER_API void* LIB_POW_ownerMap(const char* name, size_t size, int writable, LIB_POW_OwnerError* error);
 
+/* A copy of the power area, each field read whole as its writers store it.
+ * With `tryPow`, the copy is made under POW when POW is free at that moment
+ * (a look never waits): `underPow` (may be null) says whether it was, and
+ * `powHolder` (may be null) gets who held POW when it was not. 0, or -1
+ * with `error` set as LIB_POW_ownerOpen sets it, or EFAULT when the area
+ * was cut short while being read. Takes: POW, only when free. */
+LIB_POW_OWNER_API int LIB_POW_ownerCopyPower(const LIB_POW_Names* names, int tryPow, PwrSharedArea* copy,
+                                             int* underPow, pid_t* powHolder, LIB_POW_OwnerError* error);
+
+/* The trace area, which has no semaphore: its owner is its one writer.
+ * A copy of it; one record appended after the marked one and marked (after
+ * the last position, back to the first), its PID and TID stored last so
+ * that a reader never meets half a record; every record and the mark
+ * cleared. 0, or -1 with `error` set as LIB_POW_ownerCopyPower. Takes:
+ * none. */
+LIB_POW_OWNER_API int LIB_POW_ownerCopySemLog(const LIB_POW_Names* names, SemLogArea* copy,
+                                              LIB_POW_OwnerError* error);
+LIB_POW_OWNER_API int LIB_POW_ownerAppendSemLog(const LIB_POW_Names* names, const SemLogRecord* record,
+                                                LIB_POW_OwnerError* error);
+LIB_POW_OWNER_API int LIB_POW_ownerClearSemLog(const LIB_POW_Names* names, LIB_POW_OwnerError* error);
+
 /* The start of a service: LIB_POW_ownerKeepIndex0 with a count of 0 (a
  * service that has just started has made no request), under a null
  * policy. Takes: POW. */

@@ -57,6 +57,9 @@ inline bool keptOff(const LIB_POW_Policy* policy, unsigned index)
  * limit); the handle, or 0 with `error` set (ETIMEDOUT names the holder). */
 SemId ownerTake(const char* name, int timeoutMs, LIB_POW_OwnerError* error);
 
+/* A copy of the power area, each field read whole as its writers store it. */
+void copyPowerWords(const PwrSharedArea& area, PwrSharedArea& copy);
+
 /* Maps the power area (read-write, or read only), takes POW within
  * timeoutMs, runs `work` on the area and gives POW back: work's result, or
  * -1 with `error` set when the area or POW was not had. */

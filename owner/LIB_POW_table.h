@@ -1,8 +1,9 @@
 /*
- * LIB_POW_table.h - how the reservation table of "/shm_PWR_SharedArea" is
- * read and changed, written once for the two writers that change it under
- * POW: the client library (requests, resets, the sweep's release) and the
- * owner kit (release, repair). Not installed.
+ * LIB_POW_table.h - how the areas' words are read and written, and how the
+ * reservation table of "/shm_PWR_SharedArea" is changed, written once for
+ * the two writers that change it under POW: the client library (requests,
+ * resets, the sweep's release) and the owner kit (release, repair; the
+ * tools reach the areas only through the kit's calls). Not installed.
  *
  * The order of the stores here is the table's crash promise (see "Order of
  * stores" in LIB_POW_areas.h): whatever store a killed holder got to last,
@@ -14,6 +15,22 @@
 #include "LIB_POW_areas.h"
 
 #include <stdint.h>
+
+/* Every field of an area is read and written whole, with relaxed atomics:
+ * no tearing, no value kept in a register across a call, no data race in
+ * the C++ sense where processes or threads meet on a field without a lock.
+ * On x86 and PowerPC these are plain loads and stores. */
+template <typename T>
+inline T loadWord(const T& word)
+{
+    return __atomic_load_n(&word, __ATOMIC_RELAXED);
+}
+
+template <typename T>
+inline void storeWord(T& word, T value)
+{
+    __atomic_store_n(&word, value, __ATOMIC_RELAXED);
+}
 
 /* The counters are 16-bit: one more wraps from 32767 to -32768; lowering
  * by an amount stops at 0 and lifts a negative value to 0. */

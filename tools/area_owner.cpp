@@ -120,42 +120,35 @@ int32_t semLogTick()
     return static_cast<int32_t>(ms & 0x7fffffff);
 }
 
-void storeText(char* field, size_t width, const std::string& text)
+/* The text in a field of `width`, padded with NULs. */
+void fillText(char* field, size_t width, const std::string& text)
 {
     for (size_t n = 0; n < width; ++n)
-        storeWord(field[n], n < text.size() ? text[n] : '\0');
+        field[n] = n < text.size() ? text[n] : '\0';
 }
 
 } // namespace
 
-bool appendSemLogRecord(const std::string& name, const SemLogInput& input, std::string& error)
+bool appendSemLogRecord(const AreaNames& names, const SemLogInput& input, std::string& error)
 {
-    auto* area = static_cast<SemLogArea*>(mapArea(name, sizeof(SemLogArea), error));
-    if (area == nullptr)
-        return false;
-    int32_t count = loadWord(area->Count);
-    int position = (count >= 0 && count < LIB_POW_SEMLOG_RECORD_COUNT) ? count : 0;
-    SemLogRecord& record = area->records[position];
-    /* PID and TID last: a reader that meets a fresh position early still
-     * sees the end mark rather than half a record. */
-    storeWord(record.tic, semLogTick());
-    storeText(record.SemName, sizeof record.SemName, input.semName);
-    storeWord(record.SemID, static_cast<uint32_t>(input.semId));
-    storeText(record.Status, sizeof record.Status, input.status);
-    storeWord(record.Value, static_cast<int32_t>(input.value));
-    storeWord(record.TID, static_cast<uint32_t>(syscall(SYS_gettid)));
-    storeWord(record.PID, static_cast<int32_t>(getpid()));
-    storeWord(area->Count, static_cast<int32_t>(position + 1));
-    munmap(area, sizeof(SemLogArea));
-    return true;
+    SemLogRecord record = {semLogTick(), static_cast<int32_t>(getpid()), static_cast<uint32_t>(syscall(SYS_gettid)),
+                           {}, static_cast<uint32_t>(input.semId), {}, static_cast<int32_t>(input.value)};
+    fillText(record.SemName, sizeof record.SemName, input.semName);
+    fillText(record.Status, sizeof record.Status, input.status);
+    LIB_POW_Names kit = names.kit();
+    LIB_POW_OwnerError kitError = {};
+    if (LIB_POW_ownerAppendSemLog(&kit, &record, &kitError) == 0)
+        return true;
+    error = explainObjectError(kitError);
+    return false;
 }
 
-bool clearSemLog(const std::string& name, std::string& error)
+bool clearSemLog(const AreaNames& names, std::string& error)
 {
-    void* area = mapArea(name, sizeof(SemLogArea), error);
-    if (area == nullptr)
-        return false;
-    memset(area, 0, sizeof(SemLogArea));
-    munmap(area, sizeof(SemLogArea));
-    return true;
+    LIB_POW_Names kit = names.kit();
+    LIB_POW_OwnerError kitError = {};
+    if (LIB_POW_ownerClearSemLog(&kit, &kitError) == 0)
+        return true;
+    error = explainObjectError(kitError);
+    return false;
 }

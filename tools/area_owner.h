@@ -78,16 +78,16 @@ struct SemLogInput {
     unsigned int semId = 0;
 };
 
-/* Writes one record into the trace area `name` at the position that Count
- * selects as the next one (Count itself, i.e. just after the marked record)
- * and advances Count to mark it. After position 99 the next write goes to
- * position 0 again (a ring: the oldest record is overwritten, the listing
- * still shows all 100 and marks the newest). A Count outside 0..99 also
- * restarts at 0. Meant for one writer at a time. False with the reason in
- * `error`. */
-bool appendSemLogRecord(const std::string& name, const SemLogInput& input, std::string& error);
+/* Writes one record into the trace area through the kit, at the position
+ * that Count selects as the next one (Count itself, i.e. just after the
+ * marked record), and advances Count to mark it. After position 99 the next
+ * write goes to position 0 again (a ring: the oldest record is overwritten,
+ * the listing still shows all 100 and marks the newest). A Count outside
+ * 0..99 also restarts at 0. Meant for one writer at a time. False with the
+ * reason in `error`. */
+bool appendSemLogRecord(const AreaNames& names, const SemLogInput& input, std::string& error);
 
 /* Zeroes the whole trace area: no records, Count 0. */
-bool clearSemLog(const std::string& name, std::string& error);
+bool clearSemLog(const AreaNames& names, std::string& error);
 
 #endif

@@ -86,7 +86,7 @@ bool calendarReady()
 bool lookAtPower(PowerSnapshot& s)
 {
     LIB_POW_OwnerError error = {};
-    if (readPower(kNames.pwr, kNames.semPow, s, error))
+    if (readPower(kNames, true, s, error))
         return true;
     fail(explainObjectError(error));
     return false;
@@ -704,14 +704,11 @@ int listSemLog(bool libraryListing)
         LIB_POW_showSemLog();
         return kOk;
     }
+    LIB_POW_Names kit = kNames.kit();
     LIB_POW_OwnerError error = {};
-    auto* area = static_cast<const SemLogArea*>(
-        LIB_POW_ownerMap(kNames.semLog.c_str(), sizeof(SemLogArea), 0, &error));
-    if (area == nullptr)
-        return fail(explainObjectError(error));
     SemLogArea copy;
-    memcpy(&copy, area, sizeof copy);
-    munmap(const_cast<SemLogArea*>(area), sizeof(SemLogArea));
+    if (LIB_POW_ownerCopySemLog(&kit, &copy, &error) != 0)
+        return fail(explainObjectError(error));
     int used = 0;
     while (used < LIB_POW_SEMLOG_RECORD_COUNT && (copy.records[used].PID != 0 || copy.records[used].TID != 0))
         ++used;

@@ -48,15 +48,6 @@ time_t startTime(pid_t pid)
     return boot + static_cast<time_t>(ticks / static_cast<unsigned long long>(sysconf(_SC_CLK_TCK)));
 }
 
-/* Word by word, as other processes store them. */
-void copyArea(const PwrSharedArea* area, PwrSharedArea& image)
-{
-    const uint32_t* from = reinterpret_cast<const uint32_t*>(area);
-    uint32_t* to = reinterpret_cast<uint32_t*>(&image);
-    for (size_t n = 0; n < sizeof image / sizeof *to; ++n)
-        to[n] = loadWord(from[n]);
-}
-
 std::string formatTime(time_t when, const char* format)
 {
     tm local;
@@ -144,28 +135,13 @@ bool processRuns(pid_t pid)
     return kill(pid, 0) == 0 || errno == EPERM;
 }
 
-bool readPower(const std::string& name, const std::string& semPow, PowerSnapshot& s, LIB_POW_OwnerError& error)
+bool readPower(const AreaNames& names, bool tryPow, PowerSnapshot& s, LIB_POW_OwnerError& error)
 {
-    auto* area = static_cast<const PwrSharedArea*>(LIB_POW_ownerMap(name.c_str(), sizeof(PwrSharedArea), 0, &error));
-    if (area == nullptr)
+    LIB_POW_Names kit = names.kit();
+    int underPow = 0;
+    if (LIB_POW_ownerCopyPower(&kit, tryPow ? 1 : 0, &s.image, &underPow, &s.powHolder, &error) != 0)
         return false;
-    SemId pow = semPow.empty() ? 0 : PLAT_semOpen(semPow.c_str());
-    s.underPow = false;
-    s.powHolder = 0;
-    /* A look must survive the area or POW cut short under it. */
-    bool whole = guardedCall([&] {
-        s.underPow = pow != 0 && PLAT_semTake(pow, PLAT_NO_WAIT) == 0;
-        s.powHolder = pow != 0 && !s.underPow ? PLAT_semHolder(pow) : 0;
-        copyArea(area, s.image);
-    });
-    if (s.underPow)
-        guardedCall([pow] { PLAT_semGive(pow); });
-    munmap(const_cast<PwrSharedArea*>(area), sizeof(PwrSharedArea));
-    if (!whole) {
-        error.code = EFAULT;
-        snprintf(error.text, sizeof error.text, "%s was cut short while being read", name.c_str());
-        return false;
-    }
+    s.underPow = underPow != 0;
     s.rows.clear();
     for (int i = 0; i < LIB_POW_DELAY_INDEX_COUNT; ++i) {
         pid_t pid = s.image.sl_DelayPid[i];

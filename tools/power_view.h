@@ -8,6 +8,7 @@
 #define LIBPOW_POWER_VIEW_H
 
 #include "LIB_POW_owner.h"
+#include "area_owner.h"
 
 #include <ctime>
 #include <string>
@@ -53,11 +54,10 @@ struct PowerSnapshot {
     std::vector<LIB_POW_Finding> findings;
 };
 
-/* Copies the power area `name` (after the kit's size check) and audits the
- * copy. With `semPow` not empty, the copy is taken under POW when POW is
- * free at that moment; a look never waits. False with the kit's error. */
-bool readPower(const std::string& name, const std::string& semPow, PowerSnapshot& snapshot,
-               LIB_POW_OwnerError& error);
+/* A copy of the power area through the kit, audited. With `tryPow`, the
+ * copy is taken under POW when POW is free at that moment; a look never
+ * waits. False with the kit's error. */
+bool readPower(const AreaNames& names, bool tryPow, PowerSnapshot& snapshot, LIB_POW_OwnerError& error);
 
 /* The lost indices the audit found, e.g. "7 9", or "none". */
 std::string lostIndices(const PowerSnapshot& snapshot);

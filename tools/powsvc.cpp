@@ -238,7 +238,7 @@ void recordChanges(const AreaNames& names, Watch& w)
 {
     PowerSnapshot now;
     LIB_POW_OwnerError error = {};
-    if (!readPower(names.pwr, "", now, error))
+    if (!readPower(names, false, now, error))
         return;
     if (w.was)
         for (const std::string& line : changes(*w.was, now)) {
@@ -403,15 +403,10 @@ int runService(const AreaNames& names, const RunOptions& run, const WaitLimit& l
 /* Index 0's holder in an existing power area; -1 when there is none. */
 pid_t index0Holder(const AreaNames& names)
 {
+    LIB_POW_Names kit = names.kit();
+    PwrSharedArea copy;
     LIB_POW_OwnerError error = {};
-    auto* area = static_cast<const PwrSharedArea*>(
-        LIB_POW_ownerMap(names.pwr.c_str(), sizeof(PwrSharedArea), 0, &error));
-    if (area == nullptr)
-        return -1;
-    pid_t pid = -1;
-    guardedCall([&] { pid = loadWord(area->sl_DelayPid[0]); });
-    munmap(const_cast<PwrSharedArea*>(area), sizeof(PwrSharedArea));
-    return pid;
+    return LIB_POW_ownerCopyPower(&kit, 0, &copy, nullptr, nullptr, &error) == 0 ? copy.sl_DelayPid[0] : -1;
 }
 
 /* The running service, if any, as its runtime directory says (there,
@@ -698,7 +693,7 @@ void addSemLogCommands(CLI::App& app, Args& a, Commands& c)
     CLI::App* add = command(semlog, c, "add",
                             "append one record after the marked one and mark it (after record 100: back to 1)", [&a] {
                                 std::string error;
-                                return appendSemLogRecord(kNames.semLog, a.record, error) ? 0 : fail(error);
+                                return appendSemLogRecord(kNames, a.record, error) ? 0 : fail(error);
                             });
     add->add_option("NAME", a.record.semName, "semaphore name (at most 51 characters)")->required()->check(atMost(51));
     add->add_option("STATUS", a.record.status, "status text (at most 7 characters)")->required()->check(atMost(7));
@@ -706,7 +701,7 @@ void addSemLogCommands(CLI::App& app, Args& a, Commands& c)
     add->add_option("--sem-id", a.record.semId, "semaphore handle to show (default 0)")->transform(maskNumber());
     command(semlog, c, "clear", "zero every record and the mark", [] {
         std::string error;
-        return clearSemLog(kNames.semLog, error) ? 0 : fail(error);
+        return clearSemLog(kNames, error) ? 0 : fail(error);
     });
 }
 
