@@ -81,6 +81,49 @@ bool calendarReady()
     return objectUsable(kNames.nvd, sizeof(NvdSharedArea), true) && semaphoreFree("NVD", kNames.semNvd, g_common.limit);
 }
 
+/* ---- Commands -----------------------------------------------------------------
+ * Each section below ends with the declaration of its commands, next to the
+ * functions that run them; main declares the sections in the order --help
+ * lists them. */
+
+/* The command line's values, as CLI11 fills them while it parses. */
+struct Args {
+    int intervalMs = 500;
+    double watchSeconds = 0;
+    int count = 1;
+    double hold = 0;
+    bool noRelease = false;
+    int index = 0;
+    int releasePid = 0;
+    bool force = false;
+    int value = 0;
+    int year = 0, month = 0;
+    std::string dateText, onOff, calendarFile;
+    int which = 0;
+    double seconds = 0;
+    bool libraryListing = false;
+    int historyLines = 0;
+    std::string runDir;
+    std::vector<std::string> sends, clears;
+};
+
+void addJsonFlag(CLI::App* command, const char* help = "one JSON object, for scripts")
+{
+    command->add_flag("--json", g_common.json, help);
+}
+
+/* A library call on the power area, once the area is there to attach. */
+std::function<int()> onPower(std::function<int()> run)
+{
+    return [run] { return powerReady() ? run() : kFailed; };
+}
+
+int printed(int value)
+{
+    printf("%d\n", value);
+    return kOk;
+}
+
 /* ---- status ------------------------------------------------------------------ */
 
 bool lookAtPower(PowerSnapshot& s)
@@ -227,77 +270,23 @@ void printStatusJson(const PowerSnapshot& s, const std::vector<LIB_POW_Finding>&
                {"held", held}});
 }
 
-/* ---- audit and repair ------------------------------------------------------ */
-
-/* The owner kit's audits: each object on its own (the calendar and trace
- * areas' lengths, the three semaphores' records) and the reservation
- * table, copied under POW, or without it when POW itself is damaged. Exit
- * 0 when all is clean, 1 on damage (notes do not count), 2 when it could
- * not look. */
-int auditTable()
+int statusCommand()
 {
-    if (!objectUsable(kNames.pwr, sizeof(PwrSharedArea), false))
+    PowerSnapshot s;
+    if (!lookAtPower(s))
         return kFailed;
-    std::vector<LIB_POW_Finding> findings = objectFindings(kNames);
-    bool powDamaged = false;
-    for (const LIB_POW_Finding& f : findings)
-        powDamaged = powDamaged || (f.kind == LIB_POW_SEMAPHORE_DAMAGED && f.value == 0);
-    LIB_POW_AuditSummary s = {};
-    LIB_POW_OwnerError error = {};
-    PowerSnapshot look;
-    if (powDamaged) { /* a take of POW would fail or wait for ever */
-        if (!lookAtPower(look))
-            return kFailed;
-        s = look.audit;
-        findings.insert(findings.end(), look.findings.begin(), look.findings.end());
-    } else {
-        if (!semaphoreFree("POW", kNames.semPow, g_common.limit))
-            return kFailed;
-        if (LIB_POW_ownerAudit(nullptr, nullptr, g_common.limit.leftMs(), collectFinding, &findings, &s, &error) < 0)
-            return fail(error.text);
-    }
-    int objects = 0;
-    for (const LIB_POW_Finding& f : findings)
-        objects += f.kind == LIB_POW_SEMAPHORE_DAMAGED || f.kind == LIB_POW_AREA_UNUSABLE;
-    s.damage += objects;
-    std::stable_partition(findings.begin(), findings.end(), [](const LIB_POW_Finding& f) { return f.damage != 0; });
-    if (g_common.json) {
-        printJson({{"damage", s.damage}, {"notes", s.notes}, {"total", s.total}, {"count_sum", s.countSum},
-                   {"free_count", s.freeCount}, {"held", s.held}, {"under_pow", !powDamaged},
-                   {"findings", findingsJson(findings)}});
-    } else {
-        for (const LIB_POW_Finding& f : findings)
-            printf("%s: %s\n", f.damage ? "damage" : "note", f.text);
-        printf("%d damage, %d note%s (total %d, sum of the counts %ld, free %d, held %d)%s\n", s.damage, s.notes,
-               s.notes == 1 ? "" : "s", s.total, s.countSum, s.freeCount, s.held,
-               powDamaged ? "; the table was read without POW, which is damaged" : "");
-    }
-    return s.damage > 0 ? kNo : kOk;
+    std::vector<LIB_POW_Finding> objects = otherObjects();
+    g_common.json ? printStatusJson(s, objects) : printStatus(s, objects);
+    return s.audit.damage > 0 || !objects.empty() ? kNo : kOk;
 }
 
-/* Mends what the kit can mend in place: damaged semaphores are re-made in
- * their own files (so every process that has one meets the mended one),
- * then the table's damage, under POW. */
-int repairTable()
+void addStatusCommand(CLI::App& app, Commands& c)
 {
-    if (!objectUsable(kNames.pwr, sizeof(PwrSharedArea), true))
-        return kFailed;
-    std::vector<LIB_POW_Finding> damaged;
-    LIB_POW_OwnerError error = {};
-    LIB_POW_ownerAuditSemaphores(nullptr, collectFinding, &damaged, nullptr);
-    if (!damaged.empty() && LIB_POW_ownerRepairSemaphores(nullptr, &error) < 0)
-        return fail(error.text);
-    for (const LIB_POW_Finding& f : damaged)
-        printf("re-made %s: in its own file, free\n", f.text);
-    if (!powerReady())
-        return kFailed;
-    LIB_POW_RepairReport report = {};
-    if (LIB_POW_ownerRepair(nullptr, nullptr, g_common.limit.leftMs(), &report, &error) < 0)
-        return fail(error.text);
-    char text[1024];
-    if (report.changes > 0 || damaged.empty())
-        printf("%s\n", LIB_POW_ownerDescribeRepair(&report, text, sizeof text));
-    return kOk;
+    addJsonFlag(command(&app, c, "status",
+                        "the power area at a glance: flags, a consistency line, the other objects' state, every "
+                        "index with a holder or a count, and who each holder is (user, process, since when, command "
+                        "line); exit 1 when it shows damage",
+                        statusCommand));
 }
 
 /* ---- watch ------------------------------------------------------------------- */
@@ -333,6 +322,17 @@ int watchPower(int intervalMs, double seconds)
         was = now;
     }
     return seconds > 0 ? interruptedExit() : kOk; /* without --seconds, a signal is how a watch ends */
+}
+
+void addWatchCommand(CLI::App& app, Args& a, Commands& c)
+{
+    CLI::App* watch = command(&app, c, "watch",
+                              "print each change of the power area with a timestamp: indices taken and released, "
+                              "every change of a count or of the total, the flags",
+                              [&a]() -> int { return watchPower(a.intervalMs, a.watchSeconds); });
+    watch->add_option("--interval", a.intervalMs, "milliseconds between looks")->transform(wholeNumber(10, 60000));
+    watch->add_option("--seconds", a.watchSeconds, "stop after this long (default: until interrupted)")
+        ->check(secondsNumber(86400, false));
 }
 
 /* ---- delays ------------------------------------------------------------------ */
@@ -464,6 +464,99 @@ int releaseDelay(int index, pid_t pid, bool force)
         else
             printf("cleared the count of index %d, which nobody holds (count %d)\n", r.index, r.count);
     return kOk;
+}
+
+void addDelayCommands(CLI::App& app, Args& a, Commands& c)
+{
+    CLI::App* delay = group(&app, "delay", "power-save delay reservations");
+    CLI::App* reserve = command(delay, c, "reserve", "act as a job: reserve, count, hold, reset",
+                                [&a]() -> int { return reserveDelay(a.count, a.hold, a.noRelease); });
+    reserve->add_option("--count", a.count, "requests to count on the index")->transform(wholeNumber(1, 32767));
+    reserve->add_option("--hold", a.hold, "seconds to hold before resetting")->check(secondsNumber(86400, true));
+    reserve->add_flag("--no-release", a.noRelease, "exit without resetting, as a crashed job would");
+    command(delay, c, "check",
+            "is power saving delayed (LIB_POW_IsPowerSaveDelay): prints it; exit 0 delayed, 1 not, 2 no answer",
+            onPower([]() -> int {
+                bool delayed = LIB_POW_IsPowerSaveDelay();
+                printf("%s\n", delayed ? "delayed" : "not delayed");
+                return delayed ? kOk : kNo;
+            }));
+    command(delay, c, "set", "count one request on INDEX", onPower([&a]() -> int {
+                short got = LIB_POW_setPowerSaveDelay(static_cast<short>(a.index));
+                printf("%d\n", got);
+                return got == -1 ? fail("the request was refused") : kOk;
+            }))
+        ->add_option("INDEX", a.index, "delay index")
+        ->required()
+        ->transform(wholeNumber(0, 255));
+    CLI::App* reset = command(delay, c, "reset", "count one request off INDEX; refused when INDEX counts none", [&a]() -> int {
+        if (!a.force && !resetCounts(a.index))
+            return kFailed;
+        if (!powerReady())
+            return kFailed;
+        LIB_POW_resetPowerSaveDelay(static_cast<short>(a.index));
+        return kOk;
+    });
+    reset->add_option("INDEX", a.index, "delay index")->required()->transform(wholeNumber(0, 255));
+    reset->add_flag("--force", a.force,
+                    "reset also an index that counts nothing: the library then lowers the device's total, "
+                    "which other indices' counts make up");
+    CLI::App* release = command(delay, c, "release",
+                                "operator override: release INDEX (or every index of --pid) with everything it "
+                                "counts, under POW, as the sweep releases an ended holder's",
+                                [&a]() -> int { return releaseDelay(a.index, a.releasePid, a.force); });
+    release->add_option("INDEX", a.index, "delay index")->transform(wholeNumber(0, 255));
+    release->add_option("--pid", a.releasePid, "release every index this process holds")
+        ->transform(wholeNumber(1, 4194304));
+    release->add_flag("--force", a.force,
+                      "release also an index whose holder still runs, or index 0, the power service's own");
+    command(&app, c, "sweep",
+            "release the indices of ended holders (LIB_POW_IsHddSleepDelay) and say which; refused when this "
+            "process may not signal a holder",
+            [&a]() -> int { return sweep(a.force); })
+        ->add_flag("--force", a.force, "sweep even so: such holders are released while they run");
+}
+
+/* ---- flags ------------------------------------------------------------------- */
+
+void addFlagCommands(CLI::App& app, Args& a, Commands& c)
+{
+    CLI::App* hddReady = group(&app, "hdd-ready", "the hard disk ready flag");
+    command(hddReady, c, "get", "print the flag, 0 or 1", onPower([]() -> int { return printed(LIB_POW_isHddReady()); }));
+    command(hddReady, c, "set", "set the flag", onPower([&a]() -> int {
+                LIB_POW_setHddReady(a.value == 1);
+                return kOk;
+            }))
+        ->add_option("VALUE", a.value, "0 or 1")
+        ->required()
+        ->transform(wholeNumber(0, 1));
+    CLI::App* resetTimer = group(&app, "reset-timer", "the auto-sleep timer reset request");
+    command(resetTimer, c, "request", "request a reset (the byte becomes 0x2)", onPower([]() -> int {
+                LIB_POW_putResetAutoSleepTimer();
+                return kOk;
+            }));
+    for (bool take : {false, true})
+        command(resetTimer, c, take ? "take" : "peek",
+                take ? "print the request and clear it" : "print the request, leave it standing", onPower([take]() -> int {
+                    printf("0x%x\n", LIB_POW_getResetAutoSleepTimer(take));
+                    return kOk;
+                }));
+    CLI::App* noneReserved = group(&app, "none-reserved", "the note that the reservations dropped to none");
+    for (bool take : {false, true})
+        command(noneReserved, c, take ? "take" : "peek",
+                take ? "print the note and clear it" : "print the note, leave it standing",
+                onPower([take]() -> int { return printed(LIB_POW_getDelayPowerSaveTaskNoneReserved(take)); }));
+    CLI::App* sleepDelay = group(&app, "hdd-sleep-delay", "the HDD sleep delay flag");
+    command(sleepDelay, c, "get",
+            "print the flag, a look that releases nothing (LIB_POW_IsHddSleepDelay would also sweep: powctl sweep)",
+            []() -> int {
+                PowerSnapshot s;
+                return lookAtPower(s) ? printed(s.image.b_HddSleepDelay) : kFailed;
+            });
+    command(sleepDelay, c, "clear", "clear the flag", onPower([]() -> int {
+                LIB_POW_setPowerSaveDelayForService();
+                return kOk;
+            }));
 }
 
 /* ---- calendar -------------------------------------------------------------- */
@@ -622,6 +715,32 @@ int importTimer(const std::string& file)
     return kOk;
 }
 
+void addTimerCommands(CLI::App& app, Args& a, Commands& c)
+{
+    CLI::App* timer = group(&app, "timer", "the weekly power timer calendar");
+    CLI::App* show = command(timer, c, "show", "month grids with switched-on days marked '*'",
+                             [&a]() -> int { return showTimer(a.year, a.month); });
+    show->add_option("YEAR", a.year, "year")->required()->transform(wholeNumber(2000, 2089));
+    show->add_option("MONTH", a.month, "month (default: the whole year)")->transform(wholeNumber(1, 12));
+    addJsonFlag(show);
+    CLI::App* set = command(timer, c, "set", "switch a day on or off", [&a]() -> int { return timerDay(a.dateText, a.onOff, true); });
+    set->add_option("DATE", a.dateText, "the day, 2000-01-01 to 2089-12-31")->required()->check(calendarDate());
+    set->add_option("STATE", a.onOff, "on or off")->required()->check(CLI::IsMember({"on", "off"}));
+    CLI::App* get = command(timer, c, "get", "is a day switched on", [&a]() -> int { return timerDay(a.dateText, "", false); });
+    get->add_option("DATE", a.dateText, "the day, 2000-01-01 to 2089-12-31")->required()->check(calendarDate());
+    addJsonFlag(get);
+    command(timer, c, "export",
+            "write the switched-on days as text, one YYYY-MM-DD a line (what timer import reads back)",
+            [&a]() -> int { return exportTimer(a.calendarFile); })
+        ->add_option("FILE", a.calendarFile, "where to write them (default or -: stdout)");
+    command(timer, c, "import",
+            "make the calendar what FILE says: each day listed on (a date, optionally 'on' or 'off'), every other "
+            "off, all at once; '#' starts a comment",
+            [&a]() -> int { return importTimer(a.calendarFile); })
+        ->add_option("FILE", a.calendarFile, "the text to read (-: stdin)")
+        ->required();
+}
+
 /* ---- semaphores -------------------------------------------------------------- */
 
 /* The three semaphores in the order sem hold numbers them (1 to 3), each
@@ -689,6 +808,101 @@ int showSemaphores()
     for (const std::string& name : unmade)
         printf("%s: not made yet (no process has locked it)\n", name.c_str());
     return error.empty() ? kOk : fail(error);
+}
+
+void addSemaphoreCommands(CLI::App& app, Args& a, Commands& c)
+{
+    CLI::App* sem = group(&app, "sem", "the three named semaphores");
+    addJsonFlag(command(sem, c, "show", "dump the three semaphores (--json: who holds each)", showSemaphores));
+    CLI::App* hold = command(sem, c, "hold", "take semaphore N (1 POW, 2 NVD, 3 HddReady) and hold it",
+                             [&a]() -> int { return holdSemaphore(a.which, a.seconds); });
+    hold->add_option("N", a.which, "1, 2 or 3")->required()->transform(wholeNumber(1, 3));
+    hold->add_option("SECONDS", a.seconds, "how long")->required()->check(secondsNumber(3600, true));
+}
+
+/* ---- audit and repair ------------------------------------------------------ */
+
+/* The owner kit's audits: each object on its own (the calendar and trace
+ * areas' lengths, the three semaphores' records) and the reservation
+ * table, copied under POW, or without it when POW itself is damaged. Exit
+ * 0 when all is clean, 1 on damage (notes do not count), 2 when it could
+ * not look. */
+int auditTable()
+{
+    if (!objectUsable(kNames.pwr, sizeof(PwrSharedArea), false))
+        return kFailed;
+    std::vector<LIB_POW_Finding> findings = objectFindings(kNames);
+    bool powDamaged = false;
+    for (const LIB_POW_Finding& f : findings)
+        powDamaged = powDamaged || (f.kind == LIB_POW_SEMAPHORE_DAMAGED && f.value == 0);
+    LIB_POW_AuditSummary s = {};
+    LIB_POW_OwnerError error = {};
+    PowerSnapshot look;
+    if (powDamaged) { /* a take of POW would fail or wait for ever */
+        if (!lookAtPower(look))
+            return kFailed;
+        s = look.audit;
+        findings.insert(findings.end(), look.findings.begin(), look.findings.end());
+    } else {
+        if (!semaphoreFree("POW", kNames.semPow, g_common.limit))
+            return kFailed;
+        if (LIB_POW_ownerAudit(nullptr, nullptr, g_common.limit.leftMs(), collectFinding, &findings, &s, &error) < 0)
+            return fail(error.text);
+    }
+    int objects = 0;
+    for (const LIB_POW_Finding& f : findings)
+        objects += f.kind == LIB_POW_SEMAPHORE_DAMAGED || f.kind == LIB_POW_AREA_UNUSABLE;
+    s.damage += objects;
+    std::stable_partition(findings.begin(), findings.end(), [](const LIB_POW_Finding& f) { return f.damage != 0; });
+    if (g_common.json) {
+        printJson({{"damage", s.damage}, {"notes", s.notes}, {"total", s.total}, {"count_sum", s.countSum},
+                   {"free_count", s.freeCount}, {"held", s.held}, {"under_pow", !powDamaged},
+                   {"findings", findingsJson(findings)}});
+    } else {
+        for (const LIB_POW_Finding& f : findings)
+            printf("%s: %s\n", f.damage ? "damage" : "note", f.text);
+        printf("%d damage, %d note%s (total %d, sum of the counts %ld, free %d, held %d)%s\n", s.damage, s.notes,
+               s.notes == 1 ? "" : "s", s.total, s.countSum, s.freeCount, s.held,
+               powDamaged ? "; the table was read without POW, which is damaged" : "");
+    }
+    return s.damage > 0 ? kNo : kOk;
+}
+
+/* Mends what the kit can mend in place: damaged semaphores are re-made in
+ * their own files (so every process that has one meets the mended one),
+ * then the table's damage, under POW. */
+int repairTable()
+{
+    if (!objectUsable(kNames.pwr, sizeof(PwrSharedArea), true))
+        return kFailed;
+    std::vector<LIB_POW_Finding> damaged;
+    LIB_POW_OwnerError error = {};
+    LIB_POW_ownerAuditSemaphores(nullptr, collectFinding, &damaged, nullptr);
+    if (!damaged.empty() && LIB_POW_ownerRepairSemaphores(nullptr, &error) < 0)
+        return fail(error.text);
+    for (const LIB_POW_Finding& f : damaged)
+        printf("re-made %s: in its own file, free\n", f.text);
+    if (!powerReady())
+        return kFailed;
+    LIB_POW_RepairReport report = {};
+    if (LIB_POW_ownerRepair(nullptr, nullptr, g_common.limit.leftMs(), &report, &error) < 0)
+        return fail(error.text);
+    char text[1024];
+    if (report.changes > 0 || damaged.empty())
+        printf("%s\n", LIB_POW_ownerDescribeRepair(&report, text, sizeof text));
+    return kOk;
+}
+
+void addAuditCommands(CLI::App& app, Commands& c)
+{
+    addJsonFlag(command(&app, c, "audit",
+                        "check each object (areas' lengths, semaphores' records) and the reservation table for "
+                        "damage (exit 1 when found, 2 when it could not look)",
+                        auditTable));
+    command(&app, c, "repair",
+            "mend the damage the audit finds (damaged semaphores re-made in their own files, the table) and say "
+            "what changed",
+            repairTable);
 }
 
 /* ---- listings ------------------------------------------------------------------ */
@@ -793,6 +1007,25 @@ int jamLog(const std::vector<std::string>& sends, const std::vector<std::string>
     return kOk;
 }
 
+void addListingCommands(CLI::App& app, Args& a, Commands& c)
+{
+    command(&app, c, "semlog", "list the semaphore trace area, oldest record first",
+            [&a]() -> int { return listSemLog(a.libraryListing); })
+        ->add_flag("--library", a.libraryListing, "the library's own listing (LIB_POW_showSemLog), in area order");
+    CLI::App* history = command(&app, c, "history",
+                                "what the running power service saw: indices taken and released, total changes, "
+                                "repairs, power-saving decisions (kept by powsvc run in its runtime directory)",
+                                [&a]() -> int { return showHistory(runDirectory(a.runDir), a.historyLines); });
+    history->add_option("--lines", a.historyLines, "only the last N lines")->transform(wholeNumber(1, 100000));
+    history->add_option("--run-dir", a.runDir,
+                        "the service's runtime directory; default $" POWSVC_RUN_DIR_VARIABLE ", else " POWSVC_RUN_DIR);
+    addJsonFlag(history, "a JSON list of the events, one object each, for scripts");
+    CLI::App* jamlog = command(&app, c, "jamlog", "record socket sends in this process and list its jam log",
+                               [&a]() -> int { return jamLog(a.sends, a.clears); });
+    jamlog->add_option("--send", a.sends, "DST=SRC[:KIND[:SEQ]] (paths or short names like a_adrm)");
+    jamlog->add_option("--clear", a.clears, "DST whose record is cleared after the sends");
+}
+
 /* --trace and --timeout on every command, so that each one's --help shows
  * them and they may stand before or after the command. */
 void addCommonOptions(CLI::App* app)
@@ -824,217 +1057,6 @@ const char kFooter[] =
 
 } // namespace
 
-/* The command line's values, as CLI11 fills them while it parses. */
-struct Args {
-    int intervalMs = 500;
-    double watchSeconds = 0;
-    int count = 1;
-    double hold = 0;
-    bool noRelease = false;
-    int index = 0;
-    int releasePid = 0;
-    bool force = false;
-    int value = 0;
-    int year = 0, month = 0;
-    std::string dateText, onOff, calendarFile;
-    int which = 0;
-    double seconds = 0;
-    bool libraryListing = false;
-    int historyLines = 0;
-    std::string runDir;
-    std::vector<std::string> sends, clears;
-};
-
-void addJsonFlag(CLI::App* command, const char* help = "one JSON object, for scripts")
-{
-    command->add_flag("--json", g_common.json, help);
-}
-
-/* A library call on the power area, once the area is there to attach. */
-std::function<int()> onPower(std::function<int()> run)
-{
-    return [run] { return powerReady() ? run() : kFailed; };
-}
-
-int printed(int value)
-{
-    printf("%d\n", value);
-    return kOk;
-}
-
-int statusCommand()
-{
-    PowerSnapshot s;
-    if (!lookAtPower(s))
-        return kFailed;
-    std::vector<LIB_POW_Finding> objects = otherObjects();
-    g_common.json ? printStatusJson(s, objects) : printStatus(s, objects);
-    return s.audit.damage > 0 || !objects.empty() ? kNo : kOk;
-}
-
-void addDelayCommands(CLI::App& app, Args& a, Commands& c)
-{
-    addJsonFlag(command(&app, c, "status",
-                        "the power area at a glance: flags, a consistency line, the other objects' state, every "
-                        "index with a holder or a count, and who each holder is (user, process, since when, command "
-                        "line); exit 1 when it shows damage",
-                        statusCommand));
-    CLI::App* watch = command(&app, c, "watch",
-                              "print each change of the power area with a timestamp: indices taken and released, "
-                              "every change of a count or of the total, the flags",
-                              [&a]() -> int { return watchPower(a.intervalMs, a.watchSeconds); });
-    watch->add_option("--interval", a.intervalMs, "milliseconds between looks")->transform(wholeNumber(10, 60000));
-    watch->add_option("--seconds", a.watchSeconds, "stop after this long (default: until interrupted)")
-        ->check(secondsNumber(86400, false));
-
-    CLI::App* delay = group(&app, "delay", "power-save delay reservations");
-    CLI::App* reserve = command(delay, c, "reserve", "act as a job: reserve, count, hold, reset",
-                                [&a]() -> int { return reserveDelay(a.count, a.hold, a.noRelease); });
-    reserve->add_option("--count", a.count, "requests to count on the index")->transform(wholeNumber(1, 32767));
-    reserve->add_option("--hold", a.hold, "seconds to hold before resetting")->check(secondsNumber(86400, true));
-    reserve->add_flag("--no-release", a.noRelease, "exit without resetting, as a crashed job would");
-    command(delay, c, "check",
-            "is power saving delayed (LIB_POW_IsPowerSaveDelay): prints it; exit 0 delayed, 1 not, 2 no answer",
-            onPower([]() -> int {
-                bool delayed = LIB_POW_IsPowerSaveDelay();
-                printf("%s\n", delayed ? "delayed" : "not delayed");
-                return delayed ? kOk : kNo;
-            }));
-    command(delay, c, "set", "count one request on INDEX", onPower([&a]() -> int {
-                short got = LIB_POW_setPowerSaveDelay(static_cast<short>(a.index));
-                printf("%d\n", got);
-                return got == -1 ? fail("the request was refused") : kOk;
-            }))
-        ->add_option("INDEX", a.index, "delay index")
-        ->required()
-        ->transform(wholeNumber(0, 255));
-    CLI::App* reset = command(delay, c, "reset", "count one request off INDEX; refused when INDEX counts none", [&a]() -> int {
-        if (!a.force && !resetCounts(a.index))
-            return kFailed;
-        if (!powerReady())
-            return kFailed;
-        LIB_POW_resetPowerSaveDelay(static_cast<short>(a.index));
-        return kOk;
-    });
-    reset->add_option("INDEX", a.index, "delay index")->required()->transform(wholeNumber(0, 255));
-    reset->add_flag("--force", a.force,
-                    "reset also an index that counts nothing: the library then lowers the device's total, "
-                    "which other indices' counts make up");
-    CLI::App* release = command(delay, c, "release",
-                                "operator override: release INDEX (or every index of --pid) with everything it "
-                                "counts, under POW, as the sweep releases an ended holder's",
-                                [&a]() -> int { return releaseDelay(a.index, a.releasePid, a.force); });
-    release->add_option("INDEX", a.index, "delay index")->transform(wholeNumber(0, 255));
-    release->add_option("--pid", a.releasePid, "release every index this process holds")
-        ->transform(wholeNumber(1, 4194304));
-    release->add_flag("--force", a.force,
-                      "release also an index whose holder still runs, or index 0, the power service's own");
-    command(&app, c, "sweep",
-            "release the indices of ended holders (LIB_POW_IsHddSleepDelay) and say which; refused when this "
-            "process may not signal a holder",
-            [&a]() -> int { return sweep(a.force); })
-        ->add_flag("--force", a.force, "sweep even so: such holders are released while they run");
-}
-
-void addFlagCommands(CLI::App& app, Args& a, Commands& c)
-{
-    CLI::App* hddReady = group(&app, "hdd-ready", "the hard disk ready flag");
-    command(hddReady, c, "get", "print the flag, 0 or 1", onPower([]() -> int { return printed(LIB_POW_isHddReady()); }));
-    command(hddReady, c, "set", "set the flag", onPower([&a]() -> int {
-                LIB_POW_setHddReady(a.value == 1);
-                return kOk;
-            }))
-        ->add_option("VALUE", a.value, "0 or 1")
-        ->required()
-        ->transform(wholeNumber(0, 1));
-    CLI::App* resetTimer = group(&app, "reset-timer", "the auto-sleep timer reset request");
-    command(resetTimer, c, "request", "request a reset (the byte becomes 0x2)", onPower([]() -> int {
-                LIB_POW_putResetAutoSleepTimer();
-                return kOk;
-            }));
-    for (bool take : {false, true})
-        command(resetTimer, c, take ? "take" : "peek",
-                take ? "print the request and clear it" : "print the request, leave it standing", onPower([take]() -> int {
-                    printf("0x%x\n", LIB_POW_getResetAutoSleepTimer(take));
-                    return kOk;
-                }));
-    CLI::App* noneReserved = group(&app, "none-reserved", "the note that the reservations dropped to none");
-    for (bool take : {false, true})
-        command(noneReserved, c, take ? "take" : "peek",
-                take ? "print the note and clear it" : "print the note, leave it standing",
-                onPower([take]() -> int { return printed(LIB_POW_getDelayPowerSaveTaskNoneReserved(take)); }));
-    CLI::App* sleepDelay = group(&app, "hdd-sleep-delay", "the HDD sleep delay flag");
-    command(sleepDelay, c, "get",
-            "print the flag, a look that releases nothing (LIB_POW_IsHddSleepDelay would also sweep: powctl sweep)",
-            []() -> int {
-                PowerSnapshot s;
-                return lookAtPower(s) ? printed(s.image.b_HddSleepDelay) : kFailed;
-            });
-    command(sleepDelay, c, "clear", "clear the flag", onPower([]() -> int {
-                LIB_POW_setPowerSaveDelayForService();
-                return kOk;
-            }));
-}
-
-void addTimerCommands(CLI::App& app, Args& a, Commands& c)
-{
-    CLI::App* timer = group(&app, "timer", "the weekly power timer calendar");
-    CLI::App* show = command(timer, c, "show", "month grids with switched-on days marked '*'",
-                             [&a]() -> int { return showTimer(a.year, a.month); });
-    show->add_option("YEAR", a.year, "year")->required()->transform(wholeNumber(2000, 2089));
-    show->add_option("MONTH", a.month, "month (default: the whole year)")->transform(wholeNumber(1, 12));
-    addJsonFlag(show);
-    CLI::App* set = command(timer, c, "set", "switch a day on or off", [&a]() -> int { return timerDay(a.dateText, a.onOff, true); });
-    set->add_option("DATE", a.dateText, "the day, 2000-01-01 to 2089-12-31")->required()->check(calendarDate());
-    set->add_option("STATE", a.onOff, "on or off")->required()->check(CLI::IsMember({"on", "off"}));
-    CLI::App* get = command(timer, c, "get", "is a day switched on", [&a]() -> int { return timerDay(a.dateText, "", false); });
-    get->add_option("DATE", a.dateText, "the day, 2000-01-01 to 2089-12-31")->required()->check(calendarDate());
-    addJsonFlag(get);
-    command(timer, c, "export",
-            "write the switched-on days as text, one YYYY-MM-DD a line (what timer import reads back)",
-            [&a]() -> int { return exportTimer(a.calendarFile); })
-        ->add_option("FILE", a.calendarFile, "where to write them (default or -: stdout)");
-    command(timer, c, "import",
-            "make the calendar what FILE says: each day listed on (a date, optionally 'on' or 'off'), every other "
-            "off, all at once; '#' starts a comment",
-            [&a]() -> int { return importTimer(a.calendarFile); })
-        ->add_option("FILE", a.calendarFile, "the text to read (-: stdin)")
-        ->required();
-}
-
-void addDiagnosticCommands(CLI::App& app, Args& a, Commands& c)
-{
-    CLI::App* sem = group(&app, "sem", "the three named semaphores");
-    addJsonFlag(command(sem, c, "show", "dump the three semaphores (--json: who holds each)", showSemaphores));
-    CLI::App* hold = command(sem, c, "hold", "take semaphore N (1 POW, 2 NVD, 3 HddReady) and hold it",
-                             [&a]() -> int { return holdSemaphore(a.which, a.seconds); });
-    hold->add_option("N", a.which, "1, 2 or 3")->required()->transform(wholeNumber(1, 3));
-    hold->add_option("SECONDS", a.seconds, "how long")->required()->check(secondsNumber(3600, true));
-    addJsonFlag(command(&app, c, "audit",
-                        "check each object (areas' lengths, semaphores' records) and the reservation table for "
-                        "damage (exit 1 when found, 2 when it could not look)",
-                        auditTable));
-    command(&app, c, "repair",
-            "mend the damage the audit finds (damaged semaphores re-made in their own files, the table) and say "
-            "what changed",
-            repairTable);
-    command(&app, c, "semlog", "list the semaphore trace area, oldest record first",
-            [&a]() -> int { return listSemLog(a.libraryListing); })
-        ->add_flag("--library", a.libraryListing, "the library's own listing (LIB_POW_showSemLog), in area order");
-    CLI::App* history = command(&app, c, "history",
-                                "what the running power service saw: indices taken and released, total changes, "
-                                "repairs, power-saving decisions (kept by powsvc run in its runtime directory)",
-                                [&a]() -> int { return showHistory(runDirectory(a.runDir), a.historyLines); });
-    history->add_option("--lines", a.historyLines, "only the last N lines")->transform(wholeNumber(1, 100000));
-    history->add_option("--run-dir", a.runDir,
-                        "the service's runtime directory; default $" POWSVC_RUN_DIR_VARIABLE ", else " POWSVC_RUN_DIR);
-    addJsonFlag(history, "a JSON list of the events, one object each, for scripts");
-    CLI::App* jamlog = command(&app, c, "jamlog", "record socket sends in this process and list its jam log",
-                               [&a]() -> int { return jamLog(a.sends, a.clears); });
-    jamlog->add_option("--send", a.sends, "DST=SRC[:KIND[:SEQ]] (paths or short names like a_adrm)");
-    jamlog->add_option("--clear", a.clears, "DST whose record is cleared after the sends");
-}
-
 int main(int argc, char** argv)
 {
     CLI::App app{"powctl: look at and drive the device power service through LIB_POW", "powctl"};
@@ -1043,10 +1065,14 @@ int main(int argc, char** argv)
     app.add_flag("--json", g_common.json, "JSON output, for the commands that have it");
     Args args;
     Commands commands;
+    addStatusCommand(app, commands);
+    addWatchCommand(app, args, commands);
     addDelayCommands(app, args, commands);
     addFlagCommands(app, args, commands);
     addTimerCommands(app, args, commands);
-    addDiagnosticCommands(app, args, commands);
+    addSemaphoreCommands(app, args, commands);
+    addAuditCommands(app, commands);
+    addListingCommands(app, args, commands);
     addCommonOptions(&app);
 
     try {

@@ -82,6 +82,35 @@ struct RunOptions {
     bool traced = false;
 };
 
+/* The command line's values, as CLI11 fills them while it parses. */
+struct Args {
+    AreaOptions options;              /* create's */
+    CLI::Option* index0Pid = nullptr; /* create --index0-pid: given or not */
+    std::vector<std::string> objects; /* create --only, reset's NAMEs */
+    bool force = false;
+    WaitLimit limit; /* --timeout */
+    std::string runDir;
+    RunOptions run;
+    CLI::Option* trace = nullptr; /* run --trace: given or not */
+    SemLogInput record;
+};
+
+void addTimeoutOption(CLI::App* command, Args& a)
+{
+    command
+        ->add_option("--timeout", a.limit.seconds,
+                     "give up (exit 2) when a semaphore it needs is still held after this many seconds; "
+                     "default: wait, saying who holds it")
+        ->check(secondsNumber(3600, true));
+}
+
+void addRunDirOption(CLI::App* command, Args& a)
+{
+    command->add_option("--run-dir", a.runDir,
+                        "the service's runtime directory (pid file, history); default $" POWSVC_RUN_DIR_VARIABLE
+                        ", else " POWSVC_RUN_DIR);
+}
+
 /* What one audit of the table found: the damage, the holders this
  * process may not signal, and the ended holders (index and pid). */
 struct Seen {
@@ -400,6 +429,26 @@ int runService(const AreaNames& names, const RunOptions& run, const WaitLimit& l
     return 0;
 }
 
+void addServiceCommands(CLI::App& app, Args& a, Commands& c)
+{
+    CLI::App* run = command(&app, c, "run",
+                            "be the power service in the foreground until SIGINT/SIGTERM; refused while another runs",
+                            [&a] {
+                                a.run.traced = a.trace->count() > 0;
+                                a.run.directory = runDirectory(a.runDir);
+                                return runService(kNames, a.run, a.limit);
+                            });
+    run->add_option("--grace", a.run.graceSeconds, "seconds without any delay before power saving")
+        ->check(secondsNumber(3600, true));
+    run->add_option("--tick-ms", a.run.tickMs, "milliseconds between looks at the area")
+        ->transform(wholeNumber(10, 10000));
+    addTimeoutOption(run, a);
+    addRunDirOption(run, a);
+    a.trace = run->add_option("--trace", a.run.traceMask,
+                              "library log mask for the service, decimal or 0x hex (e.g. 0x10)")
+                  ->transform(maskNumber());
+}
+
 /* Index 0's holder in an existing power area; -1 when there is none. */
 pid_t index0Holder(const AreaNames& names)
 {
@@ -532,19 +581,6 @@ CLI::Validator objectName()
         "NAME");
 }
 
-/* The trace record's text fields are fixed-width; refuse what would not
- * fit while parsing, so it is reported as the usage error it is. */
-CLI::Validator atMost(size_t characters)
-{
-    return CLI::Validator(
-        [characters](std::string& text) {
-            return text.size() > characters ? "'" + text + "' is longer than " + std::to_string(characters) +
-                                                  " characters"
-                                            : std::string();
-        },
-        "");
-}
-
 /* Permission bits, written in octal as chmod takes them. */
 CLI::Validator octalMode()
 {
@@ -560,48 +596,6 @@ CLI::Validator octalMode()
             return std::string();
         },
         "OCTAL");
-}
-
-const char kFooter[] =
-    "Exit status: 0 done, 2 failed (one line on stderr says why) or a command line it cannot use.\n\n"
-    "Numbers are decimal (08 is eight); --trace and --sem-id also take 0x hexadecimal, --mode is octal.\n\n"
-    "Waiting: create --reset and reset take the POW and NVD semaphores, run takes POW; one that another process\n"
-    "holds is waited for, saying after half a second 'waiting for POW, held by pid N (name)' on stderr;\n"
-    "--timeout SECONDS gives up.\n\n"
-    "Files: the areas and semaphores in /dev/shm; the running service's pid (" POWSVC_PID_NAME ") and its\n"
-    "history (" POWSVC_HISTORY_NAME ", powctl history prints it) in its runtime directory, " POWSVC_RUN_DIR ",\n"
-    "or --run-dir, or $" POWSVC_RUN_DIR_VARIABLE ": the service's user's own, writable by no other user (run\n"
-    "refuses one that is not).";
-
-} // namespace
-
-/* The command line's values, as CLI11 fills them while it parses. */
-struct Args {
-    AreaOptions options;              /* create's */
-    CLI::Option* index0Pid = nullptr; /* create --index0-pid: given or not */
-    std::vector<std::string> objects; /* create --only, reset's NAMEs */
-    bool force = false;
-    WaitLimit limit; /* --timeout */
-    std::string runDir;
-    RunOptions run;
-    CLI::Option* trace = nullptr; /* run --trace: given or not */
-    SemLogInput record;
-};
-
-void addTimeoutOption(CLI::App* command, Args& a)
-{
-    command
-        ->add_option("--timeout", a.limit.seconds,
-                     "give up (exit 2) when a semaphore it needs is still held after this many seconds; "
-                     "default: wait, saying who holds it")
-        ->check(secondsNumber(3600, true));
-}
-
-void addRunDirOption(CLI::App* command, Args& a)
-{
-    command->add_option("--run-dir", a.runDir,
-                        "the service's runtime directory (pid file, history); default $" POWSVC_RUN_DIR_VARIABLE
-                        ", else " POWSVC_RUN_DIR);
 }
 
 /* --group and --mode are checked before anything is made. */
@@ -667,24 +661,17 @@ void addObjectCommands(CLI::App& app, Args& a, Commands& c)
     addRunDirOption(reset, a);
 }
 
-void addServiceCommands(CLI::App& app, Args& a, Commands& c)
+/* The trace record's text fields are fixed-width; refuse what would not
+ * fit while parsing, so it is reported as the usage error it is. */
+CLI::Validator atMost(size_t characters)
 {
-    CLI::App* run = command(&app, c, "run",
-                            "be the power service in the foreground until SIGINT/SIGTERM; refused while another runs",
-                            [&a] {
-                                a.run.traced = a.trace->count() > 0;
-                                a.run.directory = runDirectory(a.runDir);
-                                return runService(kNames, a.run, a.limit);
-                            });
-    run->add_option("--grace", a.run.graceSeconds, "seconds without any delay before power saving")
-        ->check(secondsNumber(3600, true));
-    run->add_option("--tick-ms", a.run.tickMs, "milliseconds between looks at the area")
-        ->transform(wholeNumber(10, 10000));
-    addTimeoutOption(run, a);
-    addRunDirOption(run, a);
-    a.trace = run->add_option("--trace", a.run.traceMask,
-                              "library log mask for the service, decimal or 0x hex (e.g. 0x10)")
-                  ->transform(maskNumber());
+    return CLI::Validator(
+        [characters](std::string& text) {
+            return text.size() > characters ? "'" + text + "' is longer than " + std::to_string(characters) +
+                                                  " characters"
+                                            : std::string();
+        },
+        "");
 }
 
 void addSemLogCommands(CLI::App& app, Args& a, Commands& c)
@@ -704,6 +691,19 @@ void addSemLogCommands(CLI::App& app, Args& a, Commands& c)
         return clearSemLog(kNames, error) ? 0 : fail(error);
     });
 }
+
+const char kFooter[] =
+    "Exit status: 0 done, 2 failed (one line on stderr says why) or a command line it cannot use.\n\n"
+    "Numbers are decimal (08 is eight); --trace and --sem-id also take 0x hexadecimal, --mode is octal.\n\n"
+    "Waiting: create --reset and reset take the POW and NVD semaphores, run takes POW; one that another process\n"
+    "holds is waited for, saying after half a second 'waiting for POW, held by pid N (name)' on stderr;\n"
+    "--timeout SECONDS gives up.\n\n"
+    "Files: the areas and semaphores in /dev/shm; the running service's pid (" POWSVC_PID_NAME ") and its\n"
+    "history (" POWSVC_HISTORY_NAME ", powctl history prints it) in its runtime directory, " POWSVC_RUN_DIR ",\n"
+    "or --run-dir, or $" POWSVC_RUN_DIR_VARIABLE ": the service's user's own, writable by no other user (run\n"
+    "refuses one that is not).";
+
+} // namespace
 
 int main(int argc, char** argv)
 {
