@@ -288,6 +288,8 @@ class DeviceTest(ToolTest):
         self.assertEqual(self.assertOk(powctl("timer", "show", "2026", "12")).split("\n"), expected_grid(2026, 12, {7, 24}) + [""])
         expected = sum((expected_grid(2024, m, {2: {29}, 9: {1}}.get(m, set())) for m in range(1, 13)), [])
         self.assertEqual(self.assertOk(powctl("timer", "show", "2024")).split("\n"), expected + [""])
+        self.assertEqual(json.loads(self.ctl("timer", "show", "2024", "--json")),
+                         {"year": 2024, "months": [{"month": m, "on": {2: [29], 9: [1]}.get(m, [])} for m in range(1, 13)]})
         days = ["2024-02-29", "2024-09-01", "2026-12-07", "2026-12-24", "2031-07-04"]
         for to in ((), ("-",)):  # "-" is standard output too
             self.assertEqual([line for line in self.ctl("timer", "export", *to).splitlines() if line[0] != "#"], days)
@@ -379,6 +381,8 @@ class DeviceTest(ToolTest):
                 area[1540:1542], area[0:2] = (254).to_bytes(2, order), (2).to_bytes(2, order)
         clean = powctl("audit")
         self.assertEqual((clean.returncode, clean.stdout), (0, "0 damage, 0 notes (total 0, sum of the counts 0, free 255, held 1)\n"))
+        self.assertEqual(json.loads(self.ctl("audit", "--json")), {"damage": 0, "notes": 0, "total": 0, "count_sum": 0, "free_count": 255,
+                                                                   "held": 1, "under_pow": True, "findings": []})
         damage()
         out = powctl("status")
         self.assertEqual(out.returncode, 1, out.stderr)
@@ -710,6 +714,9 @@ class FieldTest(ToolTest):
                 if name != PWR:  # that the status shows, and exits 1
                     shown = powctl("status")
                     self.assertEqual((shown.returncode, "objects: 1 damage: /%s is %d bytes" % (name, size) in shown.stdout), (1, True), shown.stdout)
+                    objects = status()["objects"]
+                    self.assertEqual((objects["damage"], [(f["kind"], f["damage"], "/%s is %d bytes" % (name, size) in f["text"])
+                                                          for f in objects["findings"]]), (1, [("area-unusable", True, True)]))
                 for args in ["powctl " * (not a.startswith("powsvc")) + a for a in runs] + ["powsvc run", "powsvc create"]:
                     with self.subTest(object=name, size=size, args=args):
                         out = run({"powctl": POWCTL, "powsvc": POWSVC}[args.split()[0]], *args.split()[1:])
@@ -717,7 +724,7 @@ class FieldTest(ToolTest):
                         self.assertIn("/%s is %d bytes, needs %d" % (name, size, full), out.stderr)
                         self.assertIn("powsvc create --reset re-makes it in place", out.stderr)
             self.assertOk(powsvc("create", "--reset"))
-        self.assertEqual(status()["total"], 0)
+        self.assertEqual((status()["total"], status()["objects"]), (0, {"damage": 0, "findings": []}))
         self.assertIn(" refused pid ", self.ctl("history"))  # the history works on a broken device too
 
     def test_a_running_service_outlives_each_broken_object_and_keeps_what_is_whole(self):
