@@ -1,6 +1,9 @@
 #!/usr/bin/env python3
 """Planted faults: proves the test suite catches the faults listed in
-scripts/planted-faults.txt.
+scripts/planted-faults.txt and in the lists it includes (an "include: FILE"
+line reads the faults of FILE, relative to the including list's folder; the
+independent rounds, written without reading the tests, come in that way).
+--list-file names another list instead, e.g. one independent round alone.
 
 For each fault the tree is copied to a scratch folder (never the work tree
 itself), the fault's text is replaced there, the scratch build is brought up
@@ -12,7 +15,8 @@ the kernel stage runs every target test program on the 32-bit PowerPC
 kernel, as scripts/kernel/stage.sh does in the test command. Each fault
 prints "caught by ..." or SURVIVED; the exit status is 1 when any fault
 survived, 2 when a fault no longer applies (its text does not occur exactly
-once), does not compile, or the unchanged tree fails its own tests.
+once), does not compile, or the unchanged tree fails its own tests. --list
+only checks that every fault applies and lists them.
 
     scripts/mutants.sh [--list] [--quick] [--stage host|target|kernel|tsan] [--list-file PATH] [FAULT...]
 """
@@ -36,14 +40,15 @@ def stage_config(stage, cache={}):
     return cache[stage]
 
 
-KEYS = ("fault", "file", "find", "replace", "catch", "stage")
+KEYS = ("fault", "file", "find", "replace", "catch", "stage", "include")
 
 
-def read_faults(path):
+def read_faults(path, seen=None):
     """Blocks of "key: value" lines, one fault each. find and replace may
     repeat: repeated lines join with newlines, and a find after a replace
-    starts a further edit of the same file."""
-    faults, cur = [], None
+    starts a further edit of the same file. "include: FILE" (outside a
+    block) adds FILE's faults; a name may be given only once in all."""
+    faults, cur, seen = [], None, {} if seen is None else seen
     for number, line in enumerate(open(path, encoding="utf-8"), 1):
         line = line.rstrip("\n")
         if not line.strip() or line.startswith("#"):
@@ -52,8 +57,15 @@ def read_faults(path):
         if not sep or key not in KEYS:
             sys.exit(f"{path}:{number}: expected one of {', '.join(KEYS)}")
         value = value[1:] if value.startswith(" ") else value
-        if key == "fault":
-            cur = {"name": value.strip(), "line": number, "edits": [], "catch": [], "stage": "host"}
+        if key == "include":
+            faults += read_faults(os.path.join(os.path.dirname(path), value.strip()), seen)
+            cur = None
+        elif key == "fault":
+            where = f"{os.path.relpath(path, ROOT)}:{number}"
+            if value.strip() in seen:
+                sys.exit(f"{where}: fault {value.strip()} is already at {seen[value.strip()]}")
+            seen[value.strip()] = where
+            cur = {"name": value.strip(), "where": where, "edits": [], "catch": [], "stage": "host"}
             faults.append(cur)
         elif cur is None:
             sys.exit(f"{path}:{number}: a fault starts with 'fault:'")
@@ -73,7 +85,7 @@ def read_faults(path):
             cur[key] = value.strip()
     for f in faults:
         if not f.get("file") or not f["edits"] or any(e[1] is None for e in f["edits"]) or f["stage"] not in STAGE_NAMES:
-            sys.exit(f"{path}:{f['line']}: fault {f['name']} needs file, find, replace and a known stage")
+            sys.exit(f"{f['where']}: fault {f['name']} needs file, find, replace and a known stage")
     return faults
 
 
@@ -201,13 +213,14 @@ def main():
     for f in faults:
         _, reason = faulty_text(open(os.path.join(ROOT, f["file"]), encoding="utf-8").read(), f)
         if reason:
-            stale.append(f"  {f['name']} ({f['file']}): {reason}")
+            stale.append(f"  {f['name']} ({f['where']}, {f['file']}): {reason}")
     if stale:
-        print(f"These faults no longer apply; update {os.path.relpath(args.list_file, ROOT)}:\n" + "\n".join(stale))
+        print("These faults no longer apply; update their lists:\n" + "\n".join(stale))
         return 2
     if args.list:
         for f in faults:
             print(f"{f['name']:<44} {f['stage']:<7} {f['file']}: {' '.join(f['catch'])}")
+        print(f"{len(faults)} faults, every one applies")
         return 0
 
     os.makedirs(args.scratch, exist_ok=True)
