@@ -965,6 +965,11 @@ class FieldTest(ToolTest):
         os.mkdir(RUN)
         out = run(POWSVC, "run", user=nobody)  # another user's service is refused root's runtime directory
         self.assertIn("%s belongs to root, not to this service's user nobody" % RUN, out.stderr)
+        os.makedirs(RUN + ".own"), os.chown(RUN + ".own", 65534, 65534)  # a reset it may not make: refused before POW
+        self.start(POWCTL, "sem", "hold", "1", "10").wait_line("holds the POW semaphore")
+        out = run(POWSVC, "reset", "power", "--timeout", "1", "--run-dir", RUN + ".own", user=nobody)
+        self.assertEqual(out.returncode, 2, out.stdout + out.stderr)
+        self.assertIn("cannot remove /%s (owner root, mode 0666): in the sticky /dev/shm only its owner or root may" % PWR, out.stderr)
 
     def test_objects_made_for_a_group_a_squatters_refused_and_a_service_blind_to_a_holder_skips_its_sweep(self):
         nobody = self.nobody()
