@@ -57,9 +57,8 @@ unsigned modeBits(const struct stat& st)
 /* Owner, group and mode, as messages give them. */
 std::string accessText(const struct stat& st)
 {
-    char mode[8];
-    snprintf(mode, sizeof mode, "%04o", modeBits(st));
-    return "owner " + userName(st.st_uid) + ", group " + groupName(st.st_gid) + ", mode " + mode;
+    char text[200];
+    return LIB_POW_ownerAccessText(st.st_uid, st.st_gid, modeBits(st), text, sizeof text);
 }
 
 /* What stands at a name, for messages: a link is itself, not its target. */
@@ -144,6 +143,12 @@ int removeName(const char* what, const std::string& path, LIB_POW_OwnerError* er
     return removalFailure(what, path.c_str(), errno, error);
 }
 
+/* One line for an object shorter than its layout. */
+int tooShort(const char* name, const struct stat& st, size_t size, LIB_POW_OwnerError* error)
+{
+    return ownerFail(error, EINVAL, "%s is %lld bytes, needs %zu", name, static_cast<long long>(st.st_size), size);
+}
+
 /* An object a client could not map without faulting: not a regular file,
  * or shorter than its layout. */
 int checkShape(int fd, const char* name, size_t size, LIB_POW_OwnerError* error)
@@ -154,7 +159,7 @@ int checkShape(int fd, const char* name, size_t size, LIB_POW_OwnerError* error)
     if (!S_ISREG(st.st_mode))
         return notAnObject(name, st, error);
     if (static_cast<size_t>(st.st_size) < size)
-        return ownerFail(error, EINVAL, "%s is %lld bytes, needs %zu", name, static_cast<long long>(st.st_size), size);
+        return tooShort(name, st, size, error);
     return 0;
 }
 
@@ -467,8 +472,7 @@ int adopt(const SetUp& run, const Kind& kind, int fd, const struct stat& st, boo
     }
     bool isShort = static_cast<size_t>(st.st_size) < kind.size;
     if (isShort && !run.o.create.reset && !run.asked(kind))
-        return ownerFail(run.error, EINVAL, "%s is %lld bytes, needs %zu", kind.name,
-                         static_cast<long long>(st.st_size), kind.size);
+        return tooShort(kind.name, st, kind.size, run.error);
     if (!isShort && !run.asked(kind))
         return applyWanted(fd, what, st, run.access, changes, run.error) != 0 ? -1 : outcome("whole");
     if (rewriteArea(run, kind, fd, st, changes) != 0)
@@ -872,4 +876,12 @@ int LIB_POW_ownerWriteCalendar(const LIB_POW_Names* names, const NvdSharedArea* 
             return 0;
         return callFailed(error, errno != 0 ? errno : EIO, "pwrite", ownerNames(names).nvdArea);
     });
+}
+
+const char* LIB_POW_ownerAccessText(uid_t owner, gid_t group, unsigned mode, char* text, size_t size)
+{
+    if (size > 0)
+        snprintf(text, size, "owner %s, group %s, mode %04o", userName(owner).c_str(), groupName(group).c_str(),
+                 mode & 07777);
+    return text;
 }

@@ -336,6 +336,12 @@ typedef void (*LIB_POW_FindingFn)(const LIB_POW_Finding* finding, void* context)
  * a value that is not a kind. */
 LIB_POW_OWNER_API const char* LIB_POW_ownerFindingName(LIB_POW_FindingKind kind);
 
+/* "owner NAME, group NAME, mode 0NNN", as the kit's messages name a file's
+ * access (a number where the name is unknown), in `text` (cut to fit
+ * `size`), which it returns. Takes: none. */
+LIB_POW_OWNER_API const char* LIB_POW_ownerAccessText(uid_t owner, gid_t group, unsigned mode, char* text,
+                                                      size_t size);
+
 typedef struct LIB_POW_AuditSummary {
     int damage;     /* findings that are damage */
     int notes;      /* findings that are notes */

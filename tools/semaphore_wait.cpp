@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <grp.h>
 
 double monotonicSeconds()
 {
@@ -27,15 +26,6 @@ int WaitLimit::leftMs() const
 }
 
 namespace {
-
-std::string ownerText(const struct stat& st)
-{
-    group* gr = getgrgid(st.st_gid);
-    char mode[8];
-    snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-    return "owner " + userName(st.st_uid) + ", group " +
-           (gr ? gr->gr_name : std::to_string(st.st_gid)) + ", mode " + mode;
-}
 
 /* True, with `error` saying so and what mends it, when semaphore `name` is
  * damaged (PLAT_semCheck finds why). */
@@ -62,8 +52,10 @@ std::string semaphoreOpenError(const std::string& name, int err)
 {
     struct stat st;
     std::string error;
+    char access[200];
     if ((err == EACCES || err == EPERM) && PLAT_semStat(name.c_str(), &st) == 0)
-        return "semaphore " + name + ": permission denied (" + ownerText(st) +
+        return "semaphore " + name + ": permission denied (" +
+               LIB_POW_ownerAccessText(st.st_uid, st.st_gid, st.st_mode, access, sizeof access) +
                "): run this as the objects' owner or a member of their group";
     if (damaged(name, error))
         return error;
