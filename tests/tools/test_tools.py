@@ -164,7 +164,7 @@ def expected_grid(year, month, marked):
 
 
 class DeviceTest(ToolTest):
-    def test_delay_commands_status_listings_and_the_sweep_of_ended_holders(self):
+    def test_delay_commands_count_on_an_index_and_a_reset_that_would_cut_into_others_is_refused(self):
         out = self.ctl("delay", "reserve", "--count", "2", "--hold", "0.2")
         pid = int(re.search(r"^pid (\d+) reserved delay index 1, count 2$", out, re.M).group(1))
         self.assertIn("pid %d reset index 1 2 time(s)" % pid, out)
@@ -184,12 +184,13 @@ class DeviceTest(ToolTest):
                                                            "into the counts of index 5 (count 1, held by nobody): the device could sleep under them; --force resets anyway\n"))
         self.script("delay reset 9 --force; delay check =1> not delayed; delay reset 5; none-reserved take => 1")
 
+    def test_status_names_live_and_ended_holders_and_the_sweep_releases_only_the_ended(self):
         live = self.start(POWCTL, "delay", "reserve", "--count", "3", "--hold", "60")
         index = int(re.search(r"index (\d+)", live.wait_line("reserved delay index")).group(1))
         out = self.ctl("delay", "reserve", "--count", "2", "--no-release")
         gone, ended = map(int, re.search(r"^pid (\d+) exits without resetting index (\d+)", out, re.M).groups())
         text = self.ctl("status")
-        for line in ("delay total: 5 (power saving is delayed)", "free-index stack depth: 252",
+        for line in ("delay total: 5 (power saving is delayed)", "free-index stack depth: 253",
                      "flags: hdd-ready=0 reset-timer=0x0 none-reserved=0 hdd-sleep-delay=0"):
             self.assertIn(line, text)
         # index pid user process state count since command
@@ -207,12 +208,23 @@ class DeviceTest(ToolTest):
         self.assertIn("flags: hdd-ready=1 (byte 255) ", self.ctl("status"))
         poke(2059, 0, 1)
         snap, h = json.loads(self.ctl("--json", "status")), held(status())
-        self.assertEqual((snap["total"], snap["free_depth"], sorted(h)), (5, 252, sorted([0, 1, index, ended])))
+        self.assertEqual((snap["total"], snap["free_depth"], sorted(h)), (5, 253, sorted([0, index, ended])))
         self.assertEqual([(h[i]["pid"], h[i]["running"], h[i]["count"]) for i in (index, ended)], [(live.proc.pid, True, 3), (gone, False, 2)])
         self.assertIn(h[index]["process"], program_names("powctl"))
         self.assertEqual(h[index]["user"], me)
         self.assertIn("delay reserve --count 3 --hold 60", h[index]["cmdline"])
         self.assertLess(abs(h[index]["started_unix"] - time.time()), 60 * SLOW)
+        swept = self.ctl("--trace", "0x10", "sweep")
+        self.assertIn("resetPowerSaveDelayPid release index [pid=%d, index=%d]" % (gone, ended), swept)
+        self.assertTrue(swept.endswith("\nreleased index %d (pid %d, count 2)\nhdd-sleep-delay=0" % (ended, gone)), swept)
+        snap = status()
+        self.assertEqual((sorted(held(snap)), snap["total"], snap["free_depth"]), ([0, index], 3, 254))
+        self.script("none-reserved peek => 0")  # a live count remains
+        self.assertEqual(live.stop(signal.SIGINT), 130)  # Ctrl-C: it resets, and its exit says it did not finish
+        self.assertIn("reset index %d 3 time(s)" % index, live.lines[-2])
+        self.script("delay check =1> not delayed")
+
+    def test_status_escapes_odd_process_names_and_command_lines_in_text_and_keeps_json_valid(self):
         # A name with control characters, a quote and a byte that is not UTF-8, a command line with ESC
         # and UTF-8 good (2 to 4 bytes, each lowest and highest lead) and bad (overlong, surrogate, past
         # U+10FFFF, a bad or missing continuation): escaped in text (the row stays one line), valid JSON.
@@ -225,16 +237,6 @@ class DeviceTest(ToolTest):
         self.assertRegex(powctl("status").stdout, r'(?m)^ +7 +%d \S+ +a\\nb\\xff"c\\x01 +running .* x\\x1by%s$' % (odd.pid, re.escape(
             "\u00e9\u0800\ud7ff\U0001d11e\U0010ffff|\\xc0\\xaf\\xe0\\x80\\x80\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80\\xe2\\x82A\\r\\t\\x7f\\xe2\\x82")))
         poke(4 + 4 * 7, 0)
-
-        swept = self.ctl("--trace", "0x10", "sweep")
-        self.assertIn("resetPowerSaveDelayPid release index [pid=%d, index=%d]" % (gone, ended), swept)
-        self.assertTrue(swept.endswith("\nreleased index %d (pid %d, count 2)\nhdd-sleep-delay=0" % (ended, gone)), swept)
-        snap = status()
-        self.assertEqual((sorted(held(snap)), snap["total"], snap["free_depth"]), ([0, index], 3, 254))
-        self.script("none-reserved peek => 0")  # a live count remains
-        self.assertEqual(live.stop(signal.SIGINT), 130)  # Ctrl-C: it resets, and its exit says it did not finish
-        self.assertIn("reset index %d 3 time(s)" % index, live.lines[-2])
-        self.script("delay check =1> not delayed")
 
     def test_watch_prints_each_change_as_a_timestamped_line_until_its_time_is_up(self):
         seconds = 4 * SLOW
