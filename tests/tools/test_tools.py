@@ -728,6 +728,12 @@ class FieldTest(ToolTest):
             self.assertOk(powsvc("create", "--reset"))
         self.assertEqual((status()["total"], status()["objects"]), (0, {"damage": 0, "findings": []}))
         self.assertIn(" refused pid ", self.ctl("history"))  # the history works on a broken device too
+        for args, cut, said in (("delay reserve --hold 60", PWR, "/%s is 0 bytes" % PWR),
+                                ("sem hold 1 60", "PLAT_sem.sem_POW_Shm_SemName", "semaphore POW (sem_POW_Shm_SemName) is 0 bytes")):
+            job = self.start(POWCTL, *args.split(), merge=True)  # an object cut short under a hold: exit 2, saying so
+            job.wait_line("reserved delay index|holds the POW")
+            os.truncate(os.path.join(SHM, cut), 0)
+            self.assertEqual((job.stop(), said in job.lines[-1]), (2, True), "\n".join(job.lines))
 
     def test_a_running_service_outlives_each_broken_object_and_keeps_what_is_whole(self):
         sem = lambda name: "PLAT_sem.sem_%s_Shm_SemName" % name
