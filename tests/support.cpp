@@ -30,9 +30,9 @@ const char* redirect(const char* name) {
 template <typename T>
 T* mapped(T*& cache, const std::string& name) {
     if (cache == nullptr) {
-        std::string error;
-        cache = static_cast<T*>(mapArea(name, sizeof(T), error));
-        EXPECT_NE(cache, nullptr) << error;
+        LIB_POW_OwnerError error = {};
+        cache = static_cast<T*>(LIB_POW_ownerMap(name.c_str(), sizeof(T), 1, &error));
+        EXPECT_NE(cache, nullptr) << error.text;
     }
     return cache;
 }

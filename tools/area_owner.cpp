@@ -99,15 +99,6 @@ std::string explainObjectError(const LIB_POW_OwnerError& error)
     }
 }
 
-void* mapArea(const std::string& name, size_t size, std::string& error)
-{
-    LIB_POW_OwnerError kitError = {};
-    void* area = LIB_POW_ownerMap(name.c_str(), size, 1, &kitError);
-    if (area == nullptr)
-        error = explainObjectError(kitError);
-    return area;
-}
-
 namespace {
 
 /* The trace's tick count: milliseconds of the monotonic clock, kept

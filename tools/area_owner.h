@@ -63,10 +63,6 @@ std::vector<LIB_POW_Finding> objectFindings(const AreaNames& names);
 /* After a fault, one line on what was cut short, and what to do. */
 std::string faultText(const AreaNames& names);
 
-/* Maps an existing object read-write after its size check; nullptr with
- * `error` (explained) set on failure. */
-void* mapArea(const std::string& name, size_t size, std::string& error);
-
 /* One semaphore trace record as a writer hands it over; the writer's own
  * process id, thread id and tick count are filled in by appendSemLogRecord.
  * The writer keeps the texts within their fields (powsvc refuses longer
