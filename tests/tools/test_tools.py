@@ -411,6 +411,7 @@ class DeviceTest(ToolTest):
         svc.stop()
         poke(1540, 253, 2)  # the two top entries off the stack: both lost, both listed
         self.assertEqual(status()["consistency"]["lost"], [1, 2])
+        self.assertRegex(powctl("status").stdout, r"(?m)^consistency: .*, lost indices: 1 2(;|$)")
 
     def test_trace_mask_selects_the_library_levels_and_failures_show_unless_it_is_0(self):
         def trace(out):
