@@ -370,6 +370,11 @@ class DeviceTest(ToolTest):
             fields = list(re.finditer(r"\S+", line))
             self.assertEqual([m.start() for m in fields[:7]], starts[:7], line)
             self.assertEqual(fields[7].end(), len(out[0]), line)
+        poke(8000, 99, name=SEMLOG)  # the writer fills position 100, then wraps to 1, marking each as the newest
+        for position in (100, 1):
+            self.assertOk(powsvc("semlog", "add", "w%d" % position, "take", "1"))
+            newest = [line.split() for line in self.ctl("semlog").split("\n") if line.endswith("*** newest")]
+            self.assertEqual([(int(f[0]), f[4]) for f in newest], [(position, "w%d" % position)])
         self.assertOk(powsvc("semlog", "clear"))
         self.assertEqual(self.ctl("semlog").split("\n")[1:], ["0 records, oldest first"])
         self.assertOk(powsvc("semlog", "add", "s", "take", "1")), self.assertIn("\n1 record, oldest first", self.ctl("semlog"))
