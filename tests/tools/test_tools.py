@@ -208,7 +208,7 @@ class DeviceTest(ToolTest):
         self.assertIn("flags: hdd-ready=1 (byte 255) ", self.ctl("status"))
         poke(2059, 0, 1)
         snap, h = json.loads(self.ctl("--json", "status")), held(status())
-        self.assertEqual((snap["total"], snap["free_depth"], sorted(h)), (5, 253, sorted([0, index, ended])))
+        self.assertEqual((snap["total"], snap["free_depth"], sorted(h), snap["consistency"]["under_pow"]), (5, 253, sorted([0, index, ended]), True))
         self.assertEqual([(h[i]["pid"], h[i]["running"], h[i]["count"]) for i in (index, ended)], [(live.proc.pid, True, 3), (gone, False, 2)])
         self.assertIn(h[index]["process"], program_names("powctl"))
         self.assertEqual(h[index]["user"], me)
@@ -925,7 +925,8 @@ class FieldTest(ToolTest):
             self.assertEqual(out.returncode, 2, out.stdout + out.stderr)
             sems = {s["semaphore"]: s for s in json.loads(self.ctl("sem", "show", "--json"))["semaphores"]}
             self.assertEqual((sems[label]["holder"], sems[label]["holder_running"]), (holder.proc.pid, True))
-            if n == 1:  # without a limit: it says so once, and goes on when the holder gives up
+            if n == 1:  # a look takes POW only when it is free, and says who held it; without a limit a take waits
+                self.assertEqual((status()["consistency"]["under_pow"], "read while pid %d" % holder.proc.pid in powctl("status").stdout), (False, True))
                 waiter = self.start(POWCTL, "delay", "check", merge=True)
                 waiter.wait_line(r"^powctl: waiting for %s$" % who)
             self.assertEqual(holder.stop(signal.SIGINT), 130)
