@@ -645,7 +645,8 @@ class BareDeviceTest(ToolTest):
         self.assertEqual(self.assertOk(powctl("jamlog")), "########## no jam log.  SockSendJamLog\n")
 
     def test_powsvc_create_keeps_existing_objects_reset_rewrites_them_remove_unlinks(self):
-        self.assertOk(powsvc("create", "--index0-pid", "4242"))
+        out = powsvc("create", "--index0-pid", "4242")  # a fresh device: made, with nothing to say on stderr
+        self.assertEqual((out.returncode, out.stderr), (0, ""), out.stdout)
         self.assertEqual({n: os.stat(os.path.join(SHM, n)).st_size for n in (PWR, NVD, SEMLOG)},
                          {PWR: 2060, NVD: 4756, SEMLOG: 8004})
         snap = status()
